@@ -1,0 +1,339 @@
+// Command line: the option table, the argument scan into the settings, the
+// usage text and the dispatch to one command.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "fatal.h"
+#include "xtl.h"
+
+namespace {
+
+enum ParmTp { kFlag = 1, kNum32 = 2, kNum64 = 3, kText = 4 };
+
+struct PARM_DEF {
+  char SingleChar;        // one-letter form "-x", 0 for none
+  const char *MultiChar;  // long form after "--"; value options end in '='
+  int Tp;                 // ParmTp
+  uint64_t i_def;         // default of types 1 to 3
+  const char *s_def;      // default of type 4
+  void *addr;             // uint32_t (1, 2), uint64_t (3) or std::string (4)
+};
+
+// Rows are tried in this order, and no long name is a prefix of a later one
+// ("ecc" after "eccstripe=" and "eccwidths=", "hash" after "hashtp=").
+const PARM_DEF ParmDef[] = {
+    {'q', "quick", kFlag, 0, nullptr, &v_QuickFlg},
+    {0, "offset0=", kNum64, 0, nullptr, &v_Offset0},
+    {0, "wtblksz=", kNum32, 0, nullptr, &v_WtBlkSz},
+    {0, "wtblkstripe=", kNum32, 1, nullptr, &v_WtBlkStripeCnt},
+    {0, "wtsegsz=", kNum32, 0, nullptr, &v_WtSegSz},
+    {0, "devsz=", kNum64, 0, nullptr, &v_DevSz},
+    {0, "free=", kNum32, 0, nullptr, &v_Free},
+    {0, "ver=", kNum32, 513, nullptr, &v_Ver},
+    {0, "big=", kNum32, 0, nullptr, &v_BigFlg},
+    {0, "vm=", kNum32, 0, nullptr, &v_VmFlg},
+    {0, "vm2comp", kFlag, 0, nullptr, &v_Vm2CompFlg},
+    {0, "vm2", kFlag, 0, nullptr, &v_Vm2Flg},
+    {0, "dedupe=", kNum32, 0, nullptr, &v_DeDupe},
+    {0, "comp=", kNum32, 0, nullptr, &v_Comp},
+    {0, "compbytes=", kNum32, 0, nullptr, &v_CompBytes},
+    {0, "compmax=", kNum32, 0, nullptr, &v_CompMax},
+    {0, "bits=", kNum32, 0, nullptr, &v_Bits},
+    {0, "metadupecnt=", kNum32, 2, nullptr, &v_MetaDupeCnt},
+    {0, "ecc5", kFlag, 0, nullptr, &v_EccRaid5},
+    {0, "ecc6", kFlag, 0, nullptr, &v_EccRaid6},
+    {0, "eccstripe=", kNum32, 4, nullptr, &v_EccWidth},
+    {0, "eccwidths=", kNum32, 128, nullptr, &v_EccDepth},
+    {0, "ecc", kFlag, 0, nullptr, &v_EccRaid5},
+    {0, "tmpdir=", kText, 0, nullptr, &v_TmpDir},
+    {0, "svwbcnt=", kNum32, 0, nullptr, &v_SvWbCnt},
+    {0, "svwccnt=", kNum32, 0, nullptr, &v_SvScCnt},
+    {0, "hashtp=", kNum32, 0, nullptr, &v_HashTp},
+    {0, "hash", kFlag, 0, nullptr, &v_HashFlg},
+    {0, "summarymeta", kFlag, 0, nullptr, &v_SummaryMeta},
+    {0, "migrate", kFlag, 0, nullptr, &v_Migrate_Flg},
+    {0, "m_linoff0=", kNum64, 0, nullptr, &v_Migrate_LinOff0},
+    {0, "m_linoff1=", kNum64, 0, nullptr, &v_Migrate_LinOff1},
+    {0, "m_linblks=", kNum64, 0, nullptr, &v_Migrate_LinBlks},
+    {0, "hdroff=", kNum64, 0, nullptr, &v_HdrOff},
+    {0, "autovm", kFlag, 0, nullptr, &v_AutoVm},
+    {0, nullptr, 0, 0, nullptr, nullptr},
+};
+
+const char *const CmdLst[] = {"format", "convert", "status", "dump", "dev-rd", "dev-wt", "log", ""};
+const int CmdIds[] = {kCmdFormat, kCmdConvert, kCmdStatus, kCmdDump, kCmdDevRd, kCmdDevWt, kCmdLog};
+const char *const CmdLstLog[] = {"copy", "scan", "disp", "post", "clear", ""};
+const int CmdLogIds[] = {kCmdLogCopy, kCmdLogScan, kCmdLogDisp, kCmdLogPost, kCmdLogClear};
+
+const char kUsage[] =
+    "usage: xtl-maint ...\n"
+    "\n"
+    "   format device {--wtblksz=nn} {--offset0=nn} {--devsz=nn} {--free=nn} {-q/--quick}\n"
+    "   convert device existingsize {--wtblksz=nn} {--offset0=nn} {--devsz=nn} {--free=nn} "
+    "{-q/--quick}\n"
+    "   status device\n"
+    "\n"
+    "   log copy log_device {--tmpdir=dir}\n"
+    "   log scan\n"
+    "   log disp\n"
+    "   log post device\n"
+    "   log clear log_device\n"
+    "\n";
+
+int g_posn;  // positional counter of the last scan
+
+[[noreturn]] void RefuseWord(const char *word) {
+  throw FatalError(std::string(word) + "\n" + kUsage, false);
+}
+
+[[noreturn]] void Usage() { throw FatalError(kUsage, false); }
+
+int Lookup(const char *const *list, const int *ids, const char *word) {
+  for (int i = 0; list[i][0] != '\0'; i++)
+    if (std::strcmp(list[i], word) == 0) return ids[i];
+  return kCmdNone;
+}
+
+// Stores a text word, refusing one that the setting cannot hold.
+void SetText(std::string &dst, const char *value, size_t max, const char *word) {
+  if (std::strlen(value) > max) RefuseWord(word);
+  dst = value;
+}
+
+void ApplyRow(const PARM_DEF &row, const char *value, const char *word) {
+  switch (row.Tp) {
+    case kFlag:
+      *static_cast<uint32_t *>(row.addr) = 1;
+      break;
+    case kNum32:
+      *static_cast<uint32_t *>(row.addr) = static_cast<uint32_t>(ConvertNum(value, 32));
+      break;
+    case kNum64:
+      *static_cast<uint64_t *>(row.addr) = ConvertNum(value, 64);
+      break;
+    case kText:
+      SetText(*static_cast<std::string *>(row.addr), value, kTmpDirMax, word);
+      break;
+    default:
+      break;
+  }
+}
+
+void ScanOption(const char *word) {
+  if (word[1] == '-') {
+    const char *text = word + 2;
+    for (const PARM_DEF *row = ParmDef; row->addr != nullptr; row++) {
+      size_t n = std::strlen(row->MultiChar);
+      if (std::strncmp(row->MultiChar, text, n) == 0) {
+        ApplyRow(*row, text + n, word);
+        return;
+      }
+    }
+  } else if (word[1] != '\0') {
+    for (const PARM_DEF *row = ParmDef; row->addr != nullptr; row++) {
+      if (row->SingleChar != 0 && row->SingleChar == word[1]) {
+        // A one-letter form sets its setting to 1 whatever its type.
+        if (row->Tp == kNum64)
+          *static_cast<uint64_t *>(row->addr) = 1;
+        else if (row->Tp != kText)
+          *static_cast<uint32_t *>(row->addr) = 1;
+        return;
+      }
+    }
+  }
+  RefuseWord(word);
+}
+
+void ScanPositional(const char *word) {
+  if (g_posn == 0) {
+    v_cmd = Lookup(CmdLst, CmdIds, word);
+    if (v_cmd == kCmdNone) RefuseWord(word);
+    g_posn = 1;
+    return;
+  }
+  if (g_posn == 1 && v_cmd == kCmdLog) {
+    v_cmd = Lookup(CmdLstLog, CmdLogIds, word);
+    if (v_cmd == kCmdNone) RefuseWord(word);
+    return;
+  }
+  switch (v_cmd) {
+    case kCmdFormat:
+    case kCmdConvert:
+    case kCmdStatus:
+    case kCmdDump:
+      if (g_posn == 1) {
+        SetText(v_DevName, word, kTextMax, word);
+      } else if (g_posn == 2 && v_cmd != kCmdFormat) {
+        auto n = static_cast<uint32_t>(ConvertNum(word, 32));
+        if (v_cmd == kCmdConvert) v_ConvSz = n;
+        if (v_cmd == kCmdStatus) v_HdrN = static_cast<int>(n);
+        if (v_cmd == kCmdDump) v_TrackN = n;
+      } else {
+        RefuseWord(word);
+      }
+      break;
+    case kCmdLogCopy:
+    case kCmdLogScan:
+    case kCmdLogDisp:
+      if (g_posn != 1) RefuseWord(word);
+      SetText(v_LogSource, word, kTextMax, word);
+      break;
+    case kCmdLogPost:
+    case kCmdLogClear:
+      if (g_posn != 1) RefuseWord(word);
+      SetText(v_LogTarget, word, kTextMax, word);
+      break;
+    case kCmdDevRd:
+    case kCmdDevWt:
+      if (v_DevList.size() >= kDevListMax || std::strlen(word) > kTextMax) RefuseWord(word);
+      v_DevList.emplace_back(word);
+      v_DevCnt++;
+      break;
+    default:
+      RefuseWord(word);
+  }
+  g_posn++;
+}
+
+// Lists the devices that open with the given flags, closing each at once.
+void DevList(int flags) {
+  for (const std::string &path : v_DevList) {
+    int h = open(path.c_str(), flags);
+    if (h < 0) continue;
+    std::printf("%s\n", path.c_str());
+    close(h);
+  }
+}
+
+}  // namespace
+
+void ResetSettings() {
+  v_DevName.clear();
+  v_ConvSz = 0;
+  v_HdrN = 0;
+  v_TrackN = 0;
+  v_LogSource.clear();
+  v_LogTarget.clear();
+  v_DevList.clear();
+  v_DevCnt = 0;
+  v_cmd = kCmdNone;
+  g_posn = 0;
+  for (const PARM_DEF *row = ParmDef; row->addr != nullptr; row++) {
+    switch (row->Tp) {
+      case kFlag:
+        *static_cast<uint32_t *>(row->addr) = row->i_def != 0 ? 1 : 0;
+        break;
+      case kNum32:
+        *static_cast<uint32_t *>(row->addr) = static_cast<uint32_t>(row->i_def);
+        break;
+      case kNum64:
+        *static_cast<uint64_t *>(row->addr) = row->i_def;
+        break;
+      case kText:
+        *static_cast<std::string *>(row->addr) = row->s_def != nullptr ? row->s_def : "";
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+// strtoul-style conversion at a given width: white space, sign, 0x/0 prefixes,
+// stops at the first non-digit, saturates at the largest value, and a minus
+// sign negates modulo 2^bits.
+uint64_t ConvertNum(const char *text, int bits) {
+  const uint64_t max = bits == 64 ? UINT64_MAX : (uint64_t{1} << bits) - 1;
+  const char *p = text;
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) p++;
+  bool neg = false;
+  if (*p == '+' || *p == '-') neg = *p++ == '-';
+  unsigned base = 10;
+  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') &&
+      std::strchr("0123456789abcdefABCDEF", p[2]) != nullptr && p[2] != '\0') {
+    base = 16;
+    p += 2;
+  } else if (p[0] == '0') {
+    base = 8;
+  }
+  uint64_t v = 0;
+  bool over = false;
+  for (;; p++) {
+    unsigned d;
+    if (*p >= '0' && *p <= '9')
+      d = static_cast<unsigned>(*p - '0');
+    else if (*p >= 'a' && *p <= 'z')
+      d = static_cast<unsigned>(*p - 'a' + 10);
+    else if (*p >= 'A' && *p <= 'Z')
+      d = static_cast<unsigned>(*p - 'A' + 10);
+    else
+      break;
+    if (d >= base) break;
+    if (v > (max - d) / base)
+      over = true;
+    else
+      v = v * base + d;
+  }
+  if (over) return max;
+  return neg ? (0 - v) & max : v;
+}
+
+void PrintUsage(FILE *out) { std::fputs(kUsage, out); }
+
+void ScanArgs(int argc, char **argv) {
+  ResetSettings();
+  for (int i = 1; i < argc; i++) {
+    const char *word = argv[i];
+    if (word[0] == '-')
+      ScanOption(word);
+    else
+      ScanPositional(word);
+  }
+  if (v_EccRaid5 != 0 || v_EccRaid6 != 0) v_HashFlg = 1;
+}
+
+int RunMaint(int argc, char **argv) {
+  ScanArgs(argc, argv);
+  switch (v_cmd) {
+    case kCmdFormat:
+      if (g_posn != 2) Usage();
+      DoFormat();
+      break;
+    case kCmdStatus:
+      if (g_posn != 2 && g_posn != 3) Usage();
+      DoStatus();
+      break;
+    case kCmdDump:
+      DoDump();
+      break;
+    case kCmdDevRd:
+      DevList(O_RDONLY | O_LARGEFILE | o_direct);
+      break;
+    case kCmdDevWt:
+      DevList(O_RDWR | O_EXCL | O_LARGEFILE | o_direct);
+      break;
+    case kCmdLogCopy:
+      CopyLog();
+      ScanLog();
+      break;
+    case kCmdLogScan:
+      ScanLog();
+      break;
+    case kCmdLogDisp:
+      ScanLog();
+      DispLog();
+      break;
+    case kCmdLogPost:
+      ScanLog();
+      PostLog();
+      break;
+    case kCmdLogClear:
+      ClearLog();
+      break;
+    default:  // no command word, convert, or log alone
+      throw FatalError(std::string("main: exit\n") + kUsage, false);
+  }
+  return 0;
+}

@@ -1,0 +1,158 @@
+// Device access: the process-wide handle, the aligned I/O buffer, header and
+// block reads, block-address mapping and two bit-width helpers.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "fatal.h"
+#include "mm3.h"
+#include "xtl.h"
+
+namespace {
+uint8_t *AllocatedBuf;
+}
+
+HdrVersion GetHdrVersion(const uint8_t *hdr512) {
+  if (std::memcmp(hdr512, "XTL:1.1", 8) == 0) return HdrVersion::V11;
+  if (std::memcmp(hdr512, "XTL:2.0", 8) == 0) return HdrVersion::V20;
+  return HdrVersion::Unknown;
+}
+
+namespace {
+uint64_t Hash4096(const uint8_t *image) {
+  uint64_t out[2];
+  MurmurHash3_x64_128(image, static_cast<int>(kBlockSize), 0, out);
+  return out[0];
+}
+}  // namespace
+
+uint64_t HdrChecksum(const DevHdrBuf &hdr) {
+  uint8_t image[kHdrBlockSize] = {};
+  std::memcpy(image, hdr.raw, sizeof hdr.raw);
+  std::memset(image + offsetof(DEV_HDR_20, mm3_64), 0, sizeof(DEV_HDR_20::mm3_64));
+  return Hash4096(image);
+}
+
+uint64_t BlkHdrChecksum(const uint8_t *block4096) {
+  uint8_t image[kBlockSize];
+  std::memcpy(image, block4096, sizeof image);
+  std::memset(image + offsetof(BLK_HDR_H_20x, mm3_64), 0, sizeof(BLK_HDR_H_20x::mm3_64));
+  return Hash4096(image);
+}
+
+uint64_t GetDevSize(int fd, const std::string &path) {
+  uint64_t size = 0;
+  if (ioctl(fd, BLKGETSIZE64, &size) == 0) return size;
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return static_cast<uint64_t>(st.st_size);
+  FatalErr("Error: %s is neither a block device nor a regular file\n", path.c_str());
+}
+
+ssize_t PreadFull(int fd, void *dst, size_t len, uint64_t off) {
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = pread(fd, static_cast<uint8_t *>(dst) + done, len - done,
+                      static_cast<off_t>(off + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return done > 0 ? static_cast<ssize_t>(done) : n;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+ssize_t PwriteFull(int fd, const void *src, size_t len, uint64_t off) {
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = pwrite(fd, static_cast<const uint8_t *>(src) + done, len - done,
+                       static_cast<off_t>(off + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return done > 0 ? static_cast<ssize_t>(done) : n;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+void OpenDev() {
+  fh = open(v_DevName.c_str(), O_RDWR | O_LARGEFILE);
+  if (fh < 0) FatalErr("Error opening file - %s = %d\n", v_DevName.c_str(), errno);
+  DevSize = GetDevSize(fh, v_DevName);
+}
+
+uint8_t *InitBuf(int sz) {
+  std::free(AllocatedBuf);
+  AllocatedBuf = nullptr;
+  buf = nullptr;
+  if (sz < 0) Fatal("Error allocating buf, size = %d\n", sz);
+  AllocatedBuf = static_cast<uint8_t *>(std::calloc(static_cast<size_t>(sz) + 4095, 1));
+  if (AllocatedBuf == nullptr) Fatal("Error allocating buf, size = %d\n", sz);
+  auto addr = reinterpret_cast<uintptr_t>(AllocatedBuf);
+  buf = AllocatedBuf + ((4096 - (addr & 4095)) & 4095);
+  return buf;
+}
+
+void ReadHdr() {
+  uint64_t off = static_cast<uint64_t>(PbaToSector(-1)) * kSectorSize;
+  errno = 0;
+  // A header offset beyond what a file position can hold reads as a failure.
+  if (off / kSectorSize != v_HdrOff || off > static_cast<uint64_t>(INT64_MAX) ||
+      PreadFull(fh, buf, kHdrSize, off) != static_cast<ssize_t>(kHdrSize))
+    Fatal("Error reading header - %d\n", errno);
+  std::memcpy(DevHdr.raw, buf, kHdrSize);
+  v_ChunkCnt = (DevHdr.h_20x.FeatureBits.get() & kFeatCompress) != 0 ? 64 : 1;
+}
+
+int64_t PbaToSector(int64_t pba) {
+  if (pba == -1) return static_cast<int64_t>(v_HdrOff);
+  const auto upba = static_cast<uint64_t>(pba);
+  if (v_Ver == 11) {
+    int64_t off = DevHdr.h_11.Block0Off.get() / static_cast<int64_t>(kSectorSize);
+    return static_cast<int64_t>(upba * kSectorsPerBlock + static_cast<uint64_t>(off));
+  }
+  if (v_Ver == 0x201) {
+    const DEV_HDR_20 &h = DevHdr.h_20x;
+    uint64_t sector = upba * kSectorsPerBlock + h.Block0Off.get() / kSectorSize;
+    const uint32_t wbcnt = h.ShiftVolWbCnt.get();
+    if (wbcnt != 0) {
+      const uint32_t cluster = h.ClusterSize.get();
+      if (cluster == 0) Fatal("Error: device header has ClusterSize 0\n");
+      const int64_t stripe = (pba / static_cast<int64_t>(cluster)) / static_cast<int64_t>(wbcnt);
+      // The product is formed in 32 bits, as the driver forms it.
+      sector += static_cast<uint32_t>(static_cast<uint32_t>(stripe) * h.ShiftVolSkipSectors.get());
+    }
+    return static_cast<int64_t>(sector);
+  }
+  Fatal("Error: no block mapping for --ver=%u (use 11 or 513)\n", v_Ver);
+}
+
+void ReadBlk(uint64_t pba) {
+  uint64_t sector = static_cast<uint64_t>(PbaToSector(static_cast<int64_t>(pba)));
+  uint64_t off = sector * kSectorSize;
+  errno = 0;
+  if (off / kSectorSize != sector || off > static_cast<uint64_t>(INT64_MAX) ||
+      PreadFull(fh, buf, kBlockSize, off) != static_cast<ssize_t>(kBlockSize))
+    Fatal("Error reading block - %d\n", errno);
+}
+
+int GetBits(uint64_t val) {
+  // Above 2^63 the doubling would wrap to 0 and never end: 64 bits count it.
+  if (val > (uint64_t{1} << 63)) return 64;
+  int n = 0;
+  for (uint64_t p = 1; p < val; p <<= 1) n++;
+  return n;
+}
+
+uint64_t Pwr(int bits) {
+  if (bits > 1) {
+    uint64_t v = 1;
+    for (int i = 0; i < bits && v != 0; i++) v <<= 1;
+    return v;
+  }
+  std::printf("bits = %d\n", bits);
+  return 1;
+}

@@ -1,0 +1,4 @@
+#include "fatal.h"
+#include "xtl.h"
+
+void DoDump() { Fatal("dump: not available in this build\n"); }

@@ -1,0 +1,4 @@
+#include "fatal.h"
+#include "xtl.h"
+
+void DoFormat() { Fatal("format: not available in this build\n"); }

@@ -1,0 +1,11 @@
+#include "fatal.h"
+#include "xtl.h"
+
+int main(int argc, char **argv) {
+  try {
+    return RunMaint(argc, argv);
+  } catch (const FatalError &e) {
+    e.Print();
+    return e.status;
+  }
+}

@@ -1,0 +1,199 @@
+// xtl-maint as a user runs it: command-line refusals, status, dev-rd/dev-wt.
+#include <fcntl.h>
+
+#include <cstring>
+
+#include "cli_util.h"
+#include "xtl.h"
+
+namespace {
+
+const std::string kBin = XTL_MAINT_BIN;
+
+cli::Result Maint(std::vector<std::string> args) {
+  args.insert(args.begin(), kBin);
+  return cli::Run(args);
+}
+
+std::string Usage() {
+  return "usage: xtl-maint ...\n\n"
+         "   format device {--wtblksz=nn} {--offset0=nn} {--devsz=nn} {--free=nn} {-q/--quick}\n"
+         "   convert device existingsize {--wtblksz=nn} {--offset0=nn} {--devsz=nn} {--free=nn} "
+         "{-q/--quick}\n"
+         "   status device\n\n"
+         "   log copy log_device {--tmpdir=dir}\n"
+         "   log scan\n   log disp\n   log post device\n   log clear log_device\n\n";
+}
+
+TEST(MaintCommandLine, RefusalsPrintWordAndUsageWithStatus1) {
+  struct {
+    std::vector<std::string> args;
+    std::string first;
+  } cases[] = {
+      {{}, "main: exit\n"},
+      {{"convert", "/dev/null", "5"}, "main: exit\n"},
+      {{"log"}, "main: exit\n"},
+      {{"bogus"}, "bogus\n"},
+      {{"format"}, ""},
+      {{"format", "a", "b"}, "b\n"},
+      {{"status"}, ""},
+      {{"-"}, "-\n"},
+      {{"--"}, "--\n"},
+      {{"-z", "status", "x"}, "-z\n"},
+      {{"log", "copyx"}, "copyx\n"},
+  };
+  const std::string usage = Usage();
+  for (const auto &c : cases) {
+    cli::Result r = Maint(c.args);
+    EXPECT_EQ(r.status, 1) << c.first;
+    EXPECT_EQ(r.out, c.first + usage) << c.first;
+    EXPECT_EQ(r.err, "") << c.first;
+  }
+}
+
+class MaintImage : public ::testing::Test {
+ protected:
+  cli::TempDir dir;
+  std::string img = dir.File("dev.img");
+  void SetUp() override { cli::MakeSparse(img, uint64_t{1} << 30); }
+};
+
+DevHdrBuf V20Header() {
+  DevHdrBuf h{};
+  std::memcpy(h.raw, "XTL:2.0", 8);
+  for (int i = 12; i < 32; i++) h.raw[i] = static_cast<uint8_t>(i * 7);
+  DEV_HDR_20 &v = h.h_20x;
+  v.MetaVersion.set(0x201);
+  v.FeatureBits.set(0x2049);
+  v.BitSizes[0] = 27;
+  v.BitSizes[1] = 5;
+  v.BlockSize.set(4096);
+  v.Block0Off.set(8 << 20);
+  v.PhysicalBlocks.set(260096);
+  v.LogicalBlocks.set(234086);
+  v.ClusterSize.set(256);
+  v.MetaDupeCnt = 2;
+  v.EccWidth = 4;
+  v.EccDepth = 128;
+  v.mm3_64.set(HdrChecksum(h));
+  return h;
+}
+
+const char kV20Status[] =
+    "Str            =    XTL:2.0\n"
+    "Version        =        513\n"
+    "BlkSize        =       4096\n"
+    "Block0Off      =      16384 sectors\n"
+    "PhysicalBlocks =     260096\n"
+    "LogicalBlocks  =     234086\n"
+    "LogicalDataSz  =        914 M\n"
+    "ClusterSize    =        256\n"
+    "FeatureBits    =     0x2049 (HASH_META QUICK_FMT ECC)\n"
+    "MetaDupe       =          2\n"
+    "BitSizes       =     27/5/0\n"
+    "            ECC width/depth = 4/128\n";
+
+TEST_F(MaintImage, StatusOfVersion20Header) {
+  DevHdrBuf h = V20Header();
+  cli::WriteAt(img, 0, h.raw, sizeof h.raw);
+  cli::Result r = Maint({"status", img});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kV20Status);
+  EXPECT_EQ(r.err, "");
+  // A number after the path changes nothing; options may follow.
+  EXPECT_EQ(Maint({"status", img, "7", "--wtblksz=9"}).out, kV20Status);
+}
+
+TEST_F(MaintImage, StatusOfVersion11Header) {
+  DevHdrBuf h{};
+  std::memcpy(h.raw, "XTL:1.1", 8);
+  h.h_11.BlockSize.set(4096);
+  h.h_11.Block0Off.set(1 << 20);
+  h.h_11.PhysicalBlocks.set(261888);
+  h.h_11.LogicalBlocks.set(235699);
+  h.h_11.ClusterSize.set(64);
+  cli::WriteAt(img, 0, h.raw, sizeof h.raw);
+  cli::Result r = Maint({"status", img});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out,
+            "Str            = XTL:1.1\nVersion        =         11\nBlkSize        = 4096\n"
+            "Block0Off      = 2048\nPhysicalBlocks = 261888\nLogicalBlocks  = 235699\n"
+            "ClusterSize    = 64\n");
+}
+
+TEST_F(MaintImage, StatusOfBlankDevicePrintsNothing) {
+  cli::Result r = Maint({"status", img});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");
+}
+
+TEST_F(MaintImage, HeaderOffsetReadsTheSecondBlock) {
+  DevHdrBuf h = V20Header();
+  cli::WriteAt(img, 4096, h.raw, sizeof h.raw);
+  EXPECT_EQ(Maint({"status", img}).out, "");
+  cli::Result r = Maint({"status", "--hdroff=8", img});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kV20Status);
+}
+
+TEST_F(MaintImage, StatusFailures) {
+  cli::Result r = Maint({"status", dir.File("missing")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "Error opening file - " + dir.File("missing") + " = 2\n");
+
+  cli::MakeSparse(img, 100);
+  r = Maint({"status", img});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Error reading header - 0\n");
+
+  r = Maint({"status", "/dev/null"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Error: /dev/null is neither a block device nor a regular file\n");
+}
+
+TEST_F(MaintImage, StatusNeverWrites) {
+  DevHdrBuf h = V20Header();
+  cli::WriteAt(img, 0, h.raw, sizeof h.raw);
+  auto before = cli::ReadAt(img, 0, 65536);
+  Maint({"status", img});
+  EXPECT_EQ(cli::ReadAt(img, 0, 65536), before);
+  EXPECT_EQ(cli::FileSize(img), uint64_t{1} << 30);
+}
+
+TEST_F(MaintImage, DevListsSkipPathsThatDoNotOpen) {
+  const std::string missing = dir.File("missing");
+  const std::string other = dir.File("other.img");
+  cli::MakeSparse(other, 1 << 20);
+  for (const char *cmd : {"dev-rd", "dev-wt"}) {
+    cli::Result r = Maint({cmd, img, missing, other});
+    EXPECT_EQ(r.status, 0) << cmd;
+    EXPECT_EQ(r.err, "") << cmd;
+    EXPECT_EQ(r.out, img + "\n" + other + "\n") << cmd;
+    r = Maint({cmd});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST_F(MaintImage, LoopDeviceStatusAndExclusiveListing) {
+  DevHdrBuf h = V20Header();
+  cli::WriteAt(img, 0, h.raw, sizeof h.raw);
+  ATTACH_LOOP(loop, img);
+  cli::Result r = Maint({"status", loop.dev});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kV20Status);
+
+  r = Maint({"dev-wt", loop.dev});
+  EXPECT_EQ(r.out, loop.dev + "\n");
+  // While something holds the device exclusively, dev-wt leaves it out and
+  // dev-rd still lists it.
+  int held = open(loop.dev.c_str(), O_RDONLY | O_EXCL);
+  ASSERT_GE(held, 0);
+  EXPECT_EQ(Maint({"dev-wt", loop.dev, img}).out, img + "\n");
+  EXPECT_EQ(Maint({"dev-rd", loop.dev}).out, loop.dev + "\n");
+  close(held);
+}
+
+}  // namespace
