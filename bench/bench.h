@@ -1,0 +1,153 @@
+// vexbench: settings, the control record, the shared result array and the
+// operations of the benchmark program.
+#pragma once
+
+#include <sys/types.h>
+
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// ---------------------------------------------------------------- constants
+
+constexpr int kSectorSize = 512;           // bytes
+constexpr int kMaxThreads = 200;           // workers per measurement, device paths
+constexpr int kMaxPath = 256;              // bytes of a device path, NUL included
+constexpr int kThreadCols = 10;            // columns of a result table
+constexpr int kMaxSamples = 4096;          // samples per worker in the sampling modes
+constexpr int kSeqXfer = 1048576;          // bytes per transfer of the fill and the sampling
+constexpr int kFixedBufSz = 268435456;     // zero buffer of modes 10 to 12, bytes
+constexpr int kMaxCompRatio = 100;         // --comp= limit: 12 + 100 * 5 = 512
+constexpr int kMaxTestSzK = kFixedBufSz / 1024;  // --blksz= limit, KiB
+
+// ---------------------------------------------------------------- records
+
+// Shared result array: row i holds the samples of worker i.
+struct _CTL_RES {
+  int ResArray[kMaxThreads][kMaxSamples];
+};
+static_assert(sizeof(_CTL_RES) == 3276800);
+
+// The control record; the workers get their copy through the fork.
+struct _CTL {
+  int fh[kMaxThreads];           // descriptor of the device of worker i, -1: none
+  int rnd_fh;                    // "/dev/urandom", -1: not open
+  uint64_t DevSize;              // tested size, 512-byte sectors
+  int thread_cnt;                // workers of the measurement running now
+  char *RdBuf[kMaxThreads];      // read buffer of worker i (4096-aligned)
+  char *WtBuf[kMaxThreads];      // write buffer of worker i (4096-aligned)
+  pid_t ChildPid[kMaxThreads];   // worker i of the current measurement, 0: none
+  int ResArray_id;               // System V identifier of the result array, -1: none
+  _CTL_RES *ResArray;            // the attached result array
+};
+
+// ---------------------------------------------------------------- settings
+
+extern char Devices[kMaxThreads][kMaxPath];
+extern int DeviceCnt;
+extern int ThreadLst[kThreadCols];
+extern uint64_t DevSizeM;  // MiB
+extern int TestTime;       // seconds
+extern int SzMin;          // bytes
+extern int SzMax;          // bytes
+extern int TestSz;         // KiB (mode 12)
+extern int TestOff;        // sectors (fill) or bytes (mode 12)
+extern int DupeMod;
+extern int CompRatio;
+extern int TestNum;
+extern int CollRule;
+extern int o_direct;
+extern uint64_t DevSize;  // bytes of the sampling window
+
+extern int b_opt, c_opt, e_opt, f_opt, h_opt, p_opt, q_opt, r_opt, u_opt, w_opt, z_opt;
+
+extern _CTL ctl;
+
+extern volatile sig_atomic_t SigFlg1;  // signal 61: start counting
+extern volatile sig_atomic_t SigFlg2;  // signal 62: stop counting
+extern volatile sig_atomic_t SigFlg3;  // signal 63: end the loop
+
+// Set when any worker of any measurement reported an error (or a cell could
+// not be measured): the run then ends with status 1 after its last line.
+extern int RunErr;
+// Set in a worker when Seek met a positioning error.
+extern int WorkerErr;
+// Index of this worker process (-1 in the parent) and its reseed count.
+extern int WorkerIdx;
+extern uint64_t ReseedCnt;
+
+// Start of every allocation made by Alloc4K (the program itself never frees them).
+extern std::vector<void *> BufAllocs;
+
+// Test seams: the fork and the read of a worker record from the pipe.
+extern pid_t (*ForkFn)();
+extern ssize_t (*PipeReadFn)(int fd, void *buf, size_t len);
+
+// Reapplies every default and releases buffers and descriptors (unit tests
+// scan several command lines in one process).
+void ResetSettings();
+
+// ---------------------------------------------------------------- cmdline.cpp
+
+extern const char kUsageText[];
+void usage(int ExitFlg);
+// Scans argv[1..argc-1] into the settings.
+void ParseArgs(int argc, const char *const *argv);
+// Refuses settings the run chosen by TestNum cannot use, before any device is
+// touched. Resolves the -r/-w/-c defaults of the normal run first.
+void CheckSettings();
+// Normal run: resolves the implied flags; returns OpenWt.
+int ResolveRunFlags();
+
+// ---------------------------------------------------------------- setup.cpp
+
+void AllocBufs(int OpenWt);
+char *Alloc4K(int sz);
+void FillWtBuf(char *buf, int sz);
+void InitRand();
+uint32_t Rand();
+void ReseedRand();
+uint64_t get_ms();
+std::string PrettyK(int n);
+void InstallSignals();
+void SleepMs(uint64_t ms);
+
+// ---------------------------------------------------------------- measure.cpp
+
+struct WorkerResult {
+  uint64_t count;  // completed transfers in the window (samples in modes 1 to 6)
+  uint64_t err;    // non-zero: the worker met an error and reports 0
+};
+
+int Test(int ThCnt, int BlkSz, int rw);
+uint64_t Seek(int fd, int BlkSz, int w);
+int TestN(int fd, int XferSz, char *buf, int SampleTime, int *row);
+void PrettyRate(int64_t n, char *buf);  // buf: at least 32 bytes
+// The table cell of one measurement; false when the window has no length.
+bool FormatCell(uint64_t total, int BlkSz, int64_t elapsed_ms, std::string &cell);
+void StampBlock(char *buf, int BlkSz, uint64_t sector, uint64_t &seq);
+// Verifies the sector numbers of a block read at sector; prints the first
+// difference and returns false.
+bool CheckBlock(const char *buf, int BlkSz, uint64_t sector);
+void PutKeys(char *buf, int BlkSz);
+WorkerResult RunWorkerLoop(int i, int BlkSz, int rw);
+
+// ---------------------------------------------------------------- fill.cpp
+
+void Clear();
+// MiB per second of a fill; 0 when no time has passed.
+uint64_t FillRate(uint64_t mib, uint64_t elapsed_ms);
+// The "%lld MB/sec" figure of modes 10 to 12; 0 when no time has passed.
+long long KbPerMs(long long kib, long long elapsed_ms);
+void x10_clear();
+void x11_clear();
+void x12_test();
+
+// ---------------------------------------------------------------- run.cpp
+
+void DevList();
+void NormalRun();
+void PrintHeader();
+int RunBench(int argc, char **argv);

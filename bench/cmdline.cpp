@@ -1,0 +1,211 @@
+// The vexbench command line: option table, usage text, argument scan and the
+// checks that refuse unusable settings before any device is touched.
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "bench.h"
+#include "fatal.h"
+
+const char kUsageText[] =
+    "\nusage: vexbench {options} DeviceName\n\n"
+    "      -c   clear device\n"
+    "      -r   test random reads\n"
+    "      -w   test random writes\n"
+    "      -z   test with zero filled buffer\n"
+    "      -f   test with .... filled buffer\n"
+    "      -q   bypass block fill/test logic\n"
+    "      -u   use /dev/urandom instead of MT PRNG for block offsets\n"
+    "      -e   do not seed MT PRNG so patterns are repeatable\n\n"
+    "      --size=nnn   set device size in MB (def 4GB)\n"
+    "      --th1=nnn    set thread count #1 (def 1)\n"
+    "      --th2=nnn    set thread count #2 (def 10)\n"
+    "      --th3=nnn    set thread count #3 (def 40)\n"
+    "      --tm=nnn     set test time in seconds (def 10)\n"
+    "\n";
+
+void usage(int ExitFlg) {
+  if (ExitFlg != 0) FatalText(kUsageText);
+  std::fputs(kUsageText, stdout);
+}
+
+namespace {
+
+// Largest --size= whose byte count still fits a signed 64-bit file offset.
+constexpr uint64_t kMaxSizeM = (uint64_t{1} << 43) - 1;
+
+// One long option: the key (text after "--", "=" included) and the setting it
+// fills. Matched in table order; the first key that is a prefix wins.
+struct LongOpt {
+  const char *key;
+  int *ival;        // int setting, or
+  uint64_t *uval;   // u64 setting
+};
+
+const LongOpt kLongOpts[] = {
+    {"size=", nullptr, &DevSizeM},  // default 4096 MiB
+    {"th1=", &ThreadLst[0], nullptr},  // default 1
+    {"th2=", &ThreadLst[1], nullptr},  // default 10
+    {"th3=", &ThreadLst[2], nullptr},  // default 40
+    {"th4=", &ThreadLst[3], nullptr},
+    {"th5=", &ThreadLst[4], nullptr},
+    {"th6=", &ThreadLst[5], nullptr},
+    {"th7=", &ThreadLst[6], nullptr},
+    {"th8=", &ThreadLst[7], nullptr},
+    {"th9=", &ThreadLst[8], nullptr},
+    {"th10=", &ThreadLst[9], nullptr},
+    {"tm=", &TestTime, nullptr},    // default 10 s
+    {"off=", &TestOff, nullptr},    // default 0
+    {"blksz=", &TestSz, nullptr},   // default 512 KiB
+    {"min=", &SzMin, nullptr},      // default 512 bytes
+    {"max=", &SzMax, nullptr},      // default 4 MiB
+    {"dupe=", &DupeMod, nullptr},   // default 0
+    {"comp=", &CompRatio, nullptr}, // default 0
+    {"test=", &TestNum, nullptr},   // default 0
+    {"coll=", &CollRule, nullptr},  // default 0
+};
+
+// Reads the leading decimal digits of s (none: 0). Refuses a number larger
+// than max instead of letting it wrap into another value.
+uint64_t ScanNumber(const char *s, uint64_t max, const char *arg) {
+  uint64_t v = 0;
+  for (; *s >= '0' && *s <= '9'; s++) {
+    auto d = static_cast<uint64_t>(*s - '0');
+    if (v > (max - d) / 10) Fatal("Value out of range: %s\n", arg);
+    v = v * 10 + d;
+  }
+  return v;
+}
+
+void ScanLong(const char *arg) {
+  const char *text = arg + 2;
+  for (const LongOpt &o : kLongOpts) {
+    size_t len = std::strlen(o.key);
+    if (std::strncmp(text, o.key, len) != 0) continue;
+    const char *val = text + len;
+    if (o.uval != nullptr) {
+      *o.uval = ScanNumber(val, kMaxSizeM, arg);
+    } else {
+      *o.ival = static_cast<int>(ScanNumber(val, INT_MAX, arg));
+      if (o.ival == &CollRule) std::printf("CollRule = %d\n", CollRule);
+    }
+    return;
+  }
+  usage(1);
+}
+
+void ScanFlags(const char *arg) {
+  for (const char *c = arg + 1; *c != '\0'; c++) {
+    switch (*c) {
+      case 'b': b_opt = 1; break;
+      case 'c': c_opt = 1; break;
+      case 'e': e_opt = 1; break;
+      case 'f': f_opt = 1; break;
+      case 'h': h_opt = 1; break;
+      case 'p': p_opt = 1; break;
+      case 'q': q_opt = 1; break;
+      case 'r': r_opt = 1; break;
+      case 'u': u_opt = 1; break;
+      case 'w': w_opt = 1; break;
+      case 'z': z_opt = 1; break;
+      default: break;  // other letters are ignored
+    }
+  }
+}
+
+void AddDevice(const char *arg) {
+  if (DeviceCnt >= kMaxThreads) Fatal("Too many devices (at most %d)\n", kMaxThreads);
+  if (std::strlen(arg) >= kMaxPath) Fatal("Device name too long: %s\n", arg);
+  std::strcpy(Devices[DeviceCnt++], arg);
+}
+
+bool IsPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+int MaxThreads() {
+  int m = 0;
+  for (int t : ThreadLst)
+    if (t > m) m = t;
+  return m;
+}
+
+// The normal run's grid: SzMin, 2 * SzMin, ... up to SzMax.
+void CheckGrid() {
+  if (SzMin <= 0 || SzMin % kSectorSize != 0 ||
+      !IsPowerOfTwo(static_cast<uint64_t>(SzMin / kSectorSize)))
+    Fatal("Bad --min=%d: block sizes must be 512 times a power of two\n", SzMin);
+  // The grid doubles an int while it does not exceed SzMax; its last step must
+  // stay within the int range or the grid would never end.
+  if (SzMax > INT_MAX / 2)
+    Fatal("Bad --max=%d: at most %d\n", SzMax, INT_MAX / 2);
+}
+
+// Largest block size of the grid, 0 when the grid is empty.
+int LargestBlock() {
+  int last = 0;
+  for (int64_t b = SzMin; b <= SzMax; b *= 2) last = static_cast<int>(b);
+  return last;
+}
+
+void CheckTestedSize() {
+  int blk = LargestBlock();
+  if (blk == 0) return;
+  uint64_t n = static_cast<uint64_t>(blk) / kSectorSize;
+  uint64_t sectors = DevSizeM * (1048576 / kSectorSize);
+  int th = MaxThreads();
+  bool zoned = CollRule == 1 || CollRule == 2;
+  bool fits = zoned ? th == 0 || sectors / n / static_cast<uint64_t>(th) > 0 : sectors >= n;
+  if (!fits)
+    Fatal("Bad --size=%llu: too small for %d threads of %d byte blocks\n",
+          static_cast<unsigned long long>(DevSizeM), zoned ? th : 1, blk);
+}
+
+}  // namespace
+
+void ParseArgs(int argc, const char *const *argv) {
+  for (int i = 1; i < argc; i++) {
+    const char *arg = argv[i];
+    if (arg[0] != '-') {
+      AddDevice(arg);
+    } else if (arg[1] == '-') {
+      ScanLong(arg);
+    } else {
+      ScanFlags(arg);
+    }
+  }
+}
+
+int ResolveRunFlags() {
+  if (!r_opt && !w_opt) {
+    if (!c_opt) r_opt = w_opt = c_opt = 1;
+    return 1;
+  }
+  return (w_opt || c_opt) ? 1 : 0;
+}
+
+void CheckSettings() {
+  if (p_opt) Fatal("Option -p is not supported\n");
+  if (e_opt && u_opt) Fatal("Options -e and -u cannot be used together\n");
+
+  bool bufs = TestNum >= 0 && TestNum <= 6;  // the runs that use AllocBufs
+  if (bufs) {
+    for (int t : ThreadLst)
+      if (t > kMaxThreads) Fatal("Bad thread count %d: at most %d\n", t, kMaxThreads);
+    if (CompRatio > kMaxCompRatio) Fatal("Bad --comp=%d: at most %d\n", CompRatio, kMaxCompRatio);
+    if (SzMax > INT_MAX / 2) Fatal("Bad --max=%d: at most %d\n", SzMax, INT_MAX / 2);
+  }
+  if (TestNum == 0) {
+    ResolveRunFlags();
+    if (r_opt || w_opt) {
+      CheckGrid();
+      if (TestTime <= 0) Fatal("Bad --tm=%d: at least 1 second\n", TestTime);
+      CheckTestedSize();
+    }
+    if (r_opt && !q_opt && DupeMod == 0 && (CollRule < 0 || CollRule > 2))
+      Fatal("Bad --coll=%d: reads can be verified only with 0, 1 or 2 (or -q)\n", CollRule);
+    int szbuf = SzMax > kSeqXfer ? SzMax : kSeqXfer;
+    if (c_opt && TestOff > szbuf / kSectorSize)
+      Fatal("Bad --off=%d: beyond the write buffer of %d sectors\n", TestOff, szbuf / kSectorSize);
+  }
+  if (TestNum == 12 && (TestSz <= 0 || TestSz > kMaxTestSzK))
+    Fatal("Bad --blksz=%d: 1 to %d KB\n", TestSz, kMaxTestSzK);
+}

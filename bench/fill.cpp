@@ -1,0 +1,176 @@
+// Sequential write runs: the fill before the tables (Clear) and the fixed
+// runs of modes 10 to 12.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "bench.h"
+#include "fatal.h"
+
+namespace {
+
+constexpr int kBigXfer = 16777216;                          // bytes per write, modes 10 and 11
+constexpr long long kX10Start = 19327352832LL;              // 18 GiB
+constexpr int kX10Writes = 14106;
+constexpr int kX11Writes = 1024;
+constexpr long long kFixedArea = 17179869184LL;             // 16 GiB, mode 12
+
+inline void Put64(char *p, uint64_t v) { std::memcpy(p, &v, sizeof v); }
+
+// The zero buffer of modes 10 to 12: its start is the next multiple of 4096
+// strictly after the start of the allocation.
+char *FixedBuf() {
+  constexpr size_t kAlloc = static_cast<size_t>(kFixedBufSz) + 4096;
+  void *raw = std::malloc(kAlloc);
+  if (raw == nullptr) Fatal("Error allocating IO buffer.  sz = %d\n", static_cast<int>(kAlloc));
+  BufAllocs.push_back(raw);
+  auto addr = reinterpret_cast<uintptr_t>(raw);
+  char *buf = static_cast<char *>(raw) + (4096 - addr % 4096);
+  std::memset(buf, 0, static_cast<size_t>(kFixedBufSz));
+  return buf;
+}
+
+int OpenFixed() {
+  int fd = open(Devices[0], O_RDWR | o_direct);
+  if (fd < 0) Fatal("Error opening device %s\n", Devices[0]);
+  return fd;
+}
+
+void WriteOrDie(int fd, const char *buf, int len) {
+  ssize_t res = write(fd, buf, static_cast<size_t>(len));
+  if (res != len) Fatal("Error writing.  res = %d\n", static_cast<int>(res));
+}
+
+// A progress line ("\r", overwritten by the next) or the result line ("\n").
+void Progress(bool final, long long gib, long long rate) {
+  if (final)
+    std::printf("%3d TB  %lld MB/sec\n", static_cast<int>(gib), rate);
+  else
+    std::printf("%3d TB  %lld MB/sec\r", static_cast<int>(gib), rate);
+  std::fflush(stdout);
+}
+
+// Prepares MiB number i of the fill in buf.
+void PrepareFill(char *buf, uint64_t i) {
+  if (DupeMod != 0) {
+    for (int unit = 0; unit < kSeqXfer; unit += 4096) {
+      uint64_t k = Rand() % static_cast<uint32_t>(DupeMod);
+      for (int s = 0; s < 4096; s += kSectorSize) Put64(buf + unit + s, k);
+    }
+  } else if (!q_opt) {
+    for (uint64_t j = 0; j < kSeqXfer / kSectorSize; j++)
+      Put64(buf + j * kSectorSize, i * (kSeqXfer / kSectorSize) + j);
+  }
+}
+
+}  // namespace
+
+uint64_t FillRate(uint64_t mib, uint64_t elapsed_ms) {
+  return elapsed_ms == 0 ? 0 : mib * 1000 / elapsed_ms;
+}
+
+long long KbPerMs(long long kib, long long elapsed_ms) {
+  return elapsed_ms <= 0 ? 0 : kib / elapsed_ms;
+}
+
+void Clear() {
+  std::printf("Filling %dG before testing  ...            ", static_cast<int>(DevSizeM / 1024));
+  std::fflush(stdout);
+  const int fd = ctl.fh[0];
+  char *const buf = ctl.WtBuf[0];
+  if (TestOff != 0) {
+    ssize_t ignored = write(fd, buf, static_cast<size_t>(TestOff) * kSectorSize);
+    (void)ignored;
+  }
+  uint64_t start = get_ms();
+  uint64_t last = start;
+  uint64_t i = 0;
+  for (; i < DevSizeM; i++) {
+    PrepareFill(buf, i);
+    if (write(fd, buf, kSeqXfer) != kSeqXfer) break;  // end of the device, or an error
+    if ((i + 1) % 64 == 0) {
+      uint64_t now = get_ms();
+      if (now - last >= 500) {
+        std::printf("%c%c%c%c%c%c%c%c%c%c%c%8d MB", 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8,
+                    static_cast<int>(i + 1));
+        std::fflush(stdout);
+        last = now;
+      }
+    }
+  }
+  uint64_t elapsed = get_ms() - start;
+  std::printf("%c%c%c%c%c%c%c%c%c%c%c%8d MB", 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, static_cast<int>(i));
+  std::fflush(stdout);
+  // The rate counts the MiB actually written, which is fewer than DevSizeM
+  // when the fill met the end of a smaller device.
+  std::printf(" done in %d.%03d seconds (%d MB/sec).\n", static_cast<int>(elapsed / 1000),
+              static_cast<int>(elapsed % 1000), static_cast<int>(FillRate(i, elapsed)));
+}
+
+void x10_clear() {
+  char *buf = FixedBuf();
+  int fd = OpenFixed();
+  off_t pos = lseek(fd, static_cast<off_t>(kX10Start), SEEK_SET);
+  (void)pos;
+  uint64_t start = get_ms();
+  for (int i = 0; i < kX10Writes; i++) {
+    WriteOrDie(fd, buf, kBigXfer);
+    if (i % 64 == 0) {
+      auto elapsed = static_cast<long long>(get_ms() - start);
+      Progress(false, i / 64, KbPerMs(static_cast<long long>(i) * 16384, elapsed));
+    }
+  }
+  // The result line covers every write, so it takes the time at the end.
+  auto elapsed = static_cast<long long>(get_ms() - start);
+  Progress(true, 220, KbPerMs(static_cast<long long>(kX10Writes) * 16384, elapsed));
+  close(fd);
+}
+
+void x11_clear() {
+  char *buf = FixedBuf();
+  int fd = OpenFixed();
+  uint64_t wstart = get_ms();
+  long long t = 0;
+  for (int i = 0; i < kX11Writes; i++) {
+    WriteOrDie(fd, buf, kBigXfer);
+    if ((i + 1) % 64 == 0) {
+      uint64_t now = get_ms();
+      t = static_cast<long long>(now - wstart);
+      Progress(false, i / 64, KbPerMs(1048576, t));
+      wstart = now;
+    }
+  }
+  Progress(true, 16, KbPerMs(1048576, t));
+  close(fd);
+}
+
+void x12_test() {
+  const long long block = static_cast<long long>(TestSz) * 1024;
+  const long long WriteCnt = kFixedArea / block;
+  char *buf = FixedBuf();
+  int fd = OpenFixed();
+  uint64_t wstart = get_ms();
+  long long LastTb = 0;
+  long long t = 0;
+  for (long long i = 0; i < WriteCnt; i++) {
+    uint32_t r = Rand();
+    off_t pos = lseek(fd, static_cast<off_t>((static_cast<long long>(r) % WriteCnt) * block + TestOff),
+                      SEEK_SET);
+    (void)pos;
+    WriteOrDie(fd, buf, static_cast<int>(block));
+    long long g = (i + 1) * block / (1LL << 30);
+    if (g > LastTb) {
+      uint64_t now = get_ms();
+      t = static_cast<long long>(now - wstart);
+      Progress(false, g, KbPerMs(1048576, t));
+      wstart = now;
+      LastTb = g;
+    }
+  }
+  Progress(true, LastTb, KbPerMs(1048576, t));
+  close(fd);
+}

@@ -1,0 +1,101 @@
+// The one definition of every setting and of the process-wide state.
+#include <fcntl.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "bench.h"
+
+char Devices[kMaxThreads][kMaxPath];
+int DeviceCnt;
+int ThreadLst[kThreadCols];
+uint64_t DevSizeM;
+int TestTime;
+int SzMin;
+int SzMax;
+int TestSz;
+int TestOff;
+int DupeMod;
+int CompRatio;
+int TestNum;
+int CollRule;
+int o_direct;
+uint64_t DevSize;
+
+int b_opt, c_opt, e_opt, f_opt, h_opt, p_opt, q_opt, r_opt, u_opt, w_opt, z_opt;
+
+_CTL ctl;
+
+volatile sig_atomic_t SigFlg1;
+volatile sig_atomic_t SigFlg2;
+volatile sig_atomic_t SigFlg3;
+
+int RunErr;
+int WorkerErr;
+int WorkerIdx;
+uint64_t ReseedCnt;
+
+std::vector<void *> BufAllocs;
+
+pid_t (*ForkFn)() = fork;
+ssize_t (*PipeReadFn)(int fd, void *buf, size_t len) = read;
+
+namespace {
+
+// Applies the defaults; the tables in cmdline.cpp document them with the options.
+void ApplyDefaults() {
+  std::memset(Devices, 0, sizeof Devices);
+  DeviceCnt = 0;
+  static constexpr int kDefThreads[kThreadCols] = {1, 10, 40, 0, 0, 0, 0, 0, 0, 0};
+  std::memcpy(ThreadLst, kDefThreads, sizeof ThreadLst);
+  DevSizeM = 4096;
+  TestTime = 10;
+  SzMin = 512;
+  SzMax = 4194304;
+  TestSz = 512;
+  TestOff = 0;
+  DupeMod = 0;
+  CompRatio = 0;
+  TestNum = 0;
+  CollRule = 0;
+  o_direct = O_DIRECT;
+  DevSize = 8388608;
+  b_opt = c_opt = e_opt = f_opt = h_opt = p_opt = q_opt = r_opt = u_opt = w_opt = z_opt = 0;
+  for (int &fd : ctl.fh) fd = -1;
+  ctl.rnd_fh = -1;
+  ctl.DevSize = 0;
+  ctl.thread_cnt = 0;
+  for (auto &p : ctl.RdBuf) p = nullptr;
+  for (auto &p : ctl.WtBuf) p = nullptr;
+  for (auto &p : ctl.ChildPid) p = 0;
+  ctl.ResArray_id = -1;
+  ctl.ResArray = nullptr;
+  SigFlg1 = 0;
+  SigFlg2 = 0;
+  SigFlg3 = 0;
+  RunErr = 0;
+  WorkerErr = 0;
+  WorkerIdx = -1;
+  ReseedCnt = 0;
+}
+
+// Gives the settings their defaults before main() runs.
+struct DefaultsAtStart {
+  DefaultsAtStart() { ApplyDefaults(); }
+} defaults_at_start;
+
+}  // namespace
+
+void ResetSettings() {
+  for (int i = 0; i < kMaxThreads; i++) {
+    if (ctl.fh[i] >= 0) close(ctl.fh[i]);
+  }
+  for (void *p : BufAllocs) std::free(p);
+  BufAllocs.clear();
+  if (ctl.rnd_fh >= 0) close(ctl.rnd_fh);
+  if (ctl.ResArray != nullptr) shmdt(ctl.ResArray);
+  if (ctl.ResArray_id >= 0) shmctl(ctl.ResArray_id, IPC_RMID, nullptr);
+  ApplyDefaults();
+}

@@ -1,0 +1,171 @@
+// Set-up of a run: devices, buffers and their fill patterns, the shared result
+// array, the random source, the signal handlers and the clock.
+#include <fcntl.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "bench.h"
+#include "fatal.h"
+
+namespace {
+
+void Put32(char *p, uint32_t v) { std::memcpy(p, &v, sizeof v); }
+
+// Reads 4 bytes from "/dev/urandom"; false on a short read.
+bool ReadRandom(uint32_t &v) {
+  return read(ctl.rnd_fh, &v, sizeof v) == static_cast<ssize_t>(sizeof v);
+}
+
+void Sig1Fn(int) { SigFlg1 = 1; }
+void Sig2Fn(int) { SigFlg2 = 1; }
+void Sig3Fn(int) { SigFlg3 = 1; }
+
+bool Install(int sig, void (*fn)(int)) {
+  struct sigaction sa {};
+  sa.sa_handler = fn;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  return sigaction(sig, &sa, nullptr) == 0;
+}
+
+}  // namespace
+
+char *Alloc4K(int sz) {
+  size_t want = static_cast<size_t>(sz) + 4095;
+  void *raw = std::malloc(want);
+  if (raw == nullptr) Fatal("Error allocating IO buffer.  sz = %d\n", static_cast<int>(want));
+  BufAllocs.push_back(raw);
+  auto addr = reinterpret_cast<uintptr_t>(raw);
+  char *buf = static_cast<char *>(raw) + ((4096 - addr % 4096) % 4096);
+  std::memset(buf, 0, static_cast<size_t>(sz));
+  return buf;
+}
+
+void FillWtBuf(char *buf, int sz) {
+  if (z_opt || DupeMod != 0) {
+    std::memset(buf, 0, static_cast<size_t>(sz));
+  } else if (h_opt) {
+    // 256 random bytes, 256 zero bytes, alternating.
+    for (int off = 0; off + 4 <= sz; off += 4) Put32(buf + off, (off & 0x100) ? 0 : Rand());
+  } else {
+    for (int off = 0; off + 4 <= sz; off += 4) Put32(buf + off, Rand());
+  }
+  if (CompRatio != 0) {
+    for (int sec = 0; sec + kSectorSize <= sz; sec += kSectorSize)
+      std::memset(buf + sec + 12, 0, static_cast<size_t>(CompRatio) * 5);
+  }
+}
+
+void AllocBufs(int OpenWt) {
+  std::printf("OpenWt = %d\n", OpenWt);
+  InitRand();
+  int SzBuf = SzMax > kSeqXfer ? SzMax : kSeqXfer;
+  int MaxTh = 0;
+  for (int t : ThreadLst)
+    if (t > MaxTh) MaxTh = t;
+  // The sampling modes run one worker per device path: give every path a
+  // descriptor of its own, also beyond the largest worker count.
+  if (TestNum >= 1 && TestNum <= 6 && DeviceCnt > MaxTh) MaxTh = DeviceCnt;
+  for (int i = 0; i < MaxTh; i++) {
+    if (Devices[i][0] == '\0') std::strcpy(Devices[i], Devices[0]);
+    int flags = o_direct | (OpenWt ? O_RDWR : O_RDONLY);
+    ctl.fh[i] = open(Devices[i], flags);
+    if (ctl.fh[i] < 0) {
+      std::printf("Error opening device %s - %d\n", Devices[i], errno);
+      continue;
+    }
+    ctl.RdBuf[i] = Alloc4K(SzBuf);
+    ctl.WtBuf[i] = Alloc4K(SzBuf);
+    FillWtBuf(ctl.WtBuf[i], SzBuf);
+  }
+  if (ctl.fh[0] < 0) FatalQuiet();
+
+  int id = shmget(IPC_PRIVATE, sizeof(_CTL_RES), IPC_CREAT | 0);
+  if (id < 0) Fatal("Error creating shared memory - %d\n", errno);
+  void *p = shmat(id, nullptr, 0);
+  if (p == reinterpret_cast<void *>(-1)) {
+    int err = errno;
+    shmctl(id, IPC_RMID, nullptr);
+    Fatal("Error attaching shared memory - %d\n", err);
+  }
+  // Marked for removal at once: it stays usable while attached (the workers
+  // inherit the attachment) and is not left behind by a run without tables.
+  shmctl(id, IPC_RMID, nullptr);
+  ctl.ResArray_id = id;
+  ctl.ResArray = static_cast<_CTL_RES *>(p);
+  std::memset(ctl.ResArray, 0, sizeof(_CTL_RES));
+}
+
+void InitRand() {
+  if (e_opt) {
+    std::srand(0);
+    return;
+  }
+  if (ctl.rnd_fh >= 0) close(ctl.rnd_fh);
+  ctl.rnd_fh = open("/dev/urandom", O_RDONLY);
+  if (ctl.rnd_fh < 0) Fatal("Error opening /dev/urandom %d\n", errno);
+  if (u_opt) return;
+  uint32_t seed = 0;
+  if (!ReadRandom(seed)) Fatal("Error reading random seed value %d\n", errno);
+  std::srand(seed);
+}
+
+uint32_t Rand() {
+  if (u_opt) {
+    uint32_t v = 0;
+    if (!ReadRandom(v)) Fatal("Error reading random value %d\n", errno);
+    return v;
+  }
+  return static_cast<uint32_t>(std::rand());
+}
+
+void ReseedRand() {
+  if (e_opt) {
+    // Repeatable: the seed depends only on the worker and on how often it
+    // reseeded, never on "/dev/urandom" (not open with -e) or the process id.
+    std::srand(static_cast<unsigned>(WorkerIdx + 1) +
+               static_cast<unsigned>(ReseedCnt++ * kMaxThreads));
+    return;
+  }
+  uint32_t x = 0;
+  if (!ReadRandom(x)) Fatal("Error reading random seed value %d\n", errno);
+  std::srand(static_cast<unsigned>(getpid()) + x);
+}
+
+uint64_t get_ms() {
+  struct timeval tv {};
+  gettimeofday(&tv, nullptr);
+  return static_cast<uint64_t>(tv.tv_sec) * 1000 + static_cast<uint64_t>(tv.tv_usec) / 1000;
+}
+
+std::string PrettyK(int n) {
+  char buf[32];
+  if (n <= 1023)
+    std::snprintf(buf, sizeof buf, "%3dB", n);
+  else if (n >= 1048576)
+    std::snprintf(buf, sizeof buf, "%3dM", n / 1048576);
+  else
+    std::snprintf(buf, sizeof buf, "%3dK", n / 1024);
+  return buf;
+}
+
+void InstallSignals() {
+  if (!Install(61, Sig1Fn) || !Install(62, Sig2Fn) || !Install(63, Sig3Fn))
+    Fatal("Cannot catch signal.\n");
+}
+
+void SleepMs(uint64_t ms) {
+  struct timespec ts {};
+  ts.tv_sec = static_cast<time_t>(ms / 1000);
+  ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
