@@ -4,7 +4,7 @@
 #include <vector>
 
 namespace {
-std::string VFormat(const char *fmt, va_list ap) {
+__attribute__((format(printf, 1, 0))) std::string VFormat(const char *fmt, va_list ap) {
   va_list copy;
   va_copy(copy, ap);
   int n = std::vsnprintf(nullptr, 0, fmt, copy);
