@@ -1,4 +1,104 @@
-#include "fatal.h"
-#include "xtl.h"
+// The format command: opens the device, trims its size and hands over to one
+// of the three format paths; writes the device header block.
+#include <fcntl.h>
+#include <unistd.h>
 
-void DoFormat() { Fatal("format: not available in this build\n"); }
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "fatal.h"
+#include "format.h"
+
+void ResetFormatState() {
+  p_Bits1 = 30;
+  p_Bits2 = 0;
+  p_Bits3 = 0;
+  p_Bits4 = 0;
+  v_PhysicalBlocks = 0;
+  v_LogicalBlocks = 0;
+  std::memset(DevHdr.raw, 0, sizeof DevHdr.raw);
+}
+
+uint64_t DevSzBytes(uint64_t mib) { return mib > (UINT64_MAX >> 20) ? UINT64_MAX : mib << 20; }
+
+void CheckWtBlkSettings() {
+  if (v_WtBlkStripeCnt == 0)
+    Fatal("format: --wtblkstripe=0: a stripe set needs at least one write block.\n");
+  // 0 asks for the default. The upper bound keeps the size in bytes within
+  // 32 bits, where the volume set-up holds it.
+  if (v_WtBlkSz != 0 && (v_WtBlkSz % 4 != 0 || v_WtBlkSz > 4194300))
+    Fatal("format: --wtblksz=%u: the write-block size must be a multiple of 4 KiB, "
+          "from 4 to 4194300.\n",
+          v_WtBlkSz);
+}
+
+void CheckVolumeFits(uint64_t volEnd, uint64_t wtBlkBytes, uint32_t stripeCnt, uint64_t offset0) {
+  if (offset0 >= volEnd)
+    Fatal("format: data offset %llu is at or beyond the end of the device (%llu bytes).\n",
+          static_cast<unsigned long long>(offset0), static_cast<unsigned long long>(volEnd));
+  uint64_t stripeBytes;
+  if (__builtin_mul_overflow(wtBlkBytes, uint64_t{stripeCnt}, &stripeBytes)) stripeBytes = UINT64_MAX;
+  if (volEnd - offset0 < stripeBytes)
+    Fatal("format: device too small: %llu bytes after the data offset %llu, one stripe set "
+          "needs %llu.\n",
+          static_cast<unsigned long long>(volEnd - offset0),
+          static_cast<unsigned long long>(offset0), static_cast<unsigned long long>(stripeBytes));
+}
+
+int WriteDevHdr(int HdrN) {
+  // Byte position (v_HdrOff + HdrN) x 512; a position that no file offset can
+  // hold fails like a seek to it.
+  const int64_t sector = static_cast<int64_t>(v_HdrOff) + HdrN;
+  if (v_HdrOff > static_cast<uint64_t>(INT64_MAX) - INT_MAX || sector < 0 ||
+      sector > INT64_MAX / static_cast<int64_t>(kSectorSize))
+    Fatal("format: seek error %d\n", EINVAL);
+  const off_t pos = static_cast<off_t>(sector * static_cast<int64_t>(kSectorSize));
+
+  uint8_t block[kHdrBlockSize] = {};
+  std::memcpy(block, DevHdr.raw, sizeof DevHdr.raw);
+  const size_t len = HdrN == 0 ? kHdrBlockSize : kHdrSize;
+  if (lseek(fh, pos, SEEK_SET) == static_cast<off_t>(-1)) Fatal("format: seek error %d\n", errno);
+  errno = 0;
+  const ssize_t n = write(fh, block, len);
+  if (n != static_cast<ssize_t>(len))
+    Fatal("format: write error %d %d  fh = %d\n", static_cast<int>(n), errno, fh);
+  // The header must be on stable storage before the format reports success.
+  if (fsync(fh) != 0) Fatal("format: write error %d %d  fh = %d\n", -1, errno, fh);
+  return static_cast<int>(n);
+}
+
+void DoFormat() { DoFormat(stdout); }
+
+void DoFormat(FILE *out) {
+  ResetFormatState();
+  if (v_AutoVm != 0) {
+    if (v_DeDupe != 0 && v_Comp != 0) {
+      DoFormatDDC(out);
+      return;
+    }
+    Fatal("AutoVm mode only valid with de-dupe and compressed mode.\n");
+  }
+  CheckWtBlkSettings();
+
+  // Exclusive: a device that the system holds (mounted, or held by the
+  // driver) fails the open instead of losing its header.
+  fh = open(v_DevName.c_str(), O_RDWR | O_LARGEFILE | O_EXCL);
+  if (fh < 0) FatalErr("Error opening file - %s = %d\n", v_DevName.c_str(), errno);
+  DevSize = GetDevSize(fh, v_DevName);
+  if (v_DevSz != 0) {
+    const uint64_t bound = DevSzBytes(v_DevSz);
+    if (bound < DevSize) DevSize = bound;
+  }
+
+  v_PhysicalBlocks = DevSize / kBlockSize;
+  if (v_Free < 10 || v_Free > 95) v_Free = 90;  // setting normalised in place
+  v_LogicalBlocks = v_PhysicalBlocks * v_Free / 100;
+
+  if (v_Ver == 11) {
+    DoFormatN(out, 0, DevSize, v_LogicalBlocks);
+    return;
+  }
+  SetupDevHdr_v2(out);
+  WriteDevHdr(0);
+}

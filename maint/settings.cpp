@@ -51,3 +51,11 @@ uint64_t DevSize;
 uint8_t *buf;
 DevHdrBuf DevHdr;
 uint32_t v_ChunkCnt;
+
+// Format: computed values
+int p_Bits1 = 30;
+int p_Bits2;
+int p_Bits3;
+int p_Bits4;
+uint64_t v_PhysicalBlocks;
+uint64_t v_LogicalBlocks;

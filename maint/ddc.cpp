@@ -1,0 +1,183 @@
+// De-duplication and compression format: sizes the data volume's metadata
+// tables, searches the smallest reserve of write blocks that holds them, and
+// formats the data volume (header 0) and the VM volume (header 1).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+#include "fatal.h"
+#include "format.h"
+
+int GetPbaSz(uint64_t WtBlkCnt, int WtBlkSz, uint64_t LogBlks) {
+  const uint64_t est = WtBlkCnt * static_cast<uint64_t>(WtBlkSz) * 5;  // slot estimate
+  int slots;
+  if (est < (1ULL << 30))
+    slots = 11;
+  else if (est < (1ULL << 34))
+    slots = 12;
+  else if (est < (1ULL << 36))
+    slots = 13;
+  else
+    Fatal("Volume SlotCnt %lld too large.\n", static_cast<long long>(est));
+  int logs;
+  if (LogBlks < (1ULL << 31))
+    logs = 11;
+  else if (LogBlks < (1ULL << 34))
+    logs = 12;
+  else if (LogBlks < (1ULL << 37))
+    logs = 13;
+  else
+    Fatal("Volume LogBlks %lld too large.\n", static_cast<long long>(LogBlks));
+  int wtblk;
+  if (WtBlkSz <= 4095)
+    wtblk = 11;
+  else if (WtBlkSz <= 8191)
+    wtblk = 12;
+  else if (WtBlkSz <= 65535)
+    wtblk = 13;
+  else
+    Fatal("Volume WtBlk %d is too large.\n", WtBlkSz);
+  int sz = slots > logs ? slots : logs;
+  return sz > wtblk ? sz : wtblk;
+}
+
+int GetSlotsPerWtBlk(int WtBlkSz, int PbaSz) {
+  const int SlotsPerPg = 4088 / PbaSz - 1;
+  return (4 * WtBlkSz / SlotsPerPg + 1) * SlotsPerPg;
+}
+
+int GetLbaSz(int PbaSz, int32_t WtBlkCnt) {
+  const int LbaBits1 = PbaSz == 11 ? 54 : PbaSz == 12 ? 58 : 60;
+  return (LbaBits1 + GetBits(static_cast<uint64_t>(static_cast<int64_t>(WtBlkCnt))) + 7) / 8;
+}
+
+int GetPbaHashSz(int PbaSz) { return PbaSz == 11 ? 32 : PbaSz == 12 ? 34 : 36; }
+
+uint64_t GetPbaOvfSz(uint64_t LbaCnt) {
+  const int LbaBits = GetBits(LbaCnt) + 1;
+  const uint64_t entries = Pwr(LbaBits / 2 + 1);
+  return entries * (LbaBits > 32 ? 8 : 4);
+}
+
+namespace {
+uint64_t Pages(uint64_t bytes) { return bytes / kBlockSize + (bytes % kBlockSize != 0 ? 1 : 0); }
+}  // namespace
+
+VmTables GetVmTables(uint64_t WtBlkCnt, int WtBlkSz, uint64_t LbaCnt) {
+  VmTables t;
+  t.PbaSz = GetPbaSz(WtBlkCnt, WtBlkSz, LbaCnt);
+  t.SlotsPerWtBlk = GetSlotsPerWtBlk(WtBlkSz, t.PbaSz);
+  t.LbaSz = GetLbaSz(t.PbaSz, static_cast<int32_t>(WtBlkCnt));
+  t.WtBlkBytes = WtBlkCnt * 128;
+  t.LbaBytes = LbaCnt * static_cast<uint64_t>(t.LbaSz);
+  const uint64_t SlotCnt = WtBlkCnt * static_cast<uint64_t>(t.SlotsPerWtBlk);
+  t.SlotHashCnt = Pwr(GetBits(SlotCnt));
+  t.HashBytes = (t.SlotHashCnt * static_cast<uint64_t>(GetPbaHashSz(t.PbaSz)) + 7) / 8;
+  t.SlotBytes = SlotCnt * static_cast<uint64_t>(t.PbaSz);
+  t.OvfBytes = GetPbaOvfSz(LbaCnt);
+  const uint64_t pages = 1 + Pages(t.WtBlkBytes) + Pages(t.LbaBytes) + Pages(t.HashBytes) +
+                         Pages(t.SlotBytes) + Pages(t.OvfBytes);
+  t.Blocks = 2 * pages + 2;
+  return t;
+}
+
+int GetVmSize(uint64_t WtBlkCnt, int WtBlkSz, uint64_t LbaCnt) {
+  const uint64_t blocks = GetVmTables(WtBlkCnt, WtBlkSz, LbaCnt).Blocks;
+  if (blocks > INT_MAX) Fatal("Error computing VmSz.");
+  return static_cast<int>(blocks);
+}
+
+int GetVmWtBlkCnt(uint64_t WtBlkCnt, int WtBlkSz, uint64_t LogBlks) {
+  const int64_t size = GetVmSize(WtBlkCnt, WtBlkSz, LogBlks);
+  return static_cast<int>((size + WtBlkSz - 1) / WtBlkSz);
+}
+
+int GetVmWtBlkCnt2(uint64_t WtBlkCnt, int WtBlkSz, uint32_t Free, uint32_t Comp, uint32_t DeDupe) {
+  // Left to right, each division truncating; a product beyond 64 bits is refused.
+  uint64_t n = WtBlkCnt;
+  if (__builtin_mul_overflow(n, static_cast<uint64_t>(WtBlkSz), &n) ||
+      __builtin_mul_overflow(n, uint64_t{Free}, &n) ||
+      __builtin_mul_overflow(n / 100, uint64_t{Comp}, &n) ||
+      __builtin_mul_overflow(n / 100, uint64_t{DeDupe}, &n))
+    Fatal("format: the logical block count at --comp=%u and --dedupe=%u is beyond 64 bits.\n",
+          Comp, DeDupe);
+  return GetVmWtBlkCnt(WtBlkCnt, WtBlkSz, n / 100);
+}
+
+DdcPlan PlanDDC(uint64_t devBytes, int32_t BPW, uint32_t Free, uint32_t Comp, uint32_t DeDupe) {
+  DdcPlan p;
+  p.BPW = BPW;
+  const uint64_t wtBlks = devBytes / kBlockSize / static_cast<uint64_t>(BPW);
+  if (wtBlks > static_cast<uint64_t>(INT32_MAX))
+    Fatal("format: %llu write blocks are more than a volume can count; use a larger "
+          "--wtblksz=.\n",
+          static_cast<unsigned long long>(wtBlks));
+  p.TotWtBlks = static_cast<int32_t>(wtBlks) - 1;
+  if (p.TotWtBlks <= 0) Fatal("Error computing VmSz.");
+  // One write block per step: the table sizes are not monotone across the
+  // PBA size classes and the power-of-two hash table, so no shortcut.
+  for (int32_t i = 0;;) {
+    const int32_t DataSz = p.TotWtBlks - i;
+    const int32_t VmSz = GetVmWtBlkCnt2(static_cast<uint64_t>(DataSz), BPW, Free, Comp, DeDupe);
+    const int32_t VmSz2 = VmSz * 10 / 9 + 1;
+    if (VmSz2 <= i) {
+      p.i = i;
+      p.DataSz = DataSz;
+      p.VmSz = VmSz;
+      p.VmSz2 = VmSz2;
+      return p;
+    }
+    if (++i >= p.TotWtBlks) Fatal("Error computing VmSz.");
+  }
+}
+
+void DoFormatDDC(FILE *out) {
+  CheckWtBlkSettings();
+  fh = open(v_DevName.c_str(), O_RDWR | O_LARGEFILE | O_EXCL);  // exclusive, as DoFormat
+  if (fh < 0) FatalErr("Error opening file - %s = %d\n", v_DevName.c_str(), errno);
+  DevSize = GetDevSize(fh, v_DevName);
+  // A --devsz= bound is taken as it is, even beyond the real size.
+  const uint64_t devBytes = v_DevSz != 0 ? DevSzBytes(v_DevSz) : DevSize;
+
+  const uint32_t Free = v_Free != 0 ? v_Free : 90;
+  const uint32_t Comp = v_Comp != 0 ? v_Comp : 100;
+  const uint32_t DeDupe = v_DeDupe != 0 ? v_DeDupe : 100;
+  if (v_WtBlkSz == 0) v_WtBlkSz = 2048;  // setting written back
+  const int32_t BPW = static_cast<int32_t>(v_WtBlkSz / 4);
+  const DdcPlan p = PlanDDC(devBytes, BPW, Free, Comp, DeDupe);
+
+  const uint64_t wtBlkBytes = uint64_t{static_cast<uint32_t>(BPW)} * kBlockSize;
+  const uint64_t dataEnd = static_cast<uint64_t>(p.TotWtBlks) * wtBlkBytes;
+  const uint64_t dataOff = static_cast<uint64_t>(p.i) * wtBlkBytes;
+  const uint64_t vmEnd = static_cast<uint64_t>(p.VmSz2) * wtBlkBytes;
+  // Both volumes must hold a stripe set before the first header is written.
+  CheckVolumeFits(dataEnd, wtBlkBytes, v_WtBlkStripeCnt, dataOff);
+  CheckVolumeFits(vmEnd, wtBlkBytes, v_WtBlkStripeCnt, wtBlkBytes * v_WtBlkStripeCnt);
+
+  const auto bpw = static_cast<long long>(BPW);
+  std::fprintf(out, "\n1:  Format for de-dupe and compression.\n\n");
+  std::fprintf(out, "         DataSz = %8d WtBlks (%10lld MB)\n", p.DataSz, p.DataSz * bpw / 256);
+  std::fprintf(out, "         VmSz   = %8d WtBlks (%10lld MB)  holding %10lld MB\n\n", p.VmSz,
+               p.VmSz2 * bpw / 256, p.VmSz * bpw / 256);
+
+  v_Offset0 = dataOff;  // setting written back: the first byte after the reserve
+  const uint64_t dataLogical = static_cast<uint64_t>(p.DataSz) * static_cast<uint64_t>(BPW) * v_Free / 100;
+  std::fprintf(out, "Calling DoFormatN(%d, %lld, %lld)\n\n", 0, static_cast<long long>(dataEnd),
+               static_cast<long long>(dataLogical));
+  DoFormatN(out, 0, dataEnd, dataLogical);
+  std::fprintf(out, "\n");
+
+  // VM volume: plain, from the start of the device; settings reset in place.
+  v_WtBlkSz = static_cast<uint32_t>(BPW) * 4;
+  v_Offset0 = 0;
+  v_Free = 90;
+  v_Comp = 0;
+  v_DeDupe = 0;
+  const uint64_t vmLogical = static_cast<uint64_t>(p.VmSz) * static_cast<uint64_t>(BPW) + 1024;
+  std::fprintf(out, "Calling DoFormatN(%d, %lld, %lld)\n\n", 1, static_cast<long long>(vmEnd),
+               static_cast<long long>(vmLogical));
+  DoFormatN(out, 1, vmEnd, vmLogical);
+  std::fprintf(out, "\n");
+}

@@ -1,0 +1,55 @@
+// Bit sizing of a version 2.0 volume: the widths of the fields of one
+// metadata entry, left in p_Bits1 to p_Bits4. Also the gate that admits only
+// format version 0x201.
+#include "fatal.h"
+#include "format.h"
+
+void CalcFormatBits_v2(FILE *out, uint64_t LogicalBlocks, uint64_t PhysicalBlocks) {
+  if (v_Ver != 0x201) Fatal("Invalid v_Ver %d(%x)\n", static_cast<int>(v_Ver), v_Ver);
+
+  if (v_DeDupe != 0 && v_Comp != 0) {
+    // De-duplicated and compressed volume: widths from the counts, the four
+    // fields rounded up to whole bytes, spare bits alternately to b1 and b2.
+    int b1 = GetBits(LogicalBlocks);
+    int b2 = GetBits(PhysicalBlocks) + 24;
+    p_Bits3 = 1;
+    p_Bits4 = 6;
+    const int total = b1 + b2 + 1 + 6;
+    const int spare = (total + 7) / 8 * 8 - total;
+    b1 += (spare + 1) / 2;
+    b2 += spare / 2;
+    p_Bits1 = b1;
+    p_Bits2 = b2;
+    return;
+  }
+
+  // Plain volume: a table of size classes. Each bound is 63/64 of
+  // 2^p_Bits1, minus one; with the hash flag p_Bits1 + 2 + p_Bits2 = 64.
+  std::fprintf(out, "%s(%d)  LogicalBlocks= %llx\n", "CalcFormatBits_v2", 1655,
+               static_cast<unsigned long long>(LogicalBlocks));
+  struct Row {
+    uint64_t max;
+    const char *msg;
+    int bits1;
+    int hashBits;
+  };
+  static constexpr Row kRows[] = {
+      {4128767ULL, "Version 2.0 format for <= 4TB volume.  %lld.\n", 22, 40},
+      {1056964607ULL, "Version 2.0 format for <= 64TB volume  %lld.\n", 30, 32},
+      {270582939647ULL, "Version 2.0 format for <= 64TB volume.  %lld.\n", 38, 24},
+      {69269232549887ULL, "Version 2.0 format for <= 16PB volume.  %lld.\n", 46, 16},
+  };
+  for (const Row &r : kRows) {
+    if (LogicalBlocks > r.max) continue;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    std::fprintf(out, r.msg, static_cast<long long>(LogicalBlocks));
+#pragma GCC diagnostic pop
+    p_Bits1 = r.bits1;
+    p_Bits2 = v_HashFlg != 0 ? r.hashBits : 0;
+    return;
+  }
+  std::fflush(out);
+  Fatal("Volume is > 256PB.  Version 2.0 format not supported.  %lld.\n",
+        static_cast<long long>(LogicalBlocks));
+}

@@ -1,0 +1,151 @@
+// Volume header set-up and write: one version 2.0 volume of a device, used
+// by the --ver=11 path and twice by the de-dupe and compression format.
+#include <climits>
+#include <cstring>
+
+#include "fatal.h"
+#include "format.h"
+
+void SetupDevHdr(FILE *out, uint64_t volEnd, uint64_t logicalBlocks) {
+  const uint64_t ratio1 = v_DeDupe != 0 ? v_DeDupe : 100;  // OverCommitRatio1
+  const uint64_t ratio2 = v_Comp != 0 ? v_Comp : 100;      // OverCommitRatio2
+
+  if (v_WtBlkSz == 0) v_WtBlkSz = 1024;
+  v_WtBlkSz *= 1024;  // setting written back: bytes from here on, for the rest of the run
+  const uint64_t stripe = v_WtBlkStripeCnt;
+  if (v_Offset0 == 0) v_Offset0 = uint64_t{v_WtBlkSz} * stripe;  // setting written back
+  CheckVolumeFits(volEnd, v_WtBlkSz, v_WtBlkStripeCnt, v_Offset0);
+  const uint64_t wtBlks = (volEnd - v_Offset0) / v_WtBlkSz;
+  if (wtBlks > INT32_MAX)
+    Fatal("format: %llu write blocks are more than a volume can count; use a larger "
+          "--wtblksz=.\n",
+          static_cast<unsigned long long>(wtBlks));
+  int32_t NumWtBlks = static_cast<int32_t>(wtBlks);
+  NumWtBlks -= static_cast<int32_t>(static_cast<uint64_t>(NumWtBlks) % stripe);
+  const uint64_t DataSize = static_cast<uint64_t>(NumWtBlks) * v_WtBlkSz;
+  const uint64_t physical = DataSize / kBlockSize;
+
+  if (v_Free < 10 || v_Free > 95) v_Free = 90;  // setting written back
+  if (logicalBlocks == 0) logicalBlocks = physical * v_Free / 100;
+  uint64_t logical;
+  if (__builtin_mul_overflow(logicalBlocks, ratio1, &logical) ||
+      __builtin_mul_overflow(logical, ratio2, &logical))
+    Fatal("format: the logical block count at --comp=%u and --dedupe=%u is beyond 64 bits.\n",
+          v_Comp, v_DeDupe);
+  logical /= 10000;
+
+  CalcFormatBits_v2(out, logical, physical);
+
+  uint8_t RandStr[32];
+  LoadRandVolume(RandStr, sizeof RandStr);
+
+  std::fprintf(out,
+               "Formatting: Ver     = %10d (0x%x)    DataSz  = %10d M\n"
+               "            Off0    = %10lld sectors    PhyBlks = %10lld\n"
+               "            WtBlkSz = %10d K          LogBlks = %10lld\n"
+               "            WtSegSz = %10d K          LogSz   = %10lld M\n"
+               "            DevSz   = %10d M\n",
+               static_cast<int>(v_Ver), v_Ver, static_cast<int>(static_cast<uint32_t>(DataSize >> 20)),
+               static_cast<long long>(v_Offset0 / kSectorSize), static_cast<long long>(physical),
+               static_cast<int>(v_WtBlkSz / 1024), static_cast<long long>(logical),
+               static_cast<int>(v_WtSegSz), static_cast<long long>(logical / 256),
+               static_cast<int>(static_cast<uint32_t>(volEnd >> 20)));
+
+  std::memset(DevHdr.raw, 0, sizeof DevHdr.raw);
+  DEV_HDR_20 &h = DevHdr.h_20x;
+  std::memcpy(h.Str, "XTL:2.0", 8);
+  std::memcpy(h.Str + 12, RandStr, 20);
+  h.MetaVersion.set(v_Ver);
+  if (v_DeDupe != 0 || v_Comp != 0) {
+    h.BitSizes[0] = static_cast<uint8_t>(p_Bits1);
+    h.BitSizes[1] = static_cast<uint8_t>(p_Bits2);
+    h.BitSizes[2] = static_cast<uint8_t>(p_Bits3);
+    h.BitSizes[3] = static_cast<uint8_t>(p_Bits4);
+  } else {
+    h.BitSizes[0] = static_cast<uint8_t>(p_Bits1);
+    h.BitSizes[1] = 2;
+    h.BitSizes[2] = static_cast<uint8_t>(p_Bits2);
+  }
+  h.BlockSize.set(kBlockSize);
+  h.Block0Off.set(v_Offset0);
+  h.PhysicalBlocks.set(physical);
+  h.LogicalBlocks.set(logical);
+  h.ClusterSize.set(v_WtBlkSz / kBlockSize);
+  h.WriteSegmentSize.set(v_WtSegSz / 4);
+  h.ShiftVolWbCnt.set(v_SvWbCnt);
+  h.ShiftVolSkipSectors.set(v_SvScCnt);
+  if (v_EccRaid5 != 0 || v_EccRaid6 != 0) {
+    h.EccWidth = static_cast<uint8_t>(v_EccWidth);
+    h.EccDepth = static_cast<uint8_t>(v_EccDepth);
+    h.EccLevel = v_EccRaid6 != 0 ? 2 : 1;
+  }
+  h.MetaDupeCnt = static_cast<uint8_t>(v_MetaDupeCnt);
+  h.MetaHashTp = static_cast<uint8_t>(v_HashTp);
+  h.DataHashTp = static_cast<uint8_t>(v_HashTp);
+  h.WtBlkStripe.set(v_WtBlkStripeCnt);
+  uint32_t feat = kFeatAlways | OptionFeatureBits();
+  if (v_Migrate_Flg != 0) {
+    feat |= kFeatMigrate;
+    h.Migrate_LinOff0.set(v_Migrate_LinOff0);
+    h.Migrate_LinOff1.set(v_Migrate_LinOff1);
+    h.Migrate_LinBlks.set(v_Migrate_LinBlks);
+  }
+  if (v_Comp != 0) {
+    if (v_CompBytes == 0) v_CompBytes = 64;  // setting written back
+    if (v_CompMax == 0) v_CompMax = 4;       // setting written back
+    h.CompBytes.set(static_cast<uint16_t>(v_CompBytes));
+    h.CompMax.set(static_cast<uint16_t>(v_CompMax));
+  }
+  h.FeatureBits.set(feat);
+
+  const std::string opts = FormatOpts(false);
+  std::fprintf(out, "            %s   Dupe = %d  Bit Sizes = %d/%d/%d/%d\n", opts.c_str(),
+               h.MetaDupeCnt, h.BitSizes[0], h.BitSizes[1], h.BitSizes[2], h.BitSizes[3]);
+  if (v_EccRaid5 != 0 || v_EccRaid6 != 0)
+    std::fprintf(out, "            ECC width/depth = %d/%d\n", h.EccWidth, h.EccDepth);
+
+  h.mm3_64.set(HdrChecksum(DevHdr));  // last change to the header
+}
+
+void DoFormatN(FILE *out, int HdrN, uint64_t volEnd, uint64_t logicalBlocks) {
+  SetupDevHdr(out, volEnd, logicalBlocks);
+  WriteDevHdr(HdrN);
+  if (v_QuickFlg != 0) {
+    std::fprintf(out, "Quick Format finished.\n");
+    return;
+  }
+
+  // Full format: prepare the image of the first write block, then stop.
+  const DEV_HDR_20 &h = DevHdr.h_20x;
+  const uint32_t cluster = h.ClusterSize.get();
+  const uint32_t MetaBits = uint32_t{h.BitSizes[0]} + h.BitSizes[1] + h.BitSizes[2];
+  const uint32_t entryBytes = (MetaBits + 7) / 8;
+  const uint32_t Meta1Cnt = kMetaBytes / (entryBytes != 0 ? entryBytes : 1);
+  const uint32_t SumCnt = (cluster + Meta1Cnt - 1) / Meta1Cnt;
+  const uint64_t SumOff = uint64_t{cluster - SumCnt} * kBlockSize;
+
+  const uint64_t size = uint64_t{cluster} * kBlockSize;
+  if (size > INT_MAX) Fatal("Error allocating buf, size = %d\n", static_cast<int>(size & INT_MAX));
+  uint8_t *wb = InitBuf(static_cast<int>(size));
+  BLK_HDR_H_20x bh{};
+  std::memcpy(bh.Str, h.Str, sizeof bh.Str);
+  bh.seq.set(-1);
+  bh.ReplN = 1;
+  bh.SegN.set(1);
+  bh.SegI.set(1);
+  bh.NrPadBlocks.set(cluster - SumCnt - 1);
+  std::memcpy(wb, &bh, sizeof bh);
+  std::memcpy(wb + SumOff, &bh, sizeof bh);
+
+  uint32_t BlkN0 = 2147483647;
+  uint32_t BlkN1 = 0;
+  if ((h.FeatureBits.get() & kFeatMigrate) != 0 && h.Migrate_LinBlks.get() != 0) {
+    BlkN0 = static_cast<uint32_t>(h.Migrate_LinOff0.get() / cluster);
+    BlkN1 = static_cast<uint32_t>(
+        (h.Migrate_LinOff0.get() + h.Migrate_LinBlks.get() + cluster - 1) / cluster);
+  }
+  const uint32_t BlkCnt = static_cast<uint32_t>(h.PhysicalBlocks.get() / cluster);
+  std::fflush(out);
+  Fatal("BlkCnt = %d\nBlkN0 = %d\nBlkN1 = %d\n", static_cast<int>(BlkCnt),
+        static_cast<int>(BlkN0), static_cast<int>(BlkN1));
+}
