@@ -1,8 +1,170 @@
-#include "fatal.h"
-#include "xtl.h"
+// Log tools that move data: copy the log device into the temp file, replay the
+// scanned log onto the XTL device, and zero the log device.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-void CopyLog() { Fatal("log: not available in this build\n"); }
-void ScanLog() { Fatal("log: not available in this build\n"); }
-void DispLog() { Fatal("log: not available in this build\n"); }
-void PostLog() { Fatal("log: not available in this build\n"); }
-void ClearLog() { Fatal("log: not available in this build\n"); }
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "fatal.h"
+#include "log.h"
+
+XferBuf AllocXferBuf() {
+  XferBuf b;
+  b.mem.reset(new (std::nothrow) uint8_t[kXferBufSize + 4095]());
+  if (!b.mem) FatalErr("Error allocating transfer buffer.\n");
+  const auto addr = reinterpret_cast<uintptr_t>(b.mem.get());
+  b.p = b.mem.get() + ((4096 - (addr & 4095)) & 4095);
+  return b;
+}
+
+void CopyLog() {
+  const std::string path = LogTmpPath();
+  LogFd src(open(v_LogSource.c_str(), O_RDONLY | O_LARGEFILE));
+  if (src.fd < 0)
+    FatalErr("Error copying log device.  Cannot open source device %s %d\n", v_LogSource.c_str(),
+             errno);
+  // The temp file is truncated below; copying it onto itself would lose it.
+  struct stat ss {}, ts {};
+  if (fstat(src.fd, &ss) == 0 && stat(path.c_str(), &ts) == 0 && ss.st_dev == ts.st_dev &&
+      ss.st_ino == ts.st_ino)
+    FatalErr("Error copying log device.  Source %s is the temp file %s\n", v_LogSource.c_str(),
+             path.c_str());
+  // Truncated, so no sector of an earlier, longer log survives past the copy:
+  // the scan looks for the newest control sector from the end of the file.
+  LogFd dst(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_LARGEFILE | O_NOFOLLOW, 0400));
+  if (dst.fd < 0)
+    FatalErr("Error copying log device.  Cannot open target file %s %d\n", path.c_str(), errno);
+  std::unique_ptr<uint8_t[]> cbuf(new (std::nothrow) uint8_t[kCopyBufSize]);
+  if (!cbuf) FatalErr("Error allocating copy buffer.\n");
+
+  for (;;) {
+    const ssize_t n = read(src.fd, cbuf.get(), kCopyBufSize);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) FatalErr("Error reading from source device %s %d\n", v_LogSource.c_str(), errno);
+    if (n == 0) break;
+    for (size_t done = 0; done < static_cast<size_t>(n);) {
+      errno = 0;
+      const ssize_t w = write(dst.fd, cbuf.get() + done, static_cast<size_t>(n) - done);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) FatalErr("Error writing to temp file %s %d\n", path.c_str(), errno);
+      done += static_cast<size_t>(w);
+    }
+  }
+  if (dst.Close() != 0) FatalErr("Error writing to temp file %s %d\n", path.c_str(), errno);
+}
+
+int64_t PostEntries(FILE *out, int tmpfd, const std::string &tmppath, int dstfd,
+                    const std::string &dstpath, uint8_t *xbuf) {
+  int64_t failed = 0;
+  for (size_t i = 0; i < LtLst.size(); i++) {
+    const LOG_TAIL &lt = LtLst[i];
+    int64_t d = LtSec[i];  // data of the next type-0 entry, sectors of the temp file
+    const uint32_t entries = std::min<uint32_t>(lt.NumEntries.get(), kLogEntMax);
+    for (uint32_t j = 0; j < entries; j++) {
+      const LOG_ENT &e = lt.le[j];
+      const uint32_t tp = e.EntryTp();
+      const uint32_t cnt = e.SectorCnt();
+      const int64_t target = e.TargetSector();
+      std::fprintf(out, "%8d %10lld %10lld %10lld %4d %1d", static_cast<int>(i),
+                   static_cast<long long>(lt.seq.get()), static_cast<long long>(d),
+                   static_cast<long long>(target), static_cast<int>(cnt), static_cast<int>(tp));
+      const size_t n = size_t{cnt} * kSectorSize;
+      bool write_it = true;
+      if (tp == 0) {
+        errno = 0;
+        ssize_t r = -1;
+        if (d < 0)
+          errno = EINVAL;
+        else
+          r = PreadFull(tmpfd, xbuf, n, static_cast<uint64_t>(d) * kSectorSize);
+        if (r != static_cast<ssize_t>(n)) {
+          std::fprintf(out, "\r\n  Error reading from tmp file %s/%lld/%d %d %d\n",
+                       tmppath.c_str(), static_cast<long long>(d * kSectorSize),
+                       static_cast<int>(n), static_cast<int>(r), errno);
+          write_it = false;
+          failed++;
+        }
+        d += cnt;  // even after a failed read, so later entries find their own data
+      } else if (tp == 1) {
+        std::memset(xbuf, 0x00, n);
+      } else if (tp == 2) {
+        std::memset(xbuf, 0xff, n);
+      } else {
+        // No content is defined for these types: nothing is written, and they
+        // take no data sectors.
+        std::fprintf(out, "\r\n  Skipping entry of type %d for sector %lld: no data defined\n",
+                     static_cast<int>(tp), static_cast<long long>(target));
+        write_it = false;
+      }
+      if (write_it) {
+        errno = 0;
+        const ssize_t w =
+            PwriteFull(dstfd, xbuf, n, static_cast<uint64_t>(target) * kSectorSize);
+        if (w != static_cast<ssize_t>(n)) {
+          std::fprintf(out, "\r\n  Error writing to raw XTL device %s/%lld/%d %d %d\n",
+                       dstpath.c_str(), static_cast<long long>(target * kSectorSize),
+                       static_cast<int>(n), static_cast<int>(w), errno);
+          failed++;
+        }
+      }
+      std::fputs("\r", out);
+      std::fflush(out);
+    }
+  }
+  return failed;
+}
+
+void PostLog() {
+  if (log_blocks == 0) return;  // the scan said the log is empty; touch nothing
+  const std::string path = LogTmpPath();
+  LogFd tmp(open(path.c_str(), O_RDONLY | O_LARGEFILE));
+  if (tmp.fd < 0)
+    FatalErr("Error opening log temp file.  Cannot open temp file %s %d\n", path.c_str(), errno);
+  // Exclusive: a device the driver (or a mount) holds is refused, not written.
+  LogFd dst(open(v_LogTarget.c_str(), O_WRONLY | o_direct | O_LARGEFILE | O_EXCL));
+  if (dst.fd < 0) FatalErr("Error opening XTL raw device %s %d\n", v_LogTarget.c_str(), errno);
+  XferBuf xb = AllocXferBuf();
+
+  const int64_t failed = PostEntries(stdout, tmp.fd, path, dst.fd, v_LogTarget, xb.p);
+  if (fsync(dst.fd) != 0)
+    FatalErr("Error flushing raw XTL device %s %d\n", v_LogTarget.c_str(), errno);
+  std::printf("\rDone.%45s\n", "");
+  if (dst.Close() != 0)
+    FatalErr("Error closing raw XTL device %s %d\n", v_LogTarget.c_str(), errno);
+  tmp.Close();
+  // The log may be cleared after a successful post: never claim success when
+  // some entry did not reach the device.
+  if (failed > 0)
+    FatalErr("Error posting log: %lld entries were not written to %s\n",
+             static_cast<long long>(failed), v_LogTarget.c_str());
+}
+
+void ClearFd(int fd, uint64_t size, const std::string &path, const uint8_t *zeros) {
+  for (uint64_t pos = 0; pos < size;) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(kXferBufSize, size - pos));
+    errno = 0;
+    const ssize_t w = PwriteFull(fd, zeros, want, pos);
+    if (w != static_cast<ssize_t>(want)) {
+      const uint64_t at = pos + (w > 0 ? static_cast<uint64_t>(w) : 0);
+      FatalErr("Error clearing log device %s at byte %llu %d\n", path.c_str(),
+               static_cast<unsigned long long>(at), errno);
+    }
+    if (fsync(fd) != 0) FatalErr("Error flushing log device %s %d\n", path.c_str(), errno);
+    pos += want;
+  }
+}
+
+void ClearLog() {
+  // Exclusive: a log device the driver holds is refused, not zeroed.
+  LogFd f(open(v_LogTarget.c_str(), O_WRONLY | O_LARGEFILE | O_EXCL));
+  if (f.fd < 0) FatalErr("Error opening XTL raw device %s %d\n", v_LogTarget.c_str(), errno);
+  // A block device's size, or a regular file's: an image is never grown.
+  const uint64_t size = GetDevSize(f.fd, v_LogTarget);
+  XferBuf xb = AllocXferBuf();
+  ClearFd(f.fd, size, v_LogTarget, xb.p);
+  if (f.Close() != 0) FatalErr("Error closing log device %s %d\n", v_LogTarget.c_str(), errno);
+}

@@ -29,6 +29,7 @@ inline constexpr size_t kTextMax = 256;     // characters of a text setting
 inline constexpr size_t kTmpDirMax = 120;   // "%s/xtl.log" must fit 128 characters
 inline constexpr size_t kDevListMax = 256;  // dev-rd / dev-wt paths
 inline constexpr int o_direct = 16384;      // O_DIRECT on this platform
+inline constexpr uint64_t kMaxPba = uint64_t{1} << 51;  // first block at byte 2^63
 
 // ---------------------------------------------------------------------------
 // Little-endian field wrappers
@@ -296,6 +297,59 @@ uint64_t BlkHdrChecksum(const uint8_t *block4096);  // a whole metadata block
 // ---------------------------------------------------------------------------
 // Log device records (control sector and entries) live below this line.
 
+// One log entry, a little-endian 64-bit word of bit fields:
+//   bits 0..47  TargetSector  sector of the XTL device the data belongs to
+//   bits 48..59 SectorCnt     512-byte sectors covered, 0..4095
+//   bits 60..63 EntryTp       0 data in the segment, 1 all 0x00, 2 all 0xFF
+struct LOG_ENT {
+  Le64 v;  // 0x00
+  constexpr int64_t TargetSector() const {
+    return static_cast<int64_t>(v.get() & ((uint64_t{1} << 48) - 1));
+  }
+  constexpr uint32_t SectorCnt() const { return static_cast<uint32_t>((v.get() >> 48) & 0xfff); }
+  constexpr uint32_t EntryTp() const { return static_cast<uint32_t>(v.get() >> 60); }
+  constexpr void Set(uint64_t target, uint32_t cnt, uint32_t tp) {
+    v.set((target & ((uint64_t{1} << 48) - 1)) | (uint64_t{cnt & 0xfffu} << 48) |
+          (uint64_t{tp & 0xfu} << 60));
+  }
+};
+XTL_RECORD(LOG_ENT, 8);
+XTL_FIELD(LOG_ENT, v, 0, 8);
+
+inline constexpr int kLogEntMax = 56;  // entries of one control sector
+inline constexpr char kLogId[12] = "XTL-LOG 1.0";  // 11 characters and the NUL
+
+// The control sector that closes each segment of the log device. The segment's
+// NumSectors data sectors lie directly below it.
+struct LOG_TAIL {
+  LOG_ENT le[kLogEntMax];  // 0x000 entries in use end at the first all-zero one
+  Le32 pad[4];             // 0x1c0 reserved
+  Le32 NumEntries;         // 0x1d0 entries in use
+  Le32 NumSectors;         // 0x1d4 sectors: sum of SectorCnt, the data below
+  Le64 seq;                // 0x1d8 one more than the previous segment's
+  char Str[32];            // 0x1e0 "XTL-LOG 1.0" and a NUL, then 20 ignored bytes
+};
+XTL_RECORD(LOG_TAIL, 512);
+XTL_FIELD(LOG_TAIL, le, 0, 448);
+XTL_FIELD(LOG_TAIL, pad, 448, 16);
+XTL_FIELD(LOG_TAIL, NumEntries, 464, 4);
+XTL_FIELD(LOG_TAIL, NumSectors, 468, 4);
+XTL_FIELD(LOG_TAIL, seq, 472, 8);
+XTL_FIELD(LOG_TAIL, Str, 480, 32);
+
+// The segment list of the last scan, oldest segment first (log.cpp fills it,
+// settings.cpp defines it). Counts are 64-bit so no log size can wrap them.
+extern std::vector<LOG_TAIL> LtLst;  // control sectors: first chain, then second
+extern std::vector<int64_t> LtSec;   // first data sector of each segment
+extern int64_t log_segments;         // log_cnt + log_cnt2
+extern int64_t log_cnt;              // segments of the first chain
+extern int64_t log_cnt2;             // segments of the second chain, 0 when none
+extern int64_t log_blocks;           // entries in use over the list
+extern int64_t log_sectors;          // data sectors over the list
+extern int64_t tail_sector;          // newest control sector of the first chain
+extern int64_t head_sector;          // oldest control sector of the first chain
+extern int64_t tail2_sector;         // newest control sector of the second chain
+
 // ---------------------------------------------------------------------------
 // Settings: one per option or positional argument. Defined in settings.cpp;
 // defaults come from the option table in cmdline.cpp (ResetSettings).
@@ -385,6 +439,7 @@ uint64_t ConvertNum(const char *text, int bits);  // 32- or 64-bit option number
 void OpenDev();
 uint8_t *InitBuf(int sz);
 void ReadHdr();
+void LoadHdr(const uint8_t *hdr512);  // into DevHdr, setting v_ChunkCnt
 int64_t PbaToSector(int64_t pba);
 void ReadBlk(uint64_t pba);
 int GetBits(uint64_t val);
@@ -402,6 +457,11 @@ void DispHdr(FILE *out, const DevHdrBuf &hdr);
 
 void DoFormat();
 void DoDump();
+// Walks write block `track` of the device whose header is in DevHdr, reading
+// blocks through `read_blk` (which returns 4096 bytes or fails).
+using BlockSource = const uint8_t *(*)(uint64_t pba, void *ctx);
+void DumpWtBlk(FILE *out, uint64_t track, BlockSource read_blk, void *ctx);
+void DumpHdr(FILE *out, const BLK_HDR_H_20x &h, int Meta1Cnt, int Off0);
 void CopyLog();
 void ScanLog();
 void DispLog();

@@ -1,0 +1,323 @@
+// Log scan: finds the newest control sector, walks the first chain backward,
+// looks for a second chain after a wrap, checks the seam, and lists the
+// segments. Works on any LogSectors source: the temp file or an image in memory.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "fatal.h"
+#include "log.h"
+
+namespace {
+
+// Sectors read per piece while walking backward: the newest control sector may
+// lie far below the end of a large temp file.
+constexpr int64_t kWindowSectors = 2048;  // 1 MiB
+
+[[noreturn]] void SectorReadFailed(int64_t sector, ssize_t res, int err) {
+  FatalErr("Error reading sector %lld  res = %d  errno = %d\n", static_cast<long long>(sector),
+           static_cast<int>(res), err);
+}
+
+// Serves sectors from a window read in one piece that ends at the sector
+// asked for, so backward walks cost one read per window. The results are those
+// of reading each sector alone: a failed piece falls back to single-sector
+// reads, which give the exact failure of the sector asked for.
+class SectorCache {
+ public:
+  explicit SectorCache(LogSectors &src) : src_(src) {}
+
+  const uint8_t *Get(int64_t sector) {
+    if (sector >= first_ && sector < first_ + count_) return window_.data() + Offset(sector);
+    if (bulk_ && sector >= 0 && sector < src_.Count()) {
+      const int64_t first = std::max<int64_t>(0, sector - kWindowSectors + 1);
+      const int64_t n = sector - first + 1;
+      if (window_.empty())
+        window_.resize(static_cast<size_t>(std::min(kWindowSectors, src_.Count())) * kSectorSize);
+      if (src_.ReadMany(first, n, window_.data())) {
+        first_ = first;
+        count_ = n;
+        return window_.data() + Offset(sector);
+      }
+      bulk_ = false;  // an I/O error somewhere: read sector by sector from now on
+      count_ = 0;
+    }
+    errno = 0;
+    const ssize_t res = src_.ReadOne(sector, one_);
+    if (res != static_cast<ssize_t>(kSectorSize)) SectorReadFailed(sector, res, errno);
+    return one_;
+  }
+
+  LOG_TAIL Tail(int64_t sector) {
+    LOG_TAIL lt;
+    std::memcpy(&lt, Get(sector), sizeof lt);
+    return lt;
+  }
+
+ private:
+  size_t Offset(int64_t sector) const { return static_cast<size_t>(sector - first_) * kSectorSize; }
+
+  LogSectors &src_;
+  std::vector<uint8_t> window_;
+  int64_t first_ = 0;
+  int64_t count_ = 0;
+  bool bulk_ = true;
+  uint8_t one_[kSectorSize] = {};
+};
+
+bool HasLogId(const uint8_t *sector) {
+  return std::memcmp(sector + offsetof(LOG_TAIL, Str), kLogId, sizeof kLogId) == 0;
+}
+
+// Sector below a segment whose control sector is s: its predecessor's control sector.
+int64_t Below(int64_t s, const LOG_TAIL &lt) {
+  return s - (static_cast<int64_t>(lt.NumSectors.get()) + 1);
+}
+
+// The second-chain test of candidate t: a chain of valid control sectors with
+// consecutive seq that leads from t down to exactly sector 0, whose seq is one
+// below the chain's oldest. Sets log_cnt2. Sectors met on a failed walk are
+// remembered in dead: any later walk that reaches one of them (with the seq it
+// expects) fails the same way, so each sector is walked over at most once.
+int ScanHead(SectorCache &cache, int64_t t, std::vector<bool> &dead) {
+  log_cnt2 = 0;
+  LOG_TAIL lt = cache.Tail(t);
+  if (ValidateLt(lt, 0) == 0) return 0;
+  if (dead[static_cast<size_t>(t)]) return 0;
+  std::vector<int64_t> walked{t};
+  auto fail = [&]() {
+    for (int64_t s : walked) dead[static_cast<size_t>(s)] = true;
+    return 0;
+  };
+  log_cnt2 = 1;
+  uint64_t expect = lt.seq.get();
+  int64_t p = Below(t, lt);
+  while (p > 0) {
+    lt = cache.Tail(p);
+    if (ValidateLt(lt, 0) == 0) return fail();
+    expect--;
+    if (lt.seq.get() != expect) return fail();
+    if (dead[static_cast<size_t>(p)]) return fail();
+    walked.push_back(p);
+    p = Below(p, lt);
+    log_cnt2++;
+  }
+  if (p != 0) return fail();
+  if (cache.Tail(0).seq.get() != expect - 1) return fail();
+  return 1;
+}
+
+void ResetLogList() {
+  LtLst.clear();
+  LtSec.clear();
+  log_segments = log_cnt = log_cnt2 = 0;
+  log_blocks = log_sectors = 0;
+  tail_sector = head_sector = tail2_sector = -1;
+}
+
+// Appends count segments, newest control sector at s, to the list oldest first.
+void FillChain(SectorCache &cache, int64_t s, int64_t count, std::vector<LOG_TAIL> &lst,
+               std::vector<int64_t> &sec) {
+  const size_t base = lst.size();
+  lst.resize(base + static_cast<size_t>(count));
+  sec.resize(base + static_cast<size_t>(count));
+  for (int64_t k = count - 1; k >= 0; k--) {
+    LOG_TAIL lt = cache.Tail(s);
+    const auto idx = base + static_cast<size_t>(k);
+    lst[idx] = lt;
+    sec[idx] = s - static_cast<int64_t>(lt.NumSectors.get());
+    s = Below(s, lt);
+    log_blocks += lt.NumEntries.get();
+    log_sectors += lt.NumSectors.get();
+  }
+}
+
+}  // namespace
+
+ssize_t FileLogSectors::ReadOne(int64_t sector, uint8_t *out) {
+  if (sector < 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  return PreadFull(fd_, out, kSectorSize, static_cast<uint64_t>(sector) * kSectorSize);
+}
+
+bool FileLogSectors::ReadMany(int64_t first, int64_t n, uint8_t *out) {
+  if (first < 0 || n <= 0 || first + n > count_) return false;
+  const size_t len = static_cast<size_t>(n) * kSectorSize;
+  return PreadFull(fd_, out, len, static_cast<uint64_t>(first) * kSectorSize) ==
+         static_cast<ssize_t>(len);
+}
+
+ssize_t MemLogSectors::ReadOne(int64_t sector, uint8_t *out) {
+  if (sector < 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  const auto off = static_cast<uint64_t>(sector) * kSectorSize;
+  if (off >= size_) return 0;
+  const size_t len = std::min<size_t>(kSectorSize, size_ - static_cast<size_t>(off));
+  std::memcpy(out, data_ + off, len);
+  return static_cast<ssize_t>(len);
+}
+
+bool MemLogSectors::ReadMany(int64_t first, int64_t n, uint8_t *out) {
+  if (first < 0 || n <= 0 || first + n > Count()) return false;
+  std::memcpy(out, data_ + static_cast<size_t>(first) * kSectorSize,
+              static_cast<size_t>(n) * kSectorSize);
+  return true;
+}
+
+std::string LogTmpPath() {
+  if (v_TmpDir.empty()) v_TmpDir = "/dev/shm";
+  if (v_TmpDir.size() > kTmpDirMax)
+    FatalErr("Error: temp directory name longer than %zu characters: %s\n", kTmpDirMax,
+             v_TmpDir.c_str());
+  return v_TmpDir + "/xtl.log";
+}
+
+void RdSector(int fd, uint8_t *buf512, int64_t sector) {
+  FileLogSectors src(fd, 0);
+  errno = 0;
+  const ssize_t res = src.ReadOne(sector, buf512);
+  if (res != static_cast<ssize_t>(kSectorSize)) SectorReadFailed(sector, res, errno);
+}
+
+int ValidateLt(const LOG_TAIL &lt, int ExitFlg) {
+  int cnt = 0;
+  uint64_t sum = 0;
+  while (cnt < kLogEntMax && lt.le[cnt].v.get() != 0) {
+    sum += lt.le[cnt].SectorCnt();
+    cnt++;
+  }
+  const bool id = std::memcmp(lt.Str, kLogId, sizeof kLogId) == 0;
+  if (static_cast<uint32_t>(cnt) == lt.NumEntries.get() && sum == lt.NumSectors.get() && id)
+    return 1;
+  if (ExitFlg == 0) return 0;
+  FatalErr("Control sector is bad %.*s %d/%d  %d/%d\n",
+           static_cast<int>(strnlen(lt.Str, sizeof lt.Str)), lt.Str, cnt,
+           static_cast<int>(lt.NumEntries.get()), static_cast<int>(sum),
+           static_cast<int>(lt.NumSectors.get()));
+}
+
+void ScanLogSectors(LogSectors &src) {
+  ResetLogList();
+  SectorCache cache(src);
+
+  // The newest control sector: the highest sector carrying the identifier.
+  int64_t tail = src.Count() - 1;
+  while (tail >= 0 && !HasLogId(cache.Get(tail))) tail--;
+  if (tail < 0) return;  // no control sector: an empty log
+  tail_sector = head_sector = tail;
+  LOG_TAIL lt = cache.Tail(tail);
+  ValidateLt(lt, 1);
+
+  // First chain, walking backward while the control sectors stay valid and
+  // their seq values consecutive.
+  log_cnt = 1;
+  uint64_t expect = lt.seq.get();
+  int64_t current = tail;
+  int64_t failed = -1;  // the candidate that ended the walk on a check
+  while (current > 1) {
+    const int64_t cand = Below(current, lt);
+    LOG_TAIL prev = cache.Tail(cand);  // below sector 0 this fails the read
+    if (ValidateLt(prev, 0) == 0) {
+      failed = cand;
+      break;
+    }
+    expect--;
+    if (prev.seq.get() != expect) {
+      failed = cand;
+      break;
+    }
+    head_sector = current = cand;
+    lt = prev;
+    log_cnt++;
+  }
+
+  // Second chain: the highest sector from the failed candidate down to 2 from
+  // which a chain leads to exactly sector 0.
+  log_cnt2 = 0;
+  if (failed >= 2) {
+    std::vector<bool> dead(static_cast<size_t>(failed) + 1);
+    for (int64_t t = failed; t >= 2; t--) {
+      if (ScanHead(cache, t, dead) == 1) {
+        tail2_sector = t;
+        break;
+      }
+    }
+    if (tail2_sector < 0) log_cnt2 = 0;
+  }
+
+  const int64_t cnt = log_cnt, cnt2 = log_cnt2;
+  try {
+    LtLst.reserve(static_cast<size_t>(cnt + cnt2));
+    LtSec.reserve(static_cast<size_t>(cnt + cnt2));
+  } catch (const std::bad_alloc &) {
+    FatalErr("Error allocating memory.\n");
+  }
+  log_segments = cnt + cnt2;
+  FillChain(cache, tail_sector, cnt, LtLst, LtSec);
+  if (cnt2 > 0) FillChain(cache, tail2_sector, cnt2, LtLst, LtSec);
+
+  // Within a chain the seq values follow by construction; the seam between
+  // the newest of the first chain and the oldest of the second may not.
+  for (size_t i = 1; i < LtLst.size(); i++) {
+    if (LtLst[i].seq.get() != LtLst[i - 1].seq.get() + 1)
+      FatalErr("Log is inconsistent:  %d %lld %lld\n", static_cast<int>(i),
+               static_cast<long long>(LtLst[i - 1].seq.get()),
+               static_cast<long long>(LtLst[i].seq.get()));
+  }
+}
+
+void PrintLogSummary(FILE *out) {
+  if (log_blocks == 0) {
+    std::fprintf(out, "    Log appears to be empty.\n");
+    return;
+  }
+  std::fprintf(out, "    Log appears to be valid.\n");
+  std::fprintf(out, "      num segments = %lld  (%lld/%lld)\n", static_cast<long long>(log_segments),
+               static_cast<long long>(log_cnt), static_cast<long long>(log_cnt2));
+  std::fprintf(out, "      num blocks   = %lld\n", static_cast<long long>(log_blocks));
+  std::fprintf(out, "      num sectors  = %lld\n", static_cast<long long>(log_sectors));
+}
+
+void ScanLog() {
+  const std::string path = LogTmpPath();
+  LogFd f(open(path.c_str(), O_RDONLY | O_LARGEFILE));
+  if (f.fd < 0)
+    FatalErr("Error opening log temp file.  Cannot open temp file %s %d\n", path.c_str(), errno);
+  struct stat st {};
+  if (fstat(f.fd, &st) != 0)
+    FatalErr("Error stating log temp file %s %d\n", path.c_str(), errno);
+  FileLogSectors src(f.fd, st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0);
+  ScanLogSectors(src);
+  PrintLogSummary(stdout);
+  f.Close();
+}
+
+void DispLog(FILE *out) {
+  for (size_t i = 0; i < LtLst.size(); i++) {
+    const LOG_TAIL &lt = LtLst[i];
+    const uint32_t n = std::min<uint32_t>(lt.NumEntries.get(), kLogEntMax);
+    for (uint32_t j = 0; j < n; j++) {
+      const LOG_ENT &e = lt.le[j];
+      if (j == 0)
+        std::fprintf(out, "%4d %10lld %10lld %10lld %4d %1d\n", static_cast<int>(i),
+                     static_cast<long long>(lt.seq.get()), static_cast<long long>(LtSec[i]),
+                     static_cast<long long>(e.TargetSector()), static_cast<int>(e.SectorCnt()),
+                     static_cast<int>(e.EntryTp()));
+      else
+        std::fprintf(out, "               %10lld %10lld %4d %1d\n",
+                     static_cast<long long>(LtSec[i]), static_cast<long long>(e.TargetSector()),
+                     static_cast<int>(e.SectorCnt()), static_cast<int>(e.EntryTp()));
+    }
+  }
+}
+
+void DispLog() { DispLog(stdout); }
