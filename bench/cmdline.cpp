@@ -154,9 +154,11 @@ void CheckTestedSize() {
   int th = MaxThreads();
   bool zoned = CollRule == 1 || CollRule == 2;
   bool fits = zoned ? th == 0 || sectors / n / static_cast<uint64_t>(th) > 0 : sectors >= n;
-  if (!fits)
+  if (!fits && zoned)
     Fatal("Bad --size=%llu: too small for %d threads of %d byte blocks\n",
-          static_cast<unsigned long long>(DevSizeM), zoned ? th : 1, blk);
+          static_cast<unsigned long long>(DevSizeM), th, blk);
+  if (!fits) Fatal("Bad --size=%llu: too small for blocks of %d bytes\n",
+                   static_cast<unsigned long long>(DevSizeM), blk);
 }
 
 }  // namespace

@@ -80,6 +80,7 @@ void AllocBufs(int OpenWt) {
     ctl.fh[i] = open(Devices[i], flags);
     if (ctl.fh[i] < 0) {
       std::printf("Error opening device %s - %d\n", Devices[i], errno);
+      RunErr = 1;  // the run goes on without this worker, but does not pass
       continue;
     }
     ctl.RdBuf[i] = Alloc4K(SzBuf);

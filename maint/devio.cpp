@@ -103,7 +103,11 @@ void ReadHdr() {
   if (off / kSectorSize != v_HdrOff || off > static_cast<uint64_t>(INT64_MAX) ||
       PreadFull(fh, buf, kHdrSize, off) != static_cast<ssize_t>(kHdrSize))
     Fatal("Error reading header - %d\n", errno);
-  std::memcpy(DevHdr.raw, buf, kHdrSize);
+  LoadHdr(buf);
+}
+
+void LoadHdr(const uint8_t *hdr512) {
+  std::memcpy(DevHdr.raw, hdr512, kHdrSize);
   v_ChunkCnt = (DevHdr.h_20x.FeatureBits.get() & kFeatCompress) != 0 ? 64 : 1;
 }
 
@@ -131,6 +135,12 @@ int64_t PbaToSector(int64_t pba) {
 }
 
 void ReadBlk(uint64_t pba) {
+  // No device reaches byte 2^63; refusing such addresses here keeps the
+  // mapping arithmetic below from wrapping back into the device.
+  if (pba >= kMaxPba) {
+    errno = EINVAL;
+    Fatal("Error reading block - %d\n", errno);
+  }
   uint64_t sector = static_cast<uint64_t>(PbaToSector(static_cast<int64_t>(pba)));
   uint64_t off = sector * kSectorSize;
   errno = 0;

@@ -1,0 +1,238 @@
+// The option scanner and the checks that refuse settings before any device
+// is touched.
+#include <fcntl.h>
+
+#include <string>
+#include <vector>
+
+#include "bench.h"
+#include "fatal.h"
+#include "test_util.h"
+
+namespace {
+
+void Parse(std::vector<std::string> args) {
+  std::vector<const char *> argv{"vexbench"};
+  for (const auto &a : args) argv.push_back(a.c_str());
+  ParseArgs(static_cast<int>(argv.size()), argv.data());
+}
+
+// The text of the FatalError thrown by f, or "<none>".
+template <class F>
+std::string FatalText(F f) {
+  try {
+    f();
+  } catch (const FatalError &e) {
+    EXPECT_EQ(e.Stream(), stdout);
+    return e.Text();
+  }
+  return "<none>";
+}
+
+class CmdlineTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ResetSettings(); }
+  void TearDown() override { ResetSettings(); }
+};
+
+TEST_F(CmdlineTest, DefaultsMatchTheOptionTable) {
+  EXPECT_EQ(DevSizeM, 4096U);
+  EXPECT_EQ(ThreadLst[0], 1);
+  EXPECT_EQ(ThreadLst[1], 10);
+  EXPECT_EQ(ThreadLst[2], 40);
+  for (int i = 3; i < 10; i++) EXPECT_EQ(ThreadLst[i], 0);
+  EXPECT_EQ(TestTime, 10);
+  EXPECT_EQ(SzMin, 512);
+  EXPECT_EQ(SzMax, 4194304);
+  EXPECT_EQ(TestSz, 512);
+  EXPECT_EQ(o_direct, O_DIRECT);
+  EXPECT_EQ(DevSize, 8388608U);
+  EXPECT_EQ(ctl.fh[0], -1);
+}
+
+struct LongCase {
+  const char *arg;
+  int *ival;
+  int want;
+};
+
+class LongOptionTest : public CmdlineTest, public ::testing::WithParamInterface<LongCase> {};
+
+TEST_P(LongOptionTest, SetsItsSetting) {
+  const LongCase &c = GetParam();
+  Parse({c.arg});
+  EXPECT_EQ(*c.ival, c.want) << c.arg;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, LongOptionTest,
+    ::testing::Values(LongCase{"--th1=7", &ThreadLst[0], 7}, LongCase{"--th2=0", &ThreadLst[1], 0},
+                      LongCase{"--th9=3", &ThreadLst[8], 3},
+                      // "th1=" must not swallow "th10=": the "=" tells them apart
+                      LongCase{"--th10=5", &ThreadLst[9], 5}, LongCase{"--tm=3", &TestTime, 3},
+                      LongCase{"--off=8", &TestOff, 8}, LongCase{"--blksz=64", &TestSz, 64},
+                      LongCase{"--min=4096", &SzMin, 4096}, LongCase{"--max=8192", &SzMax, 8192},
+                      LongCase{"--dupe=8", &DupeMod, 8}, LongCase{"--comp=50", &CompRatio, 50},
+                      LongCase{"--test=100000", &TestNum, 100000},
+                      // trailing characters: the leading digits count
+                      LongCase{"--tm=12abc", &TestTime, 12}, LongCase{"--min=4k", &SzMin, 4},
+                      // an empty value is 0
+                      LongCase{"--th3=", &ThreadLst[2], 0}, LongCase{"--tm=x", &TestTime, 0}));
+
+TEST_F(CmdlineTest, SizeIsSixtyFourBit) {
+  Parse({"--size=5000000000"});
+  EXPECT_EQ(DevSizeM, 5000000000ULL);
+  ResetSettings();
+  Parse({"--size=8796093022207"});  // the largest whose bytes fit a file offset
+  EXPECT_EQ(DevSizeM, 8796093022207ULL);
+}
+
+TEST_F(CmdlineTest, CollRuleIsPrintedWhileScanning) {
+  CaptureStdout cap;
+  Parse({"--coll=2", "--size=64"});
+  EXPECT_EQ(cap.Take(), "CollRule = 2\n");
+  EXPECT_EQ(CollRule, 2);
+}
+
+TEST_F(CmdlineTest, UnknownLongOptionGivesUsage) {
+  CaptureStdout cap;
+  std::string text = FatalText([] { Parse({"--coll=1", "--bogus=3", "--tm=4"}); });
+  EXPECT_EQ(cap.Take(), "CollRule = 1\n");  // printed before the usage text
+  EXPECT_EQ(text, kUsageText);
+  EXPECT_EQ(TestTime, 10);  // the scan stopped at the unknown option
+}
+
+TEST_F(CmdlineTest, LongOptionsNeedTheirEqualsSign) {
+  for (const char *arg : {"--size", "--th1", "--tm", "--", "--th11=3", "--TM=3"})
+    EXPECT_EQ(FatalText([arg] { Parse({arg}); }), kUsageText) << arg;
+}
+
+TEST_F(CmdlineTest, UsageTextIsExact) {
+  const std::string u = kUsageText;
+  EXPECT_EQ(u.substr(0, 40), "\nusage: vexbench {options} DeviceName\n\n ");
+  EXPECT_NE(u.find("      -u   use /dev/urandom instead of MT PRNG for block offsets\n"), std::string::npos);
+  EXPECT_NE(u.find("      -e   do not seed MT PRNG so patterns are repeatable\n\n      --size=nnn"),
+            std::string::npos);
+  const std::string tail = "      --tm=nnn     set test time in seconds (def 10)\n\n";
+  EXPECT_EQ(u.substr(u.size() - tail.size()), tail);
+}
+
+TEST_F(CmdlineTest, ShortFlagsCombineAndUnknownLettersAreIgnored) {
+  Parse({"-rw", "-xqk", "-z"});
+  EXPECT_EQ(r_opt, 1);
+  EXPECT_EQ(w_opt, 1);
+  EXPECT_EQ(q_opt, 1);
+  EXPECT_EQ(z_opt, 1);
+  EXPECT_EQ(c_opt, 0);
+  EXPECT_EQ(b_opt, 0);
+}
+
+TEST_F(CmdlineTest, DevicePathsKeepTheirOrder) {
+  Parse({"/dev/a", "-r", "/dev/b", "--tm=1", "/dev/c"});
+  EXPECT_EQ(DeviceCnt, 3);
+  EXPECT_STREQ(Devices[0], "/dev/a");
+  EXPECT_STREQ(Devices[1], "/dev/b");
+  EXPECT_STREQ(Devices[2], "/dev/c");
+}
+
+TEST_F(CmdlineTest, TooManyOrTooLongPathsAreRefused) {
+  std::vector<std::string> many(201, "/dev/x");
+  EXPECT_EQ(FatalText([&] { Parse(many); }), "Too many devices (at most 200)\n");
+  ResetSettings();
+  many.pop_back();
+  Parse(many);
+  EXPECT_EQ(DeviceCnt, 200);
+  ResetSettings();
+  std::string longest(255, 'd');
+  Parse({longest});
+  EXPECT_EQ(std::string(Devices[0]), longest);
+  ResetSettings();
+  std::string too_long(256, 'd');
+  EXPECT_EQ(FatalText([&] { Parse({too_long}); }), "Device name too long: " + too_long + "\n");
+}
+
+TEST_F(CmdlineTest, NumbersThatDoNotFitAreRefused) {
+  EXPECT_EQ(FatalText([] { Parse({"--th1=2147483648"}); }), "Value out of range: --th1=2147483648\n");
+  EXPECT_EQ(FatalText([] { Parse({"--size=8796093022208"}); }),
+            "Value out of range: --size=8796093022208\n");
+  ResetSettings();
+  Parse({"--th1=2147483647"});
+  EXPECT_EQ(ThreadLst[0], 2147483647);
+}
+
+TEST_F(CmdlineTest, ImpliedFlagsOfTheNormalRun) {
+  EXPECT_EQ(ResolveRunFlags(), 1);  // nothing given: -r -w -c
+  EXPECT_EQ(r_opt + w_opt + c_opt, 3);
+  ResetSettings();
+  Parse({"-c"});
+  EXPECT_EQ(ResolveRunFlags(), 1);
+  EXPECT_EQ(r_opt + w_opt, 0);
+  ResetSettings();
+  Parse({"-r"});
+  EXPECT_EQ(ResolveRunFlags(), 0);  // read-only
+  ResetSettings();
+  Parse({"-rc"});
+  EXPECT_EQ(ResolveRunFlags(), 1);
+  EXPECT_EQ(c_opt, 1);
+  EXPECT_EQ(w_opt, 0);
+}
+
+struct RefuseCase {
+  std::vector<std::string> args;
+  const char *message;  // nullptr: accepted
+};
+
+class RefuseTest : public CmdlineTest, public ::testing::WithParamInterface<RefuseCase> {};
+
+TEST_P(RefuseTest, BeforeAnyDevice) {
+  const RefuseCase &c = GetParam();
+  CaptureStdout cap;
+  std::string text = FatalText([&] {
+    Parse(c.args);
+    CheckSettings();
+  });
+  std::string out = cap.Take();
+  EXPECT_EQ(text, c.message ? c.message : "<none>");
+  EXPECT_EQ(out.find("OpenWt"), std::string::npos);
+  EXPECT_EQ(ctl.fh[0], -1);  // nothing opened
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, RefuseTest,
+    ::testing::Values(
+        RefuseCase{{"--th3=201"}, "Bad thread count 201: at most 200\n"},
+        RefuseCase{{"--th3=200", "--size=4096"}, nullptr},
+        RefuseCase{{"--test=1", "--th10=999"}, "Bad thread count 999: at most 200\n"},
+        RefuseCase{{"--comp=101"}, "Bad --comp=101: at most 100\n"},
+        RefuseCase{{"--comp=100"}, nullptr},
+        RefuseCase{{"--min=0"}, "Bad --min=0: block sizes must be 512 times a power of two\n"},
+        RefuseCase{{"--min=1536"}, "Bad --min=1536: block sizes must be 512 times a power of two\n"},
+        RefuseCase{{"--min=100"}, "Bad --min=100: block sizes must be 512 times a power of two\n"},
+        RefuseCase{{"--min=0", "-c"}, nullptr},  // no table, no grid
+        RefuseCase{{"--max=1073741824"}, "Bad --max=1073741824: at most 1073741823\n"},
+        RefuseCase{{"--max=1073741823", "--min=4096", "--th1=1", "--th2=0", "--th3=0"}, nullptr},
+        RefuseCase{{"--tm=0", "-r"}, "Bad --tm=0: at least 1 second\n"},
+        RefuseCase{{"--size=0", "-r"}, "Bad --size=0: too small for blocks of 4194304 bytes\n"},
+        RefuseCase{{"--size=3", "-r"}, "Bad --size=3: too small for blocks of 4194304 bytes\n"},
+        RefuseCase{{"--size=4", "-r"}, nullptr},
+        RefuseCase{{"--size=159", "--coll=1", "-w"},
+                   "Bad --size=159: too small for 40 threads of 4194304 byte blocks\n"},
+        RefuseCase{{"--size=160", "--coll=2", "-w"}, nullptr},
+        RefuseCase{{"--coll=3", "-r"}, "Bad --coll=3: reads can be verified only with 0, 1 or 2 (or -q)\n"},
+        RefuseCase{{"--coll=3", "-rq"}, nullptr},
+        RefuseCase{{"--coll=3", "-w"}, nullptr},
+        RefuseCase{{"--off=2049", "-c", "--max=8192"}, "Bad --off=2049: beyond the write buffer of 2048 sectors\n"},
+        RefuseCase{{"--off=8193", "-c"},
+                   "Bad --off=8193: beyond the write buffer of 8192 sectors\n"},
+        RefuseCase{{"--off=8192", "-c"}, nullptr},
+        RefuseCase{{"--test=12", "--blksz=0"}, "Bad --blksz=0: 1 to 262144 KB\n"},
+        RefuseCase{{"--test=12", "--blksz=262145"}, "Bad --blksz=262145: 1 to 262144 KB\n"},
+        RefuseCase{{"--test=12", "--blksz=262144"}, nullptr},
+        RefuseCase{{"-p"}, "Option -p is not supported\n"},
+        RefuseCase{{"-rp", "--test=7"}, "Option -p is not supported\n"},
+        RefuseCase{{"-e", "-u"}, "Options -e and -u cannot be used together\n"},
+        RefuseCase{{"-eu", "--test=100000"}, "Options -e and -u cannot be used together\n"},
+        RefuseCase{{"-e"}, nullptr},
+        RefuseCase{{"--test=7", "--th1=500"}, nullptr}));
+
+}  // namespace
