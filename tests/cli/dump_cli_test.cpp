@@ -60,6 +60,23 @@ TEST_F(DumpImage, NeverWrittenDeviceShowsTheMismatchAtZero) {
   EXPECT_EQ(r.err, "");
 }
 
+TEST_F(DumpImage, FreshlyFormattedDevice) {
+  cli::Result f = cli::Run({kBin, "format", img.path, "-q"});
+  ASSERT_EQ(f.status, 0) << f.out << f.err;
+  cli::Result r = Dump({img.path});
+  EXPECT_EQ(r.status, 0);
+  const auto hdr = cli::ReadAt(img.path, 0, 32);
+  std::string dev_hex;
+  for (uint8_t b : hdr) {
+    char x[3];
+    std::snprintf(x, sizeof x, "%02x", b);
+    dev_hex += x;
+  }
+  EXPECT_EQ(r.out.substr(r.out.find("\n\nOff0")),
+            "\n\nOff0 = 0  ! hdr match\n  blk hdr = " + std::string(64, '0') + "\n  dev hdr = " +
+                dev_hex + "\n");
+}
+
 TEST_F(DumpImage, OneSegmentWithACopy) {
   img.WriteHeader();
   wtblk::Seg s;
