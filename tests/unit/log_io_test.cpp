@@ -1,0 +1,115 @@
+// Log copy and clear failures that need an unusual file: a full device, a
+// file size limit, a directory as source.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <functional>
+
+#include "log.h"
+#include "test_util.h"
+
+namespace {
+
+std::string FatalText(const std::function<void()> &f) {
+  try {
+    f();
+  } catch (const FatalError &e) {
+    return std::string(e.to_stderr ? "err:" : "out:") + e.text;
+  }
+  return "no failure";
+}
+
+// Lowers the file size limit for one scope; writes past it fail with EFBIG.
+struct FileSizeLimit {
+  rlimit old{};
+  void (*old_handler)(int) = nullptr;
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &old);
+    old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit lim = old;
+    lim.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &lim);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, old_handler);
+  }
+};
+
+TEST(LogClear, FailuresBeforeTheEndAreReported) {
+  XferBuf zeros = AllocXferBuf();
+  // No space at all: the first write fails.
+  int full = open("/dev/full", O_WRONLY);
+  ASSERT_GE(full, 0);
+  EXPECT_EQ(FatalText([&] { ClearFd(full, 12 << 20, "/dev/full", zeros.p); }),
+            "err:Error clearing log device /dev/full at byte 0 28\n");
+  close(full);
+
+  // A failure in the middle: the first 4 MiB piece lands, the second fails.
+  ScratchDir dir;
+  const std::string path = dir.File("log.img");
+  int fd = open(path.c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  {
+    FileSizeLimit limit(4 << 20);
+    EXPECT_EQ(FatalText([&] { ClearFd(fd, 12 << 20, path, zeros.p); }),
+              "err:Error clearing log device " + path + " at byte 4194304 27\n");
+  }
+  close(fd);
+
+  // A handle that cannot write.
+  fd = open(path.c_str(), O_RDONLY);
+  EXPECT_EQ(FatalText([&] { ClearFd(fd, 4096, path, zeros.p); }),
+            "err:Error clearing log device " + path + " at byte 0 9\n");
+  close(fd);
+}
+
+TEST(LogClear, OnlyDevicesAndImagesAreCleared) {
+  ResetSettings();
+  v_LogTarget = "/dev/null";
+  EXPECT_EQ(FatalText(ClearLog),
+            "err:Error: /dev/null is neither a block device nor a regular file\n");
+
+  ScratchDir dir;
+  const std::string path = dir.File("empty.img");
+  WriteAt(path, 0, 0, nullptr, 0);
+  v_LogTarget = path;
+  EXPECT_EQ(FatalText(ClearLog), "no failure");
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 0);  // an empty image stays empty
+}
+
+TEST(LogCopy, ReadAndWriteFailures) {
+  ScratchDir dir;
+  ResetSettings();
+  v_TmpDir = dir.path;
+  v_LogSource = dir.path;
+  EXPECT_EQ(FatalText(CopyLog), "err:Error reading from source device " + dir.path + " 21\n");
+
+  const std::string src = dir.File("log.img");
+  WriteAt(src, 8 << 20, 0, nullptr, 0);
+  v_LogSource = src;
+  std::string text;
+  {
+    FileSizeLimit limit(3 << 20);
+    text = FatalText(CopyLog);
+  }
+  EXPECT_EQ(text, "err:Error writing to temp file " + dir.File("xtl.log") + " 27\n");
+  ResetSettings();
+}
+
+TEST(LogTmpPath, DefaultsToDevShm) {
+  v_TmpDir.clear();
+  EXPECT_EQ(LogTmpPath(), "/dev/shm/xtl.log");
+  EXPECT_EQ(v_TmpDir, "/dev/shm");
+  v_TmpDir = "/var/tmp/x";
+  EXPECT_EQ(LogTmpPath(), "/var/tmp/x/xtl.log");
+  v_TmpDir = "/" + std::string(kTmpDirMax, 'd');
+  EXPECT_EQ(FatalText([] { LogTmpPath(); }).rfind("err:Error: temp directory name longer than 120", 0), 0u);
+  v_TmpDir.clear();
+}
+
+}  // namespace
