@@ -123,6 +123,7 @@ std::string FormatOpts(bool vm2) {
 
 LayoutV20 ComputeLayoutV20(uint64_t devSize) {
   LayoutV20 l;
+  CheckWtBlkSettings();
   if (v_WtBlkSz == 0) v_WtBlkSz = 1024;  // setting written back
   l.WtBlkSz = uint64_t{v_WtBlkSz} * 1024;
   const uint64_t stripe = v_WtBlkStripeCnt;

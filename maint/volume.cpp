@@ -10,6 +10,7 @@ void SetupDevHdr(FILE *out, uint64_t volEnd, uint64_t logicalBlocks) {
   const uint64_t ratio1 = v_DeDupe != 0 ? v_DeDupe : 100;  // OverCommitRatio1
   const uint64_t ratio2 = v_Comp != 0 ? v_Comp : 100;      // OverCommitRatio2
 
+  CheckWtBlkSettings();
   if (v_WtBlkSz == 0) v_WtBlkSz = 1024;
   v_WtBlkSz *= 1024;  // setting written back: bytes from here on, for the rest of the run
   const uint64_t stripe = v_WtBlkStripeCnt;

@@ -1,0 +1,105 @@
+// Helpers of the format tests: a fixed random source, in-process runs of a
+// format command line with the trace captured, and header field access.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "format.h"
+#include "test_util.h"
+
+namespace fmt_test {
+
+// Bytes 0x40, 0x41, ... : the signature bytes 12..31 of a header built from
+// this source are 0x40..0x53.
+inline std::vector<uint8_t> KnownRand() {
+  std::vector<uint8_t> r(32);
+  for (size_t i = 0; i < r.size(); i++) r[i] = static_cast<uint8_t>(0x40 + i);
+  return r;
+}
+
+// Fresh settings and format state, and the random source pointed at a file
+// of known bytes; the source is restored afterwards.
+class FormatTest : public ::testing::Test {
+ protected:
+  ScratchDir dir;
+  std::string rand_path;
+
+  void SetUp() override {
+    ResetSettings();
+    ResetFormatState();
+    rand_path = dir.File("rand");
+    SetRandBytes(KnownRand());
+  }
+  void TearDown() override {
+    SetRandSource("");
+    if (fh >= 0) {
+      close(fh);
+      fh = -1;
+    }
+  }
+  void SetRandBytes(const std::vector<uint8_t> &bytes) {
+    unlink(rand_path.c_str());
+    WriteAt(rand_path, 0, 0, bytes.data(), bytes.size());
+    if (bytes.empty()) WriteAt(rand_path, 0, 0, nullptr, 0);
+    SetRandSource(rand_path);
+  }
+};
+
+struct FmtRun {
+  std::string out;   // the trace and report
+  bool failed = false;
+  std::string msg;   // the failure message
+  bool msg_stderr = false;
+};
+
+// Runs f(FILE*) with its output captured and a failure caught.
+template <typename F>
+FmtRun RunCaptured(F &&f) {
+  FmtRun r;
+  r.out = Capture([&](FILE *out) {
+    try {
+      f(out);
+    } catch (const FatalError &e) {
+      r.failed = true;
+      r.msg = e.text;
+      r.msg_stderr = e.to_stderr;
+    }
+  });
+  return r;
+}
+
+// Scans a command line ("format" and its words) and runs DoFormat in process.
+inline FmtRun RunFormat(std::vector<std::string> words) {
+  words.insert(words.begin(), "xtl-maint");
+  std::vector<char *> argv;
+  for (auto &w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  ScanArgs(static_cast<int>(words.size()), argv.data());
+  if (fh >= 0) {
+    close(fh);
+    fh = -1;
+  }
+  return RunCaptured([](FILE *out) { DoFormat(out); });
+}
+
+inline DEV_HDR_20 ReadHdr20(const std::string &path, uint64_t off = 0) {
+  DEV_HDR_20 h{};
+  int fd = open(path.c_str(), O_RDONLY);
+  if (fd >= 0) {
+    if (pread(fd, &h, sizeof h, static_cast<off_t>(off)) != static_cast<ssize_t>(sizeof h))
+      std::memset(&h, 0, sizeof h);
+    close(fd);
+  }
+  return h;
+}
+
+inline std::string Bits(const uint8_t *b) {
+  return std::to_string(b[0]) + "/" + std::to_string(b[1]) + "/" + std::to_string(b[2]) + "/" +
+         std::to_string(b[3]);
+}
+
+}  // namespace fmt_test

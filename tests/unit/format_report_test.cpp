@@ -1,0 +1,115 @@
+// The format report's number formatting: thousands separators and the two
+// unit scalings, at and around every row bound, and beyond the last row.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "format.h"
+
+namespace {
+
+std::string Comma(uint64_t x) {
+  char text[24];
+  return FmtComma(x, text);
+}
+
+TEST(FmtComma, RowsAndBounds) {
+  const struct {
+    uint64_t x;
+    const char *text;
+  } cases[] = {
+      {0, "0"},
+      {999, "999"},
+      {1000, "1,000"},
+      {1001, "1,001"},
+      {999999, "999,999"},
+      {1000000, "1,000,000"},
+      {1002003, "1,002,003"},
+      {999999999, "999,999,999"},
+      {1000000000, "1,000,000,000"},
+      {1234567890123ULL, "1234,567,890,123"},
+      // Larger than a signed 64-bit number: still the true value.
+      {UINT64_MAX, "18446744073,709,551,615"},
+  };
+  for (const auto &c : cases) EXPECT_EQ(Comma(c.x), c.text) << c.x;
+}
+
+TEST(FmtComma, WidestValueFitsTheBuffer) {
+  char text[24];
+  std::memset(text, 'x', sizeof text);
+  FmtComma(UINT64_MAX, text);
+  EXPECT_EQ(std::strlen(text), 23u);
+}
+
+struct ScaleCase {
+  uint64_t bytes;
+  int32_t value;
+  const char *label;
+};
+
+class GiBRows : public ::testing::TestWithParam<ScaleCase> {};
+TEST_P(GiBRows, ValueAndLabel) {
+  EXPECT_EQ(GiB(GetParam().bytes), GetParam().value);
+  EXPECT_STREQ(GiB_u(GetParam().bytes), GetParam().label);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Format, GiBRows,
+    ::testing::Values(ScaleCase{0, 0, "  B"}, ScaleCase{99999, 99999, "  B"},
+                      ScaleCase{100000, 97, "KiB"}, ScaleCase{102398976, 99999, "KiB"},
+                      ScaleCase{102398977, 97, "MiB"}, ScaleCase{104856551424ULL, 99999, "MiB"},
+                      ScaleCase{104856551425ULL, 97, "GiB"}, ScaleCase{1ULL << 40, 1024, "GiB"},
+                      ScaleCase{107373108658176ULL, 99999, "GiB"},
+                      ScaleCase{107373108658177ULL, 97, "TiB"},
+                      ScaleCase{109950063265972224ULL, 99999, "TiB"},
+                      // Beyond the TiB row the scaling goes on in PiB.
+                      ScaleCase{109950063265972225ULL, 97, "PiB"},
+                      ScaleCase{UINT64_MAX, 16383, "PiB"}));
+
+class GBRows : public ::testing::TestWithParam<ScaleCase> {};
+TEST_P(GBRows, ValueAndLabel) {
+  EXPECT_EQ(GB(GetParam().bytes), GetParam().value);
+  EXPECT_STREQ(GB_u(GetParam().bytes), GetParam().label);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Format, GBRows,
+    ::testing::Values(ScaleCase{0, 0, " B"}, ScaleCase{99999, 99999, " B"},
+                      ScaleCase{100000, 100, "KB"}, ScaleCase{99999000, 99999, "KB"},
+                      ScaleCase{99999001, 99, "MB"}, ScaleCase{99999000000ULL, 99999, "MB"},
+                      ScaleCase{99999000001ULL, 99, "GB"}, ScaleCase{1ULL << 40, 1099, "GB"},
+                      ScaleCase{99999000000000ULL, 99999, "GB"},
+                      ScaleCase{99999000000001ULL, 99, "TB"},
+                      ScaleCase{99999000000000000ULL, 99999, "TB"},
+                      // Beyond the TB row the scaling goes on in PB.
+                      ScaleCase{99999000000000001ULL, 99, "PB"},
+                      ScaleCase{UINT64_MAX, 18446, "PB"}));
+
+TEST(FormatReport, ZeroSecondVolumeAndWideCounts) {
+  DEV_HDR_20 h{};
+  h.PhysicalBlocks.set(1ULL << 50);  // 2^62 bytes: 4,096 PiB; first group not split
+  h.LogicalBlocks.set(24);           // 98,304 bytes
+  h.BitSizes[0] = 34;
+  h.BitSizes[1] = 55;
+  h.BitSizes[2] = 1;
+  h.BitSizes[3] = 6;
+  char *data = nullptr;
+  size_t size = 0;
+  FILE *f = open_memstream(&data, &size);
+  PrintFormatReport(f, 4096, 65536, 12345, "HASH_META", h);
+  std::fclose(f);
+  std::string out(data, size);
+  std::free(data);
+  EXPECT_EQ(out,
+            "\n"
+            "Formattting: Dev = 4,096   B / 4,096  B   Opts = HASH_META\n"
+            "\n"
+            "             WtBlkSz =          64 KB\n"
+            "             WtSegSz =      12,345 KB\n"
+            "\n"
+            "   Phy Size: 1125899,906,842,624 4K blocks    4,096 PiB    4,611 PB   34/55/1/6\n"
+            "   Log Size:               24 4K blocks   98,304   B   98,304  B\n"
+            "vm Phy Size:                0 4K blocks        0   B        0  B   0/0/0/0\n"
+            "vm Log Size:                0 4K blocks        0   B        0  B\n"
+            "\n");
+}
+
+}  // namespace

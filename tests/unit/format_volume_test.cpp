@@ -1,0 +1,258 @@
+// Volume header set-up and write: the geometry and header of one volume,
+// settings written back, the quick and the full format, migration, ECC and
+// compression fields, and the header write with its flush.
+#include <gtest/gtest.h>
+
+#include "format_builders.h"
+
+namespace {
+using fmt_test::Bits;
+using fmt_test::FmtRun;
+using fmt_test::RunCaptured;
+
+constexpr uint64_t kMiB = 1ULL << 20;
+
+class VolumeTest : public fmt_test::FormatTest {
+ protected:
+  std::string image;
+  void SetUp() override {
+    FormatTest::SetUp();
+    image = dir.File("vol.img");
+    WriteAt(image, 1ULL << 40, 0, nullptr, 0);
+    fh = open(image.c_str(), O_RDWR);
+    ASSERT_GE(fh, 0);
+  }
+  FmtRun Setup(uint64_t volEnd, uint64_t logical) {
+    return RunCaptured([&](FILE *out) { SetupDevHdr(out, volEnd, logical); });
+  }
+  FmtRun FormatN(int hdrN, uint64_t volEnd, uint64_t logical) {
+    return RunCaptured([&](FILE *out) { DoFormatN(out, hdrN, volEnd, logical); });
+  }
+  const DEV_HDR_20 &H() const { return DevHdr.h_20x; }
+};
+
+TEST_F(VolumeTest, PlainVolumeDefaults) {
+  const FmtRun r = Setup(1ULL << 40, 0);
+  ASSERT_FALSE(r.failed) << r.msg;
+  EXPECT_EQ(r.out,
+            "CalcFormatBits_v2(1655)  LogicalBlocks= e666580\n"
+            "Version 2.0 format for <= 64TB volume  241591680.\n"
+            "Formatting: Ver     =        513 (0x201)    DataSz  =    1048575 M\n"
+            "            Off0    =       2048 sectors    PhyBlks =  268435200\n"
+            "            WtBlkSz =       1024 K          LogBlks =  241591680\n"
+            "            WtSegSz =          0 K          LogSz   =     943717 M\n"
+            "            DevSz   =    1048576 M\n"
+            "            HASH_META   Dupe = 2  Bit Sizes = 30/2/0/0\n");
+  EXPECT_EQ(v_WtBlkSz, 1048576u);  // bytes from here on
+  EXPECT_EQ(v_Offset0, 1048576u);
+  EXPECT_EQ(v_Free, 90u);
+  EXPECT_EQ(H().Block0Off.get(), 1048576u);
+  EXPECT_EQ(H().ClusterSize.get(), 256u);
+  EXPECT_EQ(H().PhysicalBlocks.get(), 268435200u);
+  EXPECT_EQ(H().LogicalBlocks.get(), 241591680u);
+  EXPECT_EQ(H().FeatureBits.get(), 0x0001u);  // no 0x2000 on this path
+  EXPECT_EQ(Bits(H().BitSizes), "30/2/0/0");
+  EXPECT_EQ(std::string(H().Str), "XTL:2.0");
+  EXPECT_EQ(H().mm3_64.get(), HdrChecksum(DevHdr));
+}
+
+TEST_F(VolumeTest, FreeOutsideTenToNinetyFiveBecomesNinety) {
+  for (uint32_t f : {5u, 99u}) {
+    ResetSettings();
+    v_Free = f;
+    ASSERT_FALSE(Setup(64 * kMiB, 0).failed);
+    EXPECT_EQ(v_Free, 90u);
+    EXPECT_EQ(H().LogicalBlocks.get(), 63u * 256 * 90 / 100);
+  }
+}
+
+TEST_F(VolumeTest, RatiosScaleTheGivenLogicalCount) {
+  v_DeDupe = 200;
+  v_Comp = 200;
+  ASSERT_FALSE(Setup(64 * kMiB, 1000).failed);
+  EXPECT_EQ(H().LogicalBlocks.get(), 4000u);
+  EXPECT_EQ(H().FeatureBits.get(), 0x0001u | 0x0020 | 0x0400);
+  // Compression defaults, written back.
+  EXPECT_EQ(H().CompBytes.get(), 64u);
+  EXPECT_EQ(H().CompMax.get(), 4u);
+  EXPECT_EQ(v_CompBytes, 64u);
+  EXPECT_EQ(v_CompMax, 4u);
+  // The de-duplicated volume takes all four widths.
+  EXPECT_EQ(Bits(H().BitSizes), std::to_string(p_Bits1) + "/" + std::to_string(p_Bits2) + "/1/6");
+}
+
+TEST_F(VolumeTest, PlainVolumeIgnoresLeftOverWidths) {
+  p_Bits3 = 1;
+  p_Bits4 = 6;
+  v_HashFlg = 1;
+  ASSERT_FALSE(Setup(64 * kMiB, 0).failed);
+  EXPECT_EQ(Bits(H().BitSizes), "22/2/40/0");
+}
+
+TEST_F(VolumeTest, EccSixAloneAndShift) {
+  v_EccRaid6 = 1;
+  v_SvWbCnt = 4;
+  v_SvScCnt = 8;
+  const FmtRun r = Setup(64 * kMiB, 0);
+  ASSERT_FALSE(r.failed);
+  EXPECT_EQ(H().FeatureBits.get() & 0x00c0, 0x0080u);
+  EXPECT_EQ(H().EccLevel, 2);
+  EXPECT_EQ(H().EccWidth, 4);
+  EXPECT_EQ(H().EccDepth, 128);
+  EXPECT_EQ(H().ShiftVolWbCnt.get(), 4u);
+  EXPECT_EQ(H().ShiftVolSkipSectors.get(), 8u);
+  EXPECT_NE(r.out.find("            HASH_META ECC6   Dupe = 2  Bit Sizes = "), std::string::npos);
+  EXPECT_NE(r.out.find("\n            ECC width/depth = 4/128\n"), std::string::npos);
+}
+
+TEST_F(VolumeTest, QuickFormatWritesTheHeaderBlockAndReturns) {
+  // Something in the header block and just after it, to see what is written.
+  std::vector<uint8_t> junk(8192, 0xee);
+  WriteAt(image, 0, 0, junk.data(), junk.size());
+  v_QuickFlg = 1;
+  const FmtRun r = FormatN(0, 64 * kMiB, 0);
+  ASSERT_FALSE(r.failed) << r.msg;
+  EXPECT_EQ(r.out.substr(r.out.size() - 23), "Quick Format finished.\n");
+  std::vector<uint8_t> back(8192);
+  ASSERT_EQ(pread(fh, back.data(), back.size(), 0), 8192);
+  EXPECT_EQ(0, std::memcmp(back.data(), DevHdr.raw, kHdrSize));
+  for (size_t i = kHdrSize; i < 4096; i++) ASSERT_EQ(back[i], 0) << i;
+  for (size_t i = 4096; i < 8192; i++) ASSERT_EQ(back[i], 0xee) << i;
+  EXPECT_EQ(H().FeatureBits.get(), 0x0009u);
+}
+
+TEST_F(VolumeTest, HeaderOneIsABare512ByteRecordAtSectorOne) {
+  std::vector<uint8_t> junk(4096, 0xee);
+  WriteAt(image, 0, 0, junk.data(), junk.size());
+  v_QuickFlg = 1;
+  v_HdrOff = 8;
+  ASSERT_FALSE(FormatN(1, 64 * kMiB, 0).failed);
+  std::vector<uint8_t> back(4096 * 3);
+  ASSERT_EQ(pread(fh, back.data(), back.size(), 0), 4096 * 3);
+  for (size_t i = 0; i < 4096; i++) ASSERT_EQ(back[i], 0xee) << i;  // before hdroff
+  for (size_t i = 4096; i < 4608; i++) ASSERT_EQ(back[i], 0) << i;  // sector 8 not written
+  EXPECT_EQ(0, std::memcmp(back.data() + 4608, DevHdr.raw, kHdrSize));
+  for (size_t i = 5120; i < back.size(); i++) ASSERT_EQ(back[i], 0) << i;
+}
+
+TEST_F(VolumeTest, FullFormatPreparesTheFirstWriteBlockAndStops) {
+  const FmtRun r = FormatN(0, 64 * kMiB, 0);
+  EXPECT_TRUE(r.failed);
+  EXPECT_FALSE(r.msg_stderr);
+  // 63 write blocks of 256 blocks.
+  EXPECT_EQ(r.msg, "BlkCnt = 63\nBlkN0 = 2147483647\nBlkN1 = 0\n");
+  // The header is on the device; the prepared block is not.
+  DEV_HDR_20 on = fmt_test::ReadHdr20(image);
+  EXPECT_EQ(0, std::memcmp(&on, DevHdr.raw, kHdrSize));
+  // The image: header at 0 and at the summary area (entry 22+2+0 bits = 3
+  // bytes, 1322 per block, one summary block: SumOff = 255 x 4096).
+  BLK_HDR_H_20x bh{};
+  std::memcpy(&bh, buf, sizeof bh);
+  EXPECT_EQ(0, std::memcmp(bh.Str, H().Str, 32));
+  EXPECT_EQ(bh.seq.get(), -1);
+  EXPECT_EQ(bh.ReplN, 1);
+  EXPECT_EQ(bh.SegN.get(), 1);
+  EXPECT_EQ(bh.SegI.get(), 1);
+  EXPECT_EQ(bh.NrPadBlocks.get(), 254u);
+  EXPECT_EQ(0, std::memcmp(buf + 255 * 4096, &bh, sizeof bh));
+}
+
+TEST_F(VolumeTest, MigrationRange) {
+  v_Migrate_Flg = 1;
+  v_Migrate_LinOff0 = 1000;
+  v_Migrate_LinOff1 = 7;
+  FmtRun r = FormatN(0, 64 * kMiB, 0);
+  EXPECT_EQ(H().FeatureBits.get() & 0x0200, 0x0200u);
+  EXPECT_EQ(H().Migrate_LinOff0.get(), 1000u);
+  EXPECT_EQ(H().Migrate_LinOff1.get(), 7u);
+  EXPECT_EQ(r.msg, "BlkCnt = 63\nBlkN0 = 2147483647\nBlkN1 = 0\n");
+
+  ResetSettings();
+  v_Migrate_Flg = 1;
+  v_Migrate_LinOff0 = 1000;
+  v_Migrate_LinBlks = 600;
+  r = FormatN(0, 64 * kMiB, 0);
+  // 1000 / 256 = 3; (1000 + 600 + 255) / 256 = 7.
+  EXPECT_EQ(r.msg, "BlkCnt = 63\nBlkN0 = 3\nBlkN1 = 7\n");
+}
+
+TEST_F(VolumeTest, RatiosBeyondSixtyFourBitsAreRefused) {
+  v_DeDupe = 4000000000u;
+  v_Comp = 4000000000u;
+  const FmtRun r = Setup(64 * kMiB, 0);
+  EXPECT_TRUE(r.failed);
+  EXPECT_EQ(r.msg,
+            "format: the logical block count at --comp=4000000000 and --dedupe=4000000000 is "
+            "beyond 64 bits.\n");
+  EXPECT_EQ(r.out, "");
+}
+
+TEST_F(VolumeTest, VolumeEndBeforeOffsetIsRefused) {
+  v_Offset0 = 8 * kMiB;
+  const FmtRun r = Setup(4 * kMiB, 0);
+  EXPECT_TRUE(r.failed);
+  EXPECT_EQ(r.msg,
+            "format: data offset 8388608 is at or beyond the end of the device (4194304 bytes).\n");
+}
+
+TEST_F(VolumeTest, RandomSourceMessagesGoToStandardOutput) {
+  SetRandSource(dir.File("missing"));
+  FmtRun r = Setup(64 * kMiB, 0);
+  EXPECT_TRUE(r.failed);
+  EXPECT_FALSE(r.msg_stderr);
+  EXPECT_EQ(r.msg, "Error opening /dev/urandom.");
+  ResetSettings();
+  SetRandBytes(std::vector<uint8_t>(3, 1));
+  r = Setup(64 * kMiB, 0);
+  EXPECT_FALSE(r.msg_stderr);
+  EXPECT_EQ(r.msg, "Error reading random seed from /dev/urandom.");
+}
+
+// Header writes through handles that fail at each step.
+TEST(WriteDevHdr, FailuresOfSeekWriteAndFlush) {
+  ResetSettings();
+  const int saved = fh;
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  fh = p[1];
+  try {
+    WriteDevHdr(0);
+    ADD_FAILURE() << "no seek error";
+  } catch (const FatalError &e) {
+    EXPECT_EQ(e.text, "format: seek error 29\n");  // ESPIPE
+  }
+  close(p[0]);
+  close(p[1]);
+
+  fh = open("/dev/full", O_RDWR);
+  ASSERT_GE(fh, 0);
+  try {
+    WriteDevHdr(0);
+    ADD_FAILURE() << "no write error";
+  } catch (const FatalError &e) {
+    EXPECT_EQ(e.text, "format: write error -1 28  fh = " + std::to_string(fh) + "\n");  // ENOSPC
+  }
+  close(fh);
+
+  // /dev/null takes the write but cannot flush it.
+  fh = open("/dev/null", O_RDWR);
+  ASSERT_GE(fh, 0);
+  try {
+    WriteDevHdr(1);
+    ADD_FAILURE() << "no flush error";
+  } catch (const FatalError &e) {
+    EXPECT_EQ(e.text, "format: write error -1 22  fh = " + std::to_string(fh) + "\n");  // EINVAL
+  }
+  close(fh);
+
+  v_HdrOff = UINT64_MAX / 2;  // beyond any file offset
+  try {
+    WriteDevHdr(0);
+    ADD_FAILURE() << "no seek error";
+  } catch (const FatalError &e) {
+    EXPECT_EQ(e.text, "format: seek error 22\n");
+  }
+  fh = saved;
+}
+
+}  // namespace
