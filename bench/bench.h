@@ -79,7 +79,7 @@ extern int WorkerIdx;
 extern uint64_t ReseedCnt;
 
 // Start of every allocation made by Alloc4K (the program itself never frees them).
-extern std::vector<void *> BufAllocs;
+extern std::vector<void *> &BufAllocs;
 
 // Test seams: the fork and the read of a worker record from the pipe.
 extern pid_t (*ForkFn)();

@@ -37,7 +37,8 @@ int WorkerErr;
 int WorkerIdx;
 uint64_t ReseedCnt;
 
-std::vector<void *> BufAllocs;
+// Never destroyed: the buffers stay reachable until the process has ended.
+std::vector<void *> &BufAllocs = *new std::vector<void *>;
 
 pid_t (*ForkFn)() = fork;
 ssize_t (*PipeReadFn)(int fd, void *buf, size_t len) = read;

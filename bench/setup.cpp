@@ -75,7 +75,7 @@ void AllocBufs(int OpenWt) {
   // descriptor of its own, also beyond the largest worker count.
   if (TestNum >= 1 && TestNum <= 6 && DeviceCnt > MaxTh) MaxTh = DeviceCnt;
   for (int i = 0; i < MaxTh; i++) {
-    if (Devices[i][0] == '\0') std::strcpy(Devices[i], Devices[0]);
+    if (i > 0 && Devices[i][0] == '\0') std::strcpy(Devices[i], Devices[0]);
     int flags = o_direct | (OpenWt ? O_RDWR : O_RDONLY);
     ctl.fh[i] = open(Devices[i], flags);
     if (ctl.fh[i] < 0) {
