@@ -1,0 +1,346 @@
+// Whole-program tests of format: a sparse 1 TiB image file and a loop device;
+// the header block byte for byte, nothing else written, status of the result,
+// the refusals, the exclusive open, and the two-volume format.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli_util.h"
+#include "xtl.h"
+
+namespace {
+
+constexpr uint64_t kTiB = 1ULL << 40;
+const std::string kBin = XTL_MAINT_BIN;
+
+cli::Result Maint(std::vector<std::string> args) {
+  args.insert(args.begin(), kBin);
+  return cli::Run(args);
+}
+
+// Sentinel bytes spread over an image: the header block area, just after it,
+// the middle and the last bytes; a format may change the first 4096 only.
+struct Sentinels {
+  std::string path;
+  uint64_t size;
+  std::vector<uint64_t> offs;
+  static constexpr size_t kLen = 4096;
+  Sentinels(const std::string &p, uint64_t s) : path(p), size(s) {
+    offs = {0, 4096, size / 2, size - kLen};
+    std::vector<uint8_t> fill(kLen, 0xa5);
+    for (uint64_t o : offs) cli::WriteAt(path, o, fill.data(), fill.size());
+  }
+  // Every sentinel intact, except the bytes in [skip, skip + skipLen).
+  void ExpectIntact(uint64_t skip = 0, uint64_t skipLen = 0) const {
+    for (uint64_t o : offs) {
+      const std::vector<uint8_t> got = cli::ReadAt(path, o, kLen);
+      ASSERT_EQ(got.size(), kLen);
+      for (size_t i = 0; i < kLen; i++) {
+        const uint64_t at = o + i;
+        if (at >= skip && at < skip + skipLen) continue;
+        ASSERT_EQ(got[i], 0xa5) << "byte " << at << " changed";
+      }
+    }
+    EXPECT_EQ(cli::FileSize(path), size);
+  }
+};
+
+DevHdrBuf ReadHdrBlock(const std::string &path, uint64_t off, std::vector<uint8_t> *rest = nullptr) {
+  DevHdrBuf h{};
+  const std::vector<uint8_t> block = cli::ReadAt(path, off, 4096);
+  if (block.size() == 4096) std::memcpy(h.raw, block.data(), kHdrSize);
+  if (rest != nullptr) rest->assign(block.begin() + kHdrSize, block.end());
+  return h;
+}
+
+// The header that the default format of a 2^40-byte device writes, with the
+// random bytes taken from the written one and the checksum recomputed.
+DevHdrBuf ExpectedDefaultHdr(const DevHdrBuf &written) {
+  DevHdrBuf want{};
+  DEV_HDR_20 &w = want.h_20x;
+  std::memcpy(w.Str, "XTL:2.0", 8);
+  std::memcpy(w.Str + 12, written.h_20x.Str + 12, 20);
+  w.MetaVersion.set(0x201);
+  w.FeatureBits.set(0x2001);
+  w.BitSizes[0] = 30;
+  w.BitSizes[1] = 2;
+  w.BlockSize.set(4096);
+  w.Block0Off.set(1048576);
+  w.PhysicalBlocks.set(268435200);
+  w.LogicalBlocks.set(241591680);
+  w.ClusterSize.set(256);
+  w.WtBlkStripe.set(1);
+  w.MetaDupeCnt = 2;
+  w.mm3_64.set(HdrChecksum(want));
+  return want;
+}
+
+const char kDefaultOut[] =
+    "dev_NumWtBlks    = 1048575\n"
+    "WtBlkSz          = 1048576\n"
+    "v_WtBlkStripeCnt = 1\n"
+    "PhysicalBlocks   = 268435200\n"
+    "ProvPct          = 90\n"
+    "LogicalBlocks    = 241591680\n"
+    "LbaSz            = 4\n"
+    "MetaSz           = 4\n"
+    "main_NumWtBlks   = 1048575\n"
+    "\n"
+    "Formattting: Dev = 1,024 GiB / 1,099 GB   Opts = HASH_META\n"
+    "\n"
+    "             WtBlkSz =       1,024 KB\n"
+    "             WtSegSz =           0 KB\n"
+    "\n"
+    "   Phy Size:      268,435,200 4K blocks    1,023 GiB    1,099 GB   30/2/0/0\n"
+    "   Log Size:      241,591,680 4K blocks      921 GiB      989 GB\n"
+    "vm Phy Size:                0 4K blocks        0   B        0  B   0/0/0/0\n"
+    "vm Log Size:                0 4K blocks        0   B        0  B\n"
+    "\n";
+
+const char kDefaultStatus[] =
+    "Str            =    XTL:2.0\n"
+    "Version        =        513\n"
+    "BlkSize        =       4096\n"
+    "Block0Off      =       2048 sectors\n"
+    "PhysicalBlocks =  268435200\n"
+    "LogicalBlocks  =  241591680\n"
+    "LogicalDataSz  =     943717 M\n"
+    "ClusterSize    =        256\n"
+    "FeatureBits    =     0x2001 (HASH_META)\n"
+    "MetaDupe       =          2\n"
+    "BitSizes       =     30/2/0\n";
+
+void ExpectDefaultHeaderAt(const std::string &path, uint64_t off) {
+  std::vector<uint8_t> rest;
+  const DevHdrBuf got = ReadHdrBlock(path, off, &rest);
+  const DevHdrBuf want = ExpectedDefaultHdr(got);
+  EXPECT_EQ(0, std::memcmp(got.raw, want.raw, kHdrSize)) << "header differs";
+  ASSERT_EQ(rest.size(), 4096u - kHdrSize);
+  for (size_t i = 0; i < rest.size(); i++) ASSERT_EQ(rest[i], 0) << "byte " << kHdrSize + i;
+  // The random bytes came from the random source: not all zero.
+  const std::vector<uint8_t> zero(20, 0);
+  EXPECT_NE(0, std::memcmp(got.h_20x.Str + 12, zero.data(), 20));
+}
+
+class FormatCli : public ::testing::Test {
+ protected:
+  cli::TempDir dir;
+  std::string img;
+  void SetUp() override {
+    img = dir.File("xtl.img");
+    cli::MakeSparse(img, kTiB);
+  }
+};
+
+TEST_F(FormatCli, DefaultFormatOfSparseImage) {
+  Sentinels s(img, kTiB);
+  const cli::Result r = Maint({"format", img});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, kDefaultOut);
+  EXPECT_EQ(r.err, "");
+  ExpectDefaultHeaderAt(img, 0);
+  s.ExpectIntact(0, 4096);
+
+  const cli::Result st = Maint({"status", img});
+  EXPECT_EQ(st.status, 0);
+  EXPECT_EQ(st.out, kDefaultStatus);
+}
+
+TEST_F(FormatCli, OnlyTheHeaderBlockHoldsData) {
+  ASSERT_EQ(Maint({"format", img, "-q", "--comp=200", "--vm2"}).status, 0);
+  int fd = open(img.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  // The sparse image has data in its first 4096 bytes and nowhere else.
+  EXPECT_EQ(lseek(fd, 0, SEEK_DATA), 0);
+  const off_t hole = lseek(fd, 0, SEEK_HOLE);
+  EXPECT_GE(hole, 4096);
+  EXPECT_LT(hole, 1 << 20);
+  EXPECT_EQ(lseek(fd, hole, SEEK_DATA), -1);
+  close(fd);
+  const DEV_HDR_20 h = ReadHdrBlock(img, 0).h_20x;
+  EXPECT_EQ(h.FeatureBits.get(), 0x2001u | 0x0008 | 0x0400);
+  EXPECT_EQ(h.vm_PhysicalBlocks.get(), 850176u);
+}
+
+TEST_F(FormatCli, TwoFormatsDifferOnlyInTagBytesAndChecksum) {
+  ASSERT_EQ(Maint({"format", img}).status, 0);
+  const DevHdrBuf first = ReadHdrBlock(img, 0);
+  ASSERT_EQ(Maint({"format", img}).status, 0);
+  const DevHdrBuf second = ReadHdrBlock(img, 0);
+  for (size_t i = 0; i < kHdrSize; i++) {
+    if (i >= 12 && i < 40) continue;
+    ASSERT_EQ(first.raw[i], second.raw[i]) << "byte " << i;
+  }
+  EXPECT_NE(0, std::memcmp(first.raw + 12, second.raw + 12, 20));
+  EXPECT_NE(first.h_20x.mm3_64.get(), second.h_20x.mm3_64.get());
+  EXPECT_EQ(second.h_20x.mm3_64.get(), HdrChecksum(second));
+}
+
+TEST_F(FormatCli, HdrOffLeavesTheFirstBlockUntouched) {
+  Sentinels s(img, kTiB);
+  const cli::Result r = Maint({"format", img, "--hdroff=8"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, kDefaultOut);
+  ExpectDefaultHeaderAt(img, 4096);
+  s.ExpectIntact(4096, 4096);
+  const cli::Result st = Maint({"status", img, "--hdroff=8"});
+  EXPECT_EQ(st.out, kDefaultStatus);
+}
+
+TEST_F(FormatCli, DevSzBoundsTheLayout) {
+  const cli::Result r = Maint({"format", img, "--devsz=1024", "-q"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("Formattting: Dev = 1,024 MiB / 1,073 MB   Opts = HASH_META QUICK_FMT\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(ReadHdrBlock(img, 0).h_20x.PhysicalBlocks.get(), 1023u * 256);
+}
+
+struct RefusalCase {
+  std::vector<std::string> args;
+  const char *out;
+  const char *err;
+};
+
+TEST_F(FormatCli, RefusalsWriteNothing) {
+  Sentinels s(img, kTiB);
+  const RefusalCase cases[] = {
+      {{"--wtblkstripe=0"}, "format: --wtblkstripe=0: a stripe set needs at least one write block.\n", ""},
+      {{"--wtblksz=2"},
+       "format: --wtblksz=2: the write-block size must be a multiple of 4 KiB, from 4 to 4194300.\n", ""},
+      {{"--wtblksz=6"},
+       "format: --wtblksz=6: the write-block size must be a multiple of 4 KiB, from 4 to 4194300.\n", ""},
+      {{"--devsz=1"},
+       "format: data offset 1048576 is at or beyond the end of the device (1048576 bytes).\n", ""},
+      {{"--devsz=3", "--wtblkstripe=2"},
+       "format: device too small: 1048576 bytes after the data offset 2097152, one stripe set "
+       "needs 2097152.\n",
+       ""},
+      {{"--ver=11"}, "Invalid v_Ver 11(b)\n", ""},
+      {{"--ver=11", "-q"}, "Invalid v_Ver 11(b)\n", ""},
+      {{"--autovm", "--dedupe=1"}, "AutoVm mode only valid with de-dupe and compressed mode.\n", ""},
+      {{"--autovm", "--comp=1", "-q"}, "AutoVm mode only valid with de-dupe and compressed mode.\n", ""},
+      {{"--autovm", "--dedupe=1", "--comp=1", "--devsz=2"}, "Error computing VmSz.", ""},
+      {{"--autovm", "--dedupe=1", "--comp=1", "--wtblksz=1"},
+       "format: --wtblksz=1: the write-block size must be a multiple of 4 KiB, from 4 to 4194300.\n", ""},
+  };
+  for (const auto &c : cases) {
+    std::vector<std::string> args = {"format", img};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const cli::Result r = Maint(args);
+    EXPECT_EQ(r.status, 1) << c.args[0];
+    EXPECT_EQ(r.out, c.out) << c.args[0];
+    EXPECT_EQ(r.err, c.err) << c.args[0];
+    s.ExpectIntact();
+  }
+}
+
+TEST_F(FormatCli, OffsetAndSecondVolumeRefusals) {
+  Sentinels s(img, kTiB);
+  cli::Result r = Maint({"format", img, "--offset0=1099511627776"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "format: data offset 1099511627776 is at or beyond the end of the device "
+            "(1099511627776 bytes).\n");
+  r = Maint({"format", img, "--offset0=1099510579201"});  // less than one write block left
+  EXPECT_EQ(r.out,
+            "format: device too small: 1048575 bytes after the data offset 1099510579201, one "
+            "stripe set needs 1048576.\n");
+  r = Maint({"format", img, "--devsz=5", "--vm2"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "format: the second volume needs 4 stripe sets; the device holds 4.\n");
+  s.ExpectIntact();
+}
+
+TEST_F(FormatCli, MissingDeviceAndConvert) {
+  const std::string absent = dir.File("absent");
+  cli::Result r = Maint({"format", absent});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "Error opening file - " + absent + " = 2\n");
+  r = Maint({"format", absent, "--autovm", "--dedupe=200", "--comp=200"});
+  EXPECT_EQ(r.err, "Error opening file - " + absent + " = 2\n");
+
+  Sentinels s(img, kTiB);
+  r = Maint({"convert", img, "1000"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out.rfind("main: exit\nusage: xtl-maint ...\n", 0), 0u);
+  s.ExpectIntact();
+}
+
+TEST_F(FormatCli, TwoVolumesQuick) {
+  Sentinels s(img, kTiB);
+  const cli::Result r = Maint({"format", img, "--autovm", "--dedupe=200", "--comp=200",
+                               "--wtblksz=1024", "--free=90", "-q"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  size_t n = 0;
+  for (size_t at = r.out.find("Quick Format finished.\n"); at != std::string::npos;
+       at = r.out.find("Quick Format finished.\n", at + 1))
+    n++;
+  EXPECT_EQ(n, 2u);
+  // Header 0 at byte 0 (4096-byte block), header 1 at byte 512 inside it.
+  const DevHdrBuf d = ReadHdrBlock(img, 0);
+  EXPECT_EQ(d.h_20x.PhysicalBlocks.get(), 249915904u);
+  EXPECT_EQ(d.h_20x.LogicalBlocks.get(), 899697252u);
+  DevHdrBuf v{};
+  const std::vector<uint8_t> b = cli::ReadAt(img, 512, 512);
+  std::memcpy(v.raw, b.data(), 512);
+  EXPECT_EQ(v.h_20x.PhysicalBlocks.get(), 18519040u);
+  EXPECT_EQ(v.h_20x.mm3_64.get(), HdrChecksum(v));
+  // Bytes 1024..4095 of the header block are zero; nothing else changed.
+  const std::vector<uint8_t> tail = cli::ReadAt(img, 1024, 3072);
+  for (uint8_t c : tail) ASSERT_EQ(c, 0);
+  s.ExpectIntact(0, 4096);
+
+  const cli::Result st = Maint({"status", img});
+  EXPECT_NE(st.out.find("FeatureBits    =     0x0429 (HASH_META QUICK_FMT DEDUPE COMPRESS)\n"),
+            std::string::npos)
+      << st.out;
+}
+
+TEST_F(FormatCli, TwoVolumesFullStopsAfterTheDataVolume) {
+  const cli::Result r = Maint(
+      {"format", img, "--autovm", "--dedupe=200", "--comp=200", "--wtblksz=1024", "--free=90"});
+  EXPECT_EQ(r.status, 1);
+  const std::string tail = "BlkCnt = 976234\nBlkN0 = 2147483647\nBlkN1 = 0\n";
+  ASSERT_GE(r.out.size(), tail.size());
+  EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+  EXPECT_EQ(ReadHdrBlock(img, 0).h_20x.PhysicalBlocks.get(), 249915904u);
+  EXPECT_EQ(cli::ReadAt(img, 512, 8)[0], 0);  // no VM volume header
+}
+
+// On a block device the size comes from the block-device size request.
+TEST_F(FormatCli, LoopDevice) {
+  ATTACH_LOOP(loop, img);
+  const cli::Result r = Maint({"format", loop.dev});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, kDefaultOut);
+  ExpectDefaultHeaderAt(img, 0);  // the header reached the backing file
+  const cli::Result st = Maint({"status", loop.dev});
+  EXPECT_EQ(st.out, kDefaultStatus);
+}
+
+// A device that someone holds exclusively fails the open: EBUSY, nothing written.
+TEST_F(FormatCli, HeldDeviceIsRefused) {
+  Sentinels s(img, kTiB);
+  ATTACH_LOOP(loop, img);
+  const int held = open(loop.dev.c_str(), O_RDWR | O_EXCL);
+  ASSERT_GE(held, 0) << strerror(errno);
+  for (const auto &extra : {std::vector<std::string>{}, std::vector<std::string>{"-q"},
+                            std::vector<std::string>{"--autovm", "--dedupe=200", "--comp=200", "-q"}}) {
+    std::vector<std::string> args = {"format", loop.dev};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const cli::Result r = Maint(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Error opening file - " + loop.dev + " = 16\n");
+  }
+  close(held);
+  s.ExpectIntact();
+}
+
+}  // namespace
