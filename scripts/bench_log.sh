@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# Log tool throughput, measured side by side in one run and printed as ratios:
+#   log scan  of a 1 GiB temp file whose only segments lie near its start,
+#             against cat FILE >/dev/null (and, for scale, dd reading 512-byte
+#             sectors one system call each);
+#   log copy  against dd copying the same file in 1 MiB pieces;
+#   log clear against dd writing 4 MiB pieces, each synced (oflag=dsync).
+# Usage: scripts/bench_log.sh [path/to/xtl-maint]   (default build/maint/xtl-maint)
+# Files go under /var/tmp (not tmpfs); clear runs on a loop device when root
+# can attach one, else on an image file. Everything is removed at the end.
+set -euo pipefail
+
+BIN=${1:-build/maint/xtl-maint}
+[[ -x $BIN ]] || { echo "bench_log: no executable at $BIN" >&2; exit 1; }
+BIN=$(readlink -f "$BIN")
+
+WORK=$(mktemp -d /var/tmp/xtl-bench-log-XXXXXX)
+LOOP=""
+cleanup() {
+  [[ -n $LOOP ]] && losetup -d "$LOOP" 2>/dev/null || true
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+SCAN_MB=1024
+COPY_MB=256
+CLEAR_MB=256
+
+now() { date +%s%N; }
+secs() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", (b - a) / 1e9 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+# Best of three runs of a command, in seconds.
+best3() {
+  local best="" t0 t1 s
+  for _ in 1 2 3; do
+    t0=$(now); "$@" >/dev/null 2>&1; t1=$(now)
+    s=$(secs "$t0" "$t1")
+    if [[ -z $best ]] || awk -v a="$s" -v b="$best" 'BEGIN { exit !(a < b) }'; then best=$s; fi
+  done
+  echo "$best"
+}
+
+# Little-endian bytes of a number as printf escapes.
+le() {
+  local v=$1 n=$2 out="" i
+  for ((i = 0; i < n; i++)); do
+    out+=$(printf '\\x%02x' $((v & 255)))
+    v=$((v >> 8))
+  done
+  printf '%s' "$out"
+}
+# Writes a control sector with one type-0 entry of cnt sectors at sector ctl.
+put_segment() {
+  local file=$1 ctl=$2 seq=$3 target=$4 cnt=$5 sec
+  sec=$(le $((target | (cnt << 48))) 8)
+  sec+=$(printf '\\x00%.0s' $(seq 1 $((448 - 8 + 16))))
+  sec+=$(le 1 4)$(le "$cnt" 4)$(le "$seq" 8)
+  sec+='XTL-LOG 1.0\x00'
+  sec+=$(printf '\\x00%.0s' $(seq 1 20))
+  printf "$sec" | dd of="$file" bs=512 seek="$ctl" conv=notrunc status=none
+}
+
+echo "xtl-maint log benchmark ($BIN), files under $WORK"
+
+# --- scan -----------------------------------------------------------------
+SCANDIR=$WORK/scan
+mkdir -p "$SCANDIR"
+TMPLOG=$SCANDIR/xtl.log
+dd if=/dev/zero of="$TMPLOG" bs=1M count=$SCAN_MB status=none
+for i in $(seq 0 15); do put_segment "$TMPLOG" $((9 + i * 9)) $((100 + i)) $((1000 + i * 8)) 8; done
+"$BIN" log scan --tmpdir="$SCANDIR" | sed 's/^/  /'
+cat "$TMPLOG" >/dev/null  # warm the page cache for both sides
+t_scan=$(best3 "$BIN" log scan --tmpdir="$SCANDIR")
+t_cat=$(best3 sh -c "cat '$TMPLOG' >/dev/null")
+t0=$(now); dd if="$TMPLOG" of=/dev/null bs=512 count=$((64 * 2048)) status=none; t1=$(now)
+t_sect=$(awk -v s="$(secs "$t0" "$t1")" -v mb=$SCAN_MB 'BEGIN { printf "%.3f", s * mb / 64 }')
+
+# --- copy -----------------------------------------------------------------
+COPYDIR=$WORK/copy
+mkdir -p "$COPYDIR"
+SRC=$WORK/logdev.img
+dd if=/dev/zero of="$SRC" bs=1M count=$COPY_MB status=none
+for i in $(seq 0 15); do put_segment "$SRC" $((9 + i * 9)) $((100 + i)) $((1000 + i * 8)) 8; done
+cat "$SRC" >/dev/null
+t_copy=$(best3 "$BIN" log copy "$SRC" --tmpdir="$COPYDIR")
+t_ddcopy=$(best3 dd if="$SRC" of="$COPYDIR/dd.out" bs=1M status=none)
+# log copy also scans the copy it made; shown so the copy's own share is clear.
+t_copyscan=$(best3 "$BIN" log scan --tmpdir="$COPYDIR")
+
+# --- clear ----------------------------------------------------------------
+DEVIMG=$WORK/clear.img
+dd if=/dev/zero of="$DEVIMG" bs=1M count=$CLEAR_MB status=none
+TARGET=$DEVIMG
+if [[ $(id -u) == 0 ]] && LOOP=$(losetup --find --show "$DEVIMG" 2>/dev/null); then
+  TARGET=$LOOP
+fi
+t_clear=$(best3 "$BIN" log clear "$TARGET")
+t_ddclear=$(best3 dd if=/dev/zero of="$TARGET" bs=4M count=$((CLEAR_MB / 4)) oflag=dsync conv=notrunc status=none)
+
+mbps() { awk -v mb="$1" -v s="$2" 'BEGIN { if (s > 0) printf "%.0f MiB/s", mb / s; else print "n/a" }'; }
+echo
+printf '%-44s %10s %10s %8s\n' "operation" "xtl-maint" "reference" "ratio"
+printf '%-44s %9ss %9ss %8s\n' "log scan, 1 GiB temp file vs cat" "$t_scan" "$t_cat" "$(ratio "$t_scan" "$t_cat")"
+printf '%-44s %9ss %9ss %8s\n' "log scan vs dd bs=512 (one call per sector)" "$t_scan" "$t_sect" "$(ratio "$t_scan" "$t_sect")"
+printf '%-44s %9ss %9ss %8s\n' "log copy, $COPY_MB MiB vs dd bs=1M (+scan below)" "$t_copy" "$t_ddcopy" "$(ratio "$t_copy" "$t_ddcopy")"
+printf '%-44s %9ss %9s %8s\n' "  of which the scan of the copy" "$t_copyscan" "" ""
+printf '%-44s %9ss %9ss %8s\n' "log clear, $CLEAR_MB MiB vs dd bs=4M oflag=dsync" "$t_clear" "$t_ddclear" "$(ratio "$t_clear" "$t_ddclear")"
+printf '%-44s %10s %10s\n' "  throughput" "$(mbps $COPY_MB "$t_copy")" "$(mbps $COPY_MB "$t_ddcopy")"
+printf '%-44s %10s %10s\n' "  clear throughput" "$(mbps $CLEAR_MB "$t_clear")" "$(mbps $CLEAR_MB "$t_ddclear")"
+echo "(clear target: $TARGET; ratio = xtl-maint time / reference time, lower is faster)"
