@@ -55,17 +55,25 @@ int GetLbaSz(int PbaSz, int32_t WtBlkCnt) {
 
 int GetPbaHashSz(int PbaSz) { return PbaSz == 11 ? 32 : PbaSz == 12 ? 34 : 36; }
 
-uint64_t GetPbaOvfSz(uint64_t LbaCnt) {
-  const int LbaBits = GetBits(LbaCnt) + 1;
-  const uint64_t entries = Pwr(LbaBits / 2 + 1);
-  return entries * (LbaBits > 32 ? 8 : 4);
+namespace {
+// Pwr, with its "bits = %d" line for 0 and 1 bits going to trace; the reserve
+// search passes nullptr so that its steps print nothing.
+uint64_t PwrTo(FILE *trace, int bits) {
+  if (bits > 1) return bits < 64 ? uint64_t{1} << bits : 0;  // as Pwr: 0 once doubled out
+  if (trace != nullptr) std::fprintf(trace, "bits = %d\n", bits);
+  return 1;
 }
 
-namespace {
 uint64_t Pages(uint64_t bytes) { return bytes / kBlockSize + (bytes % kBlockSize != 0 ? 1 : 0); }
 }  // namespace
 
-VmTables GetVmTables(uint64_t WtBlkCnt, int WtBlkSz, uint64_t LbaCnt) {
+uint64_t GetPbaOvfSz(uint64_t LbaCnt, FILE *trace) {
+  const int LbaBits = GetBits(LbaCnt) + 1;
+  const uint64_t entries = PwrTo(trace, LbaBits / 2 + 1);
+  return entries * (LbaBits > 32 ? 8 : 4);
+}
+
+VmTables GetVmTables(uint64_t WtBlkCnt, int WtBlkSz, uint64_t LbaCnt, FILE *trace) {
   VmTables t;
   t.PbaSz = GetPbaSz(WtBlkCnt, WtBlkSz, LbaCnt);
   t.SlotsPerWtBlk = GetSlotsPerWtBlk(WtBlkSz, t.PbaSz);
@@ -73,28 +81,29 @@ VmTables GetVmTables(uint64_t WtBlkCnt, int WtBlkSz, uint64_t LbaCnt) {
   t.WtBlkBytes = WtBlkCnt * 128;
   t.LbaBytes = LbaCnt * static_cast<uint64_t>(t.LbaSz);
   const uint64_t SlotCnt = WtBlkCnt * static_cast<uint64_t>(t.SlotsPerWtBlk);
-  t.SlotHashCnt = Pwr(GetBits(SlotCnt));
+  t.SlotHashCnt = PwrTo(trace, GetBits(SlotCnt));
   t.HashBytes = (t.SlotHashCnt * static_cast<uint64_t>(GetPbaHashSz(t.PbaSz)) + 7) / 8;
   t.SlotBytes = SlotCnt * static_cast<uint64_t>(t.PbaSz);
-  t.OvfBytes = GetPbaOvfSz(LbaCnt);
+  t.OvfBytes = GetPbaOvfSz(LbaCnt, trace);
   const uint64_t pages = 1 + Pages(t.WtBlkBytes) + Pages(t.LbaBytes) + Pages(t.HashBytes) +
                          Pages(t.SlotBytes) + Pages(t.OvfBytes);
   t.Blocks = 2 * pages + 2;
   return t;
 }
 
-int GetVmSize(uint64_t WtBlkCnt, int WtBlkSz, uint64_t LbaCnt) {
-  const uint64_t blocks = GetVmTables(WtBlkCnt, WtBlkSz, LbaCnt).Blocks;
+int GetVmSize(uint64_t WtBlkCnt, int WtBlkSz, uint64_t LbaCnt, FILE *trace) {
+  const uint64_t blocks = GetVmTables(WtBlkCnt, WtBlkSz, LbaCnt, trace).Blocks;
   if (blocks > INT_MAX) Fatal("Error computing VmSz.");
   return static_cast<int>(blocks);
 }
 
-int GetVmWtBlkCnt(uint64_t WtBlkCnt, int WtBlkSz, uint64_t LogBlks) {
-  const int64_t size = GetVmSize(WtBlkCnt, WtBlkSz, LogBlks);
+int GetVmWtBlkCnt(uint64_t WtBlkCnt, int WtBlkSz, uint64_t LogBlks, FILE *trace) {
+  const int64_t size = GetVmSize(WtBlkCnt, WtBlkSz, LogBlks, trace);
   return static_cast<int>((size + WtBlkSz - 1) / WtBlkSz);
 }
 
-int GetVmWtBlkCnt2(uint64_t WtBlkCnt, int WtBlkSz, uint32_t Free, uint32_t Comp, uint32_t DeDupe) {
+int GetVmWtBlkCnt2(uint64_t WtBlkCnt, int WtBlkSz, uint32_t Free, uint32_t Comp, uint32_t DeDupe,
+                   FILE *trace) {
   // Left to right, each division truncating; a product beyond 64 bits is refused.
   uint64_t n = WtBlkCnt;
   if (__builtin_mul_overflow(n, static_cast<uint64_t>(WtBlkSz), &n) ||
@@ -103,7 +112,7 @@ int GetVmWtBlkCnt2(uint64_t WtBlkCnt, int WtBlkSz, uint32_t Free, uint32_t Comp,
       __builtin_mul_overflow(n / 100, uint64_t{DeDupe}, &n))
     Fatal("format: the logical block count at --comp=%u and --dedupe=%u is beyond 64 bits.\n",
           Comp, DeDupe);
-  return GetVmWtBlkCnt(WtBlkCnt, WtBlkSz, n / 100);
+  return GetVmWtBlkCnt(WtBlkCnt, WtBlkSz, n / 100, trace);
 }
 
 DdcPlan PlanDDC(uint64_t devBytes, int32_t BPW, uint32_t Free, uint32_t Comp, uint32_t DeDupe) {
@@ -120,7 +129,8 @@ DdcPlan PlanDDC(uint64_t devBytes, int32_t BPW, uint32_t Free, uint32_t Comp, ui
   // PBA size classes and the power-of-two hash table, so no shortcut.
   for (int32_t i = 0;;) {
     const int32_t DataSz = p.TotWtBlks - i;
-    const int32_t VmSz = GetVmWtBlkCnt2(static_cast<uint64_t>(DataSz), BPW, Free, Comp, DeDupe);
+    const int32_t VmSz =
+        GetVmWtBlkCnt2(static_cast<uint64_t>(DataSz), BPW, Free, Comp, DeDupe, nullptr);
     const int32_t VmSz2 = VmSz * 10 / 9 + 1;
     if (VmSz2 <= i) {
       p.i = i;
@@ -147,6 +157,8 @@ void DoFormatDDC(FILE *out) {
   if (v_WtBlkSz == 0) v_WtBlkSz = 2048;  // setting written back
   const int32_t BPW = static_cast<int32_t>(v_WtBlkSz / 4);
   const DdcPlan p = PlanDDC(devBytes, BPW, Free, Comp, DeDupe);
+  // The chosen sizing once more, now with Pwr's lines for a very small volume.
+  GetVmWtBlkCnt2(static_cast<uint64_t>(p.DataSz), BPW, Free, Comp, DeDupe, out);
 
   const uint64_t wtBlkBytes = uint64_t{static_cast<uint32_t>(BPW)} * kBlockSize;
   const uint64_t dataEnd = static_cast<uint64_t>(p.TotWtBlks) * wtBlkBytes;

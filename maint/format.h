@@ -110,7 +110,9 @@ int GetPbaSz(uint64_t WtBlkCnt, int WtBlkSz, uint64_t LogBlks);
 int GetSlotsPerWtBlk(int WtBlkSz, int PbaSz);
 int GetLbaSz(int PbaSz, int32_t WtBlkCnt);
 int GetPbaHashSz(int PbaSz);
-uint64_t GetPbaOvfSz(uint64_t LbaCnt);  // bytes
+// Where a table takes one entry (0 or 1 bits) the sizing prints Pwr's
+// "bits = %d" line to trace; nullptr keeps it quiet (the reserve search).
+uint64_t GetPbaOvfSz(uint64_t LbaCnt, FILE *trace = stdout);  // bytes
 
 // The tables of one data volume, each in bytes.
 struct VmTables {
@@ -121,10 +123,11 @@ struct VmTables {
   uint64_t WtBlkBytes = 0, LbaBytes = 0, HashBytes = 0, SlotBytes = 0, OvfBytes = 0;
   uint64_t Blocks = 0;  // GetVmSize: 2 x (pages + header page) + 2
 };
-VmTables GetVmTables(uint64_t WtBlkCnt, int WtBlkSz, uint64_t LbaCnt);
-int GetVmSize(uint64_t WtBlkCnt, int WtBlkSz, uint64_t LbaCnt);
-int GetVmWtBlkCnt(uint64_t WtBlkCnt, int WtBlkSz, uint64_t LogBlks);
-int GetVmWtBlkCnt2(uint64_t WtBlkCnt, int WtBlkSz, uint32_t Free, uint32_t Comp, uint32_t DeDupe);
+VmTables GetVmTables(uint64_t WtBlkCnt, int WtBlkSz, uint64_t LbaCnt, FILE *trace = stdout);
+int GetVmSize(uint64_t WtBlkCnt, int WtBlkSz, uint64_t LbaCnt, FILE *trace = stdout);
+int GetVmWtBlkCnt(uint64_t WtBlkCnt, int WtBlkSz, uint64_t LogBlks, FILE *trace = stdout);
+int GetVmWtBlkCnt2(uint64_t WtBlkCnt, int WtBlkSz, uint32_t Free, uint32_t Comp, uint32_t DeDupe,
+                   FILE *trace = stdout);
 
 // The outcome of the reserve search.
 struct DdcPlan {

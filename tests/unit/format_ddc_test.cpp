@@ -229,6 +229,34 @@ TEST_F(DdcFormatTest, DefaultsWriteBlocksOf2MiBAndFreeZero) {
   EXPECT_EQ(fmt_test::ReadHdr20(image, 512).ClusterSize.get(), 512u);
 }
 
+TEST_F(DdcFormatTest, TinyDataVolumePrintsPwrLineOnceNotPerStep) {
+  // 1 % and 1 %: the data volume maps 0 logical blocks, so the overflow table
+  // takes one entry. The search (12777 steps) prints nothing; the chosen
+  // sizing prints Pwr's line once, before the progress lines.
+  const FmtRun r = fmt_test::RunFormat({"format", image, "--autovm", "--dedupe=1", "--comp=1",
+                                        "--devsz=64", "--wtblksz=4", "-q"});
+  ASSERT_FALSE(r.failed) << r.msg;
+  EXPECT_EQ(r.out.rfind("bits = 1\n\n1:  Format for de-dupe and compression.\n", 0), 0u) << r.out;
+  EXPECT_EQ(r.out.find("bits = ", 1), std::string::npos);
+  EXPECT_NE(r.out.find("         DataSz =     3607 WtBlks (        14 MB)\n"), std::string::npos);
+}
+
+TEST(DdcSizing, SizingOfATinyVolumePrintsToItsTrace) {
+  char *data = nullptr;
+  size_t size = 0;
+  FILE *f = open_memstream(&data, &size);
+  // One write block of one block: 4 x 1 / 370 + 1 = 1 page of 370 slots ->
+  // 370 slots (9 bits); 0 logical blocks -> one overflow entry.
+  const VmTables t = GetVmTables(1, 1, 0, f);
+  std::fclose(f);
+  EXPECT_EQ(std::string(data, size), "bits = 1\n");
+  std::free(data);
+  EXPECT_EQ(t.OvfBytes, 4u);
+  EXPECT_EQ(t.SlotHashCnt, 512u);
+  // Quiet when asked.
+  EXPECT_EQ(GetVmTables(1, 1, 0, nullptr).Blocks, t.Blocks);
+}
+
 TEST_F(DdcFormatTest, AutoVmNeedsBothRatios) {
   for (auto words : {std::vector<std::string>{"format", image, "--autovm", "--dedupe=1"},
                      std::vector<std::string>{"format", image, "--autovm", "--comp=1"},
