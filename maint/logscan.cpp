@@ -205,8 +205,9 @@ int ValidateLt(const LOG_TAIL &lt, int ExitFlg) {
            static_cast<int>(lt.NumSectors.get()));
 }
 
-void ScanLogSectors(LogSectors &src) {
-  ResetLogList();
+namespace {
+
+void ScanSectors(LogSectors &src) {
   SectorCache cache(src);
 
   // The newest control sector: the highest sector carrying the identifier.
@@ -255,12 +256,8 @@ void ScanLogSectors(LogSectors &src) {
   }
 
   const int64_t cnt = log_cnt, cnt2 = log_cnt2;
-  try {
-    LtLst.reserve(static_cast<size_t>(cnt + cnt2));
-    LtSec.reserve(static_cast<size_t>(cnt + cnt2));
-  } catch (const std::bad_alloc &) {
-    FatalErr("Error allocating memory.\n");
-  }
+  LtLst.reserve(static_cast<size_t>(cnt + cnt2));
+  LtSec.reserve(static_cast<size_t>(cnt + cnt2));
   log_segments = cnt + cnt2;
   FillChain(cache, tail_sector, cnt, LtLst, LtSec);
   if (cnt2 > 0) FillChain(cache, tail2_sector, cnt2, LtLst, LtSec);
@@ -272,6 +269,17 @@ void ScanLogSectors(LogSectors &src) {
       FatalErr("Log is inconsistent:  %d %lld %lld\n", static_cast<int>(i),
                static_cast<long long>(LtLst[i - 1].seq.get()),
                static_cast<long long>(LtLst[i].seq.get()));
+  }
+}
+
+}  // namespace
+
+void ScanLogSectors(LogSectors &src) {
+  ResetLogList();
+  try {
+    ScanSectors(src);
+  } catch (const std::bad_alloc &) {
+    FatalErr("Error allocating memory.\n");
   }
 }
 
