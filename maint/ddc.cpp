@@ -136,12 +136,12 @@ DdcPlan PlanDDC(uint64_t devBytes, int32_t BPW, uint32_t Free, uint32_t Comp, ui
     const int32_t DataSz = p.TotWtBlks - i;
     const int32_t VmSz =
         GetVmWtBlkCnt2(static_cast<uint64_t>(DataSz), BPW, Free, Comp, DeDupe, nullptr);
-    const int32_t VmSz2 = VmSz * 10 / 9 + 1;
+    const int64_t VmSz2 = int64_t{VmSz} * 10 / 9 + 1;  // 64-bit: VmSz x 10 may pass 2^31
     if (VmSz2 <= i) {
       p.i = i;
       p.DataSz = DataSz;
       p.VmSz = VmSz;
-      p.VmSz2 = VmSz2;
+      p.VmSz2 = static_cast<int32_t>(VmSz2);
       return p;
     }
     if (++i >= p.TotWtBlks) Fatal("Error computing VmSz.");
