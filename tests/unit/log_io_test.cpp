@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "log.h"
+#include "log_builders.h"
 #include "test_util.h"
 
 namespace {
@@ -110,6 +111,51 @@ TEST(LogTmpPath, DefaultsToDevShm) {
   v_TmpDir = "/" + std::string(kTmpDirMax, 'd');
   EXPECT_EQ(FatalText([] { LogTmpPath(); }).rfind("err:Error: temp directory name longer than 120", 0), 0u);
   v_TmpDir.clear();
+}
+
+}  // namespace
+
+namespace {
+
+TEST(LogPost, EveryFailedEntryIsCountedAndTheReplayGoesOn) {
+  // Written to /dev/full, every write fails; the type-7 entry writes nothing
+  // and is no failure; the entry whose data lies past the temp file's end
+  // fails its read.
+  logimg::LogImage img(32);
+  img.Segment(6, 1, {{100, 2, 0}, {110, 1, 1}, {120, 1, 2}, {130, 1, 7}});
+  ScratchDir dir;
+  const std::string tmp = dir.File("xtl.log");
+  ASSERT_TRUE(img.WriteFile(tmp));
+  MemLogSectors src(img.bytes.data(), img.bytes.size());
+  ScanLogSectors(src);
+  // A second segment whose data pointer lies past the end of the file.
+  LOG_TAIL far = logimg::MakeTail(2, {{140, 1, 0}});
+  LtLst.push_back(far);
+  LtSec.push_back(1000);
+  log_segments++;
+
+  int tfd = open(tmp.c_str(), O_RDONLY);
+  int dfd = open("/dev/full", O_WRONLY);
+  ASSERT_GE(tfd, 0);
+  ASSERT_GE(dfd, 0);
+  XferBuf xb = AllocXferBuf();
+  int64_t failed = 0;
+  const std::string out =
+      Capture([&](FILE *f) { failed = PostEntries(f, tfd, tmp, dfd, "/dev/full", xb.p); });
+  close(tfd);
+  close(dfd);
+  EXPECT_EQ(failed, 4);
+  EXPECT_EQ(out,
+            "       0          1          1        100    2 0"
+            "\r\n  Error writing to raw XTL device /dev/full/51200/1024 -1 28\n\r"
+            "       0          1          3        110    1 1"
+            "\r\n  Error writing to raw XTL device /dev/full/56320/512 -1 28\n\r"
+            "       0          1          3        120    1 2"
+            "\r\n  Error writing to raw XTL device /dev/full/61440/512 -1 28\n\r"
+            "       0          1          3        130    1 7"
+            "\r\n  Skipping entry of type 7 for sector 130: no data defined\n\r"
+            "       1          2       1000        140    1 0"
+            "\r\n  Error reading from tmp file " + tmp + "/512000/512 0 0\n\r");
 }
 
 }  // namespace

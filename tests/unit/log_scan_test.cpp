@@ -441,6 +441,15 @@ TEST(LogScan, RandomLogsMatchTheLiteralRules) {
         s = ctl + 1;
       }
     }
+    // Decoys: valid segments with nearby seq values at random places, which
+    // cut chains and start false second chains.
+    for (uint64_t k = rng() % 4; k > 0; k--) {
+      const uint32_t cnt = static_cast<uint32_t>(rng() % 6);
+      const int64_t ctl = 1 + static_cast<int64_t>(rng() % static_cast<uint64_t>(n - 1));
+      if (ctl - static_cast<int64_t>(cnt) < 0) continue;
+      const uint64_t dseq = seq - rng() % 12;
+      img.Segment(ctl, dseq, cnt == 0 ? std::vector<Ent>{} : std::vector<Ent>{{dseq, cnt, 1}});
+    }
     // Random damage: a flipped byte or two.
     for (uint64_t k = rng() % 3; k > 0; k--)
       img.bytes[rng() % img.bytes.size()] ^= static_cast<uint8_t>(1u << (rng() % 8));
