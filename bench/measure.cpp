@@ -309,7 +309,10 @@ bool FormatCell(uint64_t total, int BlkSz, int64_t elapsed_ms, std::string &cell
 int Test(int ThCnt, int BlkSz, int rw) {
   if (ThCnt == 0) return 0;
   int pfd[2];
-  if (pipe(pfd) != 0) return 0;
+  if (pipe(pfd) != 0) {
+    RunErr = 1;  // the cell stays empty; the run must not pass
+    return 0;
+  }
   SigFlg1 = 0;
   SigFlg2 = 0;
   SigFlg3 = 0;
