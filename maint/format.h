@@ -68,13 +68,14 @@ struct LayoutV20 {
   int32_t ProvPct = 0;
   EntryWidths w;
   uint64_t VmLogicalBlocks = 0;
-  uint64_t vm_NumWtBlks = 0;    // write blocks (stripe sets before step 11)
-  uint64_t vm_StripeSets = 0;
+  uint64_t vm_NumWtBlks = 0;    // second volume, write blocks
+  uint64_t vm_StripeSets = 0;   // second volume, stripe sets
   uint64_t main_NumWtBlks = 0;  // write blocks
   uint64_t LogicalBlks = 0;     // final logical count of the main volume
 };
 
-// Steps 2 to 11 of the layout for a device of devSize bytes: applies the
+// The geometry and counts of the layout for a device of devSize bytes (all
+// but the random tag, the header and the report): applies the
 // defaults and clamps to the settings in place (v_WtBlkSz, v_Offset0, v_Free,
 // v_Comp) and refuses meaningless geometry. Prints nothing; a count beyond
 // the entry-width tables comes back with w.ok false.
