@@ -15,9 +15,12 @@
 
 namespace {
 
-// Sectors read per piece while walking backward: the newest control sector may
-// lie far below the end of a large temp file.
-constexpr int64_t kWindowSectors = 2048;  // 1 MiB
+// Sectors read per piece by the two sector-by-sector searches (the newest
+// control sector, the second chain's newest): they may cross most of a large
+// temp file. Walks along a chain jump by whole segments and read small pieces,
+// so a crafted log of far jumps costs no more than one small read per step.
+constexpr int64_t kSearchWindow = 2048;  // 1 MiB
+constexpr int64_t kWalkWindow = 16;      // 8 KiB
 
 [[noreturn]] void SectorReadFailed(int64_t sector, ssize_t res, int err) {
   FatalErr("Error reading sector %lld  res = %d  errno = %d\n", static_cast<long long>(sector),
@@ -30,15 +33,15 @@ constexpr int64_t kWindowSectors = 2048;  // 1 MiB
 // reads, which give the exact failure of the sector asked for.
 class SectorCache {
  public:
-  explicit SectorCache(LogSectors &src) : src_(src) {}
+  SectorCache(LogSectors &src, int64_t window) : src_(src), size_(window) {}
 
   const uint8_t *Get(int64_t sector) {
     if (sector >= first_ && sector < first_ + count_) return window_.data() + Offset(sector);
     if (bulk_ && sector >= 0 && sector < src_.Count()) {
-      const int64_t first = std::max<int64_t>(0, sector - kWindowSectors + 1);
+      const int64_t first = std::max<int64_t>(0, sector - size_ + 1);
       const int64_t n = sector - first + 1;
       if (window_.empty())
-        window_.resize(static_cast<size_t>(std::min(kWindowSectors, src_.Count())) * kSectorSize);
+        window_.resize(static_cast<size_t>(std::min(size_, src_.Count())) * kSectorSize);
       if (src_.ReadMany(first, n, window_.data())) {
         first_ = first;
         count_ = n;
@@ -63,6 +66,7 @@ class SectorCache {
   size_t Offset(int64_t sector) const { return static_cast<size_t>(sector - first_) * kSectorSize; }
 
   LogSectors &src_;
+  int64_t size_;  // sectors per piece
   std::vector<uint8_t> window_;
   int64_t first_ = 0;
   int64_t count_ = 0;
@@ -84,9 +88,9 @@ int64_t Below(int64_t s, const LOG_TAIL &lt) {
 // below the chain's oldest. Sets log_cnt2. Sectors met on a failed walk are
 // remembered in dead: any later walk that reaches one of them (with the seq it
 // expects) fails the same way, so each sector is walked over at most once.
-int ScanHead(SectorCache &cache, int64_t t, std::vector<bool> &dead) {
+int ScanHead(SectorCache &search, SectorCache &walk, int64_t t, std::vector<bool> &dead) {
   log_cnt2 = 0;
-  LOG_TAIL lt = cache.Tail(t);
+  LOG_TAIL lt = search.Tail(t);
   if (ValidateLt(lt, 0) == 0) return 0;
   if (dead[static_cast<size_t>(t)]) return 0;
   std::vector<int64_t> walked{t};
@@ -98,7 +102,7 @@ int ScanHead(SectorCache &cache, int64_t t, std::vector<bool> &dead) {
   uint64_t expect = lt.seq.get();
   int64_t p = Below(t, lt);
   while (p > 0) {
-    lt = cache.Tail(p);
+    lt = walk.Tail(p);
     if (ValidateLt(lt, 0) == 0) return fail();
     expect--;
     if (lt.seq.get() != expect) return fail();
@@ -108,7 +112,7 @@ int ScanHead(SectorCache &cache, int64_t t, std::vector<bool> &dead) {
     log_cnt2++;
   }
   if (p != 0) return fail();
-  if (cache.Tail(0).seq.get() != expect - 1) return fail();
+  if (walk.Tail(0).seq.get() != expect - 1) return fail();
   return 1;
 }
 
@@ -208,14 +212,15 @@ int ValidateLt(const LOG_TAIL &lt, int ExitFlg) {
 namespace {
 
 void ScanSectors(LogSectors &src) {
-  SectorCache cache(src);
+  SectorCache search(src, kSearchWindow);
+  SectorCache walk(src, kWalkWindow);
 
   // The newest control sector: the highest sector carrying the identifier.
   int64_t tail = src.Count() - 1;
-  while (tail >= 0 && !HasLogId(cache.Get(tail))) tail--;
+  while (tail >= 0 && !HasLogId(search.Get(tail))) tail--;
   if (tail < 0) return;  // no control sector: an empty log
   tail_sector = head_sector = tail;
-  LOG_TAIL lt = cache.Tail(tail);
+  LOG_TAIL lt = search.Tail(tail);
   ValidateLt(lt, 1);
 
   // First chain, walking backward while the control sectors stay valid and
@@ -226,7 +231,7 @@ void ScanSectors(LogSectors &src) {
   int64_t failed = -1;  // the candidate that ended the walk on a check
   while (current > 1) {
     const int64_t cand = Below(current, lt);
-    LOG_TAIL prev = cache.Tail(cand);  // below sector 0 this fails the read
+    LOG_TAIL prev = walk.Tail(cand);  // below sector 0 this fails the read
     if (ValidateLt(prev, 0) == 0) {
       failed = cand;
       break;
@@ -247,7 +252,7 @@ void ScanSectors(LogSectors &src) {
   if (failed >= 2) {
     std::vector<bool> dead(static_cast<size_t>(failed) + 1);
     for (int64_t t = failed; t >= 2; t--) {
-      if (ScanHead(cache, t, dead) == 1) {
+      if (ScanHead(search, walk, t, dead) == 1) {
         tail2_sector = t;
         break;
       }
@@ -259,8 +264,8 @@ void ScanSectors(LogSectors &src) {
   LtLst.reserve(static_cast<size_t>(cnt + cnt2));
   LtSec.reserve(static_cast<size_t>(cnt + cnt2));
   log_segments = cnt + cnt2;
-  FillChain(cache, tail_sector, cnt, LtLst, LtSec);
-  if (cnt2 > 0) FillChain(cache, tail2_sector, cnt2, LtLst, LtSec);
+  FillChain(walk, tail_sector, cnt, LtLst, LtSec);
+  if (cnt2 > 0) FillChain(walk, tail2_sector, cnt2, LtLst, LtSec);
 
   // Within a chain the seq values follow by construction; the seam between
   // the newest of the first chain and the oldest of the second may not.

@@ -273,6 +273,7 @@ class FlakySectors : public LogSectors {
   int64_t Count() const override { return mem_.Count(); }
   ssize_t ReadOne(int64_t s, uint8_t *out) override {
     reads++;
+    sectors++;
     if (s == bad_) {
       errno = EIO;
       return -1;
@@ -282,9 +283,11 @@ class FlakySectors : public LogSectors {
   bool ReadMany(int64_t first, int64_t n, uint8_t *out) override {
     bulk_reads++;
     if (!bulk_ || (bad_ >= first && bad_ < first + n)) return false;
+    sectors += n;
     return mem_.ReadMany(first, n, out);
   }
   int reads = 0, bulk_reads = 0;
+  int64_t sectors = 0;  // sectors transferred
 
  private:
   MemLogSectors mem_;
@@ -311,6 +314,23 @@ TEST(LogScan, PiecewiseReadingKeepsSectorResults) {
   ScanOut c = Scan(bad);
   EXPECT_EQ(c.status, 1);
   EXPECT_EQ(c.err, "Error reading sector 12345  res = -1  errno = 5\n");
+}
+
+TEST(LogScan, FarJumpingCandidatesCostLittleReading) {
+  // Every sector a valid control sector whose predecessor lies a varying,
+  // long way below and carries the wrong seq: each second-chain candidate
+  // needs one read far away. Those reads must stay small.
+  const int64_t n = 16384;
+  LogImage img(n);
+  for (int64_t t = 1; t < n; t++) {
+    const auto cnt = static_cast<uint32_t>((t * 7919) % 4000 + 1);
+    img.PutTail(t, logimg::MakeTail(static_cast<uint64_t>(t) * 3, {{1, cnt, 1}}));
+  }
+  FlakySectors src(img.bytes, true, -1000);
+  ScanOut o = Scan(src);
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.summary, Valid(1, 1, 0, 1, 978));  // the newest alone
+  EXPECT_LT(src.sectors, 64 * n) << "reads " << src.reads << " pieces " << src.bulk_reads;
 }
 
 TEST(LogScan, FileAndMemoryScansAgree) {
