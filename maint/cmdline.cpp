@@ -103,23 +103,23 @@ void SetText(std::string &dst, const char *value, size_t max, const char *word) 
   dst = value;
 }
 
+// Stores a number into a row's setting at the setting's width; a flag holds 0 or 1.
+void StoreNum(const PARM_DEF &row, uint64_t value) {
+  if (row.Tp == kNum64)
+    *static_cast<uint64_t *>(row.addr) = value;
+  else if (row.Tp == kFlag)
+    *static_cast<uint32_t *>(row.addr) = value != 0 ? 1 : 0;
+  else if (row.Tp == kNum32)
+    *static_cast<uint32_t *>(row.addr) = static_cast<uint32_t>(value);
+}
+
 void ApplyRow(const PARM_DEF &row, const char *value, const char *word) {
-  switch (row.Tp) {
-    case kFlag:
-      *static_cast<uint32_t *>(row.addr) = 1;
-      break;
-    case kNum32:
-      *static_cast<uint32_t *>(row.addr) = static_cast<uint32_t>(ConvertNum(value, 32));
-      break;
-    case kNum64:
-      *static_cast<uint64_t *>(row.addr) = ConvertNum(value, 64);
-      break;
-    case kText:
-      SetText(*static_cast<std::string *>(row.addr), value, kTmpDirMax, word);
-      break;
-    default:
-      break;
-  }
+  if (row.Tp == kText)
+    SetText(*static_cast<std::string *>(row.addr), value, kTmpDirMax, word);
+  else if (row.Tp == kFlag)
+    StoreNum(row, 1);
+  else
+    StoreNum(row, ConvertNum(value, row.Tp == kNum64 ? 64 : 32));
 }
 
 void ScanOption(const char *word) {
@@ -135,11 +135,7 @@ void ScanOption(const char *word) {
   } else if (word[1] != '\0') {
     for (const PARM_DEF *row = ParmDef; row->addr != nullptr; row++) {
       if (row->SingleChar != 0 && row->SingleChar == word[1]) {
-        // A one-letter form sets its setting to 1 whatever its type.
-        if (row->Tp == kNum64)
-          *static_cast<uint64_t *>(row->addr) = 1;
-        else if (row->Tp != kText)
-          *static_cast<uint32_t *>(row->addr) = 1;
+        StoreNum(*row, 1);  // a one-letter form sets its setting to 1 whatever its type
         return;
       }
     }
@@ -222,22 +218,10 @@ void ResetSettings() {
   v_cmd = kCmdNone;
   g_posn = 0;
   for (const PARM_DEF *row = ParmDef; row->addr != nullptr; row++) {
-    switch (row->Tp) {
-      case kFlag:
-        *static_cast<uint32_t *>(row->addr) = row->i_def != 0 ? 1 : 0;
-        break;
-      case kNum32:
-        *static_cast<uint32_t *>(row->addr) = static_cast<uint32_t>(row->i_def);
-        break;
-      case kNum64:
-        *static_cast<uint64_t *>(row->addr) = row->i_def;
-        break;
-      case kText:
-        *static_cast<std::string *>(row->addr) = row->s_def != nullptr ? row->s_def : "";
-        break;
-      default:
-        break;
-    }
+    if (row->Tp == kText)
+      *static_cast<std::string *>(row->addr) = row->s_def != nullptr ? row->s_def : "";
+    else
+      StoreNum(*row, row->i_def);
   }
 }
 
