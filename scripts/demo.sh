@@ -10,8 +10,33 @@ work=$(mktemp -d /var/tmp/xtl-demo-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 img=$work/xtl.img
 truncate -s 1T "$img"
-run() { echo "\$ xtl-maint $*"; "$maint" "$@"; echo "(exit status $?)"; echo; }
+run() {
+  echo "\$ xtl-maint $*"
+  local rc=0
+  "$maint" "$@" || rc=$?
+  echo "(exit status $rc)"
+  echo
+}
 run format "$img" --wtblksz=1024 -q
 run status "$img"
 run dump "$img" 0
 echo "image: sparse 1 TiB, $(du -k "$img" | cut -f1) KiB on disk"
+echo
+
+# A small log device: one segment whose two data sectors (1 and 2) hold XTL
+# sectors 100 and 101, then its control sector (sector 3: one entry, 2 sectors,
+# seq 1, "XTL-LOG 1.0"). Sector 0 is kept for the record the driver writes
+# when the log wraps.
+log=$work/log.img
+truncate -s 32K "$log"
+printf 'demo data for sector 100 and 101\n' | dd of="$log" bs=512 seek=1 conv=notrunc status=none
+{
+  printf '\x64\x00\x00\x00\x00\x00\x02\x00'   # TargetSector 100, SectorCnt 2, type 0
+  head -c 456 /dev/zero
+  printf '\x01\x00\x00\x00\x02\x00\x00\x00'   # NumEntries 1, NumSectors 2
+  printf '\x01\x00\x00\x00\x00\x00\x00\x00'   # seq 1
+  printf 'XTL-LOG 1.0\x00'
+  head -c 20 /dev/zero
+} | dd of="$log" bs=512 seek=3 conv=notrunc status=none
+run log copy "$log" --tmpdir="$work"
+run log disp --tmpdir="$work"
