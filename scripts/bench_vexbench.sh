@@ -11,7 +11,7 @@
 #       64 KiB blocks with 1 and 10 workers, random reads and random writes,
 #       printed as the ratio vexbench/fio
 #
-# Usage: scripts/bench_vexbench.sh [build-dir]   (default: build-bench)
+# Usage: scripts/bench_vexbench.sh [build-dir]   (default: build)
 # Both tools run at the same raised priority (nice -10) so that other load on
 # the host disturbs them less; single-worker cells on a loop device still
 # depend on how soon the loop worker thread gets a CPU, so run this on a quiet
@@ -22,7 +22,7 @@
 set -u
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=${1:-$ROOT/build-bench}
+BUILD=${1:-$ROOT/build}
 TM=${TM:-4}
 SIZE_MB=${SIZE_MB:-256}
 REPS=${REPS:-3}
