@@ -115,6 +115,21 @@ inline std::vector<Ent> WrapEntries(uint64_t seq) {
   return {{base, 4, 0}, {base + 4, 5, 0}};
 }
 
+// What `log disp` lists for Wrapped64() after the summary.
+inline const std::string kWrapped64Listing =
+    "   0          3         21       1000    4 0\n"
+    "                       21       1004    5 0\n"
+    "   1          4         31       1100    4 0\n"
+    "                       31       1104    5 0\n"
+    "   2          5         41       1200    4 0\n"
+    "                       41       1204    5 0\n"
+    "   3          6         51       1000    4 0\n"
+    "                       51       1004    5 0\n"
+    "   4          7          1       1100    4 0\n"
+    "                        1       1104    5 0\n"
+    "   5          8         11       1200    4 0\n"
+    "                       11       1204    5 0\n";
+
 inline LogImage Wrapped64() {
   LogImage img(64);
   for (uint64_t seq = 1; seq <= 6; seq++) img.Segment(static_cast<int64_t>(seq) * 10, seq, WrapEntries(seq));
