@@ -1,0 +1,136 @@
+// vexbench: the JSON results document.
+#include "results.h"
+
+#include "bench.h"
+
+namespace {
+
+void Member(JsonWriter &w, const char *k, int64_t v) {
+  w.Key(k);
+  w.Int(v);
+}
+
+void Member(JsonWriter &w, const char *k, bool v) {
+  w.Key(k);
+  w.Bool(v);
+}
+
+void Member(JsonWriter &w, const char *k, const char *v) {
+  w.Key(k);
+  w.String(v);
+}
+
+void Micros(JsonWriter &w, const char *k, uint64_t ns) {
+  w.Key(k);
+  w.Double(static_cast<double>(ns) / 1000.0);
+}
+
+void WriteSettings(JsonWriter &w, bool latency) {
+  w.Key("settings");
+  w.BeginObject();
+  Member(w, "test", int64_t{TestNum});
+  Member(w, "size_mib", static_cast<int64_t>(DevSizeM));
+  Member(w, "time_s", int64_t{TestTime});
+  Member(w, "min_block", int64_t{SzMin});
+  Member(w, "max_block", int64_t{SzMax});
+  w.Key("threads");
+  w.BeginArray();
+  for (int t : ThreadLst)
+    if (t != 0) w.Int(t);
+  w.EndArray();
+  Member(w, "coll", int64_t{CollRule});
+  Member(w, "dupe", int64_t{DupeMod});
+  Member(w, "comp", int64_t{CompRatio});
+  Member(w, "direct", o_direct != 0 && b_opt == 0);
+  Member(w, "fill", c_opt != 0);
+  Member(w, "read", r_opt != 0);
+  Member(w, "write", w_opt != 0);
+  Member(w, "verify", q_opt == 0 && DupeMod == 0);
+  Member(w, "buffer", (z_opt || DupeMod != 0) ? "zero" : h_opt ? "half-random" : "random");
+  Member(w, "random_source", u_opt ? "urandom" : "rand");
+  Member(w, "fixed_seed", e_opt != 0);
+  Member(w, "latency", latency);
+  w.EndObject();
+}
+
+void WriteCell(JsonWriter &w, const CellResult &c) {
+  uint64_t total = 0;
+  for (uint64_t n : c.worker_transfers) total += n;
+  w.BeginObject();
+  Member(w, "test", c.rw == 0 ? "read" : "write");
+  Member(w, "block_size", int64_t{c.BlkSz});
+  Member(w, "workers", static_cast<int64_t>(c.worker_transfers.size()));
+  Member(w, "window_ms", c.window_ms);
+  w.Key("transfers");
+  w.Uint(total);
+  Member(w, "iops", CellIops(total, c.window_ms));
+  Member(w, "bytes_per_second", CellBytesPerSec(total, c.BlkSz, c.window_ms));
+  w.Key("errors");
+  w.Uint(c.errors);
+  w.Key("worker_transfers");
+  w.BeginArray();
+  for (uint64_t n : c.worker_transfers) w.Uint(n);
+  w.EndArray();
+  if (c.has_lat) {
+    w.Key("latency_us");
+    w.BeginObject();
+    Micros(w, "p50", c.lat.p50);
+    Micros(w, "p99", c.lat.p99);
+    Micros(w, "p99_9", c.lat.p99_9);
+    Micros(w, "max", c.lat.max);
+    w.EndObject();
+  }
+  w.EndObject();
+}
+
+}  // namespace
+
+int64_t CellIops(uint64_t transfers, int64_t window_ms) {
+  return window_ms > 0 ? static_cast<int64_t>(transfers) * 1000 / window_ms : 0;
+}
+
+int64_t CellBytesPerSec(uint64_t transfers, int BlkSz, int64_t window_ms) {
+  return window_ms > 0
+             ? static_cast<int64_t>(BlkSz) * static_cast<int64_t>(transfers) * 1000 / window_ms
+             : 0;
+}
+
+void WriteResults(JsonWriter &w, const BenchResults &r) {
+  char when[32] = "";
+  tm t{};
+  if (gmtime_r(&r.start_time, &t) != nullptr) std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &t);
+  w.BeginObject();
+  Member(w, "program", "vexbench");
+  w.Key("version");
+  w.String(r.version);
+  Member(w, "schema", int64_t{1});
+  Member(w, "start_time", when);
+  Member(w, "ok", r.ok);
+  WriteSettings(w, r.latency);
+  w.Key("devices");
+  w.BeginArray();
+  for (int i = 0; i < DeviceCnt && i < kMaxThreads; i++) w.String(Devices[i]);
+  w.EndArray();
+  w.Key("cells");
+  w.BeginArray();
+  for (const CellResult &c : r.cells) WriteCell(w, c);
+  w.EndArray();
+  if (TestNum >= 1 && TestNum <= 6) {
+    w.Key("samples");
+    w.BeginArray();
+    for (const SampleRow &s : r.samples) {
+      w.BeginObject();
+      Member(w, "worker", int64_t{s.worker});
+      w.Key("device");
+      w.String(s.device);
+      Member(w, "interval_s", int64_t{s.interval_s});
+      w.Key("counts");
+      w.BeginArray();
+      for (int n : s.counts) w.Int(n);
+      w.EndArray();
+      w.EndObject();
+    }
+    w.EndArray();
+  }
+  w.EndObject();
+}

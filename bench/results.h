@@ -1,0 +1,47 @@
+// vexbench: the results document written with --json=FILE (layout in
+// notes/bench-json.md). The run collects one CellResult per measured cell (or
+// one SampleRow per worker in the sampling modes); WriteResults writes them
+// with the settings in effect, read from the process-wide settings.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "json.h"
+#include "latency.h"
+
+struct CellResult {
+  int rw;                                  // 0 read, 1 write
+  int BlkSz;                               // bytes
+  int64_t window_ms;                       // counted window
+  uint64_t errors;                         // workers that reported an error
+  std::vector<uint64_t> worker_transfers;  // count of worker i; one entry per worker
+  bool has_lat;                            // lat holds the merged histogram's figures
+  LatSummary lat;                          // nanoseconds
+};
+
+struct SampleRow {
+  int worker;
+  std::string device;
+  int interval_s;
+  std::vector<int> counts;  // as printed on the worker's "t%d:%d:%s:" line
+};
+
+struct BenchResults {
+  std::string version;
+  time_t start_time;
+  bool ok;
+  bool latency;  // --lat was given
+  std::vector<CellResult> cells;
+  std::vector<SampleRow> samples;  // sampling modes only
+};
+
+// IOPS and bytes per second of a cell, computed as the table computes them
+// (0 when the window has no length).
+int64_t CellIops(uint64_t transfers, int64_t window_ms);
+int64_t CellBytesPerSec(uint64_t transfers, int BlkSz, int64_t window_ms);
+
+// Writes the whole document; Finish() of the writer is left to the caller.
+void WriteResults(JsonWriter &w, const BenchResults &r);

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Runs scripts/vexbench-plot on the sample results (alone and beside a copy)
+# and checks that every chart is a whole PNG and a well-formed SVG, and that
+# a file that is not a results document is refused with status 1.
+# Usage: plot_test.sh SCRIPT SAMPLE.json
+set -uo pipefail
+script=$1 sample=$2
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+"$script" -o "$tmp/one" -t "sample 'run' \"1\"" "$sample" >"$tmp/out" 2>"$tmp/err"
+rc=$?
+if [ "$rc" -eq 77 ]; then
+  cat "$tmp/err"
+  [ -n "${CI:-}" ] && { echo "FAIL: gnuplot cannot be installed under CI"; exit 1; }
+  exit 77  # skipped
+fi
+[ "$rc" -eq 0 ] || { cat "$tmp/err"; echo "FAIL: status $rc"; exit 1; }
+
+cp "$sample" "$tmp/other-run.json"
+"$script" --out "$tmp/two" "$sample" "$tmp/other-run.json" >>"$tmp/out" 2>"$tmp/err" ||
+  { cat "$tmp/err"; echo "FAIL: two files"; exit 1; }
+
+python3 - "$tmp" <<'PY' || exit 1
+import os, sys, xml.etree.ElementTree as ET
+tmp = sys.argv[1]
+listed = open(os.path.join(tmp, "out")).read().split()
+bad = 0
+for d in ("one", "two"):
+    for chart in ("iops", "bandwidth", "latency"):
+        png = os.path.join(tmp, d, chart + ".png")
+        svg = os.path.join(tmp, d, chart + ".svg")
+        for f in (png, svg):
+            if f not in listed:
+                print("FAIL: not listed:", f); bad = 1
+        data = open(png, "rb").read()
+        if not (data.startswith(b"\x89PNG\r\n\x1a\n") and data.endswith(b"IEND\xaeB`\x82")
+                and len(data) > 5000):
+            print("FAIL: not a whole PNG:", png); bad = 1
+        try:
+            root = ET.parse(svg).getroot()
+            paths = sum(1 for e in root.iter() if e.tag.endswith("path"))
+            if not root.tag.endswith("svg") or paths < 20:
+                print("FAIL: SVG without drawing:", svg); bad = 1
+        except ET.ParseError as e:
+            print("FAIL:", svg, e); bad = 1
+# The second run labels its lines by file name (both files name one device).
+if "other-run" not in open(os.path.join(tmp, "two", "iops.svg")).read():
+    print("FAIL: lines of the second file not labelled by its name"); bad = 1
+sys.exit(bad)
+PY
+
+echo '{"program": "fio"}' >"$tmp/fio.json"
+"$script" -o "$tmp/bad" "$tmp/fio.json" 2>"$tmp/err"
+rc=$?
+[ "$rc" -eq 1 ] && grep -q "not a vexbench results file" "$tmp/err" ||
+  { echo "FAIL: foreign file gave status $rc: $(cat "$tmp/err")"; exit 1; }
+echo "plot: ok"

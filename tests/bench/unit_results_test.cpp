@@ -1,0 +1,97 @@
+// The JSON results document: exact text for a small run, the sampling form,
+// and the same field names as the sample file that documents it.
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bench.h"
+#include "results.h"
+#include "test_util.h"
+
+namespace {
+
+void Parse(std::vector<std::string> args) {
+  std::vector<const char *> argv{"vexbench"};
+  for (const auto &a : args) argv.push_back(a.c_str());
+  ParseArgs(static_cast<int>(argv.size()), argv.data());
+}
+
+std::string Write(const BenchResults &r, bool pretty) {
+  std::string out;
+  JsonWriter w(&out, pretty);
+  WriteResults(w, r);
+  EXPECT_TRUE(w.Finish());
+  return out;
+}
+
+BenchResults TwoCells() {
+  BenchResults r{"1.2", 365 * 86400, false, true, {}, {}};
+  r.cells.push_back({0, 4096, 3001, 0, {30010}, true, {8700, 14900, 41300, 512600}});
+  r.cells.push_back({1, 8192, 0, 1, {0, 5}, true, {0, 0, 0, 0}});  // window of no length
+  return r;
+}
+
+class ResultsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ResetSettings(); }
+  void TearDown() override { ResetSettings(); }
+};
+
+TEST_F(ResultsTest, NormalRunDocument) {
+  Parse({"-rwqb", "--th2=2", "--th3=0", "--min=4096", "--max=8192", "--tm=3", "/dev/loop\"7",
+         "/dev/loop8"});
+  ResolveRunFlags();
+  EXPECT_EQ(Write(TwoCells(), false),
+            R"({"program":"vexbench","version":"1.2","schema":1,"start_time":"1971-01-01T00:00:00Z",)"
+            R"("ok":false,"settings":{"test":0,"size_mib":4096,"time_s":3,"min_block":4096,)"
+            R"("max_block":8192,"threads":[1,2],"coll":0,"dupe":0,"comp":0,"direct":false,)"
+            R"("fill":false,"read":true,"write":true,"verify":false,"buffer":"random",)"
+            R"("random_source":"rand","fixed_seed":false,"latency":true},)"
+            R"("devices":["/dev/loop\"7","/dev/loop8"],"cells":[)"
+            R"({"test":"read","block_size":4096,"workers":1,"window_ms":3001,"transfers":30010,)"
+            R"("iops":10000,"bytes_per_second":40960000,"errors":0,"worker_transfers":[30010],)"
+            R"("latency_us":{"p50":8.7,"p99":14.9,"p99_9":41.3,"max":512.6}},)"
+            R"({"test":"write","block_size":8192,"workers":2,"window_ms":0,"transfers":5,)"
+            R"("iops":0,"bytes_per_second":0,"errors":1,"worker_transfers":[0,5],)"
+            R"("latency_us":{"p50":0,"p99":0,"p99_9":0,"max":0}}]})"
+            "\n");
+}
+
+TEST_F(ResultsTest, SamplingDocumentHasSamplesAndNoCells) {
+  Parse({"--test=6", "-z", "-u", "/dev/a", "/dev/b"});
+  BenchResults r{"1.2", 0, true, false, {}, {}};
+  r.samples.push_back({0, "/dev/a", 5, {3, 4}});
+  r.samples.push_back({1, "/dev/b", 5, {}});
+  std::string doc = Write(r, false);
+  EXPECT_NE(doc.find(R"("buffer":"zero","random_source":"urandom",)"), std::string::npos);
+  EXPECT_NE(doc.find(R"("devices":["/dev/a","/dev/b"],"cells":[],"samples":[)"
+                     R"({"worker":0,"device":"/dev/a","interval_s":5,"counts":[3,4]},)"
+                     R"({"worker":1,"device":"/dev/b","interval_s":5,"counts":[]}]})"),
+            std::string::npos)
+      << doc;
+}
+
+// Every "name": of a document.
+std::set<std::string> Keys(const std::string &doc) {
+  std::set<std::string> keys;
+  for (size_t p = doc.find("\": "); p != std::string::npos; p = doc.find("\": ", p + 1)) {
+    size_t q = doc.rfind('"', p - 1);
+    keys.insert(doc.substr(q + 1, p - q - 1));
+  }
+  return keys;
+}
+
+TEST_F(ResultsTest, SampleFileHasTheWritersFields) {
+  std::ifstream f(BENCH_TEST_DATA "/sample-results.json");
+  ASSERT_TRUE(f.good());
+  std::stringstream sample;
+  sample << f.rdbuf();
+  Parse({"-rw", "/dev/loop3"});
+  std::set<std::string> want = Keys(Write(TwoCells(), true));
+  EXPECT_EQ(Keys(sample.str()), want);
+  EXPECT_GT(want.size(), 30U);  // not two empty sets
+}
+
+}  // namespace
