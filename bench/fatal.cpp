@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <vector>
 
-void FatalError::Print() const {
+void BenchFatal::Print() const {
   if (!text_.empty()) std::fputs(text_.c_str(), stream_);
   std::fflush(stream_);
 }
@@ -22,9 +22,9 @@ void Fatal(const char *fmt, ...) {
     text.assign(buf.data(), static_cast<size_t>(n));
   }
   va_end(ap2);
-  throw FatalError(std::move(text), stdout);
+  throw BenchFatal(std::move(text), stdout);
 }
 
-void FatalQuiet() { throw FatalError(std::string(), stdout); }
+void FatalQuiet() { throw BenchFatal(std::string(), stdout); }
 
-void FatalText(const std::string &text) { throw FatalError(text, stdout); }
+void FatalText(const std::string &text) { throw BenchFatal(text, stdout); }

@@ -1,5 +1,5 @@
 // The single failure path of vexbench: every failure formats one message and
-// throws FatalError; only main() catches it, prints it and returns status 1.
+// throws BenchFatal; only main() catches it, prints it and returns status 1.
 // Forked workers catch it themselves and end with _exit().
 #pragma once
 
@@ -7,9 +7,9 @@
 #include <exception>
 #include <string>
 
-class FatalError : public std::exception {
+class BenchFatal : public std::exception {
  public:
-  FatalError(std::string text, FILE *stream) : text_(std::move(text)), stream_(stream) {}
+  BenchFatal(std::string text, FILE *stream) : text_(std::move(text)), stream_(stream) {}
   const char *what() const noexcept override { return text_.c_str(); }
   const std::string &Text() const { return text_; }
   FILE *Stream() const { return stream_; }
@@ -21,9 +21,9 @@ class FatalError : public std::exception {
   FILE *stream_;
 };
 
-// Formats the message for standard output and throws FatalError.
+// Formats the message for standard output and throws BenchFatal.
 [[noreturn]] void Fatal(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Status 1 without a message (the reason was printed already, or there is none).
 [[noreturn]] void FatalQuiet();
-// Throws FatalError carrying a ready-made text for standard output.
+// Throws BenchFatal carrying a ready-made text for standard output.
 [[noreturn]] void FatalText(const std::string &text);

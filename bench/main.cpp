@@ -4,7 +4,7 @@
 int main(int argc, char **argv) {
   try {
     return RunBench(argc, argv);
-  } catch (const FatalError &e) {
+  } catch (const BenchFatal &e) {
     e.Print();
     return 1;
   }

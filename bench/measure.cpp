@@ -86,7 +86,7 @@ WorkerResult WriteLoop(int w, int BlkSz, WriteKind kind) {
     InitRand();
     r = RunWorkerLoop(i, BlkSz, rw);
     if (WorkerErr) r.err = 1;
-  } catch (const FatalError &e) {
+  } catch (const BenchFatal &e) {
     e.Print();
     r = {0, 1};
     status = 1;

@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   try {
     ParseArgs(static_cast<int>(argv.size()), argv.data());
     CheckSettings();
-  } catch (const FatalError &) {
+  } catch (const BenchFatal &) {
     // refused: the message is the program's answer
   }
   ResetSettings();

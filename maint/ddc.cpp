@@ -16,8 +16,8 @@ namespace {
 // and 1). The reserve search calls it three times a step.
 int BitsFor(uint64_t v) { return v <= 1 ? 0 : static_cast<int>(std::bit_width(v - 1)); }
 
-// Pwr, with its "bits = %d" line for 0 and 1 bits going to trace; the reserve
-// search passes nullptr so that its steps print nothing.
+// Pwr, with its "bits = %d" line for 0 and 1 bits going to trace (nullptr
+// keeps it quiet).
 uint64_t PwrTo(FILE *trace, int bits) {
   if (bits > 1) return bits < 64 ? uint64_t{1} << bits : 0;  // as Pwr: 0 once doubled out
   if (trace != nullptr) std::fprintf(trace, "bits = %d\n", bits);
@@ -120,7 +120,8 @@ int GetVmWtBlkCnt2(uint64_t WtBlkCnt, int WtBlkSz, uint32_t Free, uint32_t Comp,
   return GetVmWtBlkCnt(WtBlkCnt, WtBlkSz, n / 100, trace);
 }
 
-DdcPlan PlanDDC(uint64_t devBytes, int32_t BPW, uint32_t Free, uint32_t Comp, uint32_t DeDupe) {
+DdcPlan PlanDDC(uint64_t devBytes, int32_t BPW, uint32_t Free, uint32_t Comp, uint32_t DeDupe,
+                FILE *trace) {
   DdcPlan p;
   p.BPW = BPW;
   const uint64_t wtBlks = devBytes / kBlockSize / static_cast<uint64_t>(BPW);
@@ -131,11 +132,12 @@ DdcPlan PlanDDC(uint64_t devBytes, int32_t BPW, uint32_t Free, uint32_t Comp, ui
   p.TotWtBlks = static_cast<int32_t>(wtBlks) - 1;
   if (p.TotWtBlks <= 0) Fatal("Error computing VmSz.");
   // One write block per step: the table sizes are not monotone across the
-  // PBA size classes and the power-of-two hash table, so no shortcut.
+  // PBA size classes and the power-of-two hash table, so no shortcut. Each step
+  // sizes its tables in full, Pwr's line for a one-entry table included.
   for (int32_t i = 0;;) {
     const int32_t DataSz = p.TotWtBlks - i;
     const int32_t VmSz =
-        GetVmWtBlkCnt2(static_cast<uint64_t>(DataSz), BPW, Free, Comp, DeDupe, nullptr);
+        GetVmWtBlkCnt2(static_cast<uint64_t>(DataSz), BPW, Free, Comp, DeDupe, trace);
     const int64_t VmSz2 = int64_t{VmSz} * 10 / 9 + 1;  // 64-bit: VmSz x 10 may pass 2^31
     if (VmSz2 <= i) {
       p.i = i;
@@ -161,9 +163,7 @@ void DoFormatDDC(FILE *out) {
   const uint32_t DeDupe = v_DeDupe != 0 ? v_DeDupe : 100;
   if (v_WtBlkSz == 0) v_WtBlkSz = 2048;  // setting written back
   const int32_t BPW = static_cast<int32_t>(v_WtBlkSz / 4);
-  const DdcPlan p = PlanDDC(devBytes, BPW, Free, Comp, DeDupe);
-  // The chosen sizing once more, now with Pwr's lines for a very small volume.
-  GetVmWtBlkCnt2(static_cast<uint64_t>(p.DataSz), BPW, Free, Comp, DeDupe, out);
+  const DdcPlan p = PlanDDC(devBytes, BPW, Free, Comp, DeDupe, out);
 
   const uint64_t wtBlkBytes = uint64_t{static_cast<uint32_t>(BPW)} * kBlockSize;
   const uint64_t dataEnd = static_cast<uint64_t>(p.TotWtBlks) * wtBlkBytes;

@@ -112,7 +112,7 @@ int GetSlotsPerWtBlk(int WtBlkSz, int PbaSz);
 int GetLbaSz(int PbaSz, int32_t WtBlkCnt);
 int GetPbaHashSz(int PbaSz);
 // Where a table takes one entry (0 or 1 bits) the sizing prints Pwr's
-// "bits = %d" line to trace; nullptr keeps it quiet (the reserve search).
+// "bits = %d" line to trace; nullptr keeps it quiet.
 uint64_t GetPbaOvfSz(uint64_t LbaCnt, FILE *trace = stdout);  // bytes
 
 // The tables of one data volume, each in bytes.
@@ -139,7 +139,9 @@ struct DdcPlan {
   int32_t VmSz = 0;
   int32_t VmSz2 = 0;
 };
-DdcPlan PlanDDC(uint64_t devBytes, int32_t BPW, uint32_t Free, uint32_t Comp, uint32_t DeDupe);
+// The reserve search; every step's sizing prints to trace.
+DdcPlan PlanDDC(uint64_t devBytes, int32_t BPW, uint32_t Free, uint32_t Comp, uint32_t DeDupe,
+                FILE *trace = stdout);
 void DoFormatDDC(FILE *out);
 
 // ---------------------------------------------------------------------------

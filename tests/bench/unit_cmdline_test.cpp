@@ -16,12 +16,12 @@ void Parse(std::vector<std::string> args) {
   ParseArgs(static_cast<int>(argv.size()), argv.data());
 }
 
-// The text of the FatalError thrown by f, or "<none>".
+// The text of the BenchFatal thrown by f, or "<none>".
 template <class F>
 std::string FatalText(F f) {
   try {
     f();
-  } catch (const FatalError &e) {
+  } catch (const BenchFatal &e) {
     EXPECT_EQ(e.Stream(), stdout);
     return e.Text();
   }

@@ -347,7 +347,7 @@ TEST_F(MeasureTest, ForkFailureStopsTheStartedWorkersOnly) {
   std::string text;
   try {
     ::Test(3, 4096, 0);
-  } catch (const FatalError &e) {
+  } catch (const BenchFatal &e) {
     text = e.Text();
   }
   EXPECT_EQ(text, "Error starting worker 2 of 3 - 11; the 2 started were stopped\n");
@@ -361,7 +361,7 @@ TEST_F(MeasureTest, FailedPipeReadEndsWithStatusOne) {
   std::string text;
   try {
     ::Test(1, 4096, 0);
-  } catch (const FatalError &e) {
+  } catch (const BenchFatal &e) {
     text = e.Text();
   }
   EXPECT_EQ(text, "res = -1  errno = 5\n");

@@ -229,16 +229,38 @@ TEST_F(DdcFormatTest, DefaultsWriteBlocksOf2MiBAndFreeZero) {
   EXPECT_EQ(fmt_test::ReadHdr20(image, 512).ClusterSize.get(), 512u);
 }
 
-TEST_F(DdcFormatTest, TinyDataVolumePrintsPwrLineOnceNotPerStep) {
-  // 1 % and 1 %: the data volume maps 0 logical blocks, so the overflow table
-  // takes one entry. The search (12777 steps) prints nothing; the chosen
-  // sizing prints Pwr's line once, before the progress lines.
-  const FmtRun r = fmt_test::RunFormat({"format", image, "--autovm", "--dedupe=1", "--comp=1",
-                                        "--devsz=64", "--wtblksz=4", "-q"});
-  ASSERT_FALSE(r.failed) << r.msg;
-  EXPECT_EQ(r.out.rfind("bits = 1\n\n1:  Format for de-dupe and compression.\n", 0), 0u) << r.out;
-  EXPECT_EQ(r.out.find("bits = ", 1), std::string::npos);
-  EXPECT_NE(r.out.find("         DataSz =     3607 WtBlks (        14 MB)\n"), std::string::npos);
+TEST_F(DdcFormatTest, ReserveSearchPrintsPwrLineAtEachStepThatCallsIt) {
+  // The smallest device the search fits: 16 blocks of 4 KiB write blocks,
+  // 15 usable. Steps i = 0..14 size data volumes of 15..1 write blocks; the
+  // one-block volume needs 12 blocks of tables (VmSz2 14), so i = 14. A step
+  // whose volume maps 0 or 1 logical blocks prints "bits = 1" (overflow table).
+  const std::string tiny = dir.File("tiny.img");
+  WriteAt(tiny, 16 * 4096, 0, nullptr, 0);
+  const struct {
+    const char *dedupe, *comp;
+    size_t lines;
+  } cases[] = {
+      {"--dedupe=200", "--comp=200", 1},  // only 1 write block maps 0: 1 x 90 / 100
+      {"--dedupe=100", "--comp=100", 2},  // 2 write blocks map 1
+      {"--dedupe=1", "--comp=1", 15},     // every step maps 0
+  };
+  for (const auto &c : cases) {
+    const FmtRun r =
+        fmt_test::RunFormat({"format", tiny, "--autovm", c.dedupe, c.comp, "--wtblksz=4", "-q"});
+    ASSERT_FALSE(r.failed) << c.dedupe << " " << r.msg;
+    std::string want;
+    for (size_t n = 0; n < c.lines; n++) want += "bits = 1\n";
+    want += "\n1:  Format for de-dupe and compression.\n\n"
+            "         DataSz =        1 WtBlks (         0 MB)\n";
+    EXPECT_EQ(r.out.rfind(want, 0), 0u) << c.dedupe << "\n" << r.out;
+    EXPECT_EQ(r.out.find("bits = ", want.size()), std::string::npos) << c.dedupe;
+  }
+  // One block less: the one-block volume would be step 13, too early.
+  WriteAt(tiny, 15 * 4096, 0, nullptr, 0);
+  const FmtRun r = fmt_test::RunFormat(
+      {"format", tiny, "--autovm", "--dedupe=200", "--comp=200", "--wtblksz=4", "-q"});
+  EXPECT_EQ(r.out, "bits = 1\n");
+  EXPECT_EQ(r.msg, "Error computing VmSz.");
 }
 
 TEST(DdcSizing, SizingOfATinyVolumePrintsToItsTrace) {

@@ -75,6 +75,10 @@ TEST(HeaderChecksum, CoversTheZeroPaddedBlockWithTheFieldZeroed) {
   // Every other field is.
   h.h_20x.pad2[45].set(1);
   EXPECT_NE(HdrChecksum(h), want[0]);
+  // Up to the header's last byte, 511.
+  const uint64_t upTo510 = HdrChecksum(h);
+  h.raw[511] = 1;
+  EXPECT_NE(HdrChecksum(h), upTo510);
 }
 
 TEST(HeaderChecksum, WriteBlockHeaderCoversItsEntries) {
