@@ -31,12 +31,20 @@ endforeach()
 add_custom_target(man_pages ALL DEPENDS ${xtl_pages})
 install(FILES ${xtl_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 
-install(FILES README.md packaging/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/xtl-tools)
-
 # The Debian package. dpkg-shlibdeps works out Depends from the binaries;
 # with libstdc++ and libgcc linked in, that is libc6 alone.
 set(XTL_MAINTAINER "XTL tools maintainers <xtl-tools@example.org>"
     CACHE STRING "Maintainer field of the Debian package")
+
+# README, copyright and the changelog (Debian's format, with the project's
+# version and the maintainer filled in), as a Debian package ships them.
+configure_file(packaging/changelog.in ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog @ONLY)
+add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz
+  COMMAND gzip -9n -c ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog > ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz
+  DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog)
+add_custom_target(changelog ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz)
+install(FILES README.md packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/xtl-tools)
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME xtl-tools)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

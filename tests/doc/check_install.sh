@@ -17,6 +17,7 @@ want=$(sort <<'LIST'
 ./share/bash-completion/completions/vexbench
 ./share/doc/xtl-tools/README.md
 ./share/doc/xtl-tools/copyright
+./share/doc/xtl-tools/changelog.gz
 LIST
 )
 if [[ $got != "$want" ]]; then

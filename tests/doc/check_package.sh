@@ -44,6 +44,7 @@ want=$(sort <<'LIST'
 ./usr/share/bash-completion/completions/vexbench
 ./usr/share/doc/xtl-tools/README.md
 ./usr/share/doc/xtl-tools/copyright
+./usr/share/doc/xtl-tools/changelog.gz
 LIST
 )
 if [[ $got != "$want" ]]; then
