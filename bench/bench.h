@@ -93,8 +93,9 @@ void ResetSettings();
 
 extern const char kUsageText[];
 void usage(int ExitFlg);
-// Scans argv[1..argc-1] into the settings.
-void ParseArgs(int argc, const char *const *argv);
+// Scans argv[1..argc-1] into the settings. At a "--help" or "--version" word
+// it prints the help or the version, stops and returns false: nothing is to run.
+bool ParseArgs(int argc, const char *const *argv);
 // Refuses settings the run chosen by TestNum cannot use, before any device is
 // touched. Resolves the -r/-w/-c defaults of the normal run first.
 void CheckSettings();

@@ -163,9 +163,19 @@ void CheckTestedSize() {
 
 }  // namespace
 
-void ParseArgs(int argc, const char *const *argv) {
+bool ParseArgs(int argc, const char *const *argv) {
   for (int i = 1; i < argc; i++) {
     const char *arg = argv[i];
+    // Whole words only, ahead of the prefix-matched keys: "--helpx" and
+    // "--vers" still get the usage text with status 1, and -h stays a flag.
+    if (std::strcmp(arg, "--help") == 0) {
+      std::printf("%sSee the manual page vexbench(8) for every option and mode.\n", kUsageText);
+      return false;
+    }
+    if (std::strcmp(arg, "--version") == 0) {
+      std::printf("vexbench %s\n", XTL_VERSION);
+      return false;
+    }
     if (arg[0] != '-') {
       AddDevice(arg);
     } else if (arg[1] == '-') {
@@ -174,6 +184,7 @@ void ParseArgs(int argc, const char *const *argv) {
       ScanFlags(arg);
     }
   }
+  return true;
 }
 
 int ResolveRunFlags() {

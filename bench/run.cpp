@@ -76,7 +76,7 @@ void DevList() {
 }
 
 int RunBench(int argc, char **argv) {
-  ParseArgs(argc, argv);
+  if (!ParseArgs(argc, argv)) return 0;
   CheckSettings();
   if (Devices[0][0] == '\0') usage(0);
   if (b_opt) o_direct = 0;

@@ -85,6 +85,13 @@ const char kUsage[] =
 
 int g_posn;  // positional counter of the last scan
 
+// "--help" or "--version" met by the last scan (then the scan stopped there),
+// or nullptr. Both are matched as whole words only, before the option table:
+// the table matches prefixes, and "--helpx" or "--vers" stay refused.
+const char *g_info;
+
+const char kManPointer[] = "See the manual page xtl-maint(8) for every command and option.\n";
+
 [[noreturn]] void RefuseWord(const char *word) {
   throw FatalError(std::string(word) + "\n" + kUsage, false);
 }
@@ -217,6 +224,7 @@ void ResetSettings() {
   v_DevCnt = 0;
   v_cmd = kCmdNone;
   g_posn = 0;
+  g_info = nullptr;
   for (const PARM_DEF *row = ParmDef; row->addr != nullptr; row++) {
     if (row->Tp == kText)
       *static_cast<std::string *>(row->addr) = row->s_def != nullptr ? row->s_def : "";
@@ -270,6 +278,10 @@ void ScanArgs(int argc, char **argv) {
   ResetSettings();
   for (int i = 1; i < argc; i++) {
     const char *word = argv[i];
+    if (std::strcmp(word, "--help") == 0 || std::strcmp(word, "--version") == 0) {
+      g_info = word + 2;
+      return;
+    }
     if (word[0] == '-')
       ScanOption(word);
     else
@@ -280,6 +292,13 @@ void ScanArgs(int argc, char **argv) {
 
 int RunMaint(int argc, char **argv) {
   ScanArgs(argc, argv);
+  if (g_info != nullptr) {
+    if (std::strcmp(g_info, "help") == 0)
+      std::printf("%s%s", kUsage, kManPointer);
+    else
+      std::printf("xtl-maint %s\n", XTL_VERSION);
+    return 0;
+  }
   switch (v_cmd) {
     case kCmdFormat:
       if (g_posn != 2) Usage();

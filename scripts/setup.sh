@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when missing.
+# Installs the Debian packages the build, the demo and the tests need, when
+# missing, and any further packages named on the command line (the fuzz and
+# CI paths add theirs: scripts/setup-fuzz.sh, .ci/run).
+#   groff-base   renders the manual pages in the doc test
+#   dpkg-dev, file   dpkg-shlibdeps for the package test (cpack -G DEB)
 set -euo pipefail
-need=(cmake make g++ libgtest-dev clang libclang-rt-14-dev util-linux)
+need=(cmake make g++ libgtest-dev util-linux groff-base dpkg-dev file "$@")
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -288,6 +288,8 @@ const char kUsage[] =
     "      --th3=nnn    set thread count #3 (def 40)\n"
     "      --tm=nnn     set test time in seconds (def 10)\n\n";
 
+const char kManPointer[] = "See the manual page vexbench(8) for every option and mode.\n";
+
 std::string Repeat(const std::string &s, int n) {
   std::string out;
   for (int i = 0; i < n; i++) out += s;
@@ -303,6 +305,18 @@ INSTANTIATE_TEST_SUITE_P(
         NoDeviceCase{"no_device", {"-r"}, std::string(kUsage) + "OpenWt = 0\n" + Repeat("Error opening device  - 2\n", 40), 1},
         NoDeviceCase{"too_many_threads", {"--th2=201", "/dev/null"}, "Bad thread count 201: at most 200\n", 1},
         NoDeviceCase{"hold", {"-rp", "/dev/null"}, "Option -p is not supported\n", 1},
+        // --help and --version: whole words only, scanned where they stand; the
+        // near misses keep the usage text and status 1, and -h is still the
+        // fill flag (here -help sets h, e, l and p, and -p is refused).
+        NoDeviceCase{"help", {"--help", "/dev/null"}, std::string(kUsage) + kManPointer, 0},
+        NoDeviceCase{"help_after_coll", {"--coll=1", "--help", "--bogus"},
+                     std::string("CollRule = 1\n") + kUsage + kManPointer, 0},
+        NoDeviceCase{"version", {"--version"}, std::string("vexbench ") + XTL_VERSION + "\n", 0},
+        NoDeviceCase{"help_prefix", {"--he"}, kUsage, 1},
+        NoDeviceCase{"help_longer", {"--helpx"}, kUsage, 1},
+        NoDeviceCase{"version_prefix", {"--vers"}, kUsage, 1},
+        NoDeviceCase{"h_is_a_flag", {"-help", "/dev/null"}, "Option -p is not supported\n", 1},
+        NoDeviceCase{"h_alone_runs_mode", {"-h", "--test=7", "/dev/null"}, "", 0},
         NoDeviceCase{"missing_device_fixed_mode", {"--test=11", "/var/tmp/vexbench-no-such-device"},
                      "Error opening device /var/tmp/vexbench-no-such-device\n", 1}),
     [](const auto &tpi) { return std::string(tpi.param.name); });

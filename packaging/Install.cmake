@@ -1,0 +1,67 @@
+# Install rules and the Debian package.
+#   cmake --install build --prefix P      the tree below, under P
+#   (cd build && cpack -G DEB)             xtl-tools_VERSION_ARCH.deb
+include(GNUInstallDirs)
+
+# Both programs go to sbin: they are run by root on raw block devices,
+# vexbench writes all over the device it is given unless told otherwise, and
+# their pages are in section 8 (system administration), beside blockdev,
+# losetup and mkfs.
+install(TARGETS xtl-maint RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+set(xtl_programs xtl-maint)
+if(TARGET vexbench)
+  install(TARGETS vexbench RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+  list(APPEND xtl_programs vexbench)
+endif()
+
+# Manual pages, compressed as Debian ships them (-n: no name or time stamp,
+# so the package is the same from one build to the next).
+set(xtl_pages)
+foreach(prog ${xtl_programs})
+  set(page ${CMAKE_CURRENT_BINARY_DIR}/man/${prog}.8.gz)
+  add_custom_command(OUTPUT ${page}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
+    COMMAND gzip -9n -c ${CMAKE_CURRENT_SOURCE_DIR}/man/${prog}.8 > ${page}
+    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/man/${prog}.8
+    COMMENT "Compressing the manual page ${prog}(8)")
+  list(APPEND xtl_pages ${page})
+  install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/completion/${prog}
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+endforeach()
+add_custom_target(man_pages ALL DEPENDS ${xtl_pages})
+install(FILES ${xtl_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+
+# The Debian package. dpkg-shlibdeps works out Depends from the binaries;
+# with libstdc++ and libgcc linked in, that is libc6 alone.
+set(XTL_MAINTAINER "XTL tools maintainers <xtl-tools@example.org>"
+    CACHE STRING "Maintainer field of the Debian package")
+
+# README, copyright and the changelog (Debian's format, with the project's
+# version and the maintainer filled in), as a Debian package ships them.
+configure_file(packaging/changelog.in ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog @ONLY)
+add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz
+  COMMAND gzip -9n -c ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog > ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz
+  DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog)
+add_custom_target(changelog ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz)
+install(FILES README.md packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/xtl-tools)
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME xtl-tools)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "maintenance and benchmark tools for the XTL flash-storage driver")
+set(CPACK_PACKAGE_DESCRIPTION
+    "xtl-maint formats devices for the XTL driver, shows their device header and\n"
+    "write-block headers, and copies, checks, lists, replays and clears the\n"
+    "driver's log device. vexbench measures random-read and random-write IOPS\n"
+    "and bandwidth of block devices over a grid of block sizes and worker\n"
+    "counts, optionally verifying every block it reads.")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${XTL_MAINTAINER})
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+include(CPack)

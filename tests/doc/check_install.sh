@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# `cmake --install` into a scratch prefix yields exactly the documented tree,
+# and the installed programs run.
+#   check_install.sh BUILD-DIR
+set -euo pipefail
+build=$1
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+cmake --install "$build" --prefix "$prefix" >/dev/null
+got=$(cd "$prefix" && find . -type f | sort)
+want=$(sort <<'LIST'
+./sbin/xtl-maint
+./sbin/vexbench
+./share/man/man8/xtl-maint.8.gz
+./share/man/man8/vexbench.8.gz
+./share/bash-completion/completions/xtl-maint
+./share/bash-completion/completions/vexbench
+./share/doc/xtl-tools/README.md
+./share/doc/xtl-tools/copyright
+./share/doc/xtl-tools/changelog.gz
+LIST
+)
+if [[ $got != "$want" ]]; then
+  echo "FAIL: installed files differ from the documented tree"
+  diff <(echo "$want") <(echo "$got") || true
+  exit 1
+fi
+for prog in xtl-maint vexbench; do
+  "$prefix/sbin/$prog" --version | grep -qx "$prog [0-9]*\.[0-9]*\.[0-9]*" ||
+    { echo "FAIL: installed $prog --version"; exit 1; }
+  warn=$(zcat "$prefix/share/man/man8/$prog.8.gz" | groff -man -ww -z 2>&1)
+  [[ -z $warn ]] || { echo "FAIL: installed $prog.8.gz: $warn"; exit 1; }
+done
+echo "install tree under a scratch prefix: $(wc -l <<<"$got") files as documented"

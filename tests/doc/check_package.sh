@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# `cpack -G DEB` makes xtl-tools_VERSION_ARCH.deb with the documented fields,
+# the install tree under /usr, and libc6 as its only dependency.
+#   check_package.sh BUILD-DIR
+set -euo pipefail
+build=$1
+for tool in dpkg-deb dpkg-shlibdeps file; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "no $tool (packages dpkg-dev and file; scripts/setup.sh installs them)"
+    [[ ${CI:-} == true ]] && exit 1
+    exit 77
+  fi
+done
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$out" >"$out/cpack.log" 2>&1 ||
+  { cat "$out/cpack.log"; exit 1; }
+debs=("$out"/*.deb)
+[[ ${#debs[@]} == 1 && -f ${debs[0]} ]] || { echo "FAIL: no single .deb in $out"; ls "$out"; exit 1; }
+deb=${debs[0]}
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+arch=$(dpkg --print-architecture)
+[[ $(basename "$deb") == "xtl-tools_${version}_${arch}.deb" ]] || { echo "FAIL: file name $(basename "$deb")"; exit 1; }
+fails=0
+field() {  # field NAME REGEX
+  local v
+  v=$(dpkg-deb -f "$deb" "$1")
+  [[ $v =~ ^$2$ ]] || { echo "FAIL: $1 is '$v'"; fails=$((fails + 1)); }
+}
+field Package xtl-tools
+field Version "$version"
+field Architecture "$arch"
+field Section admin
+field Maintainer '.+ <.+@.+>'
+field Description '.+'
+field Depends 'libc6 \(>= [0-9.]+\)'
+got=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | sort)
+want=$(sort <<'LIST'
+./usr/sbin/xtl-maint
+./usr/sbin/vexbench
+./usr/share/man/man8/xtl-maint.8.gz
+./usr/share/man/man8/vexbench.8.gz
+./usr/share/bash-completion/completions/xtl-maint
+./usr/share/bash-completion/completions/vexbench
+./usr/share/doc/xtl-tools/README.md
+./usr/share/doc/xtl-tools/copyright
+./usr/share/doc/xtl-tools/changelog.gz
+LIST
+)
+if [[ $got != "$want" ]]; then
+  echo "FAIL: package files differ from the documented tree"
+  diff <(echo "$want") <(echo "$got") || true
+  fails=$((fails + 1))
+fi
+((fails == 0)) || exit 1
+echo "$(basename "$deb"): $(dpkg-deb -f "$deb" Depends), $(wc -l <<<"$got") files"
