@@ -72,7 +72,8 @@ class PartialCopy {
       if (g_partial_live != 0) unlink(g_partial);
       g_partial_live = 0;
     }
-    for (size_t i = 0; i < std::size(kCopySignals); i++) sigaction(kCopySignals[i], &old_[i], nullptr);
+    for (size_t i = 0; i < std::size(kCopySignals); i++)
+      sigaction(kCopySignals[i], &old_[i], nullptr);
   }
   PartialCopy(const PartialCopy &) = delete;
   PartialCopy &operator=(const PartialCopy &) = delete;
@@ -84,8 +85,8 @@ class PartialCopy {
       BlockCopySignals hold(set_);
       std::snprintf(g_partial, sizeof g_partial, "%s.%d.%u", path.c_str(),
                     static_cast<int>(getpid()), n);
-      const int fd = open(g_partial, O_WRONLY | O_CREAT | O_EXCL | O_LARGEFILE | O_NOFOLLOW | O_CLOEXEC,
-                          0400);
+      const int fd =
+          open(g_partial, O_WRONLY | O_CREAT | O_EXCL | O_LARGEFILE | O_NOFOLLOW | O_CLOEXEC, 0400);
       if (fd >= 0) {
         g_partial_live = 1;
         return fd;
@@ -197,7 +198,8 @@ int64_t PostEntries(FILE *out, int tmpfd, const std::string &tmppath, int dstfd,
         // Past dst_end only the part before it is written and the entry fails
         // with ENOSPC, as a block device ends a write at its last sector.
         const auto off = static_cast<uint64_t>(target) * kSectorSize;
-        const size_t fits = off >= dst_end ? 0 : static_cast<size_t>(std::min<uint64_t>(n, dst_end - off));
+        const size_t fits =
+            off >= dst_end ? 0 : static_cast<size_t>(std::min<uint64_t>(n, dst_end - off));
         errno = 0;
         const ssize_t w = fits == 0 && n > 0 ? -1 : PwriteFull(dstfd, xbuf, fits, off);
         if (fits < n && (w < 0 ? errno == 0 : static_cast<size_t>(w) == fits)) errno = ENOSPC;

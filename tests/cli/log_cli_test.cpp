@@ -72,7 +72,8 @@ class LogCli : public ::testing::Test {
   // The refusals of a bad temp file by scan, disp and post (nothing posted).
   void ExpectTempRefused(const std::string &err) {
     for (const std::string sub : {"scan", "disp", "post"}) {
-      cli::Result r = sub == "post" ? Timed({"log", sub, target, tmpdir}) : Timed({"log", sub, tmpdir});
+      cli::Result r =
+          sub == "post" ? Timed({"log", sub, target, tmpdir}) : Timed({"log", sub, tmpdir});
       EXPECT_EQ(r.status, 1) << sub;
       EXPECT_EQ(r.out, "") << sub;
       EXPECT_EQ(r.err, err) << sub;
