@@ -202,9 +202,11 @@ void ScanPositional(const char *word) {
 }
 
 // Lists the devices that open with the given flags, closing each at once.
+// Only block devices and regular files count; a FIFO never holds the open.
 void DevList(int flags) {
   for (const std::string &path : v_DevList) {
-    int h = open(path.c_str(), flags);
+    bool not_blk_reg = false;
+    int h = OpenBlkOrReg(path, flags, not_blk_reg);
     if (h < 0) continue;
     std::printf("%s\n", path.c_str());
     close(h);

@@ -51,7 +51,35 @@ uint64_t GetDevSize(int fd, const std::string &path) {
   if (ioctl(fd, BLKGETSIZE64, &size) == 0) return size;
   struct stat st {};
   if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return static_cast<uint64_t>(st.st_size);
+  NotBlkOrReg(path);
+}
+
+void NotBlkOrReg(const std::string &path) {
   FatalErr("Error: %s is neither a block device nor a regular file\n", path.c_str());
+}
+
+int OpenBlkOrReg(const std::string &path, int flags, bool &not_blk_reg) {
+  not_blk_reg = false;
+  struct stat st {};
+  const int fd = open(path.c_str(), flags | O_NONBLOCK);
+  if (fd < 0) {
+    // A FIFO without a reader refuses a non-blocking open for writing (ENXIO).
+    const int err = errno;
+    if (err == ENXIO && stat(path.c_str(), &st) == 0 && !S_ISBLK(st.st_mode) &&
+        !S_ISREG(st.st_mode))
+      not_blk_reg = true;
+    errno = err;
+    return -1;
+  }
+  not_blk_reg = fstat(fd, &st) != 0 || (!S_ISBLK(st.st_mode) && !S_ISREG(st.st_mode));
+  const int fl = not_blk_reg ? -1 : fcntl(fd, F_GETFL);
+  if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
+    const int err = errno;
+    close(fd);
+    errno = err;
+    return -1;
+  }
+  return fd;
 }
 
 ssize_t PreadFull(int fd, void *dst, size_t len, uint64_t off) {

@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <iterator>
 #include <cstring>
 #include <new>
 
@@ -21,21 +24,111 @@ XferBuf AllocXferBuf() {
   return b;
 }
 
+namespace {
+
+// The file a copy writes into, under a name of its own until the last byte is
+// in; only then is it renamed to the temp file, so a temp file is always a
+// whole copy. A failed copy removes it (PartialCopy's destructor), and so does
+// SIGTERM, SIGINT or SIGHUP during the copy (the handler below, which can only
+// reach process-wide state). SIGKILL can leave it, never a temp file.
+char g_partial[kTmpDirMax + 64];
+volatile sig_atomic_t g_partial_live = 0;
+constexpr int kCopySignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+extern "C" void RemovePartialCopy(int sig) {
+  if (g_partial_live != 0) unlink(g_partial);
+  signal(sig, SIG_DFL);
+  raise(sig);  // delivered when the handler returns: the process ends by the signal
+}
+
+// Holds kCopySignals off while the name and the live flag change together.
+class BlockCopySignals {
+ public:
+  explicit BlockCopySignals(const sigset_t &set) { sigprocmask(SIG_BLOCK, &set, &old_); }
+  ~BlockCopySignals() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
+  BlockCopySignals(const BlockCopySignals &) = delete;
+  BlockCopySignals &operator=(const BlockCopySignals &) = delete;
+
+ private:
+  sigset_t old_{};
+};
+
+class PartialCopy {
+ public:
+  PartialCopy() {
+    sigemptyset(&set_);
+    for (int sig : kCopySignals) sigaddset(&set_, sig);
+    struct sigaction sa {};
+    sa.sa_handler = RemovePartialCopy;
+    sa.sa_mask = set_;
+    for (size_t i = 0; i < std::size(kCopySignals); i++) {
+      sigaction(kCopySignals[i], nullptr, &old_[i]);
+      if (old_[i].sa_handler != SIG_IGN) sigaction(kCopySignals[i], &sa, nullptr);  // nohup stays
+    }
+  }
+  ~PartialCopy() {
+    {
+      BlockCopySignals hold(set_);
+      if (g_partial_live != 0) unlink(g_partial);
+      g_partial_live = 0;
+    }
+    for (size_t i = 0; i < std::size(kCopySignals); i++)
+      sigaction(kCopySignals[i], &old_[i], nullptr);
+  }
+  PartialCopy(const PartialCopy &) = delete;
+  PartialCopy &operator=(const PartialCopy &) = delete;
+
+  // Creates "<temp path>.<pid>.<n>" exclusively, mode 0400: never an existing
+  // file or link. Returns the handle, or -1 with errno.
+  int Create(const std::string &path) {
+    for (unsigned n = 0; n < 100; n++) {
+      BlockCopySignals hold(set_);
+      std::snprintf(g_partial, sizeof g_partial, "%s.%d.%u", path.c_str(),
+                    static_cast<int>(getpid()), n);
+      const int fd =
+          open(g_partial, O_WRONLY | O_CREAT | O_EXCL | O_LARGEFILE | O_NOFOLLOW | O_CLOEXEC, 0400);
+      if (fd >= 0) {
+        g_partial_live = 1;
+        return fd;
+      }
+      if (errno != EEXIST) return -1;
+    }
+    return -1;
+  }
+  // Gives the whole copy the temp file's name; false with errno on failure.
+  bool Commit(const std::string &path) {
+    BlockCopySignals hold(set_);
+    if (rename(g_partial, path.c_str()) != 0) return false;
+    g_partial_live = 0;
+    return true;
+  }
+
+ private:
+  sigset_t set_{};
+  struct sigaction old_[std::size(kCopySignals)] {};
+};
+
+}  // namespace
+
 void CopyLog() {
   const std::string path = LogTmpPath();
   LogFd src(open(v_LogSource.c_str(), O_RDONLY | O_LARGEFILE));
   if (src.fd < 0)
     FatalErr("Error copying log device.  Cannot open source device %s %d\n", v_LogSource.c_str(),
              errno);
-  // The temp file is truncated below; copying it onto itself would lose it.
+  // The temp file is removed below; copying it onto itself would lose it.
   struct stat ss {}, ts {};
-  if (fstat(src.fd, &ss) == 0 && stat(path.c_str(), &ts) == 0 && ss.st_dev == ts.st_dev &&
+  if (fstat(src.fd, &ss) == 0 && lstat(path.c_str(), &ts) == 0 && ss.st_dev == ts.st_dev &&
       ss.st_ino == ts.st_ino)
     FatalErr("Error copying log device.  Source %s is the temp file %s\n", v_LogSource.c_str(),
              path.c_str());
-  // Truncated, so no sector of an earlier, longer log survives past the copy:
-  // the scan looks for the newest control sector from the end of the file.
-  LogFd dst(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_LARGEFILE | O_NOFOLLOW, 0400));
+  // The earlier temp file goes first, whatever it is (a file, a link, a
+  // FIFO): nothing is written through it, and from here on a copy that fails
+  // or is interrupted leaves no temp file for a scan to take as valid.
+  if (unlink(path.c_str()) != 0 && errno != ENOENT)
+    FatalErr("Error copying log device.  Cannot open target file %s %d\n", path.c_str(), errno);
+  PartialCopy part;
+  LogFd dst(part.Create(path));
   if (dst.fd < 0)
     FatalErr("Error copying log device.  Cannot open target file %s %d\n", path.c_str(), errno);
   std::unique_ptr<uint8_t[]> cbuf(new (std::nothrow) uint8_t[kCopyBufSize]);
@@ -54,11 +147,12 @@ void CopyLog() {
       done += static_cast<size_t>(w);
     }
   }
-  if (dst.Close() != 0) FatalErr("Error writing to temp file %s %d\n", path.c_str(), errno);
+  if (fsync(dst.fd) != 0 || dst.Close() != 0 || !part.Commit(path))
+    FatalErr("Error writing to temp file %s %d\n", path.c_str(), errno);
 }
 
 int64_t PostEntries(FILE *out, int tmpfd, const std::string &tmppath, int dstfd,
-                    const std::string &dstpath, uint8_t *xbuf) {
+                    const std::string &dstpath, uint8_t *xbuf, uint64_t dst_end) {
   int64_t failed = 0;
   for (size_t i = 0; i < LtLst.size(); i++) {
     const LOG_TAIL &lt = LtLst[i];
@@ -101,9 +195,14 @@ int64_t PostEntries(FILE *out, int tmpfd, const std::string &tmppath, int dstfd,
         write_it = false;
       }
       if (write_it) {
+        // Past dst_end only the part before it is written and the entry fails
+        // with ENOSPC, as a block device ends a write at its last sector.
+        const auto off = static_cast<uint64_t>(target) * kSectorSize;
+        const size_t fits =
+            off >= dst_end ? 0 : static_cast<size_t>(std::min<uint64_t>(n, dst_end - off));
         errno = 0;
-        const ssize_t w =
-            PwriteFull(dstfd, xbuf, n, static_cast<uint64_t>(target) * kSectorSize);
+        const ssize_t w = fits == 0 && n > 0 ? -1 : PwriteFull(dstfd, xbuf, fits, off);
+        if (fits < n && (w < 0 ? errno == 0 : static_cast<size_t>(w) == fits)) errno = ENOSPC;
         if (w != static_cast<ssize_t>(n)) {
           std::fprintf(out, "\r\n  Error writing to raw XTL device %s/%lld/%d %d %d\n",
                        dstpath.c_str(), static_cast<long long>(target * kSectorSize),
@@ -121,15 +220,20 @@ int64_t PostEntries(FILE *out, int tmpfd, const std::string &tmppath, int dstfd,
 void PostLog() {
   if (log_blocks == 0) return;  // the scan said the log is empty; touch nothing
   const std::string path = LogTmpPath();
-  LogFd tmp(open(path.c_str(), O_RDONLY | O_LARGEFILE));
-  if (tmp.fd < 0)
-    FatalErr("Error opening log temp file.  Cannot open temp file %s %d\n", path.c_str(), errno);
+  struct stat st {};
+  LogFd tmp(OpenLogTmp(path, st));
   // Exclusive: a device the driver (or a mount) holds is refused, not written.
-  LogFd dst(open(v_LogTarget.c_str(), O_WRONLY | o_direct | O_LARGEFILE | O_EXCL));
+  bool not_blk_reg = false;
+  LogFd dst(OpenBlkOrReg(v_LogTarget, O_WRONLY | o_direct | O_LARGEFILE | O_EXCL, not_blk_reg));
+  if (not_blk_reg) NotBlkOrReg(v_LogTarget);
   if (dst.fd < 0) FatalErr("Error opening XTL raw device %s %d\n", v_LogTarget.c_str(), errno);
+  // An image file keeps its size (whole sectors), as a device would.
+  uint64_t end = UINT64_MAX;
+  if (fstat(dst.fd, &st) == 0 && S_ISREG(st.st_mode))
+    end = static_cast<uint64_t>(st.st_size) / kSectorSize * kSectorSize;
   XferBuf xb = AllocXferBuf();
 
-  const int64_t failed = PostEntries(stdout, tmp.fd, path, dst.fd, v_LogTarget, xb.p);
+  const int64_t failed = PostEntries(stdout, tmp.fd, path, dst.fd, v_LogTarget, xb.p, end);
   if (fsync(dst.fd) != 0)
     FatalErr("Error flushing raw XTL device %s %d\n", v_LogTarget.c_str(), errno);
   std::printf("\rDone.%45s\n", "");
@@ -160,7 +264,9 @@ void ClearFd(int fd, uint64_t size, const std::string &path, const uint8_t *zero
 
 void ClearLog() {
   // Exclusive: a log device the driver holds is refused, not zeroed.
-  LogFd f(open(v_LogTarget.c_str(), O_WRONLY | O_LARGEFILE | O_EXCL));
+  bool not_blk_reg = false;
+  LogFd f(OpenBlkOrReg(v_LogTarget, O_WRONLY | O_LARGEFILE | O_EXCL, not_blk_reg));
+  if (not_blk_reg) NotBlkOrReg(v_LogTarget);
   if (f.fd < 0) FatalErr("Error opening XTL raw device %s %d\n", v_LogTarget.c_str(), errno);
   // A block device's size, or a regular file's: an image is never grown.
   const uint64_t size = GetDevSize(f.fd, v_LogTarget);

@@ -3,6 +3,7 @@
 // target can drive them without a device).
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -78,6 +79,11 @@ class MemLogSectors : public LogSectors {
 // "%s/xtl.log" in v_TmpDir; an empty v_TmpDir becomes "/dev/shm" first.
 std::string LogTmpPath();
 
+// Opens the temp file for reading: refused unless it is a regular file of
+// the running user, not writable by group or others, with one link. Fatal
+// with the reason; returns the handle and fills st.
+int OpenLogTmp(const std::string &path, struct stat &st);
+
 // Reads one sector of an open file; anything but 512 bytes is fatal.
 void RdSector(int fd, uint8_t *buf512, int64_t sector);
 // 1 when the control sector is valid; otherwise 0, or fatal when ExitFlg != 0.
@@ -93,9 +99,11 @@ void DispLog(FILE *out);
 
 // Replays the segment list: progress and per-entry errors go to out. Reads the
 // entries' data from tmpfd, writes to dstfd through buf (kXferBufSize bytes,
-// 4096-aligned). Returns the number of entries that failed to read or write.
+// 4096-aligned). Nothing is written at or past byte dst_end (a regular file's
+// size): such an entry fails as it would at a block device's end. Returns the
+// number of entries that failed to read or write.
 int64_t PostEntries(FILE *out, int tmpfd, const std::string &tmppath, int dstfd,
-                    const std::string &dstpath, uint8_t *buf);
+                    const std::string &dstpath, uint8_t *buf, uint64_t dst_end = UINT64_MAX);
 // Zeroes bytes [0, size) of fd in kXferBufSize pieces, each flushed with
 // fsync; buf holds kXferBufSize zero bytes. Fatal on any failure.
 void ClearFd(int fd, uint64_t size, const std::string &path, const uint8_t *buf);

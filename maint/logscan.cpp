@@ -300,14 +300,41 @@ void PrintLogSummary(FILE *out) {
   std::fprintf(out, "      num sectors  = %lld\n", static_cast<long long>(log_sectors));
 }
 
-void ScanLog() {
-  const std::string path = LogTmpPath();
-  LogFd f(open(path.c_str(), O_RDONLY | O_LARGEFILE));
+int OpenLogTmp(const std::string &path, struct stat &st) {
+  // O_NOFOLLOW: a link planted at the temp path is not followed. O_NONBLOCK:
+  // a FIFO there cannot hold the open; it is cleared once the file is known.
+  LogFd f(open(path.c_str(), O_RDONLY | O_LARGEFILE | O_NOFOLLOW | O_NONBLOCK));
   if (f.fd < 0)
     FatalErr("Error opening log temp file.  Cannot open temp file %s %d\n", path.c_str(), errno);
-  struct stat st {};
   if (fstat(f.fd, &st) != 0)
     FatalErr("Error stating log temp file %s %d\n", path.c_str(), errno);
+  // The temp directory may be writable by everyone (/dev/shm): only a file of
+  // our own that nobody else can rewrite, and that no other name reaches, is
+  // replayed onto a device.
+  const char *why = nullptr;
+  if (!S_ISREG(st.st_mode)) {
+    if (!S_ISBLK(st.st_mode)) NotBlkOrReg(path);
+    why = "is not a regular file";
+  } else if (st.st_uid != geteuid()) {
+    why = "is not owned by the running user";
+  } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    why = "is writable by group or others";
+  } else if (st.st_nlink > 1) {
+    why = "has more than one link";
+  }
+  if (why != nullptr) FatalErr("Error: log temp file %s %s\n", path.c_str(), why);
+  const int fl = fcntl(f.fd, F_GETFL);
+  if (fl < 0 || fcntl(f.fd, F_SETFL, fl & ~O_NONBLOCK) != 0)
+    FatalErr("Error opening log temp file.  Cannot open temp file %s %d\n", path.c_str(), errno);
+  const int fd = f.fd;
+  f.fd = -1;
+  return fd;
+}
+
+void ScanLog() {
+  const std::string path = LogTmpPath();
+  struct stat st {};
+  LogFd f(OpenLogTmp(path, st));
   FileLogSectors src(f.fd, st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0);
   ScanLogSectors(src);
   PrintLogSummary(stdout);

@@ -447,6 +447,13 @@ uint64_t Pwr(int bits);
 // Size of an open handle: BLKGETSIZE64 for a block device, st_size for a
 // regular file; anything else is refused.
 uint64_t GetDevSize(int fd, const std::string &path);
+// Opens path with flags and O_NONBLOCK, so that a FIFO cannot hold the open,
+// then keeps it only when it is a block device or a regular file, with
+// O_NONBLOCK cleared again. Returns the handle, or -1: with not_blk_reg set
+// when the path is of another kind, else with errno from the open.
+int OpenBlkOrReg(const std::string &path, int flags, bool &not_blk_reg);
+// The refusal of such a path: "Error: %s is neither a block device nor a regular file\n".
+[[noreturn]] void NotBlkOrReg(const std::string &path);
 // Reads or writes exactly len bytes at off, retrying short transfers; returns
 // the byte count moved (less than len only at end of file or on error).
 ssize_t PreadFull(int fd, void *dst, size_t len, uint64_t off);

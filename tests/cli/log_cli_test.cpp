@@ -61,6 +61,25 @@ class LogCli : public ::testing::Test {
   std::vector<uint8_t> Sector(const std::string &path, int64_t s) {
     return cli::ReadAt(path, static_cast<uint64_t>(s) * 512, 512);
   }
+  // Runs xtl-maint under timeout(1): a run that hangs is ended by sig after
+  // secs and shows as status 128 + sig instead of holding the suite.
+  cli::Result Timed(std::vector<std::string> args, const std::string &sig = "KILL",
+                    const std::string &secs = "20") {
+    args.insert(args.begin(), {"/usr/bin/timeout", "--preserve-status", "-s", sig, secs, kBin});
+    return cli::Run(args);
+  }
+  std::string Ls() { return cli::Shell("ls -A '" + dir.path + "' | tr '\\n' ' '"); }
+  // The refusals of a bad temp file by scan, disp and post (nothing posted).
+  void ExpectTempRefused(const std::string &err) {
+    for (const std::string sub : {"scan", "disp", "post"}) {
+      cli::Result r =
+          sub == "post" ? Timed({"log", sub, target, tmpdir}) : Timed({"log", sub, tmpdir});
+      EXPECT_EQ(r.status, 1) << sub;
+      EXPECT_EQ(r.out, "") << sub;
+      EXPECT_EQ(r.err, err) << sub;
+    }
+    EXPECT_EQ(Sector(target, 100), Fill(512, 0x5a));
+  }
 };
 
 TEST_F(LogCli, CopyThenScanAndDisp) {
@@ -237,6 +256,140 @@ TEST_F(LogCli, FailuresPrintTheirMessageAndStatus1) {
   EXPECT_EQ(r.err, "Error copying log device.  Source " + tmpfile + " is the temp file " +
                        tmpfile + "\n");
   EXPECT_EQ(cli::FileSize(tmpfile), 64u * 512);
+}
+
+TEST_F(LogCli, FailedOrKilledCopyLeavesNoTempFile) {
+  // A log whose first MiB alone scans valid: a partial copy must not survive.
+  CopyIn(PostLogImage(), Valid(2, 2, 0, 8, 12));
+  LogImage img(16384);
+  std::copy_n(PostLogImage().bytes.begin(), 64 * 512, img.bytes.begin());
+  ASSERT_TRUE(img.WriteFile(logimg));
+  const std::string missing =
+      "Error opening log temp file.  Cannot open temp file " + tmpfile + " 2\n";
+
+  // The temp file system fills up after 1 MiB (a file size limit).
+  cli::Result r = cli::Run({"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 2048; exec \"$@\"", "sh",
+                            kBin, "log", "copy", logimg, tmpdir});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Error writing to temp file " + tmpfile + " 27\n");
+  EXPECT_EQ(Ls(), "log.img");
+  EXPECT_EQ(Log("scan").err, missing);
+
+  // Killed while the source stalls after 32 KiB; the earlier copy is gone too.
+  const std::string fifo = dir.File("src.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  int w = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+  ASSERT_GE(w, 0);
+  for (const char *sig : {"TERM", "INT", "HUP", "KILL"}) {
+    CopyIn(PostLogImage(), Valid(2, 2, 0, 8, 12));
+    ASSERT_EQ(write(w, img.bytes.data(), 32768), 32768);
+    r = Timed({"log", "copy", fifo, tmpdir}, sig, "0.5");
+    EXPECT_GT(r.status, 128) << sig;
+    if (std::string(sig) == "KILL") {
+      // Only the partial copy under its own name can stay.
+      EXPECT_EQ(Ls().rfind("log.img src.fifo xtl.log.", 0), 0u) << Ls();
+      EXPECT_EQ(cli::Shell("ls " + dir.path + " | grep -c '^xtl.log$'"), "0");
+    } else {
+      EXPECT_EQ(Ls(), "log.img src.fifo") << sig;
+    }
+    EXPECT_EQ(Log("scan").err, missing) << sig;
+  }
+  close(w);
+}
+
+TEST_F(LogCli, TempFileOfAnotherOrWritableByOthersIsRefused) {
+  CopyIn(PostLogImage(), Valid(2, 2, 0, 8, 12));
+  MakeFilled(target, 256 * 512, 0x5a);
+  const std::string why = "Error: log temp file " + tmpfile + " ";
+
+  ASSERT_EQ(chmod(tmpfile.c_str(), 0620), 0);
+  ExpectTempRefused(why + "is writable by group or others\n");
+  ASSERT_EQ(chmod(tmpfile.c_str(), 0400), 0);
+  const std::string other = dir.File("other");
+  ASSERT_EQ(link(tmpfile.c_str(), other.c_str()), 0);
+  ExpectTempRefused(why + "has more than one link\n");
+  ASSERT_EQ(unlink(other.c_str()), 0);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(tmpfile.c_str(), 65534, 65534), 0);
+    ExpectTempRefused(why + "is not owned by the running user\n");
+  }
+  ASSERT_EQ(unlink(tmpfile.c_str()), 0);
+  ASSERT_EQ(symlink(logimg.c_str(), tmpfile.c_str()), 0);
+  ExpectTempRefused("Error opening log temp file.  Cannot open temp file " + tmpfile + " 40\n");
+
+  // A copy replaces a link or another's file at the temp path, never writes
+  // through it: the file behind keeps its bytes, the temp file is our own.
+  MakeFilled(other, 512, 0x11);
+  ASSERT_EQ(chmod(other.c_str(), 0666), 0);
+  for (bool hard : {false, true}) {
+    unlink(tmpfile.c_str());
+    ASSERT_EQ(hard ? link(other.c_str(), tmpfile.c_str()) : symlink(other.c_str(), tmpfile.c_str()),
+              0);
+    CopyIn(PostLogImage(), Valid(2, 2, 0, 8, 12));
+    EXPECT_EQ(cli::ReadAt(other, 0, 4096), Fill(512, 0x11));
+    struct stat st {};
+    ASSERT_EQ(lstat(tmpfile.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0400u);
+    EXPECT_EQ(st.st_nlink, 1u);
+    EXPECT_EQ(st.st_uid, geteuid());
+  }
+  EXPECT_EQ(Log("post", target).status, 0);
+  EXPECT_EQ(Sector(target, 101), logimg::Stamp(2, 0, 0));
+}
+
+TEST_F(LogCli, FifosAreRefusedNotWaitedFor) {
+  const std::string fifo = dir.File("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  MakeFilled(target, 8192, 0);
+  const std::string neither = " is neither a block device nor a regular file\n";
+  for (const char *cmd : {"dev-rd", "dev-wt"}) {
+    cli::Result r = Timed({cmd, fifo, target});
+    EXPECT_EQ(r.status, 0) << cmd;
+    EXPECT_EQ(r.out, target + "\n") << cmd;
+  }
+  cli::Result r = Timed({"log", "clear", fifo, tmpdir});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Error: " + fifo + neither);
+
+  CopyIn(PostLogImage(), Valid(2, 2, 0, 8, 12));
+  r = Timed({"log", "post", fifo, tmpdir});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, Valid(2, 2, 0, 8, 12));
+  EXPECT_EQ(r.err, "Error: " + fifo + neither);
+
+  // A FIFO at the temp path: refused by the readers, replaced by a copy.
+  ASSERT_EQ(unlink(tmpfile.c_str()), 0);
+  ASSERT_EQ(mkfifo(tmpfile.c_str(), 0600), 0);
+  MakeFilled(target, 256 * 512, 0x5a);
+  ExpectTempRefused("Error: " + tmpfile + neither);
+  ASSERT_TRUE(PostLogImage().WriteFile(logimg));
+  r = Timed({"log", "copy", logimg, tmpdir});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, Valid(2, 2, 0, 8, 12));
+  EXPECT_EQ(cli::FileSize(tmpfile), 64u * 512);
+}
+
+TEST_F(LogCli, PostOntoAnImageNeverGrowsIt) {
+  // 50 sectors: the first entry ends 2 sectors past the end, the second lies
+  // wholly past it; each fails as at a device's end, the third lands.
+  LogImage img(64);
+  img.Segment(10, 4, {{48, 4, 1}, {60, 2, 2}, {10, 1, 2}});
+  CopyIn(img, Valid(1, 1, 0, 3, 7));
+  MakeFilled(target, 50 * 512, 0x5a);
+  cli::Result r = Log("post", target);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, Valid(1, 1, 0, 3, 7) +
+                       "       0          4          3         48    4 1"
+                       "\r\n  Error writing to raw XTL device " + target + "/24576/2048 1024 28\n\r"
+                       "       0          4          3         60    2 2"
+                       "\r\n  Error writing to raw XTL device " + target + "/30720/1024 -1 28\n\r"
+                       "       0          4          3         10    1 2\r" +
+                       kDone);
+  EXPECT_EQ(r.err, "Error posting log: 2 entries were not written to " + target + "\n");
+  EXPECT_EQ(cli::FileSize(target), 50u * 512);
+  EXPECT_EQ(Sector(target, 49), Fill(512, 0));
+  EXPECT_EQ(Sector(target, 10), Fill(512, 0xff));
 }
 
 TEST_F(LogCli, LongTmpDirIsRefused) {

@@ -99,6 +99,8 @@ TEST(LogCopy, ReadAndWriteFailures) {
     text = FatalText(CopyLog);
   }
   EXPECT_EQ(text, "err:Error writing to temp file " + dir.File("xtl.log") + " 27\n");
+  // Neither failure leaves a temp file, nor the partial copy under its own name.
+  EXPECT_EQ(std::system(("test \"$(ls " + dir.path + ")\" = log.img").c_str()), 0);
   ResetSettings();
 }
 

@@ -159,6 +159,19 @@ TEST(LogScan, ValidateLtRules) {
   EXPECT_EQ(ValidateLt(logimg::MakeTail(0, {}), 0), 1);  // an empty segment
 }
 
+TEST(LogScan, EntryFieldsUseAllTheirBits) {
+  // Sector counts of 2048 and more need bit 59; the target all 48 low bits.
+  LogImage img(4801);
+  LOG_TAIL lt = logimg::MakeTail(9, {{0xfedcba987654, 2748, 1}, {7, 2048, 2}});
+  EXPECT_EQ(lt.le[0].v.get(), 0x1abcfedcba987654u);
+  img.PutTail(4800, lt);
+  ScanOut o = Scan(img.bytes);
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.disp,
+            "   0          9          4 280223976814164 2748 1\n"
+            "                        4          7 2048 2\n");
+}
+
 TEST(LogScan, FiftySixEntrySegments) {
   LogImage img(400);
   std::vector<Ent> a, b;
