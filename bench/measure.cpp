@@ -77,8 +77,12 @@ WorkerResult WriteLoop(int w, int BlkSz, WriteKind kind) {
 [[noreturn]] void RunWorker(int i, int BlkSz, int rw, int pipe_wr, pid_t parent) noexcept {
   // A worker ends with its parent, however the parent ends: the kernel kills
   // it when the parent is gone, and a parent that went before this was set
-  // is seen in getppid(). The parent's ending handlers are not the worker's.
-  for (int sig : {SIGTERM, SIGINT, SIGHUP}) signal(sig, SIG_DFL);
+  // is seen in getppid(). The parent's ending handlers are not the worker's
+  // (a signal ignored from the start stays ignored).
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    struct sigaction cur {};
+    if (sigaction(sig, nullptr, &cur) == 0 && cur.sa_handler != SIG_IGN) signal(sig, SIG_DFL);
+  }
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != parent) _exit(1);
   WorkerResult r{0, 1};
