@@ -105,6 +105,10 @@ int ResolveRunFlags();
 // ---------------------------------------------------------------- setup.cpp
 
 void AllocBufs(int OpenWt);
+// Opens a device path with flags without waiting (a FIFO would block) and
+// refuses anything that is neither a block device nor a regular file; -1 with
+// errno when the open fails.
+int OpenDevice(const char *path, int flags);
 char *Alloc4K(int sz);
 void FillWtBuf(char *buf, int sz);
 void InitRand();
@@ -112,6 +116,7 @@ uint32_t Rand();
 void ReseedRand();
 uint64_t get_ms();
 std::string PrettyK(int n);
+// Signals 61 to 63, and SIGTERM, SIGINT and SIGHUP, which end the workers too.
 void InstallSignals();
 void SleepMs(uint64_t ms);
 

@@ -137,6 +137,7 @@ void CheckGrid() {
   // stay within the int range or the grid would never end.
   if (SzMax > INT_MAX / 2)
     Fatal("Bad --max=%d: at most %d\n", SzMax, INT_MAX / 2);
+  if (SzMin > SzMax) Fatal("Bad --min=%d: above --max=%d\n", SzMin, SzMax);
 }
 
 // Largest block size of the grid, 0 when the grid is empty.
@@ -207,6 +208,8 @@ void CheckSettings() {
     if (SzMax > INT_MAX / 2) Fatal("Bad --max=%d: at most %d\n", SzMax, INT_MAX / 2);
   }
   if (TestNum == 0) {
+    // Without a worker nothing is opened, filled or measured.
+    if (MaxThreads() <= 0) Fatal("Bad thread counts: --th1= to --th10= are all 0\n");
     ResolveRunFlags();
     if (r_opt || w_opt) {
       CheckGrid();

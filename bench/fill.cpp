@@ -1,6 +1,9 @@
 // Sequential write runs: the fill before the tables (Clear) and the fixed
 // runs of modes 10 to 12.
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,7 +38,7 @@ char *FixedBuf() {
 }
 
 int OpenFixed() {
-  int fd = open(Devices[0], O_RDWR | o_direct);
+  int fd = OpenDevice(Devices[0], O_RDWR | O_EXCL | o_direct);
   if (fd < 0) Fatal("Error opening device %s\n", Devices[0]);
   return fd;
 }
@@ -51,6 +54,21 @@ void Progress(bool final, long long gib, long long rate) {
     std::printf("%3d TB  %lld MB/sec\n", static_cast<int>(gib), rate);
   else
     std::printf("%3d TB  %lld MB/sec\r", static_cast<int>(gib), rate);
+  std::fflush(stdout);
+}
+
+// Where the device ends, in bytes: the size of a block device, the length of
+// anything else (0 for a character device).
+uint64_t DeviceEnd(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return UINT64_MAX;
+  if (!S_ISBLK(st.st_mode)) return static_cast<uint64_t>(st.st_size);
+  uint64_t size = 0;
+  return ioctl(fd, BLKGETSIZE64, &size) == 0 ? size : UINT64_MAX;
+}
+
+void ShowFilled(uint64_t mib) {
+  std::printf("%c%c%c%c%c%c%c%c%c%c%c%8d MB", 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, static_cast<int>(mib));
   std::fflush(stdout);
 }
 
@@ -91,20 +109,28 @@ void Clear() {
   uint64_t i = 0;
   for (; i < DevSizeM; i++) {
     PrepareFill(buf, i);
-    if (write(fd, buf, kSeqXfer) != kSeqXfer) break;  // end of the device, or an error
+    errno = 0;
+    ssize_t res = write(fd, buf, kSeqXfer);
+    if (res != kSeqXfer) {
+      // Only the end of the device ends the fill; a write that fails before
+      // it would leave the rest unstamped and the read test meaningless.
+      int err = errno;
+      off_t pos = lseek(fd, 0, SEEK_CUR);
+      if (pos >= 0 && static_cast<uint64_t>(pos) >= DeviceEnd(fd)) break;
+      ShowFilled(i);
+      std::printf("\n");
+      Fatal("Error writing.  res = %d  errno = %d\n", static_cast<int>(res), err);
+    }
     if ((i + 1) % 64 == 0) {
       uint64_t now = get_ms();
       if (now - last >= 500) {
-        std::printf("%c%c%c%c%c%c%c%c%c%c%c%8d MB", 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8,
-                    static_cast<int>(i + 1));
-        std::fflush(stdout);
+        ShowFilled(i + 1);
         last = now;
       }
     }
   }
   uint64_t elapsed = get_ms() - start;
-  std::printf("%c%c%c%c%c%c%c%c%c%c%c%8d MB", 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, static_cast<int>(i));
-  std::fflush(stdout);
+  ShowFilled(i);
   // The rate counts the MiB actually written, which is fewer than DevSizeM
   // when the fill met the end of a smaller device.
   std::printf(" done in %d.%03d seconds (%d MB/sec).\n", static_cast<int>(elapsed / 1000),

@@ -1,10 +1,12 @@
 // One table cell: the worker processes, the timed window driven by signals
 // 61/62/63, the count collection through a pipe, and the worker loops.
+#include <sys/prctl.h>
 #include <sys/shm.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -72,7 +74,17 @@ WorkerResult WriteLoop(int w, int BlkSz, WriteKind kind) {
 }
 
 // Child of Test: runs one worker and never returns.
-[[noreturn]] void RunWorker(int i, int BlkSz, int rw, int pipe_wr) noexcept {
+[[noreturn]] void RunWorker(int i, int BlkSz, int rw, int pipe_wr, pid_t parent) noexcept {
+  // A worker ends with its parent, however the parent ends: the kernel kills
+  // it when the parent is gone, and a parent that went before this was set
+  // is seen in getppid(). The parent's ending handlers are not the worker's
+  // (a signal ignored from the start stays ignored).
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    struct sigaction cur {};
+    if (sigaction(sig, nullptr, &cur) == 0 && cur.sa_handler != SIG_IGN) signal(sig, SIG_DFL);
+  }
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != parent) _exit(1);
   WorkerResult r{0, 1};
   int status = 0;
   try {
@@ -115,6 +127,7 @@ bool ReapWorkers(int ThCnt) {
     while ((r = waitpid(ctl.ChildPid[i], &st, 0)) < 0 && errno == EINTR) {
     }
     if (r < 0 || !WIFEXITED(st) || WEXITSTATUS(st) != 0) ok = false;
+    if (r >= 0) ctl.ChildPid[i] = 0;  // gone: never signalled again
   }
   return ok;
 }
@@ -322,6 +335,7 @@ int Test(int ThCnt, int BlkSz, int rw) {
 
   WaitSecondBoundary();
 
+  const pid_t parent = getpid();
   int ForkCnt = 0;
   int fork_fail = -1;
   int fork_errno = 0;
@@ -336,7 +350,7 @@ int Test(int ThCnt, int BlkSz, int rw) {
     }
     if (pid == 0) {
       close(pfd[0]);
-      RunWorker(i, BlkSz, rw, pfd[1]);
+      RunWorker(i, BlkSz, rw, pfd[1], parent);
     }
     ctl.ChildPid[i] = pid;
     ForkCnt++;

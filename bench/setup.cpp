@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -36,7 +37,58 @@ bool Install(int sig, void (*fn)(int)) {
   return sigaction(sig, &sa, nullptr) == 0;
 }
 
+// SIGTERM, SIGINT, SIGHUP: the parent still ends by the signal, but takes the
+// workers of the running measurement along and removes the result array.
+void EndFn(int sig) {
+  for (pid_t p : ctl.ChildPid)
+    if (p > 0) kill(p, SIGKILL);
+  if (ctl.ResArray_id >= 0) shmctl(ctl.ResArray_id, IPC_RMID, nullptr);
+  signal(sig, SIG_DFL);
+  raise(sig);  // delivered when the handler returns
+}
+
+// Installs EndFn unless the signal was ignored when the program started (a
+// background job of a shell keeps ignoring SIGINT).
+void InstallEnd(int sig) {
+  struct sigaction old {};
+  if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) return;
+  Install(sig, EndFn);
+}
+
+// A device other than the first may be the same block device as an earlier
+// one: the run already holds it exclusively through the earlier descriptor.
+bool HeldByRun(const char *path, int upto) {
+  struct stat st {};
+  if (stat(path, &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+  for (int j = 0; j < upto; j++) {
+    struct stat other {};
+    if (ctl.fh[j] >= 0 && fstat(ctl.fh[j], &other) == 0 && S_ISBLK(other.st_mode) &&
+        other.st_rdev == st.st_rdev)
+      return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+int OpenDevice(const char *path, int flags) {
+  // Looked at before the open (a FIFO blocks in it) and again after it.
+  struct stat st {};
+  bool known = stat(path, &st) == 0;
+  int fd = open(path, flags | O_NONBLOCK);
+  int err = errno;
+  if (fd >= 0) known = fstat(fd, &st) == 0;
+  if (known && !S_ISBLK(st.st_mode) && !S_ISREG(st.st_mode)) {
+    if (fd >= 0) close(fd);
+    Fatal("Error: %s is neither a block device nor a regular file\n", path);
+  }
+  if (fd < 0) {
+    errno = err;
+    return -1;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
 
 char *Alloc4K(int sz) {
   size_t want = static_cast<size_t>(sz) + 4095;
@@ -76,10 +128,17 @@ void AllocBufs(int OpenWt) {
   if (TestNum >= 1 && TestNum <= 6 && DeviceCnt > MaxTh) MaxTh = DeviceCnt;
   for (int i = 0; i < MaxTh; i++) {
     if (i > 0 && Devices[i][0] == '\0') std::strcpy(Devices[i], Devices[0]);
-    int flags = o_direct | (OpenWt ? O_RDWR : O_RDONLY);
-    ctl.fh[i] = open(Devices[i], flags);
+    // A device the run writes is opened exclusively: a mounted or otherwise
+    // held device is refused before anything is written.
+    int flags = o_direct | (OpenWt ? O_RDWR | O_EXCL : O_RDONLY);
+    ctl.fh[i] = OpenDevice(Devices[i], flags);
+    int err = errno;
+    if (ctl.fh[i] < 0 && err == EBUSY && OpenWt && HeldByRun(Devices[i], i)) {
+      ctl.fh[i] = OpenDevice(Devices[i], flags & ~O_EXCL);
+      err = errno;
+    }
     if (ctl.fh[i] < 0) {
-      std::printf("Error opening device %s - %d\n", Devices[i], errno);
+      std::printf("Error opening device %s - %d\n", Devices[i], err);
       RunErr = 1;  // the run goes on without this worker, but does not pass
       continue;
     }
@@ -161,6 +220,7 @@ std::string PrettyK(int n) {
 void InstallSignals() {
   if (!Install(61, Sig1Fn) || !Install(62, Sig2Fn) || !Install(63, Sig3Fn))
     Fatal("Cannot catch signal.\n");
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) InstallEnd(sig);
 }
 
 void SleepMs(uint64_t ms) {

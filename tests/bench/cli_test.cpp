@@ -1,11 +1,15 @@
 // Whole-program tests: the built vexbench on loop devices with the shortest
 // windows (--tm=1, a few MiB, one or two block sizes, few workers).
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -19,23 +23,28 @@ struct RunResult {
   int status = -1;
 };
 
-RunResult RunBin(const std::vector<std::string> &args) {
-  int p[2];
-  RunResult r;
-  if (pipe(p) != 0) return r;
+// Starts the built program with standard output and error on out_fd.
+pid_t Spawn(const std::vector<std::string> &args, int out_fd) {
   std::fflush(stdout);
   pid_t pid = fork();
   if (pid == 0) {
-    dup2(p[1], 1);
-    dup2(p[1], 2);
-    close(p[0]);
-    close(p[1]);
+    dup2(out_fd, 1);
+    dup2(out_fd, 2);
+    alarm(60);  // survives the exec: a run that hangs ends and fails its test
     std::vector<char *> argv{const_cast<char *>(VEXBENCH_BIN)};
     for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
     execv(VEXBENCH_BIN, argv.data());
     _exit(127);
   }
+  return pid;
+}
+
+RunResult RunBin(const std::vector<std::string> &args) {
+  int p[2];
+  RunResult r;
+  if (pipe2(p, O_CLOEXEC) != 0) return r;
+  pid_t pid = Spawn(args, p[1]);
   close(p[1]);
   char buf[4096];
   ssize_t n;
@@ -46,40 +55,6 @@ RunResult RunBin(const std::vector<std::string> &args) {
   r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
   return r;
 }
-
-std::string Shell(const std::string &cmd) {
-  std::string out;
-  FILE *f = popen(cmd.c_str(), "r");
-  if (f == nullptr) return out;
-  char buf[256];
-  while (std::fgets(buf, sizeof buf, f) != nullptr) out += buf;
-  pclose(f);
-  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-  return out;
-}
-
-// A loop device over a sparse file under /var/tmp; detached and removed on
-// destruction, whatever the test did.
-class LoopDevice {
- public:
-  explicit LoopDevice(off_t size) : file_(size) {
-    for (int attempt = 0; attempt < 8 && dev_.empty(); attempt++) {
-      std::string d = Shell("losetup -f --show " + file_.Path() + " 2>/dev/null");
-      if (d.rfind("/dev/loop", 0) == 0)
-        dev_ = d;
-      else
-        usleep(250000);  // another test took the free device first
-    }
-  }
-  ~LoopDevice() {
-    if (!dev_.empty()) Shell("losetup -d " + dev_ + " 2>/dev/null");
-  }
-  const std::string &Path() const { return dev_; }
-
- private:
-  TempFile file_;
-  std::string dev_;
-};
 
 class BenchCli : public ::testing::Test {
  protected:
@@ -95,6 +70,12 @@ class BenchCli : public ::testing::Test {
   const std::string &Attach(int mib) {
     loops_.push_back(std::make_unique<LoopDevice>(static_cast<off_t>(mib) << 20));
     EXPECT_FALSE(loops_.back()->Path().empty()) << "losetup failed";
+    return loops_.back()->Path();
+  }
+  // A device of 64 MiB whose writes fail beyond its first 8 MiB.
+  const std::string &AttachFault() {
+    loops_.push_back(FaultDevice(64 << 20, 8 << 20));
+    EXPECT_FALSE(loops_.back()->Path().empty()) << "cannot attach a fault device";
     return loops_.back()->Path();
   }
   std::vector<std::unique_ptr<LoopDevice>> loops_;
@@ -174,7 +155,7 @@ TEST_F(BenchCli, UnfilledReadFailsInEveryWorker) {
 TEST_F(BenchCli, CorruptedSectorIsReported) {
   const std::string &dev = Attach(8);
   ASSERT_FALSE(dev.empty());
-  RunResult fill = RunBin({"-c", "--size=1", dev});
+  RunResult fill = RunBin({"-c", "--size=1", "--th1=1", "--th2=0", "--th3=0", dev});
   ASSERT_EQ(fill.status, 0) << fill.out;
   {
     int fd = open(dev.c_str(), O_RDWR | O_DIRECT);
@@ -228,6 +209,138 @@ TEST_F(BenchCli, FillAloneOnASmallerDevice) {
   long rate = std::stol(m[4]);
   // the rate counts the 8 MiB written, not the 64 MiB asked for
   EXPECT_EQ(rate, ms == 0 ? 0 : 8 * 1000 / ms) << r.out;
+}
+
+TEST_F(BenchCli, FillThatFailsEarlyEndsTheRun) {
+  const std::string &dev = AttachFault();
+  ASSERT_FALSE(dev.empty());
+  RunResult r = RunBin({"-c", "-r", "--tm=1", "--min=4096", "--max=4096", "--th1=1", "--th2=0",
+                        "--th3=0", "--size=64", dev});
+  EXPECT_EQ(r.status, 1) << r.out;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(r.out, m,
+                               std::regex("OpenWt = 1\n\nFilling 0G before testing  ...            "
+                                          "\b{11} +([0-9]+) MB\nError writing.  res = -?[0-9]+  "
+                                          "errno = [1-9][0-9]*\n")))
+      << r.out;
+  EXPECT_LT(std::stoi(m[1]), 64);  // no measurement follows
+}
+
+// Worker processes of a run, and the run's System V segments.
+std::vector<pid_t> ChildrenOf(pid_t parent) {
+  std::vector<pid_t> out;
+  DIR *d = opendir("/proc");
+  if (d == nullptr) return out;
+  while (dirent *e = readdir(d)) {
+    if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;  // processes only
+    std::ifstream f(std::string("/proc/") + e->d_name + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    size_t close_paren = stat.rfind(')');
+    if (close_paren == std::string::npos) continue;
+    char state = 0;
+    long ppid = 0;
+    if (std::sscanf(stat.c_str() + close_paren + 1, " %c %ld", &state, &ppid) == 2 && ppid == parent &&
+        state != 'Z')
+      out.push_back(static_cast<pid_t>(std::atol(e->d_name)));
+  }
+  closedir(d);
+  return out;
+}
+
+bool Alive(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  size_t close_paren = stat.rfind(')');
+  return close_paren != std::string::npos && close_paren + 2 < stat.size() && stat[close_paren + 2] != 'Z';
+}
+
+bool HasSegment(pid_t creator) {
+  std::ifstream f("/proc/sysvipc/shm");
+  std::string line;
+  std::getline(f, line);  // header
+  while (std::getline(f, line)) {
+    long cpid = 0;  // key, shmid, perms, size, cpid, ...
+    if (std::sscanf(line.c_str(), "%*s %*s %*s %*s %ld", &cpid) == 1 && cpid == creator)
+      return true;
+  }
+  return false;
+}
+
+TEST_F(BenchCli, WorkersEndWithTheirParent) {
+  const std::string &dev = Attach(64);
+  ASSERT_FALSE(dev.empty());
+  int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(null, 0);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGKILL}) {
+    pid_t pid = Spawn({"-r", "-q", "--size=64", "--tm=30", "--min=4096", "--max=4096", "--th1=2",
+                       "--th2=0", "--th3=0", dev},
+                      null);
+    std::vector<pid_t> workers;
+    for (int k = 0; k < 100 && workers.size() < 2; k++) {
+      usleep(50000);
+      workers = ChildrenOf(pid);
+    }
+    EXPECT_EQ(workers.size(), 2U) << strsignal(sig);
+    EXPECT_TRUE(HasSegment(pid)) << strsignal(sig);
+    kill(pid, sig);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == sig) << strsignal(sig);
+    bool gone = false;
+    for (int k = 0; k < 20 && !gone; k++) {
+      usleep(100000);
+      gone = !HasSegment(pid);
+      for (pid_t w : workers) gone = gone && !Alive(w);
+    }
+    EXPECT_TRUE(gone) << strsignal(sig) << ": a worker or the segment is left after 2 s";
+    for (pid_t w : workers) kill(w, SIGKILL);  // a failed case must not hold the device
+  }
+  close(null);
+}
+
+TEST_F(BenchCli, HeldDeviceIsNeitherWrittenNorFilled) {
+  const std::string &dev = Attach(8);
+  ASSERT_FALSE(dev.empty());
+  int held = open(dev.c_str(), O_RDWR | O_EXCL);
+  ASSERT_GE(held, 0);
+  const std::string refused = "OpenWt = 1\nError opening device " + dev + " - 16\n";
+  RunResult fill = RunBin({"-c", "--size=1", "--th1=1", "--th2=0", "--th3=0", dev});
+  RunResult write = RunBin({"-w", "-q", "--tm=1", "--size=1", "--min=4096", "--max=4096", "--th1=2",
+                            "--th2=0", "--th3=0", dev});
+  RunResult fixed = RunBin({"--test=11", dev});
+  RunResult read = RunBin({"-r", "-q", "--tm=1", "--size=1", "--min=4096", "--max=4096", "--th1=1",
+                           "--th2=0", "--th3=0", dev});
+  close(held);
+  EXPECT_EQ(fill.out, refused);
+  EXPECT_EQ(fill.status, 1);
+  EXPECT_EQ(write.out, refused + "Error opening device " + dev + " - 16\n");
+  EXPECT_EQ(write.status, 1);
+  EXPECT_EQ(fixed.out, "Error opening device " + dev + "\n");
+  EXPECT_EQ(fixed.status, 1);
+  EXPECT_EQ(read.status, 0) << read.out;  // reading needs no exclusive hold
+  std::vector<char> data(8 << 20);
+  int fd = open(dev.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(pread(fd, data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
+  close(fd);
+  EXPECT_EQ(std::count(data.begin(), data.end(), 0), static_cast<long>(data.size()));  // nothing written
+}
+
+TEST(BenchCliFifo, IsRefusedWithoutWaiting) {
+  TempFile slot(0);
+  ASSERT_EQ(unlink(slot.Path().c_str()), 0);
+  ASSERT_EQ(mkfifo(slot.Path().c_str(), 0600), 0);
+  const std::string refused = "Error: " + slot.Path() + " is neither a block device nor a regular file\n";
+  RunResult read = RunBin({"-r", "--tm=1", "--size=1", "--min=4096", "--max=4096", "--th1=1", "--th2=0",
+                           "--th3=0", slot.Path()});
+  EXPECT_EQ(read.out, "OpenWt = 0\n" + refused);
+  EXPECT_EQ(read.status, 1);
+  RunResult fill = RunBin({"-c", "--size=1", slot.Path()});
+  EXPECT_EQ(fill.out, "OpenWt = 1\n" + refused);
+  EXPECT_EQ(fill.status, 1);
+  RunResult fixed = RunBin({"--test=12", slot.Path()});
+  EXPECT_EQ(fixed.out, refused);
+  EXPECT_EQ(fixed.status, 1);
 }
 
 TEST_F(BenchCli, DeviceListLeavesOutBusyAndMissingDevices) {
@@ -317,6 +430,10 @@ INSTANTIATE_TEST_SUITE_P(
         NoDeviceCase{"version_prefix", {"--vers"}, kUsage, 1},
         NoDeviceCase{"h_is_a_flag", {"-help", "/dev/null"}, "Option -p is not supported\n", 1},
         NoDeviceCase{"h_alone_runs_mode", {"-h", "--test=7", "/dev/null"}, "", 0},
+        NoDeviceCase{"no_worker", {"-c", "--th1=0", "--th2=0", "--th3=0", "/dev/null"},
+                     "Bad thread counts: --th1= to --th10= are all 0\n", 1},
+        NoDeviceCase{"min_above_max", {"-r", "--min=8192", "--max=4096", "/dev/null"},
+                     "Bad --min=8192: above --max=4096\n", 1},
         NoDeviceCase{"missing_device_fixed_mode", {"--test=11", "/var/tmp/vexbench-no-such-device"},
                      "Error opening device /var/tmp/vexbench-no-such-device\n", 1}),
     [](const auto &tpi) { return std::string(tpi.param.name); });

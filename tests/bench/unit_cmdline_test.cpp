@@ -207,6 +207,14 @@ INSTANTIATE_TEST_SUITE_P(
         RefuseCase{{"-e", "-u"}, "Options -e and -u cannot be used together\n"},
         RefuseCase{{"-eu", "--test=100000"}, "Options -e and -u cannot be used together\n"},
         RefuseCase{{"-e"}, nullptr},
-        RefuseCase{{"--test=7", "--th1=500"}, nullptr}));
+        RefuseCase{{"--test=7", "--th1=500"}, nullptr},
+        RefuseCase{{"--th1=0", "--th2=0", "--th3=0"}, "Bad thread counts: --th1= to --th10= are all 0\n"},
+        RefuseCase{{"-c", "--th1=0", "--th2=0", "--th3=0", "--th10=0"},
+                   "Bad thread counts: --th1= to --th10= are all 0\n"},
+        RefuseCase{{"--th1=0", "--th2=0", "--th3=0", "--th7=1"}, nullptr},
+        RefuseCase{{"--test=1", "--th1=0", "--th2=0", "--th3=0"}, nullptr},  // a worker per path
+        RefuseCase{{"-w", "--min=8192", "--max=4096"}, "Bad --min=8192: above --max=4096\n"},
+        RefuseCase{{"-r", "--min=4096", "--max=8191"}, nullptr},  // one row, 4K
+        RefuseCase{{"-c", "--min=8192", "--max=4096"}, nullptr}));  // no table
 
 }  // namespace

@@ -2,6 +2,7 @@
 // failure paths, on regular files under /var/tmp.
 #include <fcntl.h>
 #include <sys/shm.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -144,6 +145,20 @@ TEST_F(BenchIoTest, CheckPrintsTheWholeValueRead) {
   EXPECT_TRUE(CheckBlock(buf, 512, 16));
   EXPECT_FALSE(CheckBlock(buf, 512, 17));
   EXPECT_EQ(cap.Take(), "read data err -281474976710640 17/2  ffff000000000010 11\n");
+}
+
+TEST_F(BenchIoTest, CheckComparesFortyEightBits) {
+  char buf[512] = {};
+  uint64_t v = (uint64_t{1} << 32) + 16;  // 2^32 sectors away from sector 16
+  std::memcpy(buf, &v, 8);
+  CaptureStdout cap;
+  EXPECT_FALSE(CheckBlock(buf, 512, 16));
+  EXPECT_TRUE(CheckBlock(buf, 512, v));
+  v = (uint64_t{1} << 47) + 16;
+  std::memcpy(buf, &v, 8);
+  EXPECT_FALSE(CheckBlock(buf, 512, 16));
+  EXPECT_EQ(cap.Take(), "read data err 4294967312 16/2  100000010 10\n"
+                        "read data err 140737488355344 16/2  800000000010 10\n");
 }
 
 TEST_F(BenchIoTest, KeyWritePutsOneKeyPerUnit) {
@@ -379,6 +394,43 @@ TEST_F(MeasureTest, QuickReadCountsAndCleanRunLeavesNoError) {
   EXPECT_EQ(out[0], '|');
   EXPECT_EQ(RunErr, 0);
   EXPECT_TRUE(NoChildLeft());
+}
+
+// SIGALRM ends the worker loop that runs in this process.
+void EndLoop(int) { SigFlg3 = 1; }
+
+TEST_F(MeasureTest, ReadWorkerCountsOnlyInTheWindow) {
+  e_opt = 1;  // reseeds without /dev/urandom
+  struct sigaction sa {}, old {};
+  sa.sa_handler = EndLoop;
+  ASSERT_EQ(sigaction(SIGALRM, &sa, &old), 0);
+  struct Phase {
+    int start, stop;
+    bool counts;
+  };
+  uint64_t seq = 0;  // the verifying read finds its stamps in the tested MiB
+  StampBlock(ctl.WtBuf[0], 1048576, 0, seq);
+  ASSERT_EQ(pwrite(fd_, ctl.WtBuf[0], 1048576, 0), 1048576);
+  // warm-up (before signal 61), window, drain (after signal 62)
+  for (Phase ph : {Phase{0, 0, false}, Phase{1, 0, true}, Phase{1, 1, false}}) {
+    for (int check : {0, 1}) {
+      q_opt = check ? 0 : 1;
+      SigFlg1 = ph.start;
+      SigFlg2 = ph.stop;
+      SigFlg3 = 0;
+      itimerval t{};
+      t.it_value.tv_usec = 100000;
+      ASSERT_EQ(setitimer(ITIMER_REAL, &t, nullptr), 0);
+      WorkerResult r = RunWorkerLoop(0, 4096, 0);
+      EXPECT_EQ(r.err, 0U);
+      if (ph.counts)
+        EXPECT_GT(r.count, 0U) << check;
+      else
+        EXPECT_EQ(r.count, 0U) << "counted outside the window: start " << ph.start << " stop " << ph.stop
+                               << " check " << check;
+    }
+  }
+  sigaction(SIGALRM, &old, nullptr);
 }
 
 TEST_F(MeasureTest, WorkerErrorMarksTheRun) {

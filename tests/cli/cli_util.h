@@ -80,21 +80,27 @@ inline bool InCi() {
   return ci != nullptr && std::string(ci) == "true";
 }
 
-// A per-test directory below /var/tmp: loop devices and O_DIRECT want a real
-// file system, not tmpfs.
+// A per-test directory below /var/tmp (or $XTL_TEST_TMPDIR, which CI sets to a
+// directory of its run): loop devices and O_DIRECT want a real file system,
+// not tmpfs.
 struct TempDir {
   std::string path;
   TempDir() {
-    char tmpl[] = "/var/tmp/xtl-cli-XXXXXX";
-    char *p = mkdtemp(tmpl);
-    path = p != nullptr ? p : "/var/tmp";
+    const char *env = std::getenv("XTL_TEST_TMPDIR");
+    base_ = env != nullptr && *env != '\0' ? env : "/var/tmp";
+    std::string tmpl = base_ + "/xtl-cli-XXXXXX";
+    char *p = mkdtemp(tmpl.data());
+    path = p != nullptr ? p : base_;
   }
   ~TempDir() {
-    if (path != "/var/tmp") std::system(("rm -rf '" + path + "'").c_str());
+    if (path != base_) std::system(("rm -rf '" + path + "'").c_str());
   }
   TempDir(const TempDir &) = delete;
   TempDir &operator=(const TempDir &) = delete;
   std::string File(const std::string &name) const { return path + "/" + name; }
+
+ private:
+  std::string base_;
 };
 
 inline void MakeSparse(const std::string &path, uint64_t size) {
@@ -142,7 +148,8 @@ inline std::string Shell(const std::string &cmd) {
 // ATTACH_LOOP so a test skips outside CI when it cannot attach, and fails in CI.
 struct LoopDevice {
   std::string dev;
-  explicit LoopDevice(const std::string &backing) {
+  std::string back;
+  explicit LoopDevice(const std::string &backing) : back(backing) {
     if (geteuid() != 0) return;
     for (int attempt = 0; attempt < 5 && dev.empty(); attempt++) {
       dev = Shell("losetup --find --show '" + backing + "' 2>/dev/null");
@@ -152,8 +159,11 @@ struct LoopDevice {
       }
     }
   }
+  // Detaches every device over the backing file, also one that an attempt
+  // attached without reporting it.
   ~LoopDevice() {
-    if (!dev.empty()) Shell("losetup -d '" + dev + "' 2>&1");
+    if (geteuid() != 0) return;
+    Shell("losetup -l -n -O NAME -j '" + back + "' | xargs -r -n1 losetup -d 2>&1");
   }
   LoopDevice(const LoopDevice &) = delete;
   LoopDevice &operator=(const LoopDevice &) = delete;

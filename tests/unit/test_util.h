@@ -48,12 +48,14 @@ std::string Capture(F &&print) {
   return s;
 }
 
-// A scratch directory below /var/tmp (not tmpfs), removed with its files.
+// A scratch directory below /var/tmp (not tmpfs; or $XTL_TEST_TMPDIR, which CI
+// sets to a directory of its run), removed with its files.
 struct ScratchDir {
   std::string path;
   ScratchDir() {
-    char tmpl[] = "/var/tmp/xtl-unit-XXXXXX";
-    path = mkdtemp(tmpl);
+    const char *base = std::getenv("XTL_TEST_TMPDIR");
+    std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/var/tmp") + "/xtl-unit-XXXXXX";
+    path = mkdtemp(tmpl.data());
   }
   ~ScratchDir() { std::system(("rm -rf '" + path + "'").c_str()); }
   std::string File(const std::string &name) const { return path + "/" + name; }
