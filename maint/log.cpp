@@ -1,6 +1,8 @@
 // Log tools that move data: copy the log device into the temp file, replay the
 // scanned log onto the XTL device, and zero the log device.
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 
 #include "fatal.h"
 #include "log.h"
+#include "progress.h"
 
 XferBuf AllocXferBuf() {
   XferBuf b;
@@ -134,6 +137,12 @@ void CopyLog() {
   std::unique_ptr<uint8_t[]> cbuf(new (std::nothrow) uint8_t[kCopyBufSize]);
   if (!cbuf) FatalErr("Error allocating copy buffer.\n");
 
+  // The source's size for the progress line; a pipe's is unknown (0).
+  uint64_t total = 0;
+  if (ioctl(src.fd, BLKGETSIZE64, &total) != 0)
+    total = S_ISREG(ss.st_mode) && ss.st_size > 0 ? static_cast<uint64_t>(ss.st_size) : 0;
+  Progress prog("log copy", ProgressUnit::Bytes, total);
+  uint64_t copied = 0;
   for (;;) {
     const ssize_t n = read(src.fd, cbuf.get(), kCopyBufSize);
     if (n < 0 && errno == EINTR) continue;
@@ -146,14 +155,18 @@ void CopyLog() {
       if (w <= 0) FatalErr("Error writing to temp file %s %d\n", path.c_str(), errno);
       done += static_cast<size_t>(w);
     }
+    copied += static_cast<uint64_t>(n);
+    prog.Update(copied);
   }
   if (fsync(dst.fd) != 0 || dst.Close() != 0 || !part.Commit(path))
     FatalErr("Error writing to temp file %s %d\n", path.c_str(), errno);
 }
 
 int64_t PostEntries(FILE *out, int tmpfd, const std::string &tmppath, int dstfd,
-                    const std::string &dstpath, uint8_t *xbuf, uint64_t dst_end) {
+                    const std::string &dstpath, uint8_t *xbuf, uint64_t dst_end,
+                    Progress *prog) {
   int64_t failed = 0;
+  uint64_t posted = 0;
   for (size_t i = 0; i < LtLst.size(); i++) {
     const LOG_TAIL &lt = LtLst[i];
     int64_t d = LtSec[i];  // data of the next type-0 entry, sectors of the temp file
@@ -163,6 +176,7 @@ int64_t PostEntries(FILE *out, int tmpfd, const std::string &tmppath, int dstfd,
       const uint32_t tp = e.EntryTp();
       const uint32_t cnt = e.SectorCnt();
       const int64_t target = e.TargetSector();
+      if (prog != nullptr) prog->BeforeStdout();
       std::fprintf(out, "%8d %10lld %10lld %10lld %4d %1d", static_cast<int>(i),
                    static_cast<long long>(lt.seq.get()), static_cast<long long>(d),
                    static_cast<long long>(target), static_cast<int>(cnt), static_cast<int>(tp));
@@ -212,6 +226,7 @@ int64_t PostEntries(FILE *out, int tmpfd, const std::string &tmppath, int dstfd,
       }
       std::fputs("\r", out);
       std::fflush(out);
+      if (prog != nullptr) prog->Update(++posted);
     }
   }
   return failed;
@@ -233,9 +248,14 @@ void PostLog() {
     end = static_cast<uint64_t>(st.st_size) / kSectorSize * kSectorSize;
   XferBuf xb = AllocXferBuf();
 
-  const int64_t failed = PostEntries(stdout, tmp.fd, path, dst.fd, v_LogTarget, xb.p, end);
+  uint64_t entries = 0;
+  for (const LOG_TAIL &lt : LtLst) entries += std::min<uint32_t>(lt.NumEntries.get(), kLogEntMax);
+  Progress prog("log post", ProgressUnit::Entries, entries);
+  const int64_t failed =
+      PostEntries(stdout, tmp.fd, path, dst.fd, v_LogTarget, xb.p, end, &prog);
   if (fsync(dst.fd) != 0)
     FatalErr("Error flushing raw XTL device %s %d\n", v_LogTarget.c_str(), errno);
+  prog.Erase();
   std::printf("\rDone.%45s\n", "");
   if (dst.Close() != 0)
     FatalErr("Error closing raw XTL device %s %d\n", v_LogTarget.c_str(), errno);
@@ -247,7 +267,8 @@ void PostLog() {
              static_cast<long long>(failed), v_LogTarget.c_str());
 }
 
-void ClearFd(int fd, uint64_t size, const std::string &path, const uint8_t *zeros) {
+void ClearFd(int fd, uint64_t size, const std::string &path, const uint8_t *zeros,
+             Progress *prog) {
   for (uint64_t pos = 0; pos < size;) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(kXferBufSize, size - pos));
     errno = 0;
@@ -259,6 +280,7 @@ void ClearFd(int fd, uint64_t size, const std::string &path, const uint8_t *zero
     }
     if (fsync(fd) != 0) FatalErr("Error flushing log device %s %d\n", path.c_str(), errno);
     pos += want;
+    if (prog != nullptr) prog->Update(pos);
   }
 }
 
@@ -271,6 +293,9 @@ void ClearLog() {
   // A block device's size, or a regular file's: an image is never grown.
   const uint64_t size = GetDevSize(f.fd, v_LogTarget);
   XferBuf xb = AllocXferBuf();
-  ClearFd(f.fd, size, v_LogTarget, xb.p);
+  {
+    Progress prog("log clear", ProgressUnit::Bytes, size);
+    ClearFd(f.fd, size, v_LogTarget, xb.p, &prog);
+  }
   if (f.Close() != 0) FatalErr("Error closing log device %s %d\n", v_LogTarget.c_str(), errno);
 }

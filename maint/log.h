@@ -16,6 +16,8 @@
 
 #include "xtl.h"
 
+class Progress;
+
 inline constexpr size_t kCopyBufSize = size_t{1} << 20;  // log copy piece, bytes
 inline constexpr size_t kXferBufSize = size_t{4} << 20;  // post / clear buffer, bytes
 
@@ -101,12 +103,16 @@ void DispLog(FILE *out);
 // entries' data from tmpfd, writes to dstfd through buf (kXferBufSize bytes,
 // 4096-aligned). Nothing is written at or past byte dst_end (a regular file's
 // size): such an entry fails as it would at a block device's end. Returns the
-// number of entries that failed to read or write.
+// number of entries that failed to read or write. prog, when given, counts
+// the entries and is erased before each entry line.
 int64_t PostEntries(FILE *out, int tmpfd, const std::string &tmppath, int dstfd,
-                    const std::string &dstpath, uint8_t *buf, uint64_t dst_end = UINT64_MAX);
+                    const std::string &dstpath, uint8_t *buf, uint64_t dst_end = UINT64_MAX,
+                    Progress *prog = nullptr);
 // Zeroes bytes [0, size) of fd in kXferBufSize pieces, each flushed with
-// fsync; buf holds kXferBufSize zero bytes. Fatal on any failure.
-void ClearFd(int fd, uint64_t size, const std::string &path, const uint8_t *buf);
+// fsync; buf holds kXferBufSize zero bytes. Fatal on any failure. prog, when
+// given, counts the bytes.
+void ClearFd(int fd, uint64_t size, const std::string &path, const uint8_t *buf,
+             Progress *prog = nullptr);
 
 // A kXferBufSize buffer aligned to 4096 bytes, or fatal.
 struct XferBuf {

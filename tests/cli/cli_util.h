@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,19 +28,47 @@ struct Result {
   std::string err;
 };
 
+// Which streams of the child go to a pseudo-terminal (raw mode, so bytes
+// arrive as written) instead of a pipe; what the terminal shows is returned
+// as err (Tty::Err) or as out (Tty::OutErr, both streams in order).
+enum class Tty { None, Err, OutErr };
+
+// Opens a pseudo-terminal pair in raw mode; false when there is none.
+inline bool OpenPty(int &master, int &slave) {
+  master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0) return false;
+  const char *name = grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : nullptr;
+  slave = name != nullptr ? open(name, O_RDWR | O_NOCTTY) : -1;
+  termios tio{};
+  if (slave < 0 || tcgetattr(slave, &tio) != 0) {
+    close(master);
+    if (slave >= 0) close(slave);
+    return false;
+  }
+  cfmakeraw(&tio);
+  tcsetattr(slave, TCSANOW, &tio);
+  return true;
+}
+
 // Runs argv[0] with the given arguments; stdin is /dev/null.
-inline Result Run(const std::vector<std::string> &args) {
+inline Result Run(const std::vector<std::string> &args, Tty tty = Tty::None) {
   int outp[2], errp[2];
+  int master = -1, slave = -1;
   if (pipe(outp) != 0 || pipe(errp) != 0) return {};
+  if (tty != Tty::None && !OpenPty(master, slave)) return {};
   std::fflush(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
     int nul = open("/dev/null", O_RDONLY);
     dup2(nul, 0);
-    dup2(outp[1], 1);
-    dup2(errp[1], 2);
+    dup2(tty == Tty::OutErr ? slave : outp[1], 1);
+    dup2(tty != Tty::None ? slave : errp[1], 2);
     close(outp[0]);
     close(errp[0]);
+    if (tty != Tty::None) {
+      close(master);
+      close(slave);
+    }
     std::vector<char *> argv;
     for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
@@ -50,6 +79,12 @@ inline Result Run(const std::vector<std::string> &args) {
   close(errp[1]);
   Result r;
   pollfd fds[2] = {{outp[0], POLLIN, 0}, {errp[0], POLLIN, 0}};
+  if (tty != Tty::None) {
+    // The terminal's output ends with an error (EIO) once the child is gone.
+    close(slave);
+    close(tty == Tty::OutErr ? outp[0] : errp[0]);
+    fds[tty == Tty::OutErr ? 0 : 1].fd = master;
+  }
   int open_fds = 2;
   char chunk[65536];
   while (open_fds > 0) {

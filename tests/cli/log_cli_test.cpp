@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <functional>
 
 #include "../unit/log_builders.h"
 #include "cli_util.h"
@@ -397,6 +398,89 @@ TEST_F(LogCli, LongTmpDirIsRefused) {
   cli::Result r = Maint({"log", "scan", word});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out.rfind(word + "\n" + "usage: xtl-maint ...\n", 0), 0u);
+}
+
+// Removes the progress lines of `what` from what a terminal received. Each
+// drawing ("\r" + what + ": " ...) must be followed by another drawing or by
+// its erasure ("\r", blanks over at least its width, "\r"); ok turns false
+// otherwise (text landing in a shown line, a line left at the end). draws
+// counts the drawings.
+std::string StripProgress(const std::string &s, const std::string &what, bool &ok, int &draws) {
+  const std::string draw = "\r" + what + ": ";
+  std::string rest;
+  ok = true;
+  draws = 0;
+  for (size_t pos = 0;;) {
+    const size_t at = s.find(draw, pos);
+    if (at == std::string::npos) return rest + s.substr(pos);
+    rest += s.substr(pos, at - pos);
+    draws++;
+    const size_t end = s.find('\r', at + 1);
+    if (end == std::string::npos) {
+      ok = false;
+      return rest + s.substr(at);
+    }
+    if (s.compare(end, draw.size(), draw) == 0) {
+      pos = end;
+      continue;
+    }
+    const size_t after = s.find_first_not_of(' ', end + 1);
+    if (after == std::string::npos || s[after] != '\r' || after - end - 1 < end - at - 1) {
+      ok = false;
+      return rest + s.substr(at);
+    }
+    pos = after + 1;
+  }
+}
+
+TEST_F(LogCli, ProgressLineOnlyOnATerminalAndErasedBeforeAnyText) {
+  struct Case {
+    std::string what;            // the command, as the line names it
+    std::vector<std::string> args;
+    std::string first;           // the drawing at the start
+    std::function<void()> prepare;
+  };
+  ASSERT_TRUE(PostLogImage().WriteFile(logimg));
+  const std::string bad = dir.File("bad.img");  // entries past its end fail
+  const std::vector<Case> cases = {
+      {"log copy", {"log", "copy", logimg, tmpdir}, "log copy: 0 B of 32.0 KiB (0%), 0 B/s", [] {}},
+      {"log post", {"log", "post", target, tmpdir}, "log post: 0 of 8 entries (0%), 0 entries/s",
+       [&] { MakeFilled(target, 256 * 512, 0x5a); }},
+      {"log post", {"log", "post", bad, tmpdir}, "log post: 0 of 8 entries (0%), 0 entries/s",
+       [&] { MakeFilled(bad, 101 * 512, 0x5a); }},
+      {"log clear", {"log", "clear", target, tmpdir}, "log clear: 0 B of 9.0 MiB (0%), 0 B/s",
+       [&] { MakeFilled(target, 9 << 20, 0xab); }},
+  };
+  for (const Case &c : cases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), kBin);
+    c.prepare();
+    const cli::Result piped = cli::Run(args);
+    ASSERT_EQ(piped.err.find(c.what + ": "), std::string::npos) << piped.err;
+    const std::string wrote = cli::Shell("md5sum < '" + args[3] + "'");
+
+    // Standard error on a terminal: the same standard output byte for byte,
+    // the same messages once the progress lines are taken out, the same device.
+    c.prepare();
+    const cli::Result tty = cli::Run(args, cli::Tty::Err);
+    EXPECT_EQ(tty.status, piped.status) << c.what;
+    EXPECT_EQ(tty.out, piped.out) << c.what;
+    EXPECT_EQ(tty.err.rfind("\r" + c.first + " ", 0), 0u) << tty.err;
+    bool ok = false;
+    int draws = 0;
+    EXPECT_EQ(StripProgress(tty.err, c.what, ok, draws), piped.err) << c.what;
+    EXPECT_TRUE(ok) << tty.err;
+    EXPECT_GE(draws, 1) << c.what;
+    EXPECT_EQ(cli::Shell("md5sum < '" + args[3] + "'"), wrote) << c.what;
+
+    // Both streams on one terminal: the line is erased before every entry
+    // line and message, which then read exactly as before.
+    c.prepare();
+    const cli::Result both = cli::Run(args, cli::Tty::OutErr);
+    EXPECT_EQ(both.status, piped.status) << c.what;
+    EXPECT_EQ(StripProgress(both.out, c.what, ok, draws), piped.out + piped.err) << c.what;
+    EXPECT_TRUE(ok) << both.out;
+  }
 }
 
 // Loop devices: the real open modes (O_DIRECT, O_EXCL) and device sizes.
