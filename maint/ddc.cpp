@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <bit>
 #include <cerrno>
 #include <climits>
 
@@ -12,18 +11,6 @@
 #include "format.h"
 
 namespace {
-// GetBits without the doubling loop: the smallest n with 2^n >= v (0 for 0
-// and 1). The reserve search calls it three times a step.
-int BitsFor(uint64_t v) { return v <= 1 ? 0 : static_cast<int>(std::bit_width(v - 1)); }
-
-// Pwr, with its "bits = %d" line for 0 and 1 bits going to trace; the reserve
-// search passes nullptr so that its steps print nothing.
-uint64_t PwrTo(FILE *trace, int bits) {
-  if (bits > 1) return bits < 64 ? uint64_t{1} << bits : 0;  // as Pwr: 0 once doubled out
-  if (trace != nullptr) std::fprintf(trace, "bits = %d\n", bits);
-  return 1;
-}
-
 uint64_t Pages(uint64_t bytes) { return bytes / kBlockSize + (bytes % kBlockSize != 0 ? 1 : 0); }
 }  // namespace
 
@@ -67,14 +54,14 @@ int GetSlotsPerWtBlk(int WtBlkSz, int PbaSz) {
 
 int GetLbaSz(int PbaSz, int32_t WtBlkCnt) {
   const int LbaBits1 = PbaSz == 11 ? 54 : PbaSz == 12 ? 58 : 60;
-  return (LbaBits1 + BitsFor(static_cast<uint64_t>(static_cast<int64_t>(WtBlkCnt))) + 7) / 8;
+  return (LbaBits1 + GetBits(static_cast<uint64_t>(static_cast<int64_t>(WtBlkCnt))) + 7) / 8;
 }
 
 int GetPbaHashSz(int PbaSz) { return PbaSz == 11 ? 32 : PbaSz == 12 ? 34 : 36; }
 
 uint64_t GetPbaOvfSz(uint64_t LbaCnt, FILE *trace) {
-  const int LbaBits = BitsFor(LbaCnt) + 1;
-  const uint64_t entries = PwrTo(trace, LbaBits / 2 + 1);
+  const int LbaBits = GetBits(LbaCnt) + 1;
+  const uint64_t entries = Pwr(LbaBits / 2 + 1, trace);
   return entries * (LbaBits > 32 ? 8 : 4);
 }
 
@@ -86,7 +73,7 @@ VmTables GetVmTables(uint64_t WtBlkCnt, int WtBlkSz, uint64_t LbaCnt, FILE *trac
   t.WtBlkBytes = WtBlkCnt * 128;
   t.LbaBytes = LbaCnt * static_cast<uint64_t>(t.LbaSz);
   const uint64_t SlotCnt = WtBlkCnt * static_cast<uint64_t>(t.SlotsPerWtBlk);
-  t.SlotHashCnt = PwrTo(trace, BitsFor(SlotCnt));
+  t.SlotHashCnt = Pwr(GetBits(SlotCnt), trace);
   t.HashBytes = (t.SlotHashCnt * static_cast<uint64_t>(GetPbaHashSz(t.PbaSz)) + 7) / 8;
   t.SlotBytes = SlotCnt * static_cast<uint64_t>(t.PbaSz);
   t.OvfBytes = GetPbaOvfSz(LbaCnt, trace);

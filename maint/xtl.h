@@ -442,8 +442,10 @@ void ReadHdr();
 void LoadHdr(const uint8_t *hdr512);  // into DevHdr, setting v_ChunkCnt
 int64_t PbaToSector(int64_t pba);
 void ReadBlk(uint64_t pba);
-int GetBits(uint64_t val);
-uint64_t Pwr(int bits);
+int GetBits(uint64_t val);  // smallest n >= 0 with 2^n >= val
+// 2^bits for bits >= 2 (0 from 64 on). For 0 and 1 bits (a table of one
+// entry) it prints "bits = %d" to trace, nothing for nullptr, and gives 1.
+uint64_t Pwr(int bits, FILE *trace = stdout);
 // Size of an open handle: BLKGETSIZE64 for a block device, st_size for a
 // regular file; anything else is refused.
 uint64_t GetDevSize(int fd, const std::string &path);
