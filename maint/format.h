@@ -82,9 +82,8 @@ struct LayoutV20 {
 LayoutV20 ComputeLayoutV20(uint64_t devSize);
 
 // SetupDevHdr_v2 of the device already open (DevSize set): trace, header,
-// checksum, report. The form without a stream prints on stdout.
+// checksum, report.
 void SetupDevHdr_v2(FILE *out);
-void SetupDevHdr_v2();
 // The options text of a version 2.0 header ("HASH_META" and the words; " VM2"
 // only for the layout's second volume) and the feature bits of the options
 // (without 0x0001, 0x2000 and migration).

@@ -161,8 +161,6 @@ LayoutV20 ComputeLayoutV20(uint64_t devSize) {
   return l;
 }
 
-void SetupDevHdr_v2() { SetupDevHdr_v2(stdout); }
-
 void SetupDevHdr_v2(FILE *out) {
   uint8_t RandStr[32];
   LoadRand(RandStr, sizeof RandStr);
