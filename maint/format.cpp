@@ -11,10 +11,6 @@
 #include "format.h"
 
 void ResetFormatState() {
-  p_Bits1 = 30;
-  p_Bits2 = 0;
-  p_Bits3 = 0;
-  p_Bits4 = 0;
   v_PhysicalBlocks = 0;
   v_LogicalBlocks = 0;
   std::memset(DevHdr.raw, 0, sizeof DevHdr.raw);

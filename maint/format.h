@@ -19,8 +19,7 @@ void DoFormat(FILE *out);
 // for HdrN 0, the bare 512-byte record otherwise; then flushes the device.
 // Returns the bytes written.
 int WriteDevHdr(int HdrN);
-// Sets the computed format values back to their start values (p_Bits1 30,
-// the others 0) and clears DevHdr: the state a fresh process starts with.
+// Clears DevHdr: the state a fresh process starts with.
 void ResetFormatState();
 
 // Refusals of settings that make the layout arithmetic meaningless; each
@@ -53,7 +52,7 @@ struct EntryWidths {
   uint32_t MetaSz = 0;  // bytes, by the logical count
   int Bits1 = 0;
   int Bits2 = 0;
-  int Bits3 = 0;            // compression only; -1 keeps p_Bits3
+  int Bits3 = 0;            // compression only; 0 (the start value) without
   bool ok = true;           // false: a count is beyond the last row
   uint64_t BadCount = 0;    // the count the refusal shows
 };
@@ -93,7 +92,15 @@ uint32_t OptionFeatureBits();
 // ---------------------------------------------------------------------------
 // Bit sizing (fmtbits.cpp)
 
-void CalcFormatBits_v2(FILE *out, uint64_t LogicalBlocks, uint64_t PhysicalBlocks);
+// The four field widths of one metadata entry, in bits (BitSizes). A sizing
+// rule sets the widths it decides; the others keep these start values.
+struct FormatBits {
+  int Bits1 = 30;
+  int Bits2 = 0;
+  int Bits3 = 0;
+  int Bits4 = 0;
+};
+FormatBits CalcFormatBits_v2(FILE *out, uint64_t LogicalBlocks, uint64_t PhysicalBlocks);
 
 // ---------------------------------------------------------------------------
 // Volume set-up and write (volume.cpp)

@@ -92,7 +92,7 @@ EntryWidths ChooseEntryWidths(uint64_t PhysicalBlocks, uint64_t LogicalBlocks, b
   w.MetaSz = log->size;
   w.Bits1 = log->bits1;
   w.Bits2 = comp ? 6 : 2;
-  w.Bits3 = comp ? 2 : -1;
+  w.Bits3 = comp ? 2 : 0;
   return w;
 }
 
@@ -176,9 +176,6 @@ void SetupDevHdr_v2(FILE *out) {
     std::fflush(out);
     FatalErr("PhysicalBlocks = %llx error.", static_cast<unsigned long long>(l.w.BadCount));
   }
-  p_Bits1 = l.w.Bits1;
-  p_Bits2 = l.w.Bits2;
-  if (l.w.Bits3 >= 0) p_Bits3 = l.w.Bits3;
   std::fprintf(out, "LbaSz            = %d\nMetaSz           = %d\n", static_cast<int>(l.w.LbaSz),
                static_cast<int>(l.w.MetaSz));
   if (v_Vm2Flg != 0)
@@ -191,9 +188,9 @@ void SetupDevHdr_v2(FILE *out) {
   std::memcpy(h.Str, "XTL:2.0", 8);
   std::memcpy(h.Str + 12, RandStr, 20);
   h.MetaVersion.set(v_Ver);
-  h.BitSizes[0] = static_cast<uint8_t>(p_Bits1);
-  h.BitSizes[1] = static_cast<uint8_t>(p_Bits2);
-  h.BitSizes[2] = static_cast<uint8_t>(v_Comp != 0 ? p_Bits3 : 0);
+  h.BitSizes[0] = static_cast<uint8_t>(l.w.Bits1);
+  h.BitSizes[1] = static_cast<uint8_t>(l.w.Bits2);
+  h.BitSizes[2] = static_cast<uint8_t>(v_Comp != 0 ? l.w.Bits3 : 0);
   h.BlockSize.set(kBlockSize);
   h.Block0Off.set(v_Offset0);
   h.PhysicalBlocks.set(l.main_NumWtBlks * l.WtBlkSz / kBlockSize);
@@ -206,9 +203,9 @@ void SetupDevHdr_v2(FILE *out) {
     h.vm_LogicalBlocks.set(l.LogicalBlks / 682 + 1088);
     h.vm_PhysicalBlocks.set(l.vm_NumWtBlks * l.WtBlkSz / kBlockSize);
     h.vm_Block0Off.set(v_Offset0);
-    h.vm_BitSizes[0] = static_cast<uint8_t>(p_Bits1);
-    h.vm_BitSizes[1] = static_cast<uint8_t>(v_Vm2CompFlg != 0 ? p_Bits2 : p_Bits3);
-    h.vm_BitSizes[2] = static_cast<uint8_t>(v_Vm2CompFlg != 0 ? p_Bits3 : 0);
+    h.vm_BitSizes[0] = static_cast<uint8_t>(l.w.Bits1);
+    h.vm_BitSizes[1] = static_cast<uint8_t>(v_Vm2CompFlg != 0 ? l.w.Bits2 : l.w.Bits3);
+    h.vm_BitSizes[2] = static_cast<uint8_t>(v_Vm2CompFlg != 0 ? l.w.Bits3 : 0);
   }
   if (v_EccRaid5 != 0 || v_EccRaid6 != 0) {
     h.EccWidth = static_cast<uint8_t>(v_EccWidth);

@@ -35,7 +35,7 @@ void SetupDevHdr(FILE *out, uint64_t volEnd, uint64_t logicalBlocks) {
           v_Comp, v_DeDupe);
   logical /= 10000;
 
-  CalcFormatBits_v2(out, logical, physical);
+  const FormatBits bits = CalcFormatBits_v2(out, logical, physical);
 
   uint8_t RandStr[32];
   LoadRandVolume(RandStr, sizeof RandStr);
@@ -58,14 +58,14 @@ void SetupDevHdr(FILE *out, uint64_t volEnd, uint64_t logicalBlocks) {
   std::memcpy(h.Str + 12, RandStr, 20);
   h.MetaVersion.set(v_Ver);
   if (v_DeDupe != 0 || v_Comp != 0) {
-    h.BitSizes[0] = static_cast<uint8_t>(p_Bits1);
-    h.BitSizes[1] = static_cast<uint8_t>(p_Bits2);
-    h.BitSizes[2] = static_cast<uint8_t>(p_Bits3);
-    h.BitSizes[3] = static_cast<uint8_t>(p_Bits4);
+    h.BitSizes[0] = static_cast<uint8_t>(bits.Bits1);
+    h.BitSizes[1] = static_cast<uint8_t>(bits.Bits2);
+    h.BitSizes[2] = static_cast<uint8_t>(bits.Bits3);
+    h.BitSizes[3] = static_cast<uint8_t>(bits.Bits4);
   } else {
-    h.BitSizes[0] = static_cast<uint8_t>(p_Bits1);
+    h.BitSizes[0] = static_cast<uint8_t>(bits.Bits1);
     h.BitSizes[1] = 2;
-    h.BitSizes[2] = static_cast<uint8_t>(p_Bits2);
+    h.BitSizes[2] = static_cast<uint8_t>(bits.Bits2);
   }
   h.BlockSize.set(kBlockSize);
   h.Block0Off.set(v_Offset0);

@@ -474,9 +474,5 @@ void ClearLog();
 // Format: computed values (defined at the end of settings.cpp). Written only
 // by the format step that computes them; the operations are in format.h.
 
-extern int p_Bits1;                 // metadata entry field widths in bits; 30 at start
-extern int p_Bits2;                 // 0 at start
-extern int p_Bits3;                 // 0 at start
-extern int p_Bits4;                 // 0 at start
 extern uint64_t v_PhysicalBlocks;   // format driver: DevSize / 4096, 4096-byte blocks
 extern uint64_t v_LogicalBlocks;    // format driver: v_PhysicalBlocks * v_Free / 100
