@@ -11,8 +11,6 @@
 #include "format.h"
 
 void ResetFormatState() {
-  v_PhysicalBlocks = 0;
-  v_LogicalBlocks = 0;
   std::memset(DevHdr.raw, 0, sizeof DevHdr.raw);
 }
 
@@ -64,6 +62,14 @@ int WriteDevHdr(int HdrN) {
   return static_cast<int>(n);
 }
 
+DefaultCounts GetDefaultCounts(uint64_t devSize) {
+  DefaultCounts c;
+  c.PhysicalBlocks = devSize / kBlockSize;
+  if (v_Free < 10 || v_Free > 95) v_Free = 90;  // setting normalised in place
+  c.LogicalBlocks = c.PhysicalBlocks * v_Free / 100;
+  return c;
+}
+
 void DoFormat() { DoFormat(stdout); }
 
 void DoFormat(FILE *out) {
@@ -87,12 +93,9 @@ void DoFormat(FILE *out) {
     if (bound < DevSize) DevSize = bound;
   }
 
-  v_PhysicalBlocks = DevSize / kBlockSize;
-  if (v_Free < 10 || v_Free > 95) v_Free = 90;  // setting normalised in place
-  v_LogicalBlocks = v_PhysicalBlocks * v_Free / 100;
-
+  const DefaultCounts counts = GetDefaultCounts(DevSize);
   if (v_Ver == 11) {
-    DoFormatN(out, 0, DevSize, v_LogicalBlocks);
+    DoFormatN(out, 0, DevSize, counts.LogicalBlocks);
     return;
   }
   SetupDevHdr_v2(out);

@@ -21,6 +21,14 @@ void DoFormat(FILE *out);
 int WriteDevHdr(int HdrN);
 // Clears DevHdr: the state a fresh process starts with.
 void ResetFormatState();
+// The driver's default counts for a device of devSize bytes, in 4096-byte
+// blocks: the whole device, and the --free= share of it (v_Free normalised
+// to 10..95 in place). Only the --ver=11 path uses them.
+struct DefaultCounts {
+  uint64_t PhysicalBlocks = 0;
+  uint64_t LogicalBlocks = 0;
+};
+DefaultCounts GetDefaultCounts(uint64_t devSize);
 
 // Refusals of settings that make the layout arithmetic meaningless; each
 // prints one message and ends with status 1 before anything is written.

@@ -63,7 +63,3 @@ int64_t log_sectors;
 int64_t tail_sector;
 int64_t head_sector;
 int64_t tail2_sector;
-
-// Format: computed values
-uint64_t v_PhysicalBlocks;
-uint64_t v_LogicalBlocks;

@@ -469,10 +469,3 @@ void ScanLog();
 void DispLog();
 void PostLog();
 void ClearLog();
-
-// ---------------------------------------------------------------------------
-// Format: computed values (defined at the end of settings.cpp). Written only
-// by the format step that computes them; the operations are in format.h.
-
-extern uint64_t v_PhysicalBlocks;   // format driver: DevSize / 4096, 4096-byte blocks
-extern uint64_t v_LogicalBlocks;    // format driver: v_PhysicalBlocks * v_Free / 100
