@@ -173,8 +173,8 @@ void DoFormatDDC(FILE *out) {
   DoFormatN(out, 0, dataEnd, dataLogical);
   std::fprintf(out, "\n");
 
-  // VM volume: plain, from the start of the device; settings reset in place.
-  v_WtBlkSz = static_cast<uint32_t>(BPW) * 4;
+  // VM volume: plain, from the start of the device, with the same write
+  // blocks (v_WtBlkSz stays in KiB); settings reset in place.
   v_Offset0 = 0;
   v_Free = 90;
   v_Comp = 0;

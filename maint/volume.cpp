@@ -11,19 +11,19 @@ void SetupDevHdr(FILE *out, uint64_t volEnd, uint64_t logicalBlocks) {
   const uint64_t ratio2 = v_Comp != 0 ? v_Comp : 100;      // OverCommitRatio2
 
   CheckWtBlkSettings();
-  if (v_WtBlkSz == 0) v_WtBlkSz = 1024;
-  v_WtBlkSz *= 1024;  // setting written back: bytes from here on, for the rest of the run
+  if (v_WtBlkSz == 0) v_WtBlkSz = 1024;  // setting written back, in KiB
+  const uint64_t WtBlkBytes = uint64_t{v_WtBlkSz} * 1024;
   const uint64_t stripe = v_WtBlkStripeCnt;
-  if (v_Offset0 == 0) v_Offset0 = uint64_t{v_WtBlkSz} * stripe;  // setting written back
-  CheckVolumeFits(volEnd, v_WtBlkSz, v_WtBlkStripeCnt, v_Offset0);
-  const uint64_t wtBlks = (volEnd - v_Offset0) / v_WtBlkSz;
+  if (v_Offset0 == 0) v_Offset0 = WtBlkBytes * stripe;  // setting written back
+  CheckVolumeFits(volEnd, WtBlkBytes, v_WtBlkStripeCnt, v_Offset0);
+  const uint64_t wtBlks = (volEnd - v_Offset0) / WtBlkBytes;
   if (wtBlks > INT32_MAX)
     Fatal("format: %llu write blocks are more than a volume can count; use a larger "
           "--wtblksz=.\n",
           static_cast<unsigned long long>(wtBlks));
   int32_t NumWtBlks = static_cast<int32_t>(wtBlks);
   NumWtBlks -= static_cast<int32_t>(static_cast<uint64_t>(NumWtBlks) % stripe);
-  const uint64_t DataSize = static_cast<uint64_t>(NumWtBlks) * v_WtBlkSz;
+  const uint64_t DataSize = static_cast<uint64_t>(NumWtBlks) * WtBlkBytes;
   const uint64_t physical = DataSize / kBlockSize;
 
   if (v_Free < 10 || v_Free > 95) v_Free = 90;  // setting written back
@@ -48,7 +48,7 @@ void SetupDevHdr(FILE *out, uint64_t volEnd, uint64_t logicalBlocks) {
                "            DevSz   = %10d M\n",
                static_cast<int>(v_Ver), v_Ver, static_cast<int>(static_cast<uint32_t>(DataSize >> 20)),
                static_cast<long long>(v_Offset0 / kSectorSize), static_cast<long long>(physical),
-               static_cast<int>(v_WtBlkSz / 1024), static_cast<long long>(logical),
+               static_cast<int>(v_WtBlkSz), static_cast<long long>(logical),
                static_cast<int>(v_WtSegSz), static_cast<long long>(logical / 256),
                static_cast<int>(static_cast<uint32_t>(volEnd >> 20)));
 
@@ -71,7 +71,7 @@ void SetupDevHdr(FILE *out, uint64_t volEnd, uint64_t logicalBlocks) {
   h.Block0Off.set(v_Offset0);
   h.PhysicalBlocks.set(physical);
   h.LogicalBlocks.set(logical);
-  h.ClusterSize.set(v_WtBlkSz / kBlockSize);
+  h.ClusterSize.set(static_cast<uint32_t>(WtBlkBytes / kBlockSize));
   h.WriteSegmentSize.set(v_WtSegSz / 4);
   h.ShiftVolWbCnt.set(v_SvWbCnt);
   h.ShiftVolSkipSectors.set(v_SvScCnt);

@@ -43,7 +43,7 @@ TEST_F(VolumeTest, PlainVolumeDefaults) {
             "            WtSegSz =          0 K          LogSz   =     943717 M\n"
             "            DevSz   =    1048576 M\n"
             "            HASH_META   Dupe = 2  Bit Sizes = 30/2/0/0\n");
-  EXPECT_EQ(v_WtBlkSz, 1048576u);  // bytes from here on
+  EXPECT_EQ(v_WtBlkSz, 1024u);  // the setting stays in KiB
   EXPECT_EQ(v_Offset0, 1048576u);
   EXPECT_EQ(v_Free, 90u);
   EXPECT_EQ(H().Block0Off.get(), 1048576u);
