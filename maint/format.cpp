@@ -40,6 +40,32 @@ void CheckVolumeFits(uint64_t volEnd, uint64_t wtBlkBytes, uint32_t stripeCnt, u
           static_cast<unsigned long long>(offset0), static_cast<unsigned long long>(stripeBytes));
 }
 
+DEV_HDR_20 &BuildDevHdr20(const DevHdr20Fields &f, const uint8_t *RandStr) {
+  std::memset(DevHdr.raw, 0, sizeof DevHdr.raw);
+  DEV_HDR_20 &h = DevHdr.h_20x;
+  std::memcpy(h.Str, "XTL:2.0", 8);
+  std::memcpy(h.Str + 12, RandStr, 20);
+  h.MetaVersion.set(v_Ver);
+  h.FeatureBits.set(f.FeatureBits);
+  std::memcpy(h.BitSizes, f.BitSizes, sizeof f.BitSizes);
+  h.BlockSize.set(kBlockSize);
+  h.Block0Off.set(v_Offset0);
+  h.PhysicalBlocks.set(f.PhysicalBlocks);
+  h.LogicalBlocks.set(f.LogicalBlocks);
+  h.ClusterSize.set(static_cast<uint32_t>(f.WtBlkBytes / kBlockSize));
+  h.WriteSegmentSize.set(v_WtSegSz / 4);
+  h.WtBlkStripe.set(v_WtBlkStripeCnt);
+  if (v_EccRaid5 != 0 || v_EccRaid6 != 0) {
+    h.EccWidth = static_cast<uint8_t>(v_EccWidth);
+    h.EccDepth = static_cast<uint8_t>(v_EccDepth);
+    h.EccLevel = v_EccRaid6 != 0 ? 2 : 1;
+  }
+  h.MetaDupeCnt = static_cast<uint8_t>(v_MetaDupeCnt);
+  h.MetaHashTp = static_cast<uint8_t>(v_HashTp);
+  h.DataHashTp = static_cast<uint8_t>(v_HashTp);
+  return h;
+}
+
 int WriteDevHdr(int HdrN) {
   // Byte position (v_HdrOff + HdrN) x 512; a position that no file offset can
   // hold fails like a seek to it.

@@ -30,6 +30,22 @@ struct DefaultCounts {
 };
 DefaultCounts GetDefaultCounts(uint64_t devSize);
 
+// What the volume headers of a device differ in among the fields that every
+// version 2.0 header carries. Block counts in 4096-byte blocks.
+struct DevHdr20Fields {
+  uint8_t BitSizes[4] = {};
+  uint64_t PhysicalBlocks = 0;
+  uint64_t LogicalBlocks = 0;
+  uint64_t WtBlkBytes = 0;   // write-block size in bytes
+  uint32_t FeatureBits = 0;  // the whole word
+};
+// Clears DevHdr and fills it as a version 2.0 header: the tag, bytes 12..31
+// of Str from RandStr (32 bytes), the given fields, and from the settings
+// MetaVersion, Block0Off, WriteSegmentSize, WtBlkStripe, the ECC fields,
+// MetaDupeCnt and the hash types. The caller adds the fields of its own path,
+// then the checksum. Returns the version 2.0 view of DevHdr.
+DEV_HDR_20 &BuildDevHdr20(const DevHdr20Fields &f, const uint8_t *RandStr);
+
 // Refusals of settings that make the layout arithmetic meaningless; each
 // prints one message and ends with status 1 before anything is written.
 void CheckWtBlkSettings();  // --wtblkstripe= and --wtblksz=

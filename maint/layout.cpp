@@ -183,21 +183,15 @@ void SetupDevHdr_v2(FILE *out) {
                  static_cast<long long>(l.VmLogicalBlocks), static_cast<int>(l.vm_StripeSets));
   std::fprintf(out, "main_NumWtBlks   = %d\n", static_cast<int>(l.main_NumWtBlks));
 
-  std::memset(DevHdr.raw, 0, sizeof DevHdr.raw);
-  DEV_HDR_20 &h = DevHdr.h_20x;
-  std::memcpy(h.Str, "XTL:2.0", 8);
-  std::memcpy(h.Str + 12, RandStr, 20);
-  h.MetaVersion.set(v_Ver);
-  h.BitSizes[0] = static_cast<uint8_t>(l.w.Bits1);
-  h.BitSizes[1] = static_cast<uint8_t>(l.w.Bits2);
-  h.BitSizes[2] = static_cast<uint8_t>(v_Comp != 0 ? l.w.Bits3 : 0);
-  h.BlockSize.set(kBlockSize);
-  h.Block0Off.set(v_Offset0);
-  h.PhysicalBlocks.set(l.main_NumWtBlks * l.WtBlkSz / kBlockSize);
-  h.LogicalBlocks.set(l.LogicalBlks);
-  h.ClusterSize.set(static_cast<uint32_t>(l.WtBlkSz / kBlockSize));
-  h.WriteSegmentSize.set(v_WtSegSz / 4);
-  h.WtBlkStripe.set(v_WtBlkStripeCnt);
+  DevHdr20Fields f;
+  f.BitSizes[0] = static_cast<uint8_t>(l.w.Bits1);
+  f.BitSizes[1] = static_cast<uint8_t>(l.w.Bits2);
+  f.BitSizes[2] = static_cast<uint8_t>(v_Comp != 0 ? l.w.Bits3 : 0);
+  f.PhysicalBlocks = l.main_NumWtBlks * l.WtBlkSz / kBlockSize;
+  f.LogicalBlocks = l.LogicalBlks;
+  f.WtBlkBytes = l.WtBlkSz;
+  f.FeatureBits = kFeatAlways | kFeatV20Layout | OptionFeatureBits();
+  DEV_HDR_20 &h = BuildDevHdr20(f, RandStr);
   if (v_Vm2Flg != 0) {
     h.vm_status.set(1);
     h.vm_LogicalBlocks.set(l.LogicalBlks / 682 + 1088);
@@ -207,16 +201,7 @@ void SetupDevHdr_v2(FILE *out) {
     h.vm_BitSizes[1] = static_cast<uint8_t>(v_Vm2CompFlg != 0 ? l.w.Bits2 : l.w.Bits3);
     h.vm_BitSizes[2] = static_cast<uint8_t>(v_Vm2CompFlg != 0 ? l.w.Bits3 : 0);
   }
-  if (v_EccRaid5 != 0 || v_EccRaid6 != 0) {
-    h.EccWidth = static_cast<uint8_t>(v_EccWidth);
-    h.EccDepth = static_cast<uint8_t>(v_EccDepth);
-    h.EccLevel = v_EccRaid6 != 0 ? 2 : 1;
-  }
-  h.MetaDupeCnt = static_cast<uint8_t>(v_MetaDupeCnt);
-  h.FeatureBits.set(kFeatAlways | kFeatV20Layout | OptionFeatureBits());
   const std::string opts = FormatOpts(v_Vm2Flg != 0);
-  h.MetaHashTp = static_cast<uint8_t>(v_HashTp);
-  h.DataHashTp = static_cast<uint8_t>(v_HashTp);
   h.mm3_64.set(HdrChecksum(DevHdr));  // last change to the header
 
   PrintFormatReport(out, DevSize, l.WtBlkSz, v_WtSegSz, opts, h);

@@ -52,41 +52,25 @@ void SetupDevHdr(FILE *out, uint64_t volEnd, uint64_t logicalBlocks) {
                static_cast<int>(v_WtSegSz), static_cast<long long>(logical / 256),
                static_cast<int>(static_cast<uint32_t>(volEnd >> 20)));
 
-  std::memset(DevHdr.raw, 0, sizeof DevHdr.raw);
-  DEV_HDR_20 &h = DevHdr.h_20x;
-  std::memcpy(h.Str, "XTL:2.0", 8);
-  std::memcpy(h.Str + 12, RandStr, 20);
-  h.MetaVersion.set(v_Ver);
+  DevHdr20Fields f;
   if (v_DeDupe != 0 || v_Comp != 0) {
-    h.BitSizes[0] = static_cast<uint8_t>(bits.Bits1);
-    h.BitSizes[1] = static_cast<uint8_t>(bits.Bits2);
-    h.BitSizes[2] = static_cast<uint8_t>(bits.Bits3);
-    h.BitSizes[3] = static_cast<uint8_t>(bits.Bits4);
+    f.BitSizes[0] = static_cast<uint8_t>(bits.Bits1);
+    f.BitSizes[1] = static_cast<uint8_t>(bits.Bits2);
+    f.BitSizes[2] = static_cast<uint8_t>(bits.Bits3);
+    f.BitSizes[3] = static_cast<uint8_t>(bits.Bits4);
   } else {
-    h.BitSizes[0] = static_cast<uint8_t>(bits.Bits1);
-    h.BitSizes[1] = 2;
-    h.BitSizes[2] = static_cast<uint8_t>(bits.Bits2);
+    f.BitSizes[0] = static_cast<uint8_t>(bits.Bits1);
+    f.BitSizes[1] = 2;
+    f.BitSizes[2] = static_cast<uint8_t>(bits.Bits2);
   }
-  h.BlockSize.set(kBlockSize);
-  h.Block0Off.set(v_Offset0);
-  h.PhysicalBlocks.set(physical);
-  h.LogicalBlocks.set(logical);
-  h.ClusterSize.set(static_cast<uint32_t>(WtBlkBytes / kBlockSize));
-  h.WriteSegmentSize.set(v_WtSegSz / 4);
+  f.PhysicalBlocks = physical;
+  f.LogicalBlocks = logical;
+  f.WtBlkBytes = WtBlkBytes;
+  f.FeatureBits = kFeatAlways | OptionFeatureBits() | (v_Migrate_Flg != 0 ? kFeatMigrate : 0);
+  DEV_HDR_20 &h = BuildDevHdr20(f, RandStr);
   h.ShiftVolWbCnt.set(v_SvWbCnt);
   h.ShiftVolSkipSectors.set(v_SvScCnt);
-  if (v_EccRaid5 != 0 || v_EccRaid6 != 0) {
-    h.EccWidth = static_cast<uint8_t>(v_EccWidth);
-    h.EccDepth = static_cast<uint8_t>(v_EccDepth);
-    h.EccLevel = v_EccRaid6 != 0 ? 2 : 1;
-  }
-  h.MetaDupeCnt = static_cast<uint8_t>(v_MetaDupeCnt);
-  h.MetaHashTp = static_cast<uint8_t>(v_HashTp);
-  h.DataHashTp = static_cast<uint8_t>(v_HashTp);
-  h.WtBlkStripe.set(v_WtBlkStripeCnt);
-  uint32_t feat = kFeatAlways | OptionFeatureBits();
   if (v_Migrate_Flg != 0) {
-    feat |= kFeatMigrate;
     h.Migrate_LinOff0.set(v_Migrate_LinOff0);
     h.Migrate_LinOff1.set(v_Migrate_LinOff1);
     h.Migrate_LinBlks.set(v_Migrate_LinBlks);
@@ -97,7 +81,6 @@ void SetupDevHdr(FILE *out, uint64_t volEnd, uint64_t logicalBlocks) {
     h.CompBytes.set(static_cast<uint16_t>(v_CompBytes));
     h.CompMax.set(static_cast<uint16_t>(v_CompMax));
   }
-  h.FeatureBits.set(feat);
 
   const std::string opts = FormatOpts(false);
   std::fprintf(out, "            %s   Dupe = %d  Bit Sizes = %d/%d/%d/%d\n", opts.c_str(),
