@@ -6,66 +6,82 @@
 #include "fatal.h"
 #include "format.h"
 
-void SetupDevHdr(FILE *out, uint64_t volEnd, uint64_t logicalBlocks) {
+namespace {
+// The geometry of one volume. Block counts in 4096-byte blocks.
+struct VolumeGeometry {
+  uint64_t WtBlkBytes = 0;      // write-block size in bytes (v_WtBlkSz is in KiB)
+  int32_t NumWtBlks = 0;        // write blocks, a whole number of stripe sets
+  uint64_t DataSize = 0;        // bytes in those write blocks
+  uint64_t PhysicalBlocks = 0;
+  uint64_t LogicalBlocks = 0;   // after the de-dupe and compression ratios
+};
+
+// The write blocks between the data offset and volEnd, the block counts, and
+// the defaults written back to the settings on the way.
+VolumeGeometry GetVolumeGeometry(uint64_t volEnd, uint64_t logicalBlocks) {
   const uint64_t ratio1 = v_DeDupe != 0 ? v_DeDupe : 100;  // OverCommitRatio1
   const uint64_t ratio2 = v_Comp != 0 ? v_Comp : 100;      // OverCommitRatio2
-
+  VolumeGeometry g;
   CheckWtBlkSettings();
   if (v_WtBlkSz == 0) v_WtBlkSz = 1024;  // setting written back, in KiB
-  const uint64_t WtBlkBytes = uint64_t{v_WtBlkSz} * 1024;
+  g.WtBlkBytes = uint64_t{v_WtBlkSz} * 1024;
   const uint64_t stripe = v_WtBlkStripeCnt;
-  if (v_Offset0 == 0) v_Offset0 = WtBlkBytes * stripe;  // setting written back
-  CheckVolumeFits(volEnd, WtBlkBytes, v_WtBlkStripeCnt, v_Offset0);
-  const uint64_t wtBlks = (volEnd - v_Offset0) / WtBlkBytes;
+  if (v_Offset0 == 0) v_Offset0 = g.WtBlkBytes * stripe;  // setting written back
+  CheckVolumeFits(volEnd, g.WtBlkBytes, v_WtBlkStripeCnt, v_Offset0);
+  const uint64_t wtBlks = (volEnd - v_Offset0) / g.WtBlkBytes;
   if (wtBlks > INT32_MAX)
     Fatal("format: %llu write blocks are more than a volume can count; use a larger "
           "--wtblksz=.\n",
           static_cast<unsigned long long>(wtBlks));
-  int32_t NumWtBlks = static_cast<int32_t>(wtBlks);
-  NumWtBlks -= static_cast<int32_t>(static_cast<uint64_t>(NumWtBlks) % stripe);
-  const uint64_t DataSize = static_cast<uint64_t>(NumWtBlks) * WtBlkBytes;
-  const uint64_t physical = DataSize / kBlockSize;
+  g.NumWtBlks = static_cast<int32_t>(wtBlks);
+  g.NumWtBlks -= static_cast<int32_t>(static_cast<uint64_t>(g.NumWtBlks) % stripe);
+  g.DataSize = static_cast<uint64_t>(g.NumWtBlks) * g.WtBlkBytes;
+  g.PhysicalBlocks = g.DataSize / kBlockSize;
 
   if (v_Free < 10 || v_Free > 95) v_Free = 90;  // setting written back
-  if (logicalBlocks == 0) logicalBlocks = physical * v_Free / 100;
-  uint64_t logical;
-  if (__builtin_mul_overflow(logicalBlocks, ratio1, &logical) ||
-      __builtin_mul_overflow(logical, ratio2, &logical))
+  if (logicalBlocks == 0) logicalBlocks = g.PhysicalBlocks * v_Free / 100;
+  if (__builtin_mul_overflow(logicalBlocks, ratio1, &g.LogicalBlocks) ||
+      __builtin_mul_overflow(g.LogicalBlocks, ratio2, &g.LogicalBlocks))
     Fatal("format: the logical block count at --comp=%u and --dedupe=%u is beyond 64 bits.\n",
           v_Comp, v_DeDupe);
-  logical /= 10000;
+  g.LogicalBlocks /= 10000;
+  return g;
+}
 
-  const FormatBits bits = CalcFormatBits_v2(out, logical, physical);
-
-  uint8_t RandStr[32];
-  LoadRandVolume(RandStr, sizeof RandStr);
-
+void PrintVolumeLines(FILE *out, const VolumeGeometry &g, uint64_t volEnd) {
   std::fprintf(out,
                "Formatting: Ver     = %10d (0x%x)    DataSz  = %10d M\n"
                "            Off0    = %10lld sectors    PhyBlks = %10lld\n"
                "            WtBlkSz = %10d K          LogBlks = %10lld\n"
                "            WtSegSz = %10d K          LogSz   = %10lld M\n"
                "            DevSz   = %10d M\n",
-               static_cast<int>(v_Ver), v_Ver, static_cast<int>(static_cast<uint32_t>(DataSize >> 20)),
-               static_cast<long long>(v_Offset0 / kSectorSize), static_cast<long long>(physical),
-               static_cast<int>(v_WtBlkSz), static_cast<long long>(logical),
-               static_cast<int>(v_WtSegSz), static_cast<long long>(logical / 256),
+               static_cast<int>(v_Ver), v_Ver,
+               static_cast<int>(static_cast<uint32_t>(g.DataSize >> 20)),
+               static_cast<long long>(v_Offset0 / kSectorSize),
+               static_cast<long long>(g.PhysicalBlocks), static_cast<int>(v_WtBlkSz),
+               static_cast<long long>(g.LogicalBlocks), static_cast<int>(v_WtSegSz),
+               static_cast<long long>(g.LogicalBlocks / 256),
                static_cast<int>(static_cast<uint32_t>(volEnd >> 20)));
+}
 
+// A de-duplicated or compressed volume takes the four widths; a plain one
+// Bits1, 2, Bits2, 0.
+void SetBitSizes(uint8_t (&BitSizes)[4], const FormatBits &bits) {
+  const bool ddc = v_DeDupe != 0 || v_Comp != 0;
+  BitSizes[0] = static_cast<uint8_t>(bits.Bits1);
+  BitSizes[1] = static_cast<uint8_t>(ddc ? bits.Bits2 : 2);
+  BitSizes[2] = static_cast<uint8_t>(ddc ? bits.Bits3 : bits.Bits2);
+  BitSizes[3] = static_cast<uint8_t>(ddc ? bits.Bits4 : 0);
+}
+
+// DevHdr for the volume: the common fields, then placement shift,
+// migration range and compression unit.
+DEV_HDR_20 &FillVolumeHdr(const VolumeGeometry &g, const FormatBits &bits, const uint8_t *RandStr) {
   DevHdr20Fields f;
-  if (v_DeDupe != 0 || v_Comp != 0) {
-    f.BitSizes[0] = static_cast<uint8_t>(bits.Bits1);
-    f.BitSizes[1] = static_cast<uint8_t>(bits.Bits2);
-    f.BitSizes[2] = static_cast<uint8_t>(bits.Bits3);
-    f.BitSizes[3] = static_cast<uint8_t>(bits.Bits4);
-  } else {
-    f.BitSizes[0] = static_cast<uint8_t>(bits.Bits1);
-    f.BitSizes[1] = 2;
-    f.BitSizes[2] = static_cast<uint8_t>(bits.Bits2);
-  }
-  f.PhysicalBlocks = physical;
-  f.LogicalBlocks = logical;
-  f.WtBlkBytes = WtBlkBytes;
+  SetBitSizes(f.BitSizes, bits);
+  f.PhysicalBlocks = g.PhysicalBlocks;
+  f.LogicalBlocks = g.LogicalBlocks;
+  f.WtBlkBytes = g.WtBlkBytes;
   f.FeatureBits = kFeatAlways | OptionFeatureBits() | (v_Migrate_Flg != 0 ? kFeatMigrate : 0);
   DEV_HDR_20 &h = BuildDevHdr20(f, RandStr);
   h.ShiftVolWbCnt.set(v_SvWbCnt);
@@ -81,25 +97,19 @@ void SetupDevHdr(FILE *out, uint64_t volEnd, uint64_t logicalBlocks) {
     h.CompBytes.set(static_cast<uint16_t>(v_CompBytes));
     h.CompMax.set(static_cast<uint16_t>(v_CompMax));
   }
+  return h;
+}
 
+void PrintVolumeOpts(FILE *out, const DEV_HDR_20 &h) {
   const std::string opts = FormatOpts(false);
   std::fprintf(out, "            %s   Dupe = %d  Bit Sizes = %d/%d/%d/%d\n", opts.c_str(),
                h.MetaDupeCnt, h.BitSizes[0], h.BitSizes[1], h.BitSizes[2], h.BitSizes[3]);
   if (v_EccRaid5 != 0 || v_EccRaid6 != 0)
     std::fprintf(out, "            ECC width/depth = %d/%d\n", h.EccWidth, h.EccDepth);
-
-  h.mm3_64.set(HdrChecksum(DevHdr));  // last change to the header
 }
-
-void DoFormatN(FILE *out, int HdrN, uint64_t volEnd, uint64_t logicalBlocks) {
-  SetupDevHdr(out, volEnd, logicalBlocks);
-  WriteDevHdr(HdrN);
-  if (v_QuickFlg != 0) {
-    std::fprintf(out, "Quick Format finished.\n");
-    return;
-  }
-
-  // Full format: prepare the image of the first write block, then stop.
+// Full format: prepares the image of the volume's first write block from the
+// header just written, prints the three counts and ends the run.
+[[noreturn]] void PrepareFirstWtBlk(FILE *out) {
   const DEV_HDR_20 &h = DevHdr.h_20x;
   const uint32_t cluster = h.ClusterSize.get();
   const uint32_t MetaBits = uint32_t{h.BitSizes[0]} + h.BitSizes[1] + h.BitSizes[2];
@@ -132,4 +142,27 @@ void DoFormatN(FILE *out, int HdrN, uint64_t volEnd, uint64_t logicalBlocks) {
   std::fflush(out);
   Fatal("BlkCnt = %d\nBlkN0 = %d\nBlkN1 = %d\n", static_cast<int>(BlkCnt),
         static_cast<int>(BlkN0), static_cast<int>(BlkN1));
+}
+
+}  // namespace
+
+void SetupDevHdr(FILE *out, uint64_t volEnd, uint64_t logicalBlocks) {
+  const VolumeGeometry g = GetVolumeGeometry(volEnd, logicalBlocks);
+  const FormatBits bits = CalcFormatBits_v2(out, g.LogicalBlocks, g.PhysicalBlocks);
+  uint8_t RandStr[32];
+  LoadRandVolume(RandStr, sizeof RandStr);
+  PrintVolumeLines(out, g, volEnd);
+  DEV_HDR_20 &h = FillVolumeHdr(g, bits, RandStr);
+  PrintVolumeOpts(out, h);
+  h.mm3_64.set(HdrChecksum(DevHdr));  // last change to the header
+}
+
+void DoFormatN(FILE *out, int HdrN, uint64_t volEnd, uint64_t logicalBlocks) {
+  SetupDevHdr(out, volEnd, logicalBlocks);
+  WriteDevHdr(HdrN);
+  if (v_QuickFlg != 0) {
+    std::fprintf(out, "Quick Format finished.\n");
+    return;
+  }
+  PrepareFirstWtBlk(out);
 }
