@@ -11,11 +11,17 @@
 #include "format.h"
 
 namespace {
+constexpr uint64_t kWtBlkEntryBytes = 128;   // write-block table: one entry a write block
+constexpr int kSlotPageBytes = 4088;         // slot-table bytes of a 4096-byte page
+constexpr int kSlotEstimatePerBlock = 5;     // slot estimate: 5 a 4096-byte block
+constexpr uint32_t kDdcWtBlkKiBDefault = 2048;  // --wtblksz= 0 on this path: 2 MiB
+constexpr uint64_t kVmExtraLogical = 1024;   // VM volume: logical blocks beyond the tables
+
 uint64_t Pages(uint64_t bytes) { return bytes / kBlockSize + (bytes % kBlockSize != 0 ? 1 : 0); }
 }  // namespace
 
 int GetPbaSz(uint64_t WtBlkCnt, int WtBlkSz, uint64_t LogBlks) {
-  const uint64_t est = WtBlkCnt * static_cast<uint64_t>(WtBlkSz) * 5;  // slot estimate
+  const uint64_t est = WtBlkCnt * static_cast<uint64_t>(WtBlkSz) * kSlotEstimatePerBlock;
   int slots;
   if (est < (1ULL << 30))
     slots = 11;
@@ -48,7 +54,7 @@ int GetPbaSz(uint64_t WtBlkCnt, int WtBlkSz, uint64_t LogBlks) {
 }
 
 int GetSlotsPerWtBlk(int WtBlkSz, int PbaSz) {
-  const int SlotsPerPg = 4088 / PbaSz - 1;
+  const int SlotsPerPg = kSlotPageBytes / PbaSz - 1;
   return (4 * WtBlkSz / SlotsPerPg + 1) * SlotsPerPg;
 }
 
@@ -70,7 +76,7 @@ VmTables GetVmTables(uint64_t WtBlkCnt, int WtBlkSz, uint64_t LbaCnt, FILE *trac
   t.PbaSz = GetPbaSz(WtBlkCnt, WtBlkSz, LbaCnt);
   t.SlotsPerWtBlk = GetSlotsPerWtBlk(WtBlkSz, t.PbaSz);
   t.LbaSz = GetLbaSz(t.PbaSz, static_cast<int32_t>(WtBlkCnt));
-  t.WtBlkBytes = WtBlkCnt * 128;
+  t.WtBlkBytes = WtBlkCnt * kWtBlkEntryBytes;
   t.LbaBytes = LbaCnt * static_cast<uint64_t>(t.LbaSz);
   const uint64_t SlotCnt = WtBlkCnt * static_cast<uint64_t>(t.SlotsPerWtBlk);
   t.SlotHashCnt = Pwr(GetBits(SlotCnt), trace);
@@ -143,10 +149,10 @@ void DoFormatDDC(FILE *out) {
   // A --devsz= bound is taken as it is, even beyond the real size.
   const uint64_t devBytes = v_DevSz != 0 ? DevSzBytes(v_DevSz) : DevSize;
 
-  const uint32_t Free = v_Free != 0 ? v_Free : 90;
-  const uint32_t Comp = v_Comp != 0 ? v_Comp : 100;
-  const uint32_t DeDupe = v_DeDupe != 0 ? v_DeDupe : 100;
-  if (v_WtBlkSz == 0) v_WtBlkSz = 2048;  // setting written back
+  const uint32_t Free = v_Free != 0 ? v_Free : kFreeDefault;
+  const uint32_t Comp = v_Comp != 0 ? v_Comp : kPercent;
+  const uint32_t DeDupe = v_DeDupe != 0 ? v_DeDupe : kPercent;
+  if (v_WtBlkSz == 0) v_WtBlkSz = kDdcWtBlkKiBDefault;  // setting written back
   const int32_t BPW = static_cast<int32_t>(v_WtBlkSz / 4);
   const DdcPlan p = PlanDDC(devBytes, BPW, Free, Comp, DeDupe);
   // The chosen sizing once more, now with Pwr's lines for a very small volume.
@@ -176,10 +182,11 @@ void DoFormatDDC(FILE *out) {
   // VM volume: plain, from the start of the device, with the same write
   // blocks (v_WtBlkSz stays in KiB); settings reset in place.
   v_Offset0 = 0;
-  v_Free = 90;
+  v_Free = kFreeDefault;
   v_Comp = 0;
   v_DeDupe = 0;
-  const uint64_t vmLogical = static_cast<uint64_t>(p.VmSz) * static_cast<uint64_t>(BPW) + 1024;
+  const uint64_t vmLogical =
+      static_cast<uint64_t>(p.VmSz) * static_cast<uint64_t>(BPW) + kVmExtraLogical;
   std::fprintf(out, "Calling DoFormatN(%d, %lld, %lld)\n\n", 1, static_cast<long long>(vmEnd),
                static_cast<long long>(vmLogical));
   DoFormatN(out, 1, vmEnd, vmLogical);

@@ -53,7 +53,7 @@ DEV_HDR_20 &BuildDevHdr20(const DevHdr20Fields &f, const uint8_t *RandStr) {
   h.PhysicalBlocks.set(f.PhysicalBlocks);
   h.LogicalBlocks.set(f.LogicalBlocks);
   h.ClusterSize.set(static_cast<uint32_t>(f.WtBlkBytes / kBlockSize));
-  h.WriteSegmentSize.set(v_WtSegSz / 4);
+  h.WriteSegmentSize.set(v_WtSegSz / (kBlockSize / kKiB));  // KiB to 4096-byte blocks
   h.WtBlkStripe.set(v_WtBlkStripeCnt);
   if (v_EccRaid5 != 0 || v_EccRaid6 != 0) {
     h.EccWidth = static_cast<uint8_t>(v_EccWidth);
@@ -91,8 +91,9 @@ int WriteDevHdr(int HdrN) {
 DefaultCounts GetDefaultCounts(uint64_t devSize) {
   DefaultCounts c;
   c.PhysicalBlocks = devSize / kBlockSize;
-  if (v_Free < 10 || v_Free > 95) v_Free = 90;  // setting normalised in place
-  c.LogicalBlocks = c.PhysicalBlocks * v_Free / 100;
+  // setting normalised in place
+  if (v_Free < kFreeMin || v_Free > kFreeMax) v_Free = kFreeDefault;
+  c.LogicalBlocks = c.PhysicalBlocks * v_Free / kPercent;
   return c;
 }
 

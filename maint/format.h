@@ -12,6 +12,16 @@
 #include "xtl.h"
 
 // ---------------------------------------------------------------------------
+// Numbers shared by the format paths
+
+inline constexpr uint32_t kKiB = 1024;              // bytes
+inline constexpr uint32_t kFreeDefault = 90;        // --free= percent when 0 or out of range
+inline constexpr uint32_t kFreeMin = 10;            // --free= percents kept as given: 10..95
+inline constexpr uint32_t kFreeMax = 95;
+inline constexpr uint32_t kWtBlkKiBDefault = 1024;  // --wtblksz= 0 on a single volume: 1 MiB
+inline constexpr uint32_t kPercent = 100;           // ratios and shares are in percent
+
+// ---------------------------------------------------------------------------
 // Driver and header write (format.cpp)
 
 void DoFormat(FILE *out);

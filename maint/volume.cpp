@@ -7,6 +7,11 @@
 #include "format.h"
 
 namespace {
+constexpr uint32_t kCompBytesDefault = 64;  // --compbytes= 0: compression unit in bytes
+constexpr uint32_t kCompMaxDefault = 4;     // --compmax= 0
+constexpr uint8_t kPlainBits2 = 2;          // second width of a plain volume
+constexpr uint32_t kNoMigrationBlk = 2147483647;  // BlkN0 without a migration range
+
 // The geometry of one volume. Block counts in 4096-byte blocks.
 struct VolumeGeometry {
   uint64_t WtBlkBytes = 0;      // write-block size in bytes (v_WtBlkSz is in KiB)
@@ -19,12 +24,12 @@ struct VolumeGeometry {
 // The write blocks between the data offset and volEnd, the block counts, and
 // the defaults written back to the settings on the way.
 VolumeGeometry GetVolumeGeometry(uint64_t volEnd, uint64_t logicalBlocks) {
-  const uint64_t ratio1 = v_DeDupe != 0 ? v_DeDupe : 100;  // OverCommitRatio1
-  const uint64_t ratio2 = v_Comp != 0 ? v_Comp : 100;      // OverCommitRatio2
+  const uint64_t ratio1 = v_DeDupe != 0 ? v_DeDupe : kPercent;  // OverCommitRatio1
+  const uint64_t ratio2 = v_Comp != 0 ? v_Comp : kPercent;      // OverCommitRatio2
   VolumeGeometry g;
   CheckWtBlkSettings();
-  if (v_WtBlkSz == 0) v_WtBlkSz = 1024;  // setting written back, in KiB
-  g.WtBlkBytes = uint64_t{v_WtBlkSz} * 1024;
+  if (v_WtBlkSz == 0) v_WtBlkSz = kWtBlkKiBDefault;  // setting written back, in KiB
+  g.WtBlkBytes = uint64_t{v_WtBlkSz} * kKiB;
   const uint64_t stripe = v_WtBlkStripeCnt;
   if (v_Offset0 == 0) v_Offset0 = g.WtBlkBytes * stripe;  // setting written back
   CheckVolumeFits(volEnd, g.WtBlkBytes, v_WtBlkStripeCnt, v_Offset0);
@@ -38,13 +43,14 @@ VolumeGeometry GetVolumeGeometry(uint64_t volEnd, uint64_t logicalBlocks) {
   g.DataSize = static_cast<uint64_t>(g.NumWtBlks) * g.WtBlkBytes;
   g.PhysicalBlocks = g.DataSize / kBlockSize;
 
-  if (v_Free < 10 || v_Free > 95) v_Free = 90;  // setting written back
-  if (logicalBlocks == 0) logicalBlocks = g.PhysicalBlocks * v_Free / 100;
+  // setting written back
+  if (v_Free < kFreeMin || v_Free > kFreeMax) v_Free = kFreeDefault;
+  if (logicalBlocks == 0) logicalBlocks = g.PhysicalBlocks * v_Free / kPercent;
   if (__builtin_mul_overflow(logicalBlocks, ratio1, &g.LogicalBlocks) ||
       __builtin_mul_overflow(g.LogicalBlocks, ratio2, &g.LogicalBlocks))
     Fatal("format: the logical block count at --comp=%u and --dedupe=%u is beyond 64 bits.\n",
           v_Comp, v_DeDupe);
-  g.LogicalBlocks /= 10000;
+  g.LogicalBlocks /= uint64_t{kPercent} * kPercent;  // the two ratios
   return g;
 }
 
@@ -65,11 +71,11 @@ void PrintVolumeLines(FILE *out, const VolumeGeometry &g, uint64_t volEnd) {
 }
 
 // A de-duplicated or compressed volume takes the four widths; a plain one
-// Bits1, 2, Bits2, 0.
+// Bits1, 2, Bits2, 0 (with the hash flag, 64 bits in all).
 void SetBitSizes(uint8_t (&BitSizes)[4], const FormatBits &bits) {
   const bool ddc = v_DeDupe != 0 || v_Comp != 0;
   BitSizes[0] = static_cast<uint8_t>(bits.Bits1);
-  BitSizes[1] = static_cast<uint8_t>(ddc ? bits.Bits2 : 2);
+  BitSizes[1] = static_cast<uint8_t>(ddc ? bits.Bits2 : kPlainBits2);
   BitSizes[2] = static_cast<uint8_t>(ddc ? bits.Bits3 : bits.Bits2);
   BitSizes[3] = static_cast<uint8_t>(ddc ? bits.Bits4 : 0);
 }
@@ -92,8 +98,8 @@ DEV_HDR_20 &FillVolumeHdr(const VolumeGeometry &g, const FormatBits &bits, const
     h.Migrate_LinBlks.set(v_Migrate_LinBlks);
   }
   if (v_Comp != 0) {
-    if (v_CompBytes == 0) v_CompBytes = 64;  // setting written back
-    if (v_CompMax == 0) v_CompMax = 4;       // setting written back
+    if (v_CompBytes == 0) v_CompBytes = kCompBytesDefault;  // setting written back
+    if (v_CompMax == 0) v_CompMax = kCompMaxDefault;        // setting written back
     h.CompBytes.set(static_cast<uint16_t>(v_CompBytes));
     h.CompMax.set(static_cast<uint16_t>(v_CompMax));
   }
@@ -131,7 +137,7 @@ void PrintVolumeOpts(FILE *out, const DEV_HDR_20 &h) {
   std::memcpy(wb, &bh, sizeof bh);
   std::memcpy(wb + SumOff, &bh, sizeof bh);
 
-  uint32_t BlkN0 = 2147483647;
+  uint32_t BlkN0 = kNoMigrationBlk;
   uint32_t BlkN1 = 0;
   if ((h.FeatureBits.get() & kFeatMigrate) != 0 && h.Migrate_LinBlks.get() != 0) {
     BlkN0 = static_cast<uint32_t>(h.Migrate_LinOff0.get() / cluster);
