@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <bit>
 #include <cerrno>
 #include <climits>
 
@@ -12,23 +11,17 @@
 #include "format.h"
 
 namespace {
-// GetBits without the doubling loop: the smallest n with 2^n >= v (0 for 0
-// and 1). The reserve search calls it three times a step.
-int BitsFor(uint64_t v) { return v <= 1 ? 0 : static_cast<int>(std::bit_width(v - 1)); }
-
-// Pwr, with its "bits = %d" line for 0 and 1 bits going to trace (nullptr
-// keeps it quiet).
-uint64_t PwrTo(FILE *trace, int bits) {
-  if (bits > 1) return bits < 64 ? uint64_t{1} << bits : 0;  // as Pwr: 0 once doubled out
-  if (trace != nullptr) std::fprintf(trace, "bits = %d\n", bits);
-  return 1;
-}
+constexpr uint64_t kWtBlkEntryBytes = 128;   // write-block table: one entry a write block
+constexpr int kSlotPageBytes = 4088;         // slot-table bytes of a 4096-byte page
+constexpr int kSlotEstimatePerBlock = 5;     // slot estimate: 5 a 4096-byte block
+constexpr uint32_t kDdcWtBlkKiBDefault = 2048;  // --wtblksz= 0 on this path: 2 MiB
+constexpr uint64_t kVmExtraLogical = 1024;   // VM volume: logical blocks beyond the tables
 
 uint64_t Pages(uint64_t bytes) { return bytes / kBlockSize + (bytes % kBlockSize != 0 ? 1 : 0); }
 }  // namespace
 
 int GetPbaSz(uint64_t WtBlkCnt, int WtBlkSz, uint64_t LogBlks) {
-  const uint64_t est = WtBlkCnt * static_cast<uint64_t>(WtBlkSz) * 5;  // slot estimate
+  const uint64_t est = WtBlkCnt * static_cast<uint64_t>(WtBlkSz) * kSlotEstimatePerBlock;
   int slots;
   if (est < (1ULL << 30))
     slots = 11;
@@ -61,20 +54,20 @@ int GetPbaSz(uint64_t WtBlkCnt, int WtBlkSz, uint64_t LogBlks) {
 }
 
 int GetSlotsPerWtBlk(int WtBlkSz, int PbaSz) {
-  const int SlotsPerPg = 4088 / PbaSz - 1;
+  const int SlotsPerPg = kSlotPageBytes / PbaSz - 1;
   return (4 * WtBlkSz / SlotsPerPg + 1) * SlotsPerPg;
 }
 
 int GetLbaSz(int PbaSz, int32_t WtBlkCnt) {
   const int LbaBits1 = PbaSz == 11 ? 54 : PbaSz == 12 ? 58 : 60;
-  return (LbaBits1 + BitsFor(static_cast<uint64_t>(static_cast<int64_t>(WtBlkCnt))) + 7) / 8;
+  return (LbaBits1 + GetBits(static_cast<uint64_t>(static_cast<int64_t>(WtBlkCnt))) + 7) / 8;
 }
 
 int GetPbaHashSz(int PbaSz) { return PbaSz == 11 ? 32 : PbaSz == 12 ? 34 : 36; }
 
 uint64_t GetPbaOvfSz(uint64_t LbaCnt, FILE *trace) {
-  const int LbaBits = BitsFor(LbaCnt) + 1;
-  const uint64_t entries = PwrTo(trace, LbaBits / 2 + 1);
+  const int LbaBits = GetBits(LbaCnt) + 1;
+  const uint64_t entries = Pwr(LbaBits / 2 + 1, trace);
   return entries * (LbaBits > 32 ? 8 : 4);
 }
 
@@ -83,10 +76,10 @@ VmTables GetVmTables(uint64_t WtBlkCnt, int WtBlkSz, uint64_t LbaCnt, FILE *trac
   t.PbaSz = GetPbaSz(WtBlkCnt, WtBlkSz, LbaCnt);
   t.SlotsPerWtBlk = GetSlotsPerWtBlk(WtBlkSz, t.PbaSz);
   t.LbaSz = GetLbaSz(t.PbaSz, static_cast<int32_t>(WtBlkCnt));
-  t.WtBlkBytes = WtBlkCnt * 128;
+  t.WtBlkBytes = WtBlkCnt * kWtBlkEntryBytes;
   t.LbaBytes = LbaCnt * static_cast<uint64_t>(t.LbaSz);
   const uint64_t SlotCnt = WtBlkCnt * static_cast<uint64_t>(t.SlotsPerWtBlk);
-  t.SlotHashCnt = PwrTo(trace, BitsFor(SlotCnt));
+  t.SlotHashCnt = Pwr(GetBits(SlotCnt), trace);
   t.HashBytes = (t.SlotHashCnt * static_cast<uint64_t>(GetPbaHashSz(t.PbaSz)) + 7) / 8;
   t.SlotBytes = SlotCnt * static_cast<uint64_t>(t.PbaSz);
   t.OvfBytes = GetPbaOvfSz(LbaCnt, trace);
@@ -158,10 +151,10 @@ void DoFormatDDC(FILE *out) {
   // A --devsz= bound is taken as it is, even beyond the real size.
   const uint64_t devBytes = v_DevSz != 0 ? DevSzBytes(v_DevSz) : DevSize;
 
-  const uint32_t Free = v_Free != 0 ? v_Free : 90;
-  const uint32_t Comp = v_Comp != 0 ? v_Comp : 100;
-  const uint32_t DeDupe = v_DeDupe != 0 ? v_DeDupe : 100;
-  if (v_WtBlkSz == 0) v_WtBlkSz = 2048;  // setting written back
+  const uint32_t Free = v_Free != 0 ? v_Free : kFreeDefault;
+  const uint32_t Comp = v_Comp != 0 ? v_Comp : kPercent;
+  const uint32_t DeDupe = v_DeDupe != 0 ? v_DeDupe : kPercent;
+  if (v_WtBlkSz == 0) v_WtBlkSz = kDdcWtBlkKiBDefault;  // setting written back
   const int32_t BPW = static_cast<int32_t>(v_WtBlkSz / 4);
   const DdcPlan p = PlanDDC(devBytes, BPW, Free, Comp, DeDupe, out);
 
@@ -186,13 +179,14 @@ void DoFormatDDC(FILE *out) {
   DoFormatN(out, 0, dataEnd, dataLogical);
   std::fprintf(out, "\n");
 
-  // VM volume: plain, from the start of the device; settings reset in place.
-  v_WtBlkSz = static_cast<uint32_t>(BPW) * 4;
+  // VM volume: plain, from the start of the device, with the same write
+  // blocks (v_WtBlkSz stays in KiB); settings reset in place.
   v_Offset0 = 0;
-  v_Free = 90;
+  v_Free = kFreeDefault;
   v_Comp = 0;
   v_DeDupe = 0;
-  const uint64_t vmLogical = static_cast<uint64_t>(p.VmSz) * static_cast<uint64_t>(BPW) + 1024;
+  const uint64_t vmLogical =
+      static_cast<uint64_t>(p.VmSz) * static_cast<uint64_t>(BPW) + kVmExtraLogical;
   std::fprintf(out, "Calling DoFormatN(%d, %lld, %lld)\n\n", 1, static_cast<long long>(vmEnd),
                static_cast<long long>(vmLogical));
   DoFormatN(out, 1, vmEnd, vmLogical);

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -177,20 +178,11 @@ void ReadBlk(uint64_t pba) {
     Fatal("Error reading block - %d\n", errno);
 }
 
-int GetBits(uint64_t val) {
-  // Above 2^63 the doubling would wrap to 0 and never end: 64 bits count it.
-  if (val > (uint64_t{1} << 63)) return 64;
-  int n = 0;
-  for (uint64_t p = 1; p < val; p <<= 1) n++;
-  return n;
-}
+// The smallest n >= 0 with 2^n >= val: 0 for 0 and 1, 64 above 2^63.
+int GetBits(uint64_t val) { return val <= 1 ? 0 : static_cast<int>(std::bit_width(val - 1)); }
 
-uint64_t Pwr(int bits) {
-  if (bits > 1) {
-    uint64_t v = 1;
-    for (int i = 0; i < bits && v != 0; i++) v <<= 1;
-    return v;
-  }
-  std::printf("bits = %d\n", bits);
+uint64_t Pwr(int bits, FILE *trace) {
+  if (bits > 1) return bits < 64 ? uint64_t{1} << bits : 0;  // 0 once doubled out of 64 bits
+  if (trace != nullptr) std::fprintf(trace, "bits = %d\n", bits);
   return 1;
 }

@@ -11,12 +11,6 @@
 #include "format.h"
 
 void ResetFormatState() {
-  p_Bits1 = 30;
-  p_Bits2 = 0;
-  p_Bits3 = 0;
-  p_Bits4 = 0;
-  v_PhysicalBlocks = 0;
-  v_LogicalBlocks = 0;
   std::memset(DevHdr.raw, 0, sizeof DevHdr.raw);
 }
 
@@ -46,6 +40,32 @@ void CheckVolumeFits(uint64_t volEnd, uint64_t wtBlkBytes, uint32_t stripeCnt, u
           static_cast<unsigned long long>(offset0), static_cast<unsigned long long>(stripeBytes));
 }
 
+DEV_HDR_20 &BuildDevHdr20(const DevHdr20Fields &f, const uint8_t *RandStr) {
+  std::memset(DevHdr.raw, 0, sizeof DevHdr.raw);
+  DEV_HDR_20 &h = DevHdr.h_20x;
+  std::memcpy(h.Str, "XTL:2.0", 8);
+  std::memcpy(h.Str + 12, RandStr, 20);
+  h.MetaVersion.set(v_Ver);
+  h.FeatureBits.set(f.FeatureBits);
+  std::memcpy(h.BitSizes, f.BitSizes, sizeof f.BitSizes);
+  h.BlockSize.set(kBlockSize);
+  h.Block0Off.set(v_Offset0);
+  h.PhysicalBlocks.set(f.PhysicalBlocks);
+  h.LogicalBlocks.set(f.LogicalBlocks);
+  h.ClusterSize.set(static_cast<uint32_t>(f.WtBlkBytes / kBlockSize));
+  h.WriteSegmentSize.set(v_WtSegSz / (kBlockSize / kKiB));  // KiB to 4096-byte blocks
+  h.WtBlkStripe.set(v_WtBlkStripeCnt);
+  if (v_EccRaid5 != 0 || v_EccRaid6 != 0) {
+    h.EccWidth = static_cast<uint8_t>(v_EccWidth);
+    h.EccDepth = static_cast<uint8_t>(v_EccDepth);
+    h.EccLevel = v_EccRaid6 != 0 ? 2 : 1;
+  }
+  h.MetaDupeCnt = static_cast<uint8_t>(v_MetaDupeCnt);
+  h.MetaHashTp = static_cast<uint8_t>(v_HashTp);
+  h.DataHashTp = static_cast<uint8_t>(v_HashTp);
+  return h;
+}
+
 int WriteDevHdr(int HdrN) {
   // Byte position (v_HdrOff + HdrN) x 512; a position that no file offset can
   // hold fails like a seek to it.
@@ -66,6 +86,15 @@ int WriteDevHdr(int HdrN) {
   // The header must be on stable storage before the format reports success.
   if (fsync(fh) != 0) Fatal("format: write error %d %d  fh = %d\n", -1, errno, fh);
   return static_cast<int>(n);
+}
+
+DefaultCounts GetDefaultCounts(uint64_t devSize) {
+  DefaultCounts c;
+  c.PhysicalBlocks = devSize / kBlockSize;
+  // setting normalised in place
+  if (v_Free < kFreeMin || v_Free > kFreeMax) v_Free = kFreeDefault;
+  c.LogicalBlocks = c.PhysicalBlocks * v_Free / kPercent;
+  return c;
 }
 
 void DoFormat() { DoFormat(stdout); }
@@ -91,12 +120,9 @@ void DoFormat(FILE *out) {
     if (bound < DevSize) DevSize = bound;
   }
 
-  v_PhysicalBlocks = DevSize / kBlockSize;
-  if (v_Free < 10 || v_Free > 95) v_Free = 90;  // setting normalised in place
-  v_LogicalBlocks = v_PhysicalBlocks * v_Free / 100;
-
+  const DefaultCounts counts = GetDefaultCounts(DevSize);
   if (v_Ver == 11) {
-    DoFormatN(out, 0, DevSize, v_LogicalBlocks);
+    DoFormatN(out, 0, DevSize, counts.LogicalBlocks);
     return;
   }
   SetupDevHdr_v2(out);

@@ -12,6 +12,16 @@
 #include "xtl.h"
 
 // ---------------------------------------------------------------------------
+// Numbers shared by the format paths
+
+inline constexpr uint32_t kKiB = 1024;              // bytes
+inline constexpr uint32_t kFreeDefault = 90;        // --free= percent when 0 or out of range
+inline constexpr uint32_t kFreeMin = 10;            // --free= percents kept as given: 10..95
+inline constexpr uint32_t kFreeMax = 95;
+inline constexpr uint32_t kWtBlkKiBDefault = 1024;  // --wtblksz= 0 on a single volume: 1 MiB
+inline constexpr uint32_t kPercent = 100;           // ratios and shares are in percent
+
+// ---------------------------------------------------------------------------
 // Driver and header write (format.cpp)
 
 void DoFormat(FILE *out);
@@ -19,9 +29,32 @@ void DoFormat(FILE *out);
 // for HdrN 0, the bare 512-byte record otherwise; then flushes the device.
 // Returns the bytes written.
 int WriteDevHdr(int HdrN);
-// Sets the computed format values back to their start values (p_Bits1 30,
-// the others 0) and clears DevHdr: the state a fresh process starts with.
+// Clears DevHdr: the state a fresh process starts with.
 void ResetFormatState();
+// The driver's default counts for a device of devSize bytes, in 4096-byte
+// blocks: the whole device, and the --free= share of it (v_Free normalised
+// to 10..95 in place). Only the --ver=11 path uses them.
+struct DefaultCounts {
+  uint64_t PhysicalBlocks = 0;
+  uint64_t LogicalBlocks = 0;
+};
+DefaultCounts GetDefaultCounts(uint64_t devSize);
+
+// What the volume headers of a device differ in among the fields that every
+// version 2.0 header carries. Block counts in 4096-byte blocks.
+struct DevHdr20Fields {
+  uint8_t BitSizes[4] = {};
+  uint64_t PhysicalBlocks = 0;
+  uint64_t LogicalBlocks = 0;
+  uint64_t WtBlkBytes = 0;   // write-block size in bytes
+  uint32_t FeatureBits = 0;  // the whole word
+};
+// Clears DevHdr and fills it as a version 2.0 header: the tag, bytes 12..31
+// of Str from RandStr (32 bytes), the given fields, and from the settings
+// MetaVersion, Block0Off, WriteSegmentSize, WtBlkStripe, the ECC fields,
+// MetaDupeCnt and the hash types. The caller adds the fields of its own path,
+// then the checksum. Returns the version 2.0 view of DevHdr.
+DEV_HDR_20 &BuildDevHdr20(const DevHdr20Fields &f, const uint8_t *RandStr);
 
 // Refusals of settings that make the layout arithmetic meaningless; each
 // prints one message and ends with status 1 before anything is written.
@@ -53,7 +86,7 @@ struct EntryWidths {
   uint32_t MetaSz = 0;  // bytes, by the logical count
   int Bits1 = 0;
   int Bits2 = 0;
-  int Bits3 = 0;            // compression only; -1 keeps p_Bits3
+  int Bits3 = 0;            // compression only; 0 (the start value) without
   bool ok = true;           // false: a count is beyond the last row
   uint64_t BadCount = 0;    // the count the refusal shows
 };
@@ -82,9 +115,8 @@ struct LayoutV20 {
 LayoutV20 ComputeLayoutV20(uint64_t devSize);
 
 // SetupDevHdr_v2 of the device already open (DevSize set): trace, header,
-// checksum, report. The form without a stream prints on stdout.
+// checksum, report.
 void SetupDevHdr_v2(FILE *out);
-void SetupDevHdr_v2();
 // The options text of a version 2.0 header ("HASH_META" and the words; " VM2"
 // only for the layout's second volume) and the feature bits of the options
 // (without 0x0001, 0x2000 and migration).
@@ -94,7 +126,15 @@ uint32_t OptionFeatureBits();
 // ---------------------------------------------------------------------------
 // Bit sizing (fmtbits.cpp)
 
-void CalcFormatBits_v2(FILE *out, uint64_t LogicalBlocks, uint64_t PhysicalBlocks);
+// The four field widths of one metadata entry, in bits (BitSizes). A sizing
+// rule sets the widths it decides; the others keep these start values.
+struct FormatBits {
+  int Bits1 = 30;
+  int Bits2 = 0;
+  int Bits3 = 0;
+  int Bits4 = 0;
+};
+FormatBits CalcFormatBits_v2(FILE *out, uint64_t LogicalBlocks, uint64_t PhysicalBlocks);
 
 // ---------------------------------------------------------------------------
 // Volume set-up and write (volume.cpp)

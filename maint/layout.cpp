@@ -11,6 +11,18 @@
 namespace {
 std::string RandPath = "/dev/urandom";
 
+constexpr uint32_t kCompPctMax = 400;  // --comp= above this is taken as 400
+// The second volume (--vm2) gets room for 12/10 of the main volume's map,
+// in whole stripe sets, plus 4 spare stripe sets.
+constexpr uint64_t kVmRoomTenths = 12;
+constexpr uint64_t kVmSpareStripeSets = 4;
+// Its logical size in the header: one block per 682 logical blocks of the
+// main volume (682 six-byte entries fill a 4096-byte block), plus 1088
+// blocks beyond the map.
+constexpr uint64_t kVmMapEntriesPerBlock = kBlockSize / 6;
+constexpr uint64_t kVmExtraBlocks = 1088;
+static_assert(kVmMapEntriesPerBlock == 682);
+
 // Reads len bytes from the random source with one read; false when the
 // source cannot be opened (errno kept) or gives fewer bytes.
 enum class RandResult { Ok, OpenFailed, ShortRead };
@@ -92,7 +104,7 @@ EntryWidths ChooseEntryWidths(uint64_t PhysicalBlocks, uint64_t LogicalBlocks, b
   w.MetaSz = log->size;
   w.Bits1 = log->bits1;
   w.Bits2 = comp ? 6 : 2;
-  w.Bits3 = comp ? 2 : -1;
+  w.Bits3 = comp ? 2 : 0;
   return w;
 }
 
@@ -124,23 +136,23 @@ std::string FormatOpts(bool vm2) {
 LayoutV20 ComputeLayoutV20(uint64_t devSize) {
   LayoutV20 l;
   CheckWtBlkSettings();
-  if (v_WtBlkSz == 0) v_WtBlkSz = 1024;  // setting written back
-  l.WtBlkSz = uint64_t{v_WtBlkSz} * 1024;
+  if (v_WtBlkSz == 0) v_WtBlkSz = kWtBlkKiBDefault;  // setting written back
+  l.WtBlkSz = uint64_t{v_WtBlkSz} * kKiB;
   const uint64_t stripe = v_WtBlkStripeCnt;
   uint64_t stripeBytes;
   if (__builtin_mul_overflow(l.WtBlkSz, stripe, &stripeBytes)) stripeBytes = UINT64_MAX;
   if (v_Offset0 == 0) v_Offset0 = stripeBytes;  // setting written back
-  if (v_Free == 0) v_Free = 90;                 // setting written back
+  if (v_Free == 0) v_Free = kFreeDefault;       // setting written back
   CheckVolumeFits(devSize, l.WtBlkSz, v_WtBlkStripeCnt, v_Offset0);
   l.dev_NumWtBlks = (devSize - v_Offset0) / stripeBytes;
 
   l.ProvPct = static_cast<int32_t>(v_Free);
   if (v_Comp != 0) {
-    if (v_Comp > 400) v_Comp = 400;  // setting written back
-    l.ProvPct = static_cast<int32_t>(v_Comp * v_Free / 100);
+    if (v_Comp > kCompPctMax) v_Comp = kCompPctMax;  // setting written back
+    l.ProvPct = static_cast<int32_t>(v_Comp * v_Free / kPercent);
   }
   l.PhysicalBlocks = l.dev_NumWtBlks * (l.WtBlkSz / kBlockSize) * stripe;
-  l.LogicalBlocks = l.PhysicalBlocks * static_cast<uint64_t>(l.ProvPct) / 100;
+  l.LogicalBlocks = l.PhysicalBlocks * static_cast<uint64_t>(l.ProvPct) / kPercent;
 
   l.w = ChooseEntryWidths(l.PhysicalBlocks, l.LogicalBlocks, v_Comp != 0);
   if (!l.w.ok) return l;
@@ -148,7 +160,8 @@ LayoutV20 ComputeLayoutV20(uint64_t devSize) {
   l.main_NumWtBlks = l.dev_NumWtBlks;
   if (v_Vm2Flg != 0) {
     l.VmLogicalBlocks = l.LogicalBlocks * l.w.LbaSz / kBlockSize + 1;
-    l.vm_StripeSets = l.VmLogicalBlocks * 12 / ((l.WtBlkSz / kBlockSize) * stripe * 10) + 4;
+    const uint64_t stripeBlocks = l.WtBlkSz / kBlockSize * stripe;
+    l.vm_StripeSets = l.VmLogicalBlocks * kVmRoomTenths / (stripeBlocks * 10) + kVmSpareStripeSets;
     if (l.vm_StripeSets >= l.dev_NumWtBlks)
       Fatal("format: the second volume needs %llu stripe sets; the device holds %llu.\n",
             static_cast<unsigned long long>(l.vm_StripeSets),
@@ -157,11 +170,10 @@ LayoutV20 ComputeLayoutV20(uint64_t devSize) {
   }
   l.vm_NumWtBlks = l.vm_StripeSets * stripe;
   l.main_NumWtBlks *= stripe;
-  l.LogicalBlks = l.main_NumWtBlks * l.WtBlkSz / kBlockSize * static_cast<uint64_t>(l.ProvPct) / 100;
+  l.LogicalBlks =
+      l.main_NumWtBlks * l.WtBlkSz / kBlockSize * static_cast<uint64_t>(l.ProvPct) / kPercent;
   return l;
 }
-
-void SetupDevHdr_v2() { SetupDevHdr_v2(stdout); }
 
 void SetupDevHdr_v2(FILE *out) {
   uint8_t RandStr[32];
@@ -178,9 +190,6 @@ void SetupDevHdr_v2(FILE *out) {
     std::fflush(out);
     FatalErr("PhysicalBlocks = %llx error.", static_cast<unsigned long long>(l.w.BadCount));
   }
-  p_Bits1 = l.w.Bits1;
-  p_Bits2 = l.w.Bits2;
-  if (l.w.Bits3 >= 0) p_Bits3 = l.w.Bits3;
   std::fprintf(out, "LbaSz            = %d\nMetaSz           = %d\n", static_cast<int>(l.w.LbaSz),
                static_cast<int>(l.w.MetaSz));
   if (v_Vm2Flg != 0)
@@ -188,40 +197,25 @@ void SetupDevHdr_v2(FILE *out) {
                  static_cast<long long>(l.VmLogicalBlocks), static_cast<int>(l.vm_StripeSets));
   std::fprintf(out, "main_NumWtBlks   = %d\n", static_cast<int>(l.main_NumWtBlks));
 
-  std::memset(DevHdr.raw, 0, sizeof DevHdr.raw);
-  DEV_HDR_20 &h = DevHdr.h_20x;
-  std::memcpy(h.Str, "XTL:2.0", 8);
-  std::memcpy(h.Str + 12, RandStr, 20);
-  h.MetaVersion.set(v_Ver);
-  h.BitSizes[0] = static_cast<uint8_t>(p_Bits1);
-  h.BitSizes[1] = static_cast<uint8_t>(p_Bits2);
-  h.BitSizes[2] = static_cast<uint8_t>(v_Comp != 0 ? p_Bits3 : 0);
-  h.BlockSize.set(kBlockSize);
-  h.Block0Off.set(v_Offset0);
-  h.PhysicalBlocks.set(l.main_NumWtBlks * l.WtBlkSz / kBlockSize);
-  h.LogicalBlocks.set(l.LogicalBlks);
-  h.ClusterSize.set(static_cast<uint32_t>(l.WtBlkSz / kBlockSize));
-  h.WriteSegmentSize.set(v_WtSegSz / 4);
-  h.WtBlkStripe.set(v_WtBlkStripeCnt);
+  DevHdr20Fields f;
+  f.BitSizes[0] = static_cast<uint8_t>(l.w.Bits1);
+  f.BitSizes[1] = static_cast<uint8_t>(l.w.Bits2);
+  f.BitSizes[2] = static_cast<uint8_t>(v_Comp != 0 ? l.w.Bits3 : 0);
+  f.PhysicalBlocks = l.main_NumWtBlks * l.WtBlkSz / kBlockSize;
+  f.LogicalBlocks = l.LogicalBlks;
+  f.WtBlkBytes = l.WtBlkSz;
+  f.FeatureBits = kFeatAlways | kFeatV20Layout | OptionFeatureBits();
+  DEV_HDR_20 &h = BuildDevHdr20(f, RandStr);
   if (v_Vm2Flg != 0) {
     h.vm_status.set(1);
-    h.vm_LogicalBlocks.set(l.LogicalBlks / 682 + 1088);
+    h.vm_LogicalBlocks.set(l.LogicalBlks / kVmMapEntriesPerBlock + kVmExtraBlocks);
     h.vm_PhysicalBlocks.set(l.vm_NumWtBlks * l.WtBlkSz / kBlockSize);
     h.vm_Block0Off.set(v_Offset0);
-    h.vm_BitSizes[0] = static_cast<uint8_t>(p_Bits1);
-    h.vm_BitSizes[1] = static_cast<uint8_t>(v_Vm2CompFlg != 0 ? p_Bits2 : p_Bits3);
-    h.vm_BitSizes[2] = static_cast<uint8_t>(v_Vm2CompFlg != 0 ? p_Bits3 : 0);
+    h.vm_BitSizes[0] = static_cast<uint8_t>(l.w.Bits1);
+    h.vm_BitSizes[1] = static_cast<uint8_t>(v_Vm2CompFlg != 0 ? l.w.Bits2 : l.w.Bits3);
+    h.vm_BitSizes[2] = static_cast<uint8_t>(v_Vm2CompFlg != 0 ? l.w.Bits3 : 0);
   }
-  if (v_EccRaid5 != 0 || v_EccRaid6 != 0) {
-    h.EccWidth = static_cast<uint8_t>(v_EccWidth);
-    h.EccDepth = static_cast<uint8_t>(v_EccDepth);
-    h.EccLevel = v_EccRaid6 != 0 ? 2 : 1;
-  }
-  h.MetaDupeCnt = static_cast<uint8_t>(v_MetaDupeCnt);
-  h.FeatureBits.set(kFeatAlways | kFeatV20Layout | OptionFeatureBits());
   const std::string opts = FormatOpts(v_Vm2Flg != 0);
-  h.MetaHashTp = static_cast<uint8_t>(v_HashTp);
-  h.DataHashTp = static_cast<uint8_t>(v_HashTp);
   h.mm3_64.set(HdrChecksum(DevHdr));  // last change to the header
 
   PrintFormatReport(out, DevSize, l.WtBlkSz, v_WtSegSz, opts, h);

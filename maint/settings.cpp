@@ -63,11 +63,3 @@ int64_t log_sectors;
 int64_t tail_sector;
 int64_t head_sector;
 int64_t tail2_sector;
-
-// Format: computed values
-int p_Bits1 = 30;
-int p_Bits2;
-int p_Bits3;
-int p_Bits4;
-uint64_t v_PhysicalBlocks;
-uint64_t v_LogicalBlocks;

@@ -442,8 +442,10 @@ void ReadHdr();
 void LoadHdr(const uint8_t *hdr512);  // into DevHdr, setting v_ChunkCnt
 int64_t PbaToSector(int64_t pba);
 void ReadBlk(uint64_t pba);
-int GetBits(uint64_t val);
-uint64_t Pwr(int bits);
+int GetBits(uint64_t val);  // smallest n >= 0 with 2^n >= val
+// 2^bits for bits >= 2 (0 from 64 on). For 0 and 1 bits (a table of one
+// entry) it prints "bits = %d" to trace, nothing for nullptr, and gives 1.
+uint64_t Pwr(int bits, FILE *trace = stdout);
 // Size of an open handle: BLKGETSIZE64 for a block device, st_size for a
 // regular file; anything else is refused.
 uint64_t GetDevSize(int fd, const std::string &path);
@@ -474,14 +476,3 @@ void ScanLog();
 void DispLog();
 void PostLog();
 void ClearLog();
-
-// ---------------------------------------------------------------------------
-// Format: computed values (defined at the end of settings.cpp). Written only
-// by the format step that computes them; the operations are in format.h.
-
-extern int p_Bits1;                 // metadata entry field widths in bits; 30 at start
-extern int p_Bits2;                 // 0 at start
-extern int p_Bits3;                 // 0 at start
-extern int p_Bits4;                 // 0 at start
-extern uint64_t v_PhysicalBlocks;   // format driver: DevSize / 4096, 4096-byte blocks
-extern uint64_t v_LogicalBlocks;    // format driver: v_PhysicalBlocks * v_Free / 100

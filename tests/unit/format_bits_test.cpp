@@ -11,12 +11,14 @@ using fmt_test::RunCaptured;
 
 class BitsTest : public fmt_test::FormatTest {
  protected:
+  FormatBits bits;  // the widths of the last call; start values after a refusal
   FmtRun Calc(uint64_t logical, uint64_t physical) {
-    return RunCaptured([&](FILE *out) { CalcFormatBits_v2(out, logical, physical); });
+    bits = FormatBits{};
+    return RunCaptured([&](FILE *out) { bits = CalcFormatBits_v2(out, logical, physical); });
   }
   std::string Widths() const {
-    return std::to_string(p_Bits1) + "/" + std::to_string(p_Bits2) + "/" + std::to_string(p_Bits3) +
-           "/" + std::to_string(p_Bits4);
+    return std::to_string(bits.Bits1) + "/" + std::to_string(bits.Bits2) + "/" +
+           std::to_string(bits.Bits3) + "/" + std::to_string(bits.Bits4);
   }
 };
 
@@ -46,7 +48,7 @@ TEST_P(DedupeCompBits, WidthsRoundedToWholeBytes) {
   ASSERT_FALSE(r.failed);
   EXPECT_EQ(r.out, "");  // nothing printed on this rule
   EXPECT_EQ(Widths(), GetParam().widths);
-  EXPECT_EQ((p_Bits1 + p_Bits2 + p_Bits3 + p_Bits4) % 8, 0);
+  EXPECT_EQ((bits.Bits1 + bits.Bits2 + bits.Bits3 + bits.Bits4) % 8, 0);
 }
 INSTANTIATE_TEST_SUITE_P(
     Format, DedupeCompBits,
@@ -82,21 +84,20 @@ TEST_P(PlainBits, SizeClass) {
   const PlainRow &c = GetParam();
   for (uint32_t hash : {0u, 1u}) {
     v_HashFlg = hash;
-    p_Bits3 = 5;  // untouched by the plain rule
-    p_Bits4 = 7;
     const FmtRun r = Calc(c.logical, 12345);
     ASSERT_FALSE(r.failed);
     char trace[80];
     std::snprintf(trace, sizeof trace, "CalcFormatBits_v2(1655)  LogicalBlocks= %llx\n",
                   static_cast<unsigned long long>(c.logical));
     EXPECT_EQ(r.out, std::string(trace) + c.line);
-    EXPECT_EQ(p_Bits1, c.bits1);
-    EXPECT_EQ(p_Bits2, hash != 0 ? c.hashBits : 0);
+    EXPECT_EQ(bits.Bits1, c.bits1);
+    EXPECT_EQ(bits.Bits2, hash != 0 ? c.hashBits : 0);
     if (hash != 0) {
-      EXPECT_EQ(p_Bits1 + 2 + p_Bits2, 64);
+      EXPECT_EQ(bits.Bits1 + 2 + bits.Bits2, 64);
     }
-    EXPECT_EQ(p_Bits3, 5);
-    EXPECT_EQ(p_Bits4, 7);
+    // Untouched by the plain rule: the start values.
+    EXPECT_EQ(bits.Bits3, 0);
+    EXPECT_EQ(bits.Bits4, 0);
   }
 }
 INSTANTIATE_TEST_SUITE_P(
@@ -117,7 +118,7 @@ TEST_F(BitsTest, PlainVolumeTooLarge) {
   EXPECT_TRUE(r.failed);
   EXPECT_EQ(r.out, "CalcFormatBits_v2(1655)  LogicalBlocks= 3f0000000000\n");
   EXPECT_EQ(r.msg, "Volume is > 256PB.  Version 2.0 format not supported.  69269232549888.\n");
-  EXPECT_EQ(p_Bits1, 30);
+  EXPECT_EQ(bits.Bits1, 30);
 }
 
 }  // namespace

@@ -200,7 +200,7 @@ TEST_F(DdcFormatTest, WorkedExampleQuick) {
   std::memcpy(check.raw, &v, sizeof v);
   EXPECT_EQ(v.mm3_64.get(), HdrChecksum(check));
   // Settings as the VM volume left them.
-  EXPECT_EQ(v_WtBlkSz, 1048576u);
+  EXPECT_EQ(v_WtBlkSz, 1024u);  // in KiB, as given
   EXPECT_EQ(v_Comp, 0u);
   EXPECT_EQ(v_DeDupe, 0u);
 }

@@ -22,8 +22,9 @@ TEST_F(DriverTest, DevSzBoundAndDefaultCounts) {
   const FmtRun r = RunFormat({"format", image, "--devsz=1024", "-q"});
   ASSERT_FALSE(r.failed) << r.msg;
   EXPECT_EQ(DevSize, 1073741824u);
-  EXPECT_EQ(v_PhysicalBlocks, 262144u);
-  EXPECT_EQ(v_LogicalBlocks, 235929u);
+  const DefaultCounts c = GetDefaultCounts(DevSize);
+  EXPECT_EQ(c.PhysicalBlocks, 262144u);
+  EXPECT_EQ(c.LogicalBlocks, 235929u);
 }
 
 TEST_F(DriverTest, DevSzAboveTheDeviceChangesNothing) {
@@ -45,7 +46,7 @@ TEST_F(DriverTest, FreeNormalisation) {
     const FmtRun r = RunFormat({"format", image, c.word, "-q"});
     ASSERT_FALSE(r.failed) << r.msg;
     EXPECT_EQ(v_Free, c.value) << c.word;
-    EXPECT_EQ(v_LogicalBlocks, (1ULL << 28) * c.value / 100) << c.word;
+    EXPECT_EQ(GetDefaultCounts(DevSize).LogicalBlocks, (1ULL << 28) * c.value / 100) << c.word;
   }
 }
 

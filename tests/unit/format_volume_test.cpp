@@ -43,7 +43,7 @@ TEST_F(VolumeTest, PlainVolumeDefaults) {
             "            WtSegSz =          0 K          LogSz   =     943717 M\n"
             "            DevSz   =    1048576 M\n"
             "            HASH_META   Dupe = 2  Bit Sizes = 30/2/0/0\n");
-  EXPECT_EQ(v_WtBlkSz, 1048576u);  // bytes from here on
+  EXPECT_EQ(v_WtBlkSz, 1024u);  // the setting stays in KiB
   EXPECT_EQ(v_Offset0, 1048576u);
   EXPECT_EQ(v_Free, 90u);
   EXPECT_EQ(H().Block0Off.get(), 1048576u);
@@ -77,13 +77,17 @@ TEST_F(VolumeTest, RatiosScaleTheGivenLogicalCount) {
   EXPECT_EQ(H().CompMax.get(), 4u);
   EXPECT_EQ(v_CompBytes, 64u);
   EXPECT_EQ(v_CompMax, 4u);
-  // The de-duplicated volume takes all four widths.
-  EXPECT_EQ(Bits(H().BitSizes), std::to_string(p_Bits1) + "/" + std::to_string(p_Bits2) + "/1/6");
+  // The de-duplicated volume takes all four widths: 4000 logical blocks
+  // (12 bits) and 16128 physical (14 + 24), 7 spare bits.
+  EXPECT_EQ(Bits(H().BitSizes), "16/41/1/6");
 }
 
 TEST_F(VolumeTest, PlainVolumeIgnoresLeftOverWidths) {
-  p_Bits3 = 1;
-  p_Bits4 = 6;
+  // A de-duplicated and compressed volume first (widths 3 and 4 are 1 and 6).
+  v_DeDupe = 200;
+  v_Comp = 200;
+  ASSERT_FALSE(Setup(64 * kMiB, 0).failed);
+  ResetSettings();
   v_HashFlg = 1;
   ASSERT_FALSE(Setup(64 * kMiB, 0).failed);
   EXPECT_EQ(Bits(H().BitSizes), "22/2/40/0");
