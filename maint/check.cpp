@@ -453,7 +453,7 @@ void PrintCheck(FILE *out, const CheckReport &r) {
              " sound, " + Dec(r.never_written) + " never written, " + Dec(r.damaged) + " damaged";
   else
     blocks = "write blocks not checked";
-  std::fprintf(out, "check: %s; %s; %zu problems\n", hdr.c_str(), blocks.c_str(), r.problems.size());
+  std::fprintf(out, "check: %s; %s; %zu problem(s)\n", hdr.c_str(), blocks.c_str(), r.problems.size());
 }
 
 void PrintCheckJson(FILE *out, const CheckReport &r, const std::string &device) {
