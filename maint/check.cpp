@@ -193,7 +193,7 @@ class Checker {
     Expect(hdr, "EccLevel", level, h.EccLevel);
     CheckBitSizes(hdr, h, BitRules(feat));
     const uint32_t cluster = h.ClusterSize.get();
-    Field(hdr, "ClusterSize", cluster != 0, "more than 0", "0");
+    Field(hdr, "ClusterSize", cluster != 0, "more than 0", Dec(cluster));
     if (cluster == 0) return;
     const uint64_t phys = h.PhysicalBlocks.get();
     Field(hdr, "PhysicalBlocks", phys % cluster == 0,

@@ -300,6 +300,10 @@ TEST_F(CheckImage, EachSingleWriteBlockDamageIsReportedAlone) {
   stored = img.WriteSegments(1, {Full()})[0];
   Flip(256, 2000);
   run("entries", at1 + "mm3_64: expected " + Hex(TrueSum(256)) + ", found " + Hex(stored));
+  stored = img.WriteSegments(1, {Full()})[1];  // the copy, the write block's last block
+  Flip(511, 4095);
+  run("copy", "write block 1 offset 0 pba 511: mm3_64: expected " + Hex(TrueSum(511)) + ", found " +
+                  Hex(stored));
 
   // A torn segment: its second metadata block belongs to another instance.
   wtblk::Seg torn = Full();
