@@ -78,7 +78,8 @@ Allowed Range(int lo, int hi) { return Allowed{{}, lo, hi}; }
 //    the hash width (0 without the hash flag).
 std::vector<Allowed> BitRules(uint32_t feat) {
   if ((feat & kFeatV20Layout) != 0) {
-    if ((feat & kFeatCompress) != 0) return {Set({24, 32, 40, 48, 54}), Set({6}), Set({2}), Set({0})};
+    if ((feat & kFeatCompress) != 0)
+      return {Set({24, 32, 40, 48, 54}), Set({6}), Set({2}), Set({0})};
     return {Set({30, 38, 46, 54, 62}), Set({2}), Set({0}), Set({0})};
   }
   if ((feat & kFeatDdc) != 0) return {Range(0, 68), Range(24, 91), Set({1}), Set({6})};
@@ -166,8 +167,9 @@ class Checker {
   void CheckBitSizes(int hdr, const DEV_HDR_20 &h, const std::vector<Allowed> &rules) {
     const int bits = h.BitSizes[0] + h.BitSizes[1] + h.BitSizes[2];
     Field(hdr, "BitSizes[0..2] sum", bits > 0, "more than 0", Dec(static_cast<uint64_t>(bits)));
-    static const char *const kNames[8] = {"BitSizes[0]", "BitSizes[1]", "BitSizes[2]", "BitSizes[3]",
-                                          "BitSizes[4]", "BitSizes[5]", "BitSizes[6]", "BitSizes[7]"};
+    static const char *const kNames[8] = {"BitSizes[0]", "BitSizes[1]", "BitSizes[2]",
+                                          "BitSizes[3]", "BitSizes[4]", "BitSizes[5]",
+                                          "BitSizes[6]", "BitSizes[7]"};
     for (size_t i = 0; i < 8; i++) {
       const Allowed a = i < rules.size() ? rules[i] : Set({0});
       Field(hdr, kNames[i], a.Has(h.BitSizes[i]), a.Text(), Dec(h.BitSizes[i]));
@@ -196,8 +198,8 @@ class Checker {
     Field(hdr, "ClusterSize", cluster != 0, "more than 0", Dec(cluster));
     if (cluster == 0) return;
     const uint64_t phys = h.PhysicalBlocks.get();
-    Field(hdr, "PhysicalBlocks", phys % cluster == 0,
-          "a multiple of ClusterSize " + Dec(cluster), Dec(phys));
+    Field(hdr, "PhysicalBlocks", phys % cluster == 0, "a multiple of ClusterSize " + Dec(cluster),
+          Dec(phys));
     uint64_t end = 0;
     std::string end_text = AreaEnd(h, phys, &end);
     Field(hdr, "data area end", end <= dev_.size, "at most the device size " + Dec(dev_.size),
@@ -239,8 +241,9 @@ class Checker {
     const DEV_HDR_20 &d = h0_.h_20x;
     CheckCommon(1, h, h1);
     const uint32_t feat = h.FeatureBits.get();
-    Field(1, "FeatureBits", (feat & ~kKnownFeatures) == 0 && (feat & (kFeatDdc | kFeatV20Layout)) == 0 &&
-                                (feat & kFeatAlways) != 0,
+    Field(1, "FeatureBits",
+          (feat & ~kKnownFeatures) == 0 && (feat & (kFeatDdc | kFeatV20Layout)) == 0 &&
+              (feat & kFeatAlways) != 0,
           "0x0001, known bits only, no DEDUPE, COMPRESS or 0x2000", HexNum(feat));
     CheckBitSizes(1, h, BitRules(feat & ~kFeatDdc & ~kFeatV20Layout));
     Expect(1, "ClusterSize", d.ClusterSize.get(), h.ClusterSize.get());
@@ -272,7 +275,8 @@ class Checker {
     Field(0, "ClusterSize", cluster > 0, "more than 0", std::to_string(cluster));
     if (b0 < 0 || phys < 0) return;
     const uint64_t end = static_cast<uint64_t>(b0) + static_cast<uint64_t>(phys) * kBlockSize;
-    Field(0, "data area end", end <= dev_.size, "at most the device size " + Dec(dev_.size), Dec(end));
+    Field(0, "data area end", end <= dev_.size, "at most the device size " + Dec(dev_.size),
+          Dec(end));
   }
 
   // ---- the write-block walk
@@ -287,8 +291,8 @@ class Checker {
   const uint8_t *Read(uint64_t t, uint64_t off0, uint64_t pba) {
     uint64_t byte = 0;
     if (!BlockByte(h0_.h_20x, pba, &byte) || !Inside(byte)) {
-      Problem(t, off0, pba, "block address", "a block inside the device of " + Dec(dev_.size) + " bytes",
-              "beyond the device end");
+      Problem(t, off0, pba, "block address",
+              "a block inside the device of " + Dec(dev_.size) + " bytes", "beyond the device end");
       return nullptr;
     }
     r_.blocks_read++;
@@ -331,8 +335,8 @@ class Checker {
       const uint64_t body = uint64_t{sz / chunk_ + (sz % chunk_ != 0 ? 1 : 0)} +
                             h0.NrEccPadBlocks.get() + h0.NrEccParityBlocks.get() +
                             h0.NrPadBlocks.get();
-      const uint64_t metas = uint64_t{h0.NrMetaBlocks.get()} * h0.NrMetaBlocksRepl +
-                             h0.NrSummaryBlocks.get();
+      const uint64_t metas =
+          uint64_t{h0.NrMetaBlocks.get()} * h0.NrMetaBlocksRepl + h0.NrSummaryBlocks.get();
       const uint64_t seg = body + metas;
       if (seg == 0) {
         Problem(t, off0, base + off0, "segment blocks", "at least 1", "0");
@@ -380,8 +384,8 @@ class Checker {
     if (range.count_given) {
       if (range.count == 0) Fatal("check: count must be at least 1\n");
       if (range.count > total - r_.first)
-        Fatal("check: %" PRIu64 " write blocks from %" PRIu64 " run past the last write block %" PRIu64
-              "\n",
+        Fatal("check: %" PRIu64 " write blocks from %" PRIu64
+              " run past the last write block %" PRIu64 "\n",
               range.count, r_.first, total - 1);
     }
     r_.count = range.count_given ? range.count : total - r_.first;
@@ -439,7 +443,9 @@ void PrintCheck(FILE *out, const CheckReport &r) {
       std::fprintf(out, "header %d: %s: expected %s, found %s\n", p.header, p.field.c_str(),
                    p.expected.c_str(), p.found.c_str());
     else
-      std::fprintf(out, "write block %" PRIu64 " offset %" PRIu64 " pba %" PRIu64 ": %s: expected %s, found %s\n",
+      std::fprintf(out,
+                   "write block %" PRIu64 " offset %" PRIu64 " pba %" PRIu64
+                   ": %s: expected %s, found %s\n",
                    p.wtblk, p.off, p.pba, p.field.c_str(), p.expected.c_str(), p.found.c_str());
   }
   std::string hdr = r.HeaderSound() ? "header sound" : "header damaged";
@@ -449,11 +455,13 @@ void PrintCheck(FILE *out, const CheckReport &r) {
   if (r.walked && r.count == 0)
     blocks = "no write blocks";
   else if (r.walked)
-    blocks = "write blocks " + Dec(r.first) + " to " + Dec(r.first + r.count - 1) + ": " + Dec(r.sound) +
-             " sound, " + Dec(r.never_written) + " never written, " + Dec(r.damaged) + " damaged";
+    blocks = "write blocks " + Dec(r.first) + " to " + Dec(r.first + r.count - 1) + ": " +
+             Dec(r.sound) + " sound, " + Dec(r.never_written) + " never written, " +
+             Dec(r.damaged) + " damaged";
   else
     blocks = "write blocks not checked";
-  std::fprintf(out, "check: %s; %s; %zu problem(s)\n", hdr.c_str(), blocks.c_str(), r.problems.size());
+  std::fprintf(out, "check: %s; %s; %zu problem(s)\n", hdr.c_str(), blocks.c_str(),
+               r.problems.size());
 }
 
 void PrintCheckJson(FILE *out, const CheckReport &r, const std::string &device) {
@@ -461,24 +469,30 @@ void PrintCheckJson(FILE *out, const CheckReport &r, const std::string &device) 
   for (const CheckField &f : r.fields)
     if (f.header == 0 && f.field == "mm3_64")
       checksum = r.version == HdrVersion::V11 ? "not available" : f.ok ? "verified" : "mismatch";
-  std::fprintf(out, "{\n  \"device\": %s,\n  \"device_bytes\": %" PRIu64 ",\n  \"header_sector\": %" PRIu64 ",\n",
+  std::fprintf(out,
+               "{\n  \"device\": %s,\n  \"device_bytes\": %" PRIu64
+               ",\n  \"header_sector\": %" PRIu64 ",\n",
                JsonStr(device).c_str(), r.dev_size, r.hdr_sector);
-  std::fprintf(out, "  \"header\": {\n    \"version\": \"%s\",\n    \"two_volumes\": %s,\n"
-                    "    \"checksum\": \"%s\",\n    \"verdict\": \"%s\",\n    \"fields\": [",
+  std::fprintf(out,
+               "  \"header\": {\n    \"version\": \"%s\",\n    \"two_volumes\": %s,\n"
+               "    \"checksum\": \"%s\",\n    \"verdict\": \"%s\",\n    \"fields\": [",
                VersionText(r.version), r.two_volumes ? "true" : "false", checksum.c_str(),
                r.HeaderSound() ? "sound" : "damaged");
   for (size_t i = 0; i < r.fields.size(); i++) {
     const CheckField &f = r.fields[i];
-    std::fprintf(out, "%s\n      {\"header\": %d, \"field\": %s, \"ok\": %s, \"expected\": %s, \"found\": %s}",
-                 i > 0 ? "," : "", f.header, JsonStr(f.field).c_str(), f.ok ? "true" : "false",
-                 JsonStr(f.expected).c_str(), JsonStr(f.found).c_str());
+    std::fprintf(
+        out,
+        "%s\n      {\"header\": %d, \"field\": %s, \"ok\": %s, \"expected\": %s, \"found\": %s}",
+        i > 0 ? "," : "", f.header, JsonStr(f.field).c_str(), f.ok ? "true" : "false",
+        JsonStr(f.expected).c_str(), JsonStr(f.found).c_str());
   }
   std::fprintf(out, "\n    ]\n  },\n");
-  std::fprintf(out, "  \"write_blocks\": {\"checked\": %s, \"total\": %" PRIu64 ", \"first\": %" PRIu64
-                    ", \"count\": %" PRIu64 ", \"sound\": %" PRIu64 ", \"never_written\": %" PRIu64
-                    ", \"damaged\": %" PRIu64 ", \"blocks_read\": %" PRIu64 "},\n",
-               r.walked ? "true" : "false", r.total, r.first, r.count, r.sound, r.never_written, r.damaged,
-               r.blocks_read);
+  std::fprintf(out,
+               "  \"write_blocks\": {\"checked\": %s, \"total\": %" PRIu64 ", \"first\": %" PRIu64
+               ", \"count\": %" PRIu64 ", \"sound\": %" PRIu64 ", \"never_written\": %" PRIu64
+               ", \"damaged\": %" PRIu64 ", \"blocks_read\": %" PRIu64 "},\n",
+               r.walked ? "true" : "false", r.total, r.first, r.count, r.sound, r.never_written,
+               r.damaged, r.blocks_read);
   std::fprintf(out, "  \"problems\": [");
   for (size_t i = 0; i < r.problems.size(); i++) {
     const CheckProblem &p = r.problems[i];
@@ -486,8 +500,8 @@ void PrintCheckJson(FILE *out, const CheckReport &r, const std::string &device) 
     if (p.header >= 0)
       std::fprintf(out, "\"header\": %d", p.header);
     else
-      std::fprintf(out, "\"write_block\": %" PRIu64 ", \"offset\": %" PRIu64 ", \"pba\": %" PRIu64, p.wtblk,
-                   p.off, p.pba);
+      std::fprintf(out, "\"write_block\": %" PRIu64 ", \"offset\": %" PRIu64 ", \"pba\": %" PRIu64,
+                   p.wtblk, p.off, p.pba);
     std::fprintf(out, ", \"field\": %s, \"expected\": %s, \"found\": %s}", JsonStr(p.field).c_str(),
                  JsonStr(p.expected).c_str(), JsonStr(p.found).c_str());
   }
@@ -525,8 +539,9 @@ class ProgressLine {
     p->last_ = now;
     const double secs = now - p->start_;
     char line[128];
-    int n = std::snprintf(line, sizeof line, "\rcheck: %" PRIu64 " of %" PRIu64 " write blocks, %.0f/s",
-                          done, total, secs > 0 ? static_cast<double>(done) / secs : 0.0);
+    int n =
+        std::snprintf(line, sizeof line, "\rcheck: %" PRIu64 " of %" PRIu64 " write blocks, %.0f/s",
+                      done, total, secs > 0 ? static_cast<double>(done) / secs : 0.0);
     if (n > 0) {
       std::fputs(line, stderr);
       std::fflush(stderr);
@@ -576,8 +591,13 @@ void DoCheck() {
   CheckReport r;
   {
     ProgressLine progress;
-    CheckDev dev{std::span<const uint8_t, kHdrSize>(DevHdr.raw, kHdrSize), DevSize, v_HdrOff,
-                 ReadDevBlock, nullptr, ProgressLine::Show, &progress};
+    CheckDev dev{std::span<const uint8_t, kHdrSize>(DevHdr.raw, kHdrSize),
+                 DevSize,
+                 v_HdrOff,
+                 ReadDevBlock,
+                 nullptr,
+                 ProgressLine::Show,
+                 &progress};
     r = CheckDevice(dev, range);
   }
   if (v_Json != 0)

@@ -67,16 +67,16 @@ struct CheckReport {
   uint64_t dev_size = 0;
   uint64_t hdr_sector = 0;
   HdrVersion version = HdrVersion::Unknown;
-  bool two_volumes = false;          // the --autovm layout: a second header follows
-  std::vector<CheckField> fields;    // every header check made, in order
-  bool walked = false;               // write blocks were checked
-  uint64_t total = 0;                // write blocks the header declares
+  bool two_volumes = false;        // the --autovm layout: a second header follows
+  std::vector<CheckField> fields;  // every header check made, in order
+  bool walked = false;             // write blocks were checked
+  uint64_t total = 0;              // write blocks the header declares
   uint64_t first = 0;
   uint64_t count = 0;
   uint64_t sound = 0;
   uint64_t never_written = 0;
   uint64_t damaged = 0;
-  uint64_t blocks_read = 0;          // 4096-byte blocks read, the header block included
+  uint64_t blocks_read = 0;  // 4096-byte blocks read, the header block included
   std::vector<CheckProblem> problems;
 
   bool HeaderSound() const;

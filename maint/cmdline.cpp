@@ -65,7 +65,8 @@ const PARM_DEF ParmDef[] = {
     {0, nullptr, 0, 0, nullptr, nullptr},
 };
 
-const char *const CmdLst[] = {"format", "convert", "status", "dump", "dev-rd", "dev-wt", "log", "check", ""};
+const char *const CmdLst[] = {"format", "convert", "status", "dump", "dev-rd",
+                              "dev-wt", "log",     "check",  ""};
 const int CmdIds[] = {kCmdFormat, kCmdConvert, kCmdStatus, kCmdDump, kCmdDevRd, kCmdDevWt, kCmdLog,
                       kCmdCheck};
 const char *const CmdLstLog[] = {"copy", "scan", "disp", "post", "clear", ""};

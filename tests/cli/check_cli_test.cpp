@@ -104,7 +104,9 @@ struct JsonReader {
     } else {
       size_t j = s.find_first_of(",]}\n ", i);
       v.text = s.substr(i, j - i);
-      v.kind = v.text == "true" || v.text == "false" ? Json::Bool : v.text == "null" ? Json::Null : Json::Num;
+      v.kind = v.text == "true" || v.text == "false" ? Json::Bool
+               : v.text == "null"                    ? Json::Null
+                                                     : Json::Num;
       if (v.kind == Json::Num && v.text.find_first_not_of("0123456789") != std::string::npos)
         throw std::runtime_error("bad token " + v.text);
       i = j;
@@ -195,7 +197,8 @@ TEST_F(CheckImage, SoundDevicesCheckClean) {
   r = Check({img.path});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out,
-            "check: header sound (XTL:1.1, checksum not available); write blocks not checked; 0 problem(s)\n");
+            "check: header sound (XTL:1.1, checksum not available); write blocks not checked; 0 "
+            "problem(s)\n");
 }
 
 TEST_F(CheckImage, EachSingleHeaderDamageIsReportedAlone) {
@@ -205,12 +208,15 @@ TEST_F(CheckImage, EachSingleHeaderDamageIsReportedAlone) {
   } cases[] = {
       {[](DevHdrBuf &h) { std::memcpy(h.raw, "XTL:3.0", 8); },
        "header 0: Str: expected XTL:2.0 or XTL:1.1, found 58544c3a332e3000"},
-      {[](DevHdrBuf &h) { h.raw[9] = 1; }, "header 0: Str[8..11]: expected 00000000, found 00010000"},
+      {[](DevHdrBuf &h) { h.raw[9] = 1; },
+       "header 0: Str[8..11]: expected 00000000, found 00010000"},
       {[](DevHdrBuf &h) { h.h_20x.MetaVersion.set(0x200); },
        "header 0: MetaVersion: expected 0x201, found 0x200"},
-      {[](DevHdrBuf &h) { h.h_20x.BlockSize.set(512); }, "header 0: BlockSize: expected 4096, found 512"},
+      {[](DevHdrBuf &h) { h.h_20x.BlockSize.set(512); },
+       "header 0: BlockSize: expected 4096, found 512"},
       {[](DevHdrBuf &h) { h.h_20x.FeatureBits.set(0xa001); },
-       "header 0: FeatureBits: expected 0x0001, known bits only, 0x2000 or DEDUPE and COMPRESS, found "
+       "header 0: FeatureBits: expected 0x0001, known bits only, 0x2000 or DEDUPE and COMPRESS, "
+       "found "
        "0xa001"},
       {[](DevHdrBuf &h) { h.h_20x.EccLevel = 1; }, "header 0: EccLevel: expected 0, found 1"},
       {[](DevHdrBuf &h) { h.h_20x.BitSizes[0] = 31; },
@@ -223,7 +229,8 @@ TEST_F(CheckImage, EachSingleHeaderDamageIsReportedAlone) {
        "header 0: PhysicalBlocks: expected a multiple of ClusterSize 256, found 16127"},
       {[](DevHdrBuf &h) { h.h_20x.Block0Off.set(2 << 20); },
        "header 0: data area end: expected at most the device size 67108864, found 68157440"},
-      {[](DevHdrBuf &h) { h.h_20x.vm_status.set(2); }, "header 0: vm_status: expected 0 or 1, found 2"},
+      {[](DevHdrBuf &h) { h.h_20x.vm_status.set(2); },
+       "header 0: vm_status: expected 0 or 1, found 2"},
       {[](DevHdrBuf &h) {
          h.h_20x.vm_status.set(1);
          h.h_20x.vm_Block0Off.set(1 << 20);
@@ -263,7 +270,8 @@ TEST_F(CheckImage, EachSingleHeaderDamageIsReportedAlone) {
   cli::WriteAt(img.path, 512, zero.data(), zero.size());
   r = Check({img.path});
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "header 1: Str: expected XTL:2.0, found 0000000000000000");
+  EXPECT_EQ(r.out.substr(0, r.out.find('\n')),
+            "header 1: Str: expected XTL:2.0, found 0000000000000000");
   DevHdrBuf h1{};
   std::memcpy(h1.raw, hdr1.data(), 512);
   h1.h_20x.ClusterSize.set(512);
@@ -325,11 +333,13 @@ TEST_F(CheckImage, EachSingleWriteBlockDamageIsReportedAlone) {
   empty.meta = 0;
   empty.repl = 0;
   img.WriteSegments(1, {first, empty});
-  run("no advance", "write block 1 offset 100 pba 356: segment blocks: expected at least 1, found 0");
+  run("no advance",
+      "write block 1 offset 100 pba 356: segment blocks: expected at least 1, found 0");
   wtblk::Seg past = Full();
   past.pad = 200;
   img.WriteMeta(256, past, 1, 1);
-  run("past", at1 + "segment blocks: expected at most 256 (the rest of the write block), found 302");
+  run("past",
+      at1 + "segment blocks: expected at most 256 (the rest of the write block), found 302");
 }
 
 TEST_F(CheckImage, RangeAndRefusals) {
@@ -340,18 +350,24 @@ TEST_F(CheckImage, RangeAndRefusals) {
   Flip(5 * 256, 2000);
   cli::Result r = Check({img.path, "1", "4"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "check: header sound; write blocks 1 to 4: 3 sound, 1 never written, 0 damaged; 0 problem(s)\n");
+  EXPECT_EQ(r.out,
+            "check: header sound; write blocks 1 to 4: 3 sound, 1 never written, 0 damaged; 0 "
+            "problem(s)\n");
   r = Check({img.path, "5", "1"});
   EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.out.find("write blocks 5 to 5: 0 sound, 0 never written, 1 damaged"), std::string::npos);
+  EXPECT_NE(r.out.find("write blocks 5 to 5: 0 sound, 0 never written, 1 damaged"),
+            std::string::npos);
   r = Check({img.path, "60"});
-  EXPECT_EQ(r.out, "check: header sound; write blocks 60 to 62: 0 sound, 3 never written, 0 damaged; 0 problem(s)\n");
+  EXPECT_EQ(r.out,
+            "check: header sound; write blocks 60 to 62: 0 sound, 3 never written, 0 damaged; 0 "
+            "problem(s)\n");
 
   const struct {
     std::vector<std::string> args;
     std::string out;
   } refused[] = {
-      {{img.path, "63"}, "check: first write block 63 is past the last write block (63 write blocks)\n"},
+      {{img.path, "63"},
+       "check: first write block 63 is past the last write block (63 write blocks)\n"},
       {{img.path, "0x10", "0"}, "check: count must be at least 1\n"},
       {{img.path, "60", "4"}, "check: 4 write blocks from 60 run past the last write block 62\n"},
       {{}, "usage: xtl-maint check device [first [count]] [--json]\n"},
@@ -370,7 +386,8 @@ TEST_F(CheckImage, RangeAndRefusals) {
   struct RoLoop {
     std::string dev;
     explicit RoLoop(const std::string &backing) {
-      if (geteuid() == 0) dev = cli::Shell("losetup -r --find --show '" + backing + "' 2>/dev/null");
+      if (geteuid() == 0)
+        dev = cli::Shell("losetup -r --find --show '" + backing + "' 2>/dev/null");
       if (dev.rfind("/dev/loop", 0) != 0) dev.clear();
     }
     ~RoLoop() {
@@ -384,7 +401,8 @@ TEST_F(CheckImage, RangeAndRefusals) {
   EXPECT_EQ(cli::Shell("blockdev --getro " + loop.dev), "1");
   r = Check({loop.dev, "5", "1"});
   EXPECT_EQ(r.status, 2) << r.out << r.err;
-  EXPECT_NE(r.out.find("write blocks 5 to 5: 0 sound, 0 never written, 1 damaged"), std::string::npos);
+  EXPECT_NE(r.out.find("write blocks 5 to 5: 0 sound, 0 never written, 1 damaged"),
+            std::string::npos);
 }
 
 TEST_F(CheckImage, JsonReportParsesBack) {
@@ -478,7 +496,8 @@ TEST_F(CheckImage, WalkReadsWhatTheDumpReadsAndAReadErrorEndsTheCheck) {
   Mem m;
   std::ifstream in(img.path, std::ios::binary);
   m.data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  CheckDev dev{std::span<const uint8_t, kHdrSize>(m.data.data(), kHdrSize), m.data.size(), 0, MemRead, &m};
+  CheckDev dev{std::span<const uint8_t, kHdrSize>(m.data.data(), kHdrSize), m.data.size(), 0,
+               MemRead, &m};
   ResetSettings();
   LoadHdr(m.data.data());
   FILE *sink = std::fopen("/dev/null", "w");
