@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
-need=(cmake make g++ libgtest-dev clang libclang-rt-14-dev util-linux)
+need=(cmake make g++ libgtest-dev clang libclang-rt-14-dev util-linux jq)
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
