@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "check.h"
 #include "fatal.h"
 #include "xtl.h"
 
@@ -60,11 +61,14 @@ const PARM_DEF ParmDef[] = {
     {0, "m_linblks=", kNum64, 0, nullptr, &v_Migrate_LinBlks},
     {0, "hdroff=", kNum64, 0, nullptr, &v_HdrOff},
     {0, "autovm", kFlag, 0, nullptr, &v_AutoVm},
+    {0, "json", kFlag, 0, nullptr, &v_Json},  // check; no earlier name is a prefix of it
     {0, nullptr, 0, 0, nullptr, nullptr},
 };
 
-const char *const CmdLst[] = {"format", "convert", "status", "dump", "dev-rd", "dev-wt", "log", ""};
-const int CmdIds[] = {kCmdFormat, kCmdConvert, kCmdStatus, kCmdDump, kCmdDevRd, kCmdDevWt, kCmdLog};
+const char *const CmdLst[] = {"format", "convert", "status", "dump", "dev-rd",
+                              "dev-wt", "log",     "check",  ""};
+const int CmdIds[] = {kCmdFormat, kCmdConvert, kCmdStatus, kCmdDump, kCmdDevRd, kCmdDevWt, kCmdLog,
+                      kCmdCheck};
 const char *const CmdLstLog[] = {"copy", "scan", "disp", "post", "clear", ""};
 const int CmdLogIds[] = {kCmdLogCopy, kCmdLogScan, kCmdLogDisp, kCmdLogPost, kCmdLogClear};
 
@@ -97,6 +101,8 @@ const char kManPointer[] = "See the manual page xtl-maint(8) for every command a
 }
 
 [[noreturn]] void Usage() { throw FatalError(kUsage, false); }
+
+const char kCheckUsage[] = "usage: xtl-maint check device [first [count]] [--json]\n";
 
 int Lookup(const char *const *list, const int *ids, const char *word) {
   for (int i = 0; list[i][0] != '\0'; i++)
@@ -178,6 +184,16 @@ void ScanPositional(const char *word) {
         RefuseWord(word);
       }
       break;
+    case kCmdCheck:
+      if (g_posn == 1) {
+        SetText(v_DevName, word, kTextMax, word);
+      } else if (g_posn <= 3) {
+        (g_posn == 2 ? v_CheckFirst : v_CheckCount) = ConvertNum(word, 64);
+        v_CheckArgs = g_posn - 1;
+      } else {
+        RefuseWord(word);
+      }
+      break;
     case kCmdLogCopy:
     case kCmdLogScan:
     case kCmdLogDisp:
@@ -224,6 +240,9 @@ void ResetSettings() {
   v_LogTarget.clear();
   v_DevList.clear();
   v_DevCnt = 0;
+  v_CheckFirst = 0;
+  v_CheckCount = 0;
+  v_CheckArgs = 0;
   v_cmd = kCmdNone;
   g_posn = 0;
   g_info = nullptr;
@@ -312,6 +331,10 @@ int RunMaint(int argc, char **argv) {
       break;
     case kCmdDump:
       DoDump();
+      break;
+    case kCmdCheck:
+      if (g_posn < 2) throw FatalError(kCheckUsage, false);
+      DoCheck();
       break;
     case kCmdDevRd:
       DevList(O_RDONLY | O_LARGEFILE | o_direct);

@@ -44,6 +44,10 @@ std::string v_LogSource;
 std::string v_LogTarget;
 std::vector<std::string> v_DevList;
 int v_DevCnt;
+uint64_t v_CheckFirst;
+uint64_t v_CheckCount;
+int v_CheckArgs;
+uint32_t v_Json;
 int v_cmd;
 
 int fh = -1;

@@ -398,6 +398,11 @@ extern std::string v_LogSource;
 extern std::string v_LogTarget;
 extern std::vector<std::string> v_DevList;  // dev-rd / dev-wt, at most kDevListMax
 extern int v_DevCnt;
+// check: device [first [count]] and --json
+extern uint64_t v_CheckFirst;       // first write block to check
+extern uint64_t v_CheckCount;       // write blocks to check
+extern int v_CheckArgs;             // how many of first and count were given
+extern uint32_t v_Json;             // --json: the report as one JSON document
 
 enum Cmd : int {
   kCmdNone = 0,
@@ -413,6 +418,7 @@ enum Cmd : int {
   kCmdLogDisp,
   kCmdLogPost,
   kCmdLogClear,
+  kCmdCheck,
 };
 extern int v_cmd;
 

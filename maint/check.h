@@ -1,0 +1,94 @@
+// The check command: tells a sound device from a damaged one. It verifies the
+// device header (and the second header of a two-volume layout), then walks the
+// write blocks segment by segment as the dump does, verifying the signature
+// and checksum of every write-block header on the way. It reads only.
+//
+// The core works on values: the header bytes, the device size and a block
+// source, so tests and the fuzz target can run it over an in-memory device.
+// DoCheck is the thin wrapper that opens the device and prints the report.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "xtl.h"
+
+// Returns the 4096 bytes at byte offset `off` of the device, or fails through
+// Fatal. The check asks only for blocks that lie wholly inside the device.
+using CheckSource = const uint8_t *(*)(uint64_t off, void *ctx);
+// Called after each write block of the walk.
+using CheckProgress = void (*)(uint64_t done, uint64_t total, void *ctx);
+
+struct CheckDev {
+  std::span<const uint8_t, kHdrSize> hdr;  // the device header read at hdr_sector
+  uint64_t size = 0;                       // device bytes
+  uint64_t hdr_sector = 0;                 // --hdroff=
+  CheckSource read = nullptr;
+  void *ctx = nullptr;
+  CheckProgress progress = nullptr;
+  void *progress_ctx = nullptr;
+};
+
+// The write blocks to walk; a number not given takes its default (first 0,
+// count to the last write block of the header).
+struct CheckRange {
+  bool first_given = false;
+  uint64_t first = 0;
+  bool count_given = false;
+  uint64_t count = 0;
+};
+
+// One header field checked: ok, or the expected and the found value.
+struct CheckField {
+  int header = 0;  // 0 the device header, 1 the second header of a two-volume layout
+  std::string field;
+  bool ok = true;
+  std::string expected;
+  std::string found;
+};
+
+// One problem found. A header problem has header >= 0; a write-block problem
+// has header -1 and names the write block, the segment's block offset inside
+// it and the block address read.
+struct CheckProblem {
+  int header = -1;
+  uint64_t wtblk = 0;
+  uint64_t off = 0;
+  uint64_t pba = 0;
+  std::string field;
+  std::string expected;
+  std::string found;
+};
+
+struct CheckReport {
+  uint64_t dev_size = 0;
+  uint64_t hdr_sector = 0;
+  HdrVersion version = HdrVersion::Unknown;
+  bool two_volumes = false;        // the --autovm layout: a second header follows
+  std::vector<CheckField> fields;  // every header check made, in order
+  bool walked = false;             // write blocks were checked
+  uint64_t total = 0;              // write blocks the header declares
+  uint64_t first = 0;
+  uint64_t count = 0;
+  uint64_t sound = 0;
+  uint64_t never_written = 0;
+  uint64_t damaged = 0;
+  uint64_t blocks_read = 0;  // 4096-byte blocks read, the header block included
+  std::vector<CheckProblem> problems;
+
+  bool HeaderSound() const;
+  bool Damaged() const { return !problems.empty(); }
+};
+
+CheckReport CheckDevice(const CheckDev &dev, const CheckRange &range);
+// One line per problem, then the summary line.
+void PrintCheck(FILE *out, const CheckReport &r);
+// The same as one JSON document.
+void PrintCheckJson(FILE *out, const CheckReport &r, const std::string &device);
+
+// The command: opens v_DevName read-only, checks it, prints the report and
+// ends with status 2 (a FatalError without text) when damage was found.
+void DoCheck();

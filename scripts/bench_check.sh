@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# xtl-maint check, measured side by side in one run:
+#   - a sparse image with 1 MiB write blocks, WRITTEN of them filled with
+#     sound write blocks (SEGS segments each, true checksums), on a loop device;
+#   - write blocks checked per second;
+#   - bytes the check read at the device (the loop device's sectors-read
+#     counter) against the minimum, 4096 bytes per header visited (the header
+#     block, two metadata blocks per written segment, one block per write
+#     block never written); the ratio must stay at or below 1.1;
+#   - the check's time next to dd reading the same number of 4 KiB blocks
+#     (iflag=direct, one 4 KiB request each), with the device's cache
+#     dropped before every run.
+# Usage: scripts/bench_check.sh [build dir]   (default build; needs root)
+set -euo pipefail
+
+BUILD=${1:-build}
+BIN=$BUILD/maint/xtl-maint
+FILL=$BUILD/tests/wtblk_fill
+[[ -x $BIN && -x $FILL ]] || { echo "bench_check: build $BIN and $FILL first (scripts/build.sh)" >&2; exit 1; }
+[[ $(id -u) -eq 0 ]] || { echo "bench_check: needs root for a loop device" >&2; exit 1; }
+BIN=$(readlink -f "$BIN")
+
+SIZE_MIB=${SIZE_MIB:-5120}   # 5119 write blocks after the first MiB
+WRITTEN=${WRITTEN:-5000}
+SEGS=${SEGS:-4}
+
+WORK=$(mktemp -d /var/tmp/xtl-bench-check-XXXXXX)
+LOOP=""
+cleanup() {
+  [[ -n $LOOP ]] && losetup -d "$LOOP" 2>/dev/null || true
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+now() { date +%s%N; }
+secs() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", (b - a) / 1e9 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+sectors_read() { awk '{ print $3 }' "/sys/block/$(basename "$LOOP")/stat"; }
+
+read -r TOTAL METAS < <("$FILL" "$WORK/dev.img" "$SIZE_MIB" "$WRITTEN" "$SEGS")
+LOOP=$(losetup --find --show "$WORK/dev.img")
+udevadm settle 2>/dev/null || true
+HEADERS=$((1 + METAS + TOTAL - WRITTEN))
+MIN_BYTES=$((HEADERS * 4096))
+
+# One check run with the device cache dropped: prints "seconds bytes".
+check_once() {
+  local s0 s1 t0 t1 rc
+  blockdev --flushbufs "$LOOP"
+  s0=$(sectors_read)
+  t0=$(now)
+  rc=0
+  "$BIN" check "$LOOP" >"$WORK/report" || rc=$?
+  t1=$(now)
+  s1=$(sectors_read)
+  [[ $rc -eq 0 ]] || { echo "bench_check: check ended with status $rc" >&2; cat "$WORK/report" >&2; exit 1; }
+  echo "$(secs "$t0" "$t1") $(((s1 - s0) * 512))"
+}
+dd_once() {
+  local t0 t1
+  blockdev --flushbufs "$LOOP"
+  t0=$(now)
+  dd if="$LOOP" of=/dev/null bs=4096 count="$HEADERS" iflag=direct status=none
+  t1=$(now)
+  secs "$t0" "$t1"
+}
+
+best_check="" bytes="" best_dd=""
+for _ in 1 2 3; do
+  read -r s b < <(check_once)
+  if [[ -z $best_check ]] || awk -v a="$s" -v b="$best_check" 'BEGIN { exit !(a < b) }'; then best_check=$s; fi
+  bytes=$b
+  d=$(dd_once)
+  if [[ -z $best_dd ]] || awk -v a="$d" -v b="$best_dd" 'BEGIN { exit !(a < b) }'; then best_dd=$d; fi
+done
+
+echo "check of $TOTAL write blocks ($WRITTEN written, $SEGS segments each) on $LOOP:"
+tail -n 1 "$WORK/report"
+printf 'write blocks per second:   %.0f (best of 3: %s s)\n' \
+  "$(awk -v n="$TOTAL" -v s="$best_check" 'BEGIN { print (s > 0 ? n / s : 0) }')" "$best_check"
+echo "bytes read by the check:   $bytes"
+echo "minimum (4096 x $HEADERS headers): $MIN_BYTES"
+echo "read ratio:                $(ratio "$bytes" "$MIN_BYTES") (at most 1.10)"
+echo "dd, $HEADERS x 4 KiB direct:  $best_dd s (best of 3)"
+echo "check time / dd time:      $(ratio "$best_check" "$best_dd")"
+awk -v a="$bytes" -v b="$MIN_BYTES" 'BEGIN { exit !(a <= 1.1 * b) }' ||
+  { echo "bench_check: the check read more than 1.1 times the minimum" >&2; exit 1; }

@@ -1,0 +1,442 @@
+// xtl-maint check: a sound device checks clean, each single damage is found
+// and reported alone with status 2, a read error ends with status 1, and the
+// walk reads the blocks the dump reads.
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "check.h"
+#include "cli_util.h"
+#include "fatal.h"
+#include "wtblk_image.h"
+
+namespace {
+
+const std::string kBin = XTL_MAINT_BIN;
+const std::string kDevHex = "58544c3a322e300000000000acadaeafb0b1b2b3b4b5b6b7b8b9babbbcbdbebf";
+
+cli::Result Check(std::vector<std::string> args) {
+  args.insert(args.begin(), {kBin, "check"});
+  return cli::Run(args);
+}
+
+std::string Hex(uint64_t v) {
+  char s[24];
+  std::snprintf(s, sizeof s, "0x%llx", static_cast<unsigned long long>(v));
+  return s;
+}
+
+std::string Summary(int sound, int never, int damaged, int problems) {
+  return "check: header sound; write blocks 0 to 62: " + std::to_string(sound) + " sound, " +
+         std::to_string(never) + " never written, " + std::to_string(damaged) + " damaged; " +
+         std::to_string(problems) + " problem(s)\n";
+}
+
+// Takes a --json report apart again with jq: the query's compact output.
+std::string Jq(const std::string &json, const std::string &file, const std::string &query) {
+  std::FILE *f = std::fopen(file.c_str(), "w");
+  std::fputs(json.c_str(), f);
+  std::fclose(f);
+  return cli::Shell("jq -c '" + query + "' '" + file + "' 2>&1");
+}
+
+class CheckImage : public ::testing::Test {
+ protected:
+  cli::TempDir dir;
+  wtblk::Image img{dir.File("dev.img"), uint64_t{64} << 20};
+
+  // A segment that fills a write block: 1 + 100 data + 154 pad + 1 copy.
+  static wtblk::Seg Full() {
+    wtblk::Seg s;
+    s.data_sz = s.nr_data = 100;
+    s.pad = 154;
+    return s;
+  }
+  void Flip(uint64_t pba, uint64_t byte) {
+    auto b = cli::ReadAt(img.path, img.BlockOffset(pba) + byte, 1);
+    b[0] ^= 0x40;
+    cli::WriteAt(img.path, img.BlockOffset(pba) + byte, b.data(), 1);
+  }
+  uint64_t TrueSum(uint64_t pba) {
+    return BlkHdrChecksum(cli::ReadAt(img.path, img.BlockOffset(pba), 4096).data());
+  }
+};
+
+TEST_F(CheckImage, SoundDevicesCheckClean) {
+  // A fresh format: every write block never written, nothing on standard error.
+  cli::Result f = cli::Run({kBin, "format", img.path, "-q"});
+  ASSERT_EQ(f.status, 0) << f.out;
+  cli::Result r = Check({img.path});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, Summary(0, 63, 0, 0));
+  EXPECT_EQ(r.err, "");  // no progress line in a pipe
+
+  // Written write blocks, and one left by an earlier format (another
+  // instance's signature): counted, not damage.
+  img.WriteHeader();
+  img.WriteSegments(0, {Full()});
+  wtblk::Seg a = Full(), b;
+  a.pad = 20;  // 1 + 100 + 20 + 1 = 122 blocks, then a second segment of 134
+  a.meta = 1;
+  b.data_sz = b.nr_data = 60;
+  b.meta = 3;
+  b.summary = 2;
+  b.pad = 66;
+  b.segn = 2;
+  ASSERT_EQ(img.SegBlocks(a) + img.SegBlocks(b), 256u);
+  img.WriteSegments(5, {a, b});
+  wtblk::Image other(dir.File("other.img"), uint64_t{64} << 20);
+  other.hdr.raw[20] ^= 1;
+  std::vector<uint8_t> stale(4096);
+  std::memcpy(stale.data(), other.hdr.raw, 32);
+  cli::WriteAt(img.path, img.BlockOffset(2 * 256), stale.data(), stale.size());
+  r = Check({img.path});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, Summary(2, 61, 0, 0));
+
+  // The same device as two volumes (--autovm, quick) and with a header of
+  // version 1.1, which has no checksum and no write blocks to walk.
+  ASSERT_EQ(cli::Run({kBin, "format", img.path, "-q", "--autovm", "--dedupe=200", "--comp=200",
+                      "--wtblksz=1024"})
+                .status,
+            0);
+  r = Check({img.path});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("check: header sound (two volumes); write blocks 0 to "), std::string::npos)
+      << r.out;
+  DevHdrBuf v11{};
+  std::memcpy(v11.raw, "XTL:1.1", 8);
+  v11.h_11.BlockSize.set(4096);
+  v11.h_11.Block0Off.set(1 << 20);
+  v11.h_11.PhysicalBlocks.set(16128);
+  v11.h_11.ClusterSize.set(256);
+  cli::WriteAt(img.path, 0, v11.raw, 512);
+  r = Check({img.path});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out,
+            "check: header sound (XTL:1.1, checksum not available); write blocks not checked; 0 "
+            "problem(s)\n");
+}
+
+TEST_F(CheckImage, EachSingleHeaderDamageIsReportedAlone) {
+  struct {
+    void (*damage)(DevHdrBuf &);
+    std::string line;
+  } cases[] = {
+      {[](DevHdrBuf &h) { std::memcpy(h.raw, "XTL:3.0", 8); },
+       "header 0: Str: expected XTL:2.0 or XTL:1.1, found 58544c3a332e3000"},
+      {[](DevHdrBuf &h) { h.raw[9] = 1; },
+       "header 0: Str[8..11]: expected 00000000, found 00010000"},
+      {[](DevHdrBuf &h) { h.h_20x.MetaVersion.set(0x200); },
+       "header 0: MetaVersion: expected 0x201, found 0x200"},
+      {[](DevHdrBuf &h) { h.h_20x.BlockSize.set(512); },
+       "header 0: BlockSize: expected 4096, found 512"},
+      {[](DevHdrBuf &h) { h.h_20x.FeatureBits.set(0xa001); },
+       "header 0: FeatureBits: expected 0x0001, known bits only, 0x2000 or DEDUPE and COMPRESS, "
+       "found "
+       "0xa001"},
+      {[](DevHdrBuf &h) { h.h_20x.EccLevel = 1; }, "header 0: EccLevel: expected 0, found 1"},
+      {[](DevHdrBuf &h) { h.h_20x.BitSizes[0] = 31; },
+       "header 0: BitSizes[0]: expected one of 30/38/46/54/62, found 31"},
+      {[](DevHdrBuf &h) { h.h_20x.BitSizes[1] = 6; }, "header 0: BitSizes[1]: expected 2, found 6"},
+      {[](DevHdrBuf &h) { h.h_20x.BitSizes[4] = 1; }, "header 0: BitSizes[4]: expected 0, found 1"},
+      {[](DevHdrBuf &h) { h.h_20x.ClusterSize.set(0); },
+       "header 0: ClusterSize: expected more than 0, found 0"},
+      {[](DevHdrBuf &h) { h.h_20x.PhysicalBlocks.set(16127); },
+       "header 0: PhysicalBlocks: expected a multiple of ClusterSize 256, found 16127"},
+      {[](DevHdrBuf &h) { h.h_20x.Block0Off.set(2 << 20); },
+       "header 0: data area end: expected at most the device size 67108864, found 68157440"},
+      {[](DevHdrBuf &h) { h.h_20x.vm_status.set(2); },
+       "header 0: vm_status: expected 0 or 1, found 2"},
+      {[](DevHdrBuf &h) {
+         h.h_20x.vm_status.set(1);
+         h.h_20x.vm_Block0Off.set(1 << 20);
+         h.h_20x.vm_BitSizes[0] = 30;
+         h.h_20x.vm_PhysicalBlocks.set(256);
+       },
+       "header 0: vm data area end: expected at most the device size 67108864, found 68157440"},
+  };
+  for (const auto &c : cases) {
+    wtblk::Image im(dir.File("hdr.img"), uint64_t{64} << 20);
+    c.damage(im.hdr);
+    im.WriteHeader();  // with its checksum recomputed: the field alone is wrong
+    cli::Result r = Check({im.path});
+    EXPECT_EQ(r.status, 2) << c.line;
+    EXPECT_EQ(r.out, c.line + "\ncheck: header damaged; write blocks not checked; 1 problem(s)\n");
+    EXPECT_EQ(r.err, "");
+  }
+  // A flipped checksum, and the top byte of PhysicalBlocks flipped after the
+  // checksum was taken (the checksum and the data area both say so).
+  img.WriteHeader();
+  const uint64_t sum = img.hdr.h_20x.mm3_64.get();
+  img.hdr.h_20x.mm3_64.set(sum ^ 1);
+  cli::WriteAt(img.path, 0, img.hdr.raw, 512);
+  cli::Result r = Check({img.path});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "header 0: mm3_64: expected " + Hex(sum) + ", found " + Hex(sum ^ 1) +
+                       "\ncheck: header damaged; write blocks not checked; 1 problem(s)\n");
+
+  // Two volumes: the second header missing (a format that stopped after the
+  // first volume), then present but with another write-block size.
+  ASSERT_EQ(cli::Run({kBin, "format", img.path, "-q", "--autovm", "--dedupe=200", "--comp=200",
+                      "--wtblksz=1024"})
+                .status,
+            0);
+  auto hdr1 = cli::ReadAt(img.path, 512, 512);
+  std::vector<uint8_t> zero(512);
+  cli::WriteAt(img.path, 512, zero.data(), zero.size());
+  r = Check({img.path});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out.substr(0, r.out.find('\n')),
+            "header 1: Str: expected XTL:2.0, found 0000000000000000");
+  DevHdrBuf h1{};
+  std::memcpy(h1.raw, hdr1.data(), 512);
+  h1.h_20x.ClusterSize.set(512);
+  h1.h_20x.mm3_64.set(HdrChecksum(h1));
+  cli::WriteAt(img.path, 512, h1.raw, 512);
+  r = Check({img.path});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "header 1: ClusterSize: expected 256, found 512");
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2) << r.out;
+}
+
+TEST_F(CheckImage, EachSingleWriteBlockDamageIsReportedAlone) {
+  img.WriteHeader();
+  const std::string at1 = "write block 1 offset 0 pba 256: ";
+  struct Case {
+    std::string name;
+    std::string line;
+  };
+  auto run = [&](const std::string &name, const std::string &line) {
+    img.WriteSegments(0, {Full()});
+    cli::Result r = Check({img.path});
+    EXPECT_EQ(r.status, 2) << name;
+    EXPECT_EQ(r.out, line + "\n" + Summary(1, 61, 1, 1)) << name;
+    EXPECT_EQ(r.err, "") << name;
+    // wipe write block 1 for the next case
+    std::vector<uint8_t> zero(256 * 4096);
+    cli::WriteAt(img.path, img.BlockOffset(256), zero.data(), zero.size());
+  };
+
+  // A flipped checksum, and a flipped byte among the entries.
+  uint64_t stored = img.WriteSegments(1, {Full()})[0];
+  Flip(256, 32);
+  run("checksum", at1 + "mm3_64: expected " + Hex(stored) + ", found " + Hex(stored ^ 0x40));
+  stored = img.WriteSegments(1, {Full()})[0];
+  Flip(256, 2000);
+  run("entries", at1 + "mm3_64: expected " + Hex(TrueSum(256)) + ", found " + Hex(stored));
+  stored = img.WriteSegments(1, {Full()})[1];  // the copy, the write block's last block
+  Flip(511, 4095);
+  run("copy", "write block 1 offset 0 pba 511: mm3_64: expected " + Hex(TrueSum(511)) + ", found " +
+                  Hex(stored));
+
+  // A torn segment: its second metadata block belongs to another instance.
+  wtblk::Seg torn = Full();
+  torn.meta = 2;
+  torn.pad = 152;
+  img.WriteSegments(1, {torn});
+  std::vector<uint8_t> foreign(4096);
+  std::memcpy(foreign.data(), "XTL:2.0", 8);
+  foreign[31] = 7;
+  cli::WriteAt(img.path, img.BlockOffset(256 + 1 + 252), foreign.data(), foreign.size());
+  run("torn", "write block 1 offset 0 pba 509: Str: expected " + kDevHex + ", found " +
+                  "58544c3a322e3000" + std::string(46, '0') + "07");
+
+  // Counts that do not advance (after a first segment of 100 blocks), and
+  // counts that run past the write block.
+  wtblk::Seg first = Full(), empty;
+  first.pad = 0;
+  first.data_sz = first.nr_data = 98;
+  empty.meta = 0;
+  empty.repl = 0;
+  img.WriteSegments(1, {first, empty});
+  run("no advance",
+      "write block 1 offset 100 pba 356: segment blocks: expected at least 1, found 0");
+  wtblk::Seg past = Full();
+  past.pad = 200;
+  img.WriteMeta(256, past, 1, 1);
+  run("past",
+      at1 + "segment blocks: expected at most 256 (the rest of the write block), found 302");
+}
+
+TEST_F(CheckImage, RangeAndRefusals) {
+  img.WriteHeader();
+  for (int t : {0, 1, 2, 4}) img.WriteSegments(static_cast<uint64_t>(t), {Full()});
+  Flip(3 * 256 + 0, 200);  // nothing there: write block 3 stays never written
+  img.WriteSegments(5, {Full()});
+  Flip(5 * 256, 2000);
+  cli::Result r = Check({img.path, "1", "4"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out,
+            "check: header sound; write blocks 1 to 4: 3 sound, 1 never written, 0 damaged; 0 "
+            "problem(s)\n");
+  r = Check({img.path, "5", "1"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.out.find("write blocks 5 to 5: 0 sound, 0 never written, 1 damaged"),
+            std::string::npos);
+  r = Check({img.path, "60"});
+  EXPECT_EQ(r.out,
+            "check: header sound; write blocks 60 to 62: 0 sound, 3 never written, 0 damaged; 0 "
+            "problem(s)\n");
+
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+  } refused[] = {
+      {{img.path, "63"},
+       "check: first write block 63 is past the last write block (63 write blocks)\n"},
+      {{img.path, "0x10", "0"}, "check: count must be at least 1\n"},
+      {{img.path, "60", "4"}, "check: 4 write blocks from 60 run past the last write block 62\n"},
+      {{}, "usage: xtl-maint check device [first [count]] [--json]\n"},
+  };
+  for (const auto &c : refused) {
+    r = Check(c.args);
+    EXPECT_EQ(r.status, 1) << c.out;
+    EXPECT_EQ(r.out, c.out);
+  }
+  r = Check({dir.File("none")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Error opening file - " + dir.File("none") + " = 2\n");
+  EXPECT_EQ(r.out, "");
+  // A read-only block device checks as well: nothing is opened for writing.
+  // (Attached read-only: the flag goes with the attachment, not the device.)
+  struct RoLoop {
+    std::string dev;
+    explicit RoLoop(const std::string &backing) {
+      if (geteuid() == 0)
+        dev = cli::Shell("losetup -r --find --show '" + backing + "' 2>/dev/null");
+      if (dev.rfind("/dev/loop", 0) != 0) dev.clear();
+    }
+    ~RoLoop() {
+      if (!dev.empty()) cli::Shell("losetup -d '" + dev + "' 2>&1");
+    }
+  } loop(img.path);
+  if (loop.dev.empty()) {
+    if (cli::InCi()) FAIL() << "cannot attach a read-only loop device";
+    GTEST_SKIP() << "loop devices need root";
+  }
+  EXPECT_EQ(cli::Shell("blockdev --getro " + loop.dev), "1");
+  r = Check({loop.dev, "5", "1"});
+  EXPECT_EQ(r.status, 2) << r.out << r.err;
+  EXPECT_NE(r.out.find("write blocks 5 to 5: 0 sound, 0 never written, 1 damaged"),
+            std::string::npos);
+}
+
+TEST_F(CheckImage, JsonReportParsesBack) {
+  const std::string file = dir.File("report.json");
+  img.hdr.h_20x.EccLevel = 2;
+  img.WriteHeader();
+  cli::Result r = Check({img.path, "--json"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(
+      Jq(r.out, file,
+         "[.device == \"" + img.path +
+             "\", .device_bytes, .header.verdict, .header.checksum, "
+             ".write_blocks.checked, .problems, ([.header.fields[] | select(.ok)] | length), "
+             "([.header.fields[] | select(.ok | not)] | length), .damaged]"),
+      "[true,67108864,\"damaged\",\"verified\",false,"
+      "[{\"header\":0,\"field\":\"EccLevel\",\"expected\":\"0\",\"found\":\"2\"}],18,1,true]");
+
+  img.hdr.h_20x.EccLevel = 0;
+  img.WriteHeader();
+  img.WriteSegments(7, {Full()});
+  Flip(7 * 256, 1000);
+  r = Check({img.path, "--json", "7", "2"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(
+      Jq(r.out, file,
+         "[.header.verdict, .write_blocks, (.problems[] | [.write_block, .offset, .pba, .field])]"),
+      "[\"sound\",{\"checked\":true,\"total\":63,\"first\":7,\"count\":2,\"sound\":0,"
+      "\"never_written\":1,\"damaged\":1,\"blocks_read\":4},[7,0,1792,\"mm3_64\"]]");
+}
+
+TEST_F(CheckImage, ProgressLineOnlyOnATerminal) {
+  img.WriteHeader();
+  cli::Result r = Check({img.path});
+  EXPECT_EQ(r.err, "");
+  // Under a pseudo-terminal the line shows and is cleared before the report.
+  r = cli::Run({"/usr/bin/script", "-qec", kBin + " check " + img.path, "/dev/null"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  const size_t line = r.out.find("\rcheck: 63 of 63 write blocks, ");
+  ASSERT_NE(line, std::string::npos) << r.out;
+  const size_t clear = r.out.find("\r   ", line + 1);
+  ASSERT_NE(clear, std::string::npos) << r.out;
+  EXPECT_LT(clear, r.out.find("check: header sound"));
+}
+
+// ---- the core over an in-memory device
+
+struct Mem {
+  std::vector<uint8_t> data;
+  std::vector<uint64_t> reads;  // byte offsets asked for
+  uint64_t fail_at = UINT64_MAX;
+};
+
+const uint8_t *MemRead(uint64_t off, void *ctx) {
+  auto *m = static_cast<Mem *>(ctx);
+  m->reads.push_back(off);
+  if (off == m->fail_at) Fatal("Error reading block - %d\n", 5);
+  EXPECT_LE(off + 4096, m->data.size());
+  return m->data.data() + off;
+}
+
+const uint8_t *DumpMemRead(uint64_t pba, void *ctx) {
+  return MemRead(static_cast<uint64_t>(PbaToSector(static_cast<int64_t>(pba))) * 512, ctx);
+}
+
+TEST_F(CheckImage, WalkReadsWhatTheDumpReadsAndAReadErrorEndsTheCheck) {
+  img.hdr.h_20x.ShiftVolWbCnt.set(1);
+  img.hdr.h_20x.ShiftVolSkipSectors.set(8);
+  img.hdr.h_20x.PhysicalBlocks.set(62 * 256);  // the shift moves the last write block out
+  img.WriteHeader();
+  wtblk::Seg a = Full(), b;
+  a.pad = 20;
+  b.data_sz = b.nr_data = 60;
+  b.meta = 3;
+  b.summary = 2;
+  b.pad = 66;
+  img.WriteSegments(3, {a, b});
+  wtblk::Seg torn = Full();
+  torn.meta = 2;
+  torn.pad = 152;
+  img.WriteSegments(4, {torn});
+  std::vector<uint8_t> foreign(4096);
+  cli::WriteAt(img.path, img.BlockOffset(4 * 256 + 1 + 252 + 2), foreign.data(), foreign.size());
+
+  Mem m;
+  std::ifstream in(img.path, std::ios::binary);
+  m.data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  CheckDev dev{std::span<const uint8_t, kHdrSize>(m.data.data(), kHdrSize), m.data.size(), 0,
+               MemRead, &m};
+  ResetSettings();
+  LoadHdr(m.data.data());
+  FILE *sink = std::fopen("/dev/null", "w");
+  for (uint64_t t : {uint64_t{3}, uint64_t{4}}) {
+    m.reads.clear();
+    DumpWtBlk(sink, t, DumpMemRead, &m);
+    const std::vector<uint64_t> dumped = m.reads;
+    m.reads.clear();
+    CheckRange range{true, t, true, 1};
+    CheckReport r = CheckDevice(dev, range);
+    EXPECT_EQ(m.reads, dumped) << "write block " << t;
+    EXPECT_EQ(r.blocks_read, 1 + dumped.size());
+    EXPECT_EQ(r.sound + r.damaged, 1u);
+  }
+  std::fclose(sink);
+
+  // A block that cannot be read ends the check with the read message and
+  // status 1, whatever was found before it.
+  m.fail_at = img.BlockOffset(3 * 256 + 122);
+  try {
+    CheckDevice(dev, CheckRange{});
+    ADD_FAILURE() << "no failure";
+  } catch (const FatalError &e) {
+    EXPECT_EQ(e.status, 1);
+    EXPECT_EQ(e.text, "Error reading block - 5\n");
+  }
+}
+
+}  // namespace
