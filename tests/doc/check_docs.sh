@@ -23,7 +23,8 @@ maint_long=$(block "$src/maint/cmdline.cpp" 'PARM_DEF ParmDef\[\] = \{' '^};' |
   grep -oE '\{(0|'"'"'.'"'"'), "[^"]+"' | sed -E 's/.*"([^"]+)"/\1/')
 maint_short=$(block "$src/maint/cmdline.cpp" 'PARM_DEF ParmDef\[\] = \{' '^};' |
   grep -oE "\{'.'" | cut -c3)
-maint_cmds=$(grep -E 'const char \*const CmdLst(Log)?\[\]' "$src/maint/cmdline.cpp" |
+maint_cmds=$({ block "$src/maint/cmdline.cpp" 'const char \*const CmdLst\[\]' '};'
+  block "$src/maint/cmdline.cpp" 'const char \*const CmdLstLog\[\]' '};'; } |
   grep -oE '"[a-z-]+"' | tr -d '"')
 bench_long=$(block "$src/bench/cmdline.cpp" 'LongOpt kLongOpts\[\] = \{' '^};' |
   grep -oE '\{"[^"]+"' | tr -d '{"')
@@ -87,7 +88,7 @@ expect() {  # expect SCRIPT FUNCTION LINE WANTED
   got=$(cd "$work" && bash complete.sh "$src/completion/$1" "$2" "$3")
   [[ $got == "$4" ]] || fail "completion of '$3': got '$got', want '$4'"
 }
-expect xtl-maint _xtl_maint "xtl-maint " "dev-rd dev-wt dump format log status "
+expect xtl-maint _xtl_maint "xtl-maint " "check dev-rd dev-wt dump format log status "
 expect xtl-maint _xtl_maint "xtl-maint log c" "clear copy "
 expect xtl-maint _xtl_maint "xtl-maint --wtb" "--wtblkstripe= --wtblksz= "
 expect xtl-maint _xtl_maint "xtl-maint format d" "dev.img "
