@@ -18,51 +18,20 @@
 
 namespace {
 
-struct RunResult {
-  std::string out;  // standard output and standard error
-  int status = -1;
-};
+// Standard output and error together in out.
+using RunResult = Result;
 
-// Starts the built program with standard output and error on out_fd.
-pid_t Spawn(const std::vector<std::string> &args, int out_fd) {
-  std::fflush(stdout);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out_fd, 1);
-    dup2(out_fd, 2);
-    alarm(60);  // survives the exec: a run that hangs ends and fails its test
-    std::vector<char *> argv{const_cast<char *>(VEXBENCH_BIN)};
-    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(VEXBENCH_BIN, argv.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-RunResult RunBin(const std::vector<std::string> &args) {
-  int p[2];
-  RunResult r;
-  if (pipe2(p, O_CLOEXEC) != 0) return r;
-  pid_t pid = Spawn(args, p[1]);
-  close(p[1]);
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(p[0], buf, sizeof buf)) > 0) r.out.append(buf, static_cast<size_t>(n));
-  close(p[0]);
-  int st = 0;
-  waitpid(pid, &st, 0);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-  return r;
+// Runs the built program; a run that hangs ends after a minute and fails its test.
+RunResult RunBin(std::vector<std::string> args) {
+  args.insert(args.begin(), VEXBENCH_BIN);
+  return Run(args, Streams::Merged, 60);
 }
 
 class BenchCli : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char *ci = std::getenv("CI");
-    bool in_ci = ci != nullptr && std::string(ci) == "true";
     if (geteuid() != 0) {
-      if (in_ci) FAIL() << "loop-device tests need root under CI";
+      if (InCi()) FAIL() << "loop-device tests need root under CI";
       GTEST_SKIP() << "loop-device tests need root";
     }
   }
@@ -272,9 +241,9 @@ TEST_F(BenchCli, WorkersEndWithTheirParent) {
   int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
   ASSERT_GE(null, 0);
   for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGKILL}) {
-    pid_t pid = Spawn({"-r", "-q", "--size=64", "--tm=30", "--min=4096", "--max=4096", "--th1=2",
-                       "--th2=0", "--th3=0", dev},
-                      null);
+    pid_t pid = Spawn({VEXBENCH_BIN, "-r", "-q", "--size=64", "--tm=30", "--min=4096", "--max=4096",
+                       "--th1=2", "--th2=0", "--th3=0", dev},
+                      null, 60);
     std::vector<pid_t> workers;
     for (int k = 0; k < 100 && workers.size() < 2; k++) {
       usleep(50000);
@@ -327,7 +296,7 @@ TEST_F(BenchCli, HeldDeviceIsNeitherWrittenNorFilled) {
 }
 
 TEST(BenchCliFifo, IsRefusedWithoutWaiting) {
-  TempFile slot(0);
+  ScratchFile slot(0);
   ASSERT_EQ(unlink(slot.Path().c_str()), 0);
   ASSERT_EQ(mkfifo(slot.Path().c_str(), 0600), 0);
   const std::string refused = "Error: " + slot.Path() + " is neither a block device nor a regular file\n";
@@ -390,19 +359,6 @@ TEST_P(BenchCliNoDevice, OutputAndStatus) {
   EXPECT_EQ(r.status, c.status);
 }
 
-const char kUsage[] =
-    "\nusage: vexbench {options} DeviceName\n\n      -c   clear device\n      -r   test random reads\n"
-    "      -w   test random writes\n      -z   test with zero filled buffer\n"
-    "      -f   test with .... filled buffer\n      -q   bypass block fill/test logic\n"
-    "      -u   use /dev/urandom instead of MT PRNG for block offsets\n"
-    "      -e   do not seed MT PRNG so patterns are repeatable\n\n"
-    "      --size=nnn   set device size in MB (def 4GB)\n"
-    "      --th1=nnn    set thread count #1 (def 1)\n      --th2=nnn    set thread count #2 (def 10)\n"
-    "      --th3=nnn    set thread count #3 (def 40)\n"
-    "      --tm=nnn     set test time in seconds (def 10)\n\n";
-
-const char kManPointer[] = "See the manual page vexbench(8) for every option and mode.\n";
-
 std::string Repeat(const std::string &s, int n) {
   std::string out;
   for (int i = 0; i < n; i++) out += s;
@@ -413,21 +369,21 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, BenchCliNoDevice,
     ::testing::Values(
         NoDeviceCase{"test7", {"--test=7", "/var/tmp/vexbench-no-such-device"}, "", 0},
-        NoDeviceCase{"unknown_option", {"--coll=1", "--speed=3"}, std::string("CollRule = 1\n") + kUsage, 1},
+        NoDeviceCase{"unknown_option", {"--coll=1", "--speed=3"}, std::string("CollRule = 1\n") + kBenchUsage, 1},
         // every one of the 40 workers of the default third column tries the empty path
-        NoDeviceCase{"no_device", {"-r"}, std::string(kUsage) + "OpenWt = 0\n" + Repeat("Error opening device  - 2\n", 40), 1},
+        NoDeviceCase{"no_device", {"-r"}, kBenchUsage + "OpenWt = 0\n" + Repeat("Error opening device  - 2\n", 40), 1},
         NoDeviceCase{"too_many_threads", {"--th2=201", "/dev/null"}, "Bad thread count 201: at most 200\n", 1},
         NoDeviceCase{"hold", {"-rp", "/dev/null"}, "Option -p is not supported\n", 1},
         // --help and --version: whole words only, scanned where they stand; the
         // near misses keep the usage text and status 1, and -h is still the
         // fill flag (here -help sets h, e, l and p, and -p is refused).
-        NoDeviceCase{"help", {"--help", "/dev/null"}, std::string(kUsage) + kManPointer, 0},
+        NoDeviceCase{"help", {"--help", "/dev/null"}, kBenchUsage + kBenchManPointer, 0},
         NoDeviceCase{"help_after_coll", {"--coll=1", "--help", "--bogus"},
-                     std::string("CollRule = 1\n") + kUsage + kManPointer, 0},
+                     std::string("CollRule = 1\n") + kBenchUsage + kBenchManPointer, 0},
         NoDeviceCase{"version", {"--version"}, std::string("vexbench ") + XTL_VERSION + "\n", 0},
-        NoDeviceCase{"help_prefix", {"--he"}, kUsage, 1},
-        NoDeviceCase{"help_longer", {"--helpx"}, kUsage, 1},
-        NoDeviceCase{"version_prefix", {"--vers"}, kUsage, 1},
+        NoDeviceCase{"help_prefix", {"--he"}, kBenchUsage, 1},
+        NoDeviceCase{"help_longer", {"--helpx"}, kBenchUsage, 1},
+        NoDeviceCase{"version_prefix", {"--vers"}, kBenchUsage, 1},
         NoDeviceCase{"h_is_a_flag", {"-help", "/dev/null"}, "Option -p is not supported\n", 1},
         NoDeviceCase{"h_alone_runs_mode", {"-h", "--test=7", "/dev/null"}, "", 0},
         NoDeviceCase{"no_worker", {"-c", "--th1=0", "--th2=0", "--th3=0", "/dev/null"},

@@ -40,7 +40,7 @@ class BenchIoTest : public ::testing::Test {
     PipeReadFn = read;
     ResetSettings();
   }
-  TempFile file_{16 << 20};
+  ScratchFile file_{16 << 20};
   int fd_ = -1;
 };
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "check.h"
-#include "cli_util.h"
+#include "support.h"
 #include "fatal.h"
 #include "wtblk_image.h"
 
@@ -18,9 +18,9 @@ namespace {
 const std::string kBin = XTL_MAINT_BIN;
 const std::string kDevHex = "58544c3a322e300000000000acadaeafb0b1b2b3b4b5b6b7b8b9babbbcbdbebf";
 
-cli::Result Check(std::vector<std::string> args) {
+support::Result Check(std::vector<std::string> args) {
   args.insert(args.begin(), {kBin, "check"});
-  return cli::Run(args);
+  return support::Run(args);
 }
 
 std::string Hex(uint64_t v) {
@@ -40,12 +40,12 @@ std::string Jq(const std::string &json, const std::string &file, const std::stri
   std::FILE *f = std::fopen(file.c_str(), "w");
   std::fputs(json.c_str(), f);
   std::fclose(f);
-  return cli::Shell("jq -c '" + query + "' '" + file + "' 2>&1");
+  return support::Shell("jq -c '" + query + "' '" + file + "' 2>&1");
 }
 
 class CheckImage : public ::testing::Test {
  protected:
-  cli::TempDir dir;
+  support::ScratchDir dir;
   wtblk::Image img{dir.File("dev.img"), uint64_t{64} << 20};
 
   // A segment that fills a write block: 1 + 100 data + 154 pad + 1 copy.
@@ -56,20 +56,20 @@ class CheckImage : public ::testing::Test {
     return s;
   }
   void Flip(uint64_t pba, uint64_t byte) {
-    auto b = cli::ReadAt(img.path, img.BlockOffset(pba) + byte, 1);
+    auto b = support::ReadAt(img.path, img.BlockOffset(pba) + byte, 1);
     b[0] ^= 0x40;
-    cli::WriteAt(img.path, img.BlockOffset(pba) + byte, b.data(), 1);
+    support::WriteAt(img.path, img.BlockOffset(pba) + byte, b.data(), 1);
   }
   uint64_t TrueSum(uint64_t pba) {
-    return BlkHdrChecksum(cli::ReadAt(img.path, img.BlockOffset(pba), 4096).data());
+    return BlkHdrChecksum(support::ReadAt(img.path, img.BlockOffset(pba), 4096).data());
   }
 };
 
 TEST_F(CheckImage, SoundDevicesCheckClean) {
   // A fresh format: every write block never written, nothing on standard error.
-  cli::Result f = cli::Run({kBin, "format", img.path, "-q"});
+  support::Result f = support::Run({kBin, "format", img.path, "-q"});
   ASSERT_EQ(f.status, 0) << f.out;
-  cli::Result r = Check({img.path});
+  support::Result r = Check({img.path});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, Summary(0, 63, 0, 0));
   EXPECT_EQ(r.err, "");  // no progress line in a pipe
@@ -92,14 +92,14 @@ TEST_F(CheckImage, SoundDevicesCheckClean) {
   other.hdr.raw[20] ^= 1;
   std::vector<uint8_t> stale(4096);
   std::memcpy(stale.data(), other.hdr.raw, 32);
-  cli::WriteAt(img.path, img.BlockOffset(2 * 256), stale.data(), stale.size());
+  support::WriteAt(img.path, img.BlockOffset(2 * 256), stale.data(), stale.size());
   r = Check({img.path});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, Summary(2, 61, 0, 0));
 
   // The same device as two volumes (--autovm, quick) and with a header of
   // version 1.1, which has no checksum and no write blocks to walk.
-  ASSERT_EQ(cli::Run({kBin, "format", img.path, "-q", "--autovm", "--dedupe=200", "--comp=200",
+  ASSERT_EQ(support::Run({kBin, "format", img.path, "-q", "--autovm", "--dedupe=200", "--comp=200",
                       "--wtblksz=1024"})
                 .status,
             0);
@@ -113,7 +113,7 @@ TEST_F(CheckImage, SoundDevicesCheckClean) {
   v11.h_11.Block0Off.set(1 << 20);
   v11.h_11.PhysicalBlocks.set(16128);
   v11.h_11.ClusterSize.set(256);
-  cli::WriteAt(img.path, 0, v11.raw, 512);
+  support::WriteAt(img.path, 0, v11.raw, 512);
   r = Check({img.path});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out,
@@ -163,7 +163,7 @@ TEST_F(CheckImage, EachSingleHeaderDamageIsReportedAlone) {
     wtblk::Image im(dir.File("hdr.img"), uint64_t{64} << 20);
     c.damage(im.hdr);
     im.WriteHeader();  // with its checksum recomputed: the field alone is wrong
-    cli::Result r = Check({im.path});
+    support::Result r = Check({im.path});
     EXPECT_EQ(r.status, 2) << c.line;
     EXPECT_EQ(r.out, c.line + "\ncheck: header damaged; write blocks not checked; 1 problem(s)\n");
     EXPECT_EQ(r.err, "");
@@ -173,21 +173,21 @@ TEST_F(CheckImage, EachSingleHeaderDamageIsReportedAlone) {
   img.WriteHeader();
   const uint64_t sum = img.hdr.h_20x.mm3_64.get();
   img.hdr.h_20x.mm3_64.set(sum ^ 1);
-  cli::WriteAt(img.path, 0, img.hdr.raw, 512);
-  cli::Result r = Check({img.path});
+  support::WriteAt(img.path, 0, img.hdr.raw, 512);
+  support::Result r = Check({img.path});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out, "header 0: mm3_64: expected " + Hex(sum) + ", found " + Hex(sum ^ 1) +
                        "\ncheck: header damaged; write blocks not checked; 1 problem(s)\n");
 
   // Two volumes: the second header missing (a format that stopped after the
   // first volume), then present but with another write-block size.
-  ASSERT_EQ(cli::Run({kBin, "format", img.path, "-q", "--autovm", "--dedupe=200", "--comp=200",
+  ASSERT_EQ(support::Run({kBin, "format", img.path, "-q", "--autovm", "--dedupe=200", "--comp=200",
                       "--wtblksz=1024"})
                 .status,
             0);
-  auto hdr1 = cli::ReadAt(img.path, 512, 512);
+  auto hdr1 = support::ReadAt(img.path, 512, 512);
   std::vector<uint8_t> zero(512);
-  cli::WriteAt(img.path, 512, zero.data(), zero.size());
+  support::WriteAt(img.path, 512, zero.data(), zero.size());
   r = Check({img.path});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out.substr(0, r.out.find('\n')),
@@ -196,7 +196,7 @@ TEST_F(CheckImage, EachSingleHeaderDamageIsReportedAlone) {
   std::memcpy(h1.raw, hdr1.data(), 512);
   h1.h_20x.ClusterSize.set(512);
   h1.h_20x.mm3_64.set(HdrChecksum(h1));
-  cli::WriteAt(img.path, 512, h1.raw, 512);
+  support::WriteAt(img.path, 512, h1.raw, 512);
   r = Check({img.path});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "header 1: ClusterSize: expected 256, found 512");
@@ -212,13 +212,13 @@ TEST_F(CheckImage, EachSingleWriteBlockDamageIsReportedAlone) {
   };
   auto run = [&](const std::string &name, const std::string &line) {
     img.WriteSegments(0, {Full()});
-    cli::Result r = Check({img.path});
+    support::Result r = Check({img.path});
     EXPECT_EQ(r.status, 2) << name;
     EXPECT_EQ(r.out, line + "\n" + Summary(1, 61, 1, 1)) << name;
     EXPECT_EQ(r.err, "") << name;
     // wipe write block 1 for the next case
     std::vector<uint8_t> zero(256 * 4096);
-    cli::WriteAt(img.path, img.BlockOffset(256), zero.data(), zero.size());
+    support::WriteAt(img.path, img.BlockOffset(256), zero.data(), zero.size());
   };
 
   // A flipped checksum, and a flipped byte among the entries.
@@ -241,7 +241,7 @@ TEST_F(CheckImage, EachSingleWriteBlockDamageIsReportedAlone) {
   std::vector<uint8_t> foreign(4096);
   std::memcpy(foreign.data(), "XTL:2.0", 8);
   foreign[31] = 7;
-  cli::WriteAt(img.path, img.BlockOffset(256 + 1 + 252), foreign.data(), foreign.size());
+  support::WriteAt(img.path, img.BlockOffset(256 + 1 + 252), foreign.data(), foreign.size());
   run("torn", "write block 1 offset 0 pba 509: Str: expected " + kDevHex + ", found " +
                   "58544c3a322e3000" + std::string(46, '0') + "07");
 
@@ -268,7 +268,7 @@ TEST_F(CheckImage, RangeAndRefusals) {
   Flip(3 * 256 + 0, 200);  // nothing there: write block 3 stays never written
   img.WriteSegments(5, {Full()});
   Flip(5 * 256, 2000);
-  cli::Result r = Check({img.path, "1", "4"});
+  support::Result r = Check({img.path, "1", "4"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out,
             "check: header sound; write blocks 1 to 4: 3 sound, 1 never written, 0 damaged; 0 "
@@ -290,7 +290,7 @@ TEST_F(CheckImage, RangeAndRefusals) {
        "check: first write block 63 is past the last write block (63 write blocks)\n"},
       {{img.path, "0x10", "0"}, "check: count must be at least 1\n"},
       {{img.path, "60", "4"}, "check: 4 write blocks from 60 run past the last write block 62\n"},
-      {{}, "usage: xtl-maint check device [first [count]] [--json]\n"},
+      {{}, support::kMaintCheckUsage},
   };
   for (const auto &c : refused) {
     r = Check(c.args);
@@ -303,23 +303,9 @@ TEST_F(CheckImage, RangeAndRefusals) {
   EXPECT_EQ(r.out, "");
   // A read-only block device checks as well: nothing is opened for writing.
   // (Attached read-only: the flag goes with the attachment, not the device.)
-  struct RoLoop {
-    std::string dev;
-    explicit RoLoop(const std::string &backing) {
-      if (geteuid() == 0)
-        dev = cli::Shell("losetup -r --find --show '" + backing + "' 2>/dev/null");
-      if (dev.rfind("/dev/loop", 0) != 0) dev.clear();
-    }
-    ~RoLoop() {
-      if (!dev.empty()) cli::Shell("losetup -d '" + dev + "' 2>&1");
-    }
-  } loop(img.path);
-  if (loop.dev.empty()) {
-    if (cli::InCi()) FAIL() << "cannot attach a read-only loop device";
-    GTEST_SKIP() << "loop devices need root";
-  }
-  EXPECT_EQ(cli::Shell("blockdev --getro " + loop.dev), "1");
-  r = Check({loop.dev, "5", "1"});
+  ATTACH_LOOP(loop, img.path, true);
+  EXPECT_EQ(support::Shell("blockdev --getro " + loop.Path()), "1");
+  r = Check({loop.Path(), "5", "1"});
   EXPECT_EQ(r.status, 2) << r.out << r.err;
   EXPECT_NE(r.out.find("write blocks 5 to 5: 0 sound, 0 never written, 1 damaged"),
             std::string::npos);
@@ -329,7 +315,7 @@ TEST_F(CheckImage, JsonReportParsesBack) {
   const std::string file = dir.File("report.json");
   img.hdr.h_20x.EccLevel = 2;
   img.WriteHeader();
-  cli::Result r = Check({img.path, "--json"});
+  support::Result r = Check({img.path, "--json"});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(
       Jq(r.out, file,
@@ -355,10 +341,10 @@ TEST_F(CheckImage, JsonReportParsesBack) {
 
 TEST_F(CheckImage, ProgressLineOnlyOnATerminal) {
   img.WriteHeader();
-  cli::Result r = Check({img.path});
+  support::Result r = Check({img.path});
   EXPECT_EQ(r.err, "");
   // Under a pseudo-terminal the line shows and is cleared before the report.
-  r = cli::Run({"/usr/bin/script", "-qec", kBin + " check " + img.path, "/dev/null"});
+  r = support::Run({"/usr/bin/script", "-qec", kBin + " check " + img.path, "/dev/null"});
   EXPECT_EQ(r.status, 0) << r.out;
   const size_t line = r.out.find("\rcheck: 63 of 63 write blocks, ");
   ASSERT_NE(line, std::string::npos) << r.out;
@@ -404,7 +390,7 @@ TEST_F(CheckImage, WalkReadsWhatTheDumpReadsAndAReadErrorEndsTheCheck) {
   torn.pad = 152;
   img.WriteSegments(4, {torn});
   std::vector<uint8_t> foreign(4096);
-  cli::WriteAt(img.path, img.BlockOffset(4 * 256 + 1 + 252 + 2), foreign.data(), foreign.size());
+  support::WriteAt(img.path, img.BlockOffset(4 * 256 + 1 + 252 + 2), foreign.data(), foreign.size());
 
   Mem m;
   std::ifstream in(img.path, std::ios::binary);
@@ -430,12 +416,9 @@ TEST_F(CheckImage, WalkReadsWhatTheDumpReadsAndAReadErrorEndsTheCheck) {
   // A block that cannot be read ends the check with the read message and
   // status 1, whatever was found before it.
   m.fail_at = img.BlockOffset(3 * 256 + 122);
-  try {
-    CheckDevice(dev, CheckRange{});
-    ADD_FAILURE() << "no failure";
-  } catch (const FatalError &e) {
-    EXPECT_EQ(e.status, 1);
-    EXPECT_EQ(e.text, "Error reading block - 5\n");
+  if (auto e = support::Thrown<FatalError>([&] { CheckDevice(dev, CheckRange{}); })) {
+    EXPECT_EQ(e->status, 1);
+    EXPECT_EQ(e->text, "Error reading block - 5\n");
   }
 }
 

@@ -2,16 +2,16 @@
 #include <string>
 #include <vector>
 
-#include "cli_util.h"
+#include "support.h"
 #include "wtblk_image.h"
 
 namespace {
 
 const std::string kBin = XTL_MAINT_BIN;
 
-cli::Result Dump(std::vector<std::string> args) {
+support::Result Dump(std::vector<std::string> args) {
   args.insert(args.begin(), {kBin, "dump"});
-  return cli::Run(args);
+  return support::Run(args);
 }
 
 std::string Hash(uint64_t h) {
@@ -33,24 +33,13 @@ const char kPreamble[] =
 
 class DumpImage : public ::testing::Test {
  protected:
-  cli::TempDir dir;
+  support::ScratchDir dir;
   wtblk::Image img{dir.File("dev.img"), uint64_t{64} << 20};
-
-  std::vector<std::string> Lines(const std::string &out) {
-    std::vector<std::string> lines;
-    size_t at = 0;
-    while (at < out.size()) {
-      size_t nl = out.find('\n', at);
-      lines.push_back(out.substr(at, nl - at));
-      at = nl + 1;
-    }
-    return lines;
-  }
 };
 
 TEST_F(DumpImage, NeverWrittenDeviceShowsTheMismatchAtZero) {
   img.WriteHeader();
-  cli::Result r = Dump({img.path});
+  support::Result r = Dump({img.path});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, std::string(kPreamble) +
                        "\n"
@@ -61,11 +50,11 @@ TEST_F(DumpImage, NeverWrittenDeviceShowsTheMismatchAtZero) {
 }
 
 TEST_F(DumpImage, FreshlyFormattedDevice) {
-  cli::Result f = cli::Run({kBin, "format", img.path, "-q"});
+  support::Result f = support::Run({kBin, "format", img.path, "-q"});
   ASSERT_EQ(f.status, 0) << f.out << f.err;
-  cli::Result r = Dump({img.path});
+  support::Result r = Dump({img.path});
   EXPECT_EQ(r.status, 0);
-  const auto hdr = cli::ReadAt(img.path, 0, 32);
+  const auto hdr = support::ReadAt(img.path, 0, 32);
   std::string dev_hex;
   for (uint8_t b : hdr) {
     char x[3];
@@ -85,7 +74,7 @@ TEST_F(DumpImage, OneSegmentWithACopy) {
   s.pad = 154;  // 1 + 100 + 154 + 1 = 256 blocks: the segment fills the write block
   s.seq = 7;
   auto h = img.WriteSegments(0, {s});
-  cli::Result r = Dump({img.path, "0"});
+  support::Result r = Dump({img.path, "0"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, std::string(kPreamble) + "\n" +
                        " XTL:2.0        0/   0  1   1   1        7   100     0   100  0/ 0  154"
@@ -119,9 +108,9 @@ TEST_F(DumpImage, SeveralSegmentsFillTheWriteBlock) {
   c.data_sz = c.nr_data = 134;
   ASSERT_EQ(img.SegBlocks(a) + img.SegBlocks(b) + img.SegBlocks(c), 256u);
   auto h = img.WriteSegments(0, {a, b, c});
-  cli::Result r = Dump({img.path});
+  support::Result r = Dump({img.path});
   EXPECT_EQ(r.status, 0);
-  auto lines = Lines(r.out);
+  auto lines = support::Lines(r.out);
   // preamble (8 lines), then per segment an empty line and its headers
   ASSERT_EQ(lines.size(), 8u + (1 + 2) + (1 + 8) + (1 + 2)) << r.out;
   EXPECT_EQ(lines[8], "");
@@ -151,10 +140,10 @@ TEST_F(DumpImage, MismatchInAFurtherMetadataBlock) {
   // The second copy's first block is left over from an earlier format.
   std::vector<uint8_t> stale(4096);
   std::memcpy(stale.data(), "XTL:2.0", 8);
-  cli::WriteAt(img.path, img.BlockOffset(1 + 12 + 1), stale.data(), stale.size());
-  cli::Result r = Dump({img.path});
+  support::WriteAt(img.path, img.BlockOffset(1 + 12 + 1), stale.data(), stale.size());
+  support::Result r = Dump({img.path});
   EXPECT_EQ(r.status, 0);
-  auto lines = Lines(r.out);
+  auto lines = support::Lines(r.out);
   ASSERT_EQ(lines.size(), 8u + 1 + 2 + 2) << r.out;
   EXPECT_EQ(lines[11], "! hdr match  pba = 14 |XTL:2.0|");
   EXPECT_EQ(lines[12], "i = 2  pba = 14  NrMetaBlocks = 2  NrMetaBlocksRepl = 2  NrSummaryBlocks = 0");
@@ -170,9 +159,9 @@ TEST_F(DumpImage, WriteBlockThreeOfAShiftedDevice) {
   img.WriteSegments(3, {s});
   // Block 768 lies three skips (24 sectors) past its unshifted place.
   EXPECT_EQ(img.BlockOffset(768), (1u << 20) + 768u * 4096 + 24 * 512);
-  cli::Result r = Dump({img.path, "3"});
+  support::Result r = Dump({img.path, "3"});
   EXPECT_EQ(r.status, 0);
-  auto lines = Lines(r.out);
+  auto lines = support::Lines(r.out);
   ASSERT_EQ(lines.size(), 8u + 3) << r.out;
   EXPECT_EQ(lines[9].substr(0, 24), " XTL:2.0      768/   0  ");
   EXPECT_EQ(lines[10].substr(0, 24), " XTL:2.0     1023/ 255  ");
@@ -190,8 +179,8 @@ TEST_F(DumpImage, CompressedDataCountsChunks) {
   s.nr_data = 100;
   s.pad = 252;
   img.WriteSegments(0, {s});
-  cli::Result r = Dump({img.path});
-  auto lines = Lines(r.out);
+  support::Result r = Dump({img.path});
+  auto lines = support::Lines(r.out);
   ASSERT_EQ(lines.size(), 8u + 3) << r.out;
   EXPECT_NE(lines[9].find("   100     0     2  0/ 0  252   1/2"), std::string::npos) << lines[9];
   EXPECT_EQ(lines[9].substr(lines[9].size() - 8), "   2 256");
@@ -218,7 +207,7 @@ TEST_F(DumpImage, RefusedHeaders) {
     wtblk::Image im(dir.File("refused.img"), 1 << 24);
     c.damage(im.hdr);
     im.WriteHeader();
-    cli::Result r = Dump({im.path});
+    support::Result r = Dump({im.path});
     EXPECT_EQ(r.status, 1) << c.name;
     EXPECT_EQ(r.out, c.out) << c.name;
   }
@@ -231,9 +220,9 @@ TEST_F(DumpImage, CorruptCountsEndWithoutLoopingOrWrapping) {
   empty.meta = 0;
   empty.repl = 0;
   img.WriteSegments(0, {empty});
-  cli::Result r = Dump({img.path});
+  support::Result r = Dump({img.path});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(Lines(r.out).back(), "Off0 = 0  ! empty segment, walk ends");
+  EXPECT_EQ(support::Lines(r.out).back(), "Off0 = 0  ! empty segment, walk ends");
 
   // Counts that place the next metadata block far past the device: a read error.
   wtblk::Seg huge;
@@ -243,7 +232,7 @@ TEST_F(DumpImage, CorruptCountsEndWithoutLoopingOrWrapping) {
   img.WriteMeta(0, huge, 1, 1);
   r = Dump({img.path});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(Lines(r.out).back(), "Error reading block - 0");
+  EXPECT_EQ(support::Lines(r.out).back(), "Error reading block - 0");
 
   // A write-block number whose blocks lie beyond any device.
   r = Dump({img.path, "0xffffffff"});
@@ -252,7 +241,7 @@ TEST_F(DumpImage, CorruptCountsEndWithoutLoopingOrWrapping) {
 }
 
 TEST_F(DumpImage, WithoutADevicePathTheOpenFails) {
-  cli::Result r = Dump({});
+  support::Result r = Dump({});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "Error opening file -  = 2\n");
 }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "../unit/format_expected.h"
-#include "cli_util.h"
+#include "support.h"
 #include "xtl.h"
 
 namespace {
@@ -18,9 +18,9 @@ namespace {
 constexpr uint64_t kTiB = 1ULL << 40;
 const std::string kBin = XTL_MAINT_BIN;
 
-cli::Result Maint(std::vector<std::string> args) {
+support::Result Maint(std::vector<std::string> args) {
   args.insert(args.begin(), kBin);
-  return cli::Run(args);
+  return support::Run(args);
 }
 
 // Sentinel bytes spread over an image: the header block area, just after it,
@@ -33,12 +33,12 @@ struct Sentinels {
   Sentinels(const std::string &p, uint64_t s) : path(p), size(s) {
     offs = {0, 4096, size / 2, size - kLen};
     std::vector<uint8_t> fill(kLen, 0xa5);
-    for (uint64_t o : offs) cli::WriteAt(path, o, fill.data(), fill.size());
+    for (uint64_t o : offs) support::WriteAt(path, o, fill.data(), fill.size());
   }
   // Every sentinel intact, except the bytes in [skip, skip + skipLen).
   void ExpectIntact(uint64_t skip = 0, uint64_t skipLen = 0) const {
     for (uint64_t o : offs) {
-      const std::vector<uint8_t> got = cli::ReadAt(path, o, kLen);
+      const std::vector<uint8_t> got = support::ReadAt(path, o, kLen);
       ASSERT_EQ(got.size(), kLen);
       for (size_t i = 0; i < kLen; i++) {
         const uint64_t at = o + i;
@@ -46,13 +46,13 @@ struct Sentinels {
         ASSERT_EQ(got[i], 0xa5) << "byte " << at << " changed";
       }
     }
-    EXPECT_EQ(cli::FileSize(path), size);
+    EXPECT_EQ(support::FileSize(path), size);
   }
 };
 
 DevHdrBuf ReadHdrBlock(const std::string &path, uint64_t off, std::vector<uint8_t> *rest = nullptr) {
   DevHdrBuf h{};
-  const std::vector<uint8_t> block = cli::ReadAt(path, off, 4096);
+  const std::vector<uint8_t> block = support::ReadAt(path, off, 4096);
   if (block.size() == 4096) std::memcpy(h.raw, block.data(), kHdrSize);
   if (rest != nullptr) rest->assign(block.begin() + kHdrSize, block.end());
   return h;
@@ -108,24 +108,24 @@ void ExpectDefaultHeaderAt(const std::string &path, uint64_t off) {
 
 class FormatCli : public ::testing::Test {
  protected:
-  cli::TempDir dir;
+  support::ScratchDir dir;
   std::string img;
   void SetUp() override {
     img = dir.File("xtl.img");
-    cli::MakeSparse(img, kTiB);
+    support::MakeSparse(img, kTiB);
   }
 };
 
 TEST_F(FormatCli, DefaultFormatOfSparseImage) {
   Sentinels s(img, kTiB);
-  const cli::Result r = Maint({"format", img});
+  const support::Result r = Maint({"format", img});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, kDefaultOut);
   EXPECT_EQ(r.err, "");
   ExpectDefaultHeaderAt(img, 0);
   s.ExpectIntact(0, 4096);
 
-  const cli::Result st = Maint({"status", img});
+  const support::Result st = Maint({"status", img});
   EXPECT_EQ(st.status, 0);
   EXPECT_EQ(st.out, kDefaultStatus);
 }
@@ -162,17 +162,17 @@ TEST_F(FormatCli, TwoFormatsDifferOnlyInTagBytesAndChecksum) {
 
 TEST_F(FormatCli, HdrOffLeavesTheFirstBlockUntouched) {
   Sentinels s(img, kTiB);
-  const cli::Result r = Maint({"format", img, "--hdroff=8"});
+  const support::Result r = Maint({"format", img, "--hdroff=8"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, kDefaultOut);
   ExpectDefaultHeaderAt(img, 4096);
   s.ExpectIntact(4096, 4096);
-  const cli::Result st = Maint({"status", img, "--hdroff=8"});
+  const support::Result st = Maint({"status", img, "--hdroff=8"});
   EXPECT_EQ(st.out, kDefaultStatus);
 }
 
 TEST_F(FormatCli, DevSzBoundsTheLayout) {
-  const cli::Result r = Maint({"format", img, "--devsz=1024", "-q"});
+  const support::Result r = Maint({"format", img, "--devsz=1024", "-q"});
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("Formattting: Dev = 1,024 MiB / 1,073 MB   Opts = HASH_META QUICK_FMT\n"),
             std::string::npos)
@@ -211,7 +211,7 @@ TEST_F(FormatCli, RefusalsWriteNothing) {
   for (const auto &c : cases) {
     std::vector<std::string> args = {"format", img};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    const cli::Result r = Maint(args);
+    const support::Result r = Maint(args);
     EXPECT_EQ(r.status, 1) << c.args[0];
     EXPECT_EQ(r.out, c.out) << c.args[0];
     EXPECT_EQ(r.err, c.err) << c.args[0];
@@ -221,7 +221,7 @@ TEST_F(FormatCli, RefusalsWriteNothing) {
 
 TEST_F(FormatCli, OffsetAndSecondVolumeRefusals) {
   Sentinels s(img, kTiB);
-  cli::Result r = Maint({"format", img, "--offset0=1099511627776"});
+  support::Result r = Maint({"format", img, "--offset0=1099511627776"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out,
             "format: data offset 1099511627776 is at or beyond the end of the device "
@@ -238,7 +238,7 @@ TEST_F(FormatCli, OffsetAndSecondVolumeRefusals) {
 
 TEST_F(FormatCli, MissingDeviceAndConvert) {
   const std::string absent = dir.File("absent");
-  cli::Result r = Maint({"format", absent});
+  support::Result r = Maint({"format", absent});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "Error opening file - " + absent + " = 2\n");
@@ -254,7 +254,7 @@ TEST_F(FormatCli, MissingDeviceAndConvert) {
 
 TEST_F(FormatCli, TwoVolumesQuick) {
   Sentinels s(img, kTiB);
-  const cli::Result r = Maint({"format", img, "--autovm", "--dedupe=200", "--comp=200",
+  const support::Result r = Maint({"format", img, "--autovm", "--dedupe=200", "--comp=200",
                                "--wtblksz=1024", "--free=90", "-q"});
   EXPECT_EQ(r.status, 0) << r.out;
   size_t n = 0;
@@ -267,40 +267,40 @@ TEST_F(FormatCli, TwoVolumesQuick) {
   EXPECT_EQ(d.h_20x.PhysicalBlocks.get(), 249915904u);
   EXPECT_EQ(d.h_20x.LogicalBlocks.get(), 899697252u);
   DevHdrBuf v{};
-  const std::vector<uint8_t> b = cli::ReadAt(img, 512, 512);
+  const std::vector<uint8_t> b = support::ReadAt(img, 512, 512);
   std::memcpy(v.raw, b.data(), 512);
   EXPECT_EQ(v.h_20x.PhysicalBlocks.get(), 18519040u);
   EXPECT_EQ(v.h_20x.mm3_64.get(), HdrChecksum(v));
   // Bytes 1024..4095 of the header block are zero; nothing else changed.
-  const std::vector<uint8_t> tail = cli::ReadAt(img, 1024, 3072);
+  const std::vector<uint8_t> tail = support::ReadAt(img, 1024, 3072);
   for (uint8_t c : tail) ASSERT_EQ(c, 0);
   s.ExpectIntact(0, 4096);
 
-  const cli::Result st = Maint({"status", img});
+  const support::Result st = Maint({"status", img});
   EXPECT_NE(st.out.find("FeatureBits    =     0x0429 (HASH_META QUICK_FMT DEDUPE COMPRESS)\n"),
             std::string::npos)
       << st.out;
 }
 
 TEST_F(FormatCli, TwoVolumesFullStopsAfterTheDataVolume) {
-  const cli::Result r = Maint(
+  const support::Result r = Maint(
       {"format", img, "--autovm", "--dedupe=200", "--comp=200", "--wtblksz=1024", "--free=90"});
   EXPECT_EQ(r.status, 1);
   const std::string tail = "BlkCnt = 976234\nBlkN0 = 2147483647\nBlkN1 = 0\n";
   ASSERT_GE(r.out.size(), tail.size());
   EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
   EXPECT_EQ(ReadHdrBlock(img, 0).h_20x.PhysicalBlocks.get(), 249915904u);
-  EXPECT_EQ(cli::ReadAt(img, 512, 8)[0], 0);  // no VM volume header
+  EXPECT_EQ(support::ReadAt(img, 512, 8)[0], 0);  // no VM volume header
 }
 
 // On a block device the size comes from the block-device size request.
 TEST_F(FormatCli, LoopDevice) {
   ATTACH_LOOP(loop, img);
-  const cli::Result r = Maint({"format", loop.dev});
+  const support::Result r = Maint({"format", loop.Path()});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, kDefaultOut);
   ExpectDefaultHeaderAt(img, 0);  // the header reached the backing file
-  const cli::Result st = Maint({"status", loop.dev});
+  const support::Result st = Maint({"status", loop.Path()});
   EXPECT_EQ(st.out, kDefaultStatus);
 }
 
@@ -308,16 +308,16 @@ TEST_F(FormatCli, LoopDevice) {
 TEST_F(FormatCli, HeldDeviceIsRefused) {
   Sentinels s(img, kTiB);
   ATTACH_LOOP(loop, img);
-  const int held = open(loop.dev.c_str(), O_RDWR | O_EXCL);
+  const int held = open(loop.Path().c_str(), O_RDWR | O_EXCL);
   ASSERT_GE(held, 0) << strerror(errno);
   for (const auto &extra : {std::vector<std::string>{}, std::vector<std::string>{"-q"},
                             std::vector<std::string>{"--autovm", "--dedupe=200", "--comp=200", "-q"}}) {
-    std::vector<std::string> args = {"format", loop.dev};
+    std::vector<std::string> args = {"format", loop.Path()};
     args.insert(args.end(), extra.begin(), extra.end());
-    const cli::Result r = Maint(args);
+    const support::Result r = Maint(args);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "Error opening file - " + loop.dev + " = 16\n");
+    EXPECT_EQ(r.err, "Error opening file - " + loop.Path() + " = 16\n");
   }
   close(held);
   s.ExpectIntact();

@@ -7,7 +7,7 @@
 #include <functional>
 
 #include "../unit/log_builders.h"
-#include "cli_util.h"
+#include "support.h"
 #include "xtl.h"
 
 namespace {
@@ -32,48 +32,48 @@ std::vector<uint8_t> Fill(size_t n, uint8_t v) { return std::vector<uint8_t>(n, 
 
 class LogCli : public ::testing::Test {
  protected:
-  cli::TempDir dir;
+  support::ScratchDir dir;
   std::string tmpdir = "--tmpdir=" + dir.path;
   std::string tmpfile = dir.File("xtl.log");
   std::string logimg = dir.File("log.img");
   std::string target = dir.File("target.img");
 
-  cli::Result Maint(std::vector<std::string> args) {
+  support::Result Maint(std::vector<std::string> args) {
     args.insert(args.begin(), kBin);
-    return cli::Run(args);
+    return support::Run(args);
   }
-  cli::Result Log(const std::string &sub, const std::string &arg = "") {
+  support::Result Log(const std::string &sub, const std::string &arg = "") {
     if (arg.empty()) return Maint({"log", sub, tmpdir});
     return Maint({"log", sub, arg, tmpdir});
   }
   // Copies an image in as the log, expecting the given summary.
   void CopyIn(const LogImage &img, const std::string &summary) {
     ASSERT_TRUE(img.WriteFile(logimg));
-    cli::Result r = Log("copy", logimg);
+    support::Result r = Log("copy", logimg);
     ASSERT_EQ(r.status, 0) << r.err;
     ASSERT_EQ(r.out, summary);
     ASSERT_EQ(r.err, "");
   }
   void MakeFilled(const std::string &path, size_t size, uint8_t v) {
-    cli::MakeSparse(path, 0);
+    support::MakeSparse(path, 0);
     std::vector<uint8_t> b = Fill(size, v);
-    cli::WriteAt(path, 0, b.data(), b.size());
+    support::WriteAt(path, 0, b.data(), b.size());
   }
   std::vector<uint8_t> Sector(const std::string &path, int64_t s) {
-    return cli::ReadAt(path, static_cast<uint64_t>(s) * 512, 512);
+    return support::ReadAt(path, static_cast<uint64_t>(s) * 512, 512);
   }
   // Runs xtl-maint under timeout(1): a run that hangs is ended by sig after
   // secs and shows as status 128 + sig instead of holding the suite.
-  cli::Result Timed(std::vector<std::string> args, const std::string &sig = "KILL",
+  support::Result Timed(std::vector<std::string> args, const std::string &sig = "KILL",
                     const std::string &secs = "20") {
     args.insert(args.begin(), {"/usr/bin/timeout", "--preserve-status", "-s", sig, secs, kBin});
-    return cli::Run(args);
+    return support::Run(args);
   }
-  std::string Ls() { return cli::Shell("ls -A '" + dir.path + "' | tr '\\n' ' '"); }
+  std::string Ls() { return support::Shell("ls -A '" + dir.path + "' | tr '\\n' ' '"); }
   // The refusals of a bad temp file by scan, disp and post (nothing posted).
   void ExpectTempRefused(const std::string &err) {
     for (const std::string sub : {"scan", "disp", "post"}) {
-      cli::Result r =
+      support::Result r =
           sub == "post" ? Timed({"log", sub, target, tmpdir}) : Timed({"log", sub, tmpdir});
       EXPECT_EQ(r.status, 1) << sub;
       EXPECT_EQ(r.out, "") << sub;
@@ -89,9 +89,9 @@ TEST_F(LogCli, CopyThenScanAndDisp) {
   struct stat st {};
   ASSERT_EQ(stat(tmpfile.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0400u);
-  EXPECT_EQ(cli::ReadAt(tmpfile, 0, 1 << 20), img.bytes);
+  EXPECT_EQ(support::ReadAt(tmpfile, 0, 1 << 20), img.bytes);
 
-  cli::Result r = Log("scan");
+  support::Result r = Log("scan");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, Valid(6, 4, 2, 12, 54));
   r = Log("disp");
@@ -112,7 +112,7 @@ LogImage PostLogImage() {
 TEST_F(LogCli, PostReplaysOldestFirstOntoAnImage) {
   CopyIn(PostLogImage(), Valid(2, 2, 0, 8, 12));
   MakeFilled(target, 256 * 512, 0x5a);
-  cli::Result r = Log("post", target);
+  support::Result r = Log("post", target);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out, Valid(2, 2, 0, 8, 12) +
@@ -147,7 +147,7 @@ TEST_F(LogCli, PostReplaysOldestFirstOntoAnImage) {
       {150, untouched},  // type 7: nothing written
   };
   for (const auto &e : expect) EXPECT_EQ(Sector(target, e.sector), e.want) << "sector " << e.sector;
-  EXPECT_EQ(cli::FileSize(target), 256u * 512);
+  EXPECT_EQ(support::FileSize(target), 256u * 512);
 }
 
 TEST_F(LogCli, FailedReadAdvancesTheDataPointerAndFailsThePost) {
@@ -160,7 +160,7 @@ TEST_F(LogCli, FailedReadAdvancesTheDataPointerAndFailsThePost) {
   ASSERT_EQ(img.GetTail(1).NumSectors.get(), 5u);
   CopyIn(img, Valid(2, 2, 0, 3, 6));
   MakeFilled(target, 256 * 512, 0x5a);
-  cli::Result r = Log("post", target);
+  support::Result r = Log("post", target);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, Valid(2, 2, 0, 3, 6) +
                        "       0          5         -4        200    4 0"
@@ -183,10 +183,10 @@ TEST_F(LogCli, ShortLogCopiedAfterALongOneScansAndPostsAsTheShortOne) {
   LogImage short_log(64);
   short_log.Segment(5, 3, {{100, 4, 0}});
   CopyIn(short_log, Valid(1, 1, 0, 1, 4));
-  EXPECT_EQ(cli::FileSize(tmpfile), 64u * 512);
+  EXPECT_EQ(support::FileSize(tmpfile), 64u * 512);
 
   MakeFilled(target, 512 * 512, 0x5a);
-  cli::Result r = Log("post", target);
+  support::Result r = Log("post", target);
   EXPECT_EQ(r.status, 0) << r.err;
   for (uint32_t k = 0; k < 4; k++) EXPECT_EQ(Sector(target, 100 + k), logimg::Stamp(3, 0, k));
   EXPECT_EQ(Sector(target, 104), Fill(512, 0x5a));  // nothing of the long log
@@ -196,7 +196,7 @@ TEST_F(LogCli, ShortLogCopiedAfterALongOneScansAndPostsAsTheShortOne) {
 TEST_F(LogCli, PostOfAnEmptyLogOpensNothing) {
   CopyIn(LogImage(64), kEmpty);
   const std::string missing = dir.File("no-such-device");
-  cli::Result r = Log("post", missing);
+  support::Result r = Log("post", missing);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, kEmpty);
   EXPECT_EQ(r.err, "");
@@ -213,12 +213,12 @@ TEST_F(LogCli, PostOfAnEmptyLogOpensNothing) {
 TEST_F(LogCli, ClearZeroesAnImageWithoutGrowingIt) {
   const size_t size = (9 << 20) + 3 * 512;  // not a multiple of 4 MiB
   MakeFilled(target, size, 0xab);
-  cli::Result r = Log("clear", target);
+  support::Result r = Log("clear", target);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(cli::FileSize(target), size);
-  EXPECT_EQ(cli::ReadAt(target, 0, size), Fill(size, 0));
+  EXPECT_EQ(support::FileSize(target), size);
+  EXPECT_EQ(support::ReadAt(target, 0, size), Fill(size, 0));
 }
 
 TEST_F(LogCli, FailuresPrintTheirMessageAndStatus1) {
@@ -238,7 +238,7 @@ TEST_F(LogCli, FailuresPrintTheirMessageAndStatus1) {
       {{"log", "clear", missing, tmpdir}, "Error opening XTL raw device " + missing + " 2\n"},
   };
   for (const auto &c : cases) {
-    cli::Result r = Maint(c.args);
+    support::Result r = Maint(c.args);
     EXPECT_EQ(r.status, 1) << c.err;
     EXPECT_EQ(r.out, "") << c.err;
     EXPECT_EQ(r.err, c.err);
@@ -246,7 +246,7 @@ TEST_F(LogCli, FailuresPrintTheirMessageAndStatus1) {
 
   // A log whose temp file is there but whose post target is not.
   CopyIn(PostLogImage(), Valid(2, 2, 0, 8, 12));
-  cli::Result r = Log("post", missing);
+  support::Result r = Log("post", missing);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, Valid(2, 2, 0, 8, 12));
   EXPECT_EQ(r.err, "Error opening XTL raw device " + missing + " 2\n");
@@ -256,7 +256,7 @@ TEST_F(LogCli, FailuresPrintTheirMessageAndStatus1) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "Error copying log device.  Source " + tmpfile + " is the temp file " +
                        tmpfile + "\n");
-  EXPECT_EQ(cli::FileSize(tmpfile), 64u * 512);
+  EXPECT_EQ(support::FileSize(tmpfile), 64u * 512);
 }
 
 TEST_F(LogCli, FailedOrKilledCopyLeavesNoTempFile) {
@@ -269,7 +269,7 @@ TEST_F(LogCli, FailedOrKilledCopyLeavesNoTempFile) {
       "Error opening log temp file.  Cannot open temp file " + tmpfile + " 2\n";
 
   // The temp file system fills up after 1 MiB (a file size limit).
-  cli::Result r = cli::Run({"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 2048; exec \"$@\"", "sh",
+  support::Result r = support::Run({"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 2048; exec \"$@\"", "sh",
                             kBin, "log", "copy", logimg, tmpdir});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "Error writing to temp file " + tmpfile + " 27\n");
@@ -289,7 +289,7 @@ TEST_F(LogCli, FailedOrKilledCopyLeavesNoTempFile) {
     if (std::string(sig) == "KILL") {
       // Only the partial copy under its own name can stay.
       EXPECT_EQ(Ls().rfind("log.img src.fifo xtl.log.", 0), 0u) << Ls();
-      EXPECT_EQ(cli::Shell("ls " + dir.path + " | grep -c '^xtl.log$'"), "0");
+      EXPECT_EQ(support::Shell("ls " + dir.path + " | grep -c '^xtl.log$'"), "0");
     } else {
       EXPECT_EQ(Ls(), "log.img src.fifo") << sig;
     }
@@ -327,7 +327,7 @@ TEST_F(LogCli, TempFileOfAnotherOrWritableByOthersIsRefused) {
     ASSERT_EQ(hard ? link(other.c_str(), tmpfile.c_str()) : symlink(other.c_str(), tmpfile.c_str()),
               0);
     CopyIn(PostLogImage(), Valid(2, 2, 0, 8, 12));
-    EXPECT_EQ(cli::ReadAt(other, 0, 4096), Fill(512, 0x11));
+    EXPECT_EQ(support::ReadAt(other, 0, 4096), Fill(512, 0x11));
     struct stat st {};
     ASSERT_EQ(lstat(tmpfile.c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
@@ -345,11 +345,11 @@ TEST_F(LogCli, FifosAreRefusedNotWaitedFor) {
   MakeFilled(target, 8192, 0);
   const std::string neither = " is neither a block device nor a regular file\n";
   for (const char *cmd : {"dev-rd", "dev-wt"}) {
-    cli::Result r = Timed({cmd, fifo, target});
+    support::Result r = Timed({cmd, fifo, target});
     EXPECT_EQ(r.status, 0) << cmd;
     EXPECT_EQ(r.out, target + "\n") << cmd;
   }
-  cli::Result r = Timed({"log", "clear", fifo, tmpdir});
+  support::Result r = Timed({"log", "clear", fifo, tmpdir});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "Error: " + fifo + neither);
 
@@ -368,7 +368,7 @@ TEST_F(LogCli, FifosAreRefusedNotWaitedFor) {
   r = Timed({"log", "copy", logimg, tmpdir});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, Valid(2, 2, 0, 8, 12));
-  EXPECT_EQ(cli::FileSize(tmpfile), 64u * 512);
+  EXPECT_EQ(support::FileSize(tmpfile), 64u * 512);
 }
 
 TEST_F(LogCli, PostOntoAnImageNeverGrowsIt) {
@@ -378,7 +378,7 @@ TEST_F(LogCli, PostOntoAnImageNeverGrowsIt) {
   img.Segment(10, 4, {{48, 4, 1}, {60, 2, 2}, {10, 1, 2}});
   CopyIn(img, Valid(1, 1, 0, 3, 7));
   MakeFilled(target, 50 * 512, 0x5a);
-  cli::Result r = Log("post", target);
+  support::Result r = Log("post", target);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, Valid(1, 1, 0, 3, 7) +
                        "       0          4          3         48    4 1"
@@ -388,14 +388,14 @@ TEST_F(LogCli, PostOntoAnImageNeverGrowsIt) {
                        "       0          4          3         10    1 2\r" +
                        kDone);
   EXPECT_EQ(r.err, "Error posting log: 2 entries were not written to " + target + "\n");
-  EXPECT_EQ(cli::FileSize(target), 50u * 512);
+  EXPECT_EQ(support::FileSize(target), 50u * 512);
   EXPECT_EQ(Sector(target, 49), Fill(512, 0));
   EXPECT_EQ(Sector(target, 10), Fill(512, 0xff));
 }
 
 TEST_F(LogCli, LongTmpDirIsRefused) {
   const std::string word = "--tmpdir=/" + std::string(120, 'd');
-  cli::Result r = Maint({"log", "scan", word});
+  support::Result r = Maint({"log", "scan", word});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out.rfind(word + "\n" + "usage: xtl-maint ...\n", 0), 0u);
 }
@@ -455,14 +455,14 @@ TEST_F(LogCli, ProgressLineOnlyOnATerminalAndErasedBeforeAnyText) {
     std::vector<std::string> args = c.args;
     args.insert(args.begin(), kBin);
     c.prepare();
-    const cli::Result piped = cli::Run(args);
+    const support::Result piped = support::Run(args);
     ASSERT_EQ(piped.err.find(c.what + ": "), std::string::npos) << piped.err;
-    const std::string wrote = cli::Shell("md5sum < '" + args[3] + "'");
+    const std::string wrote = support::Shell("md5sum < '" + args[3] + "'");
 
     // Standard error on a terminal: the same standard output byte for byte,
     // the same messages once the progress lines are taken out, the same device.
     c.prepare();
-    const cli::Result tty = cli::Run(args, cli::Tty::Err);
+    const support::Result tty = support::Run(args, support::Streams::TtyErr);
     EXPECT_EQ(tty.status, piped.status) << c.what;
     EXPECT_EQ(tty.out, piped.out) << c.what;
     EXPECT_EQ(tty.err.rfind("\r" + c.first + " ", 0), 0u) << tty.err;
@@ -471,12 +471,12 @@ TEST_F(LogCli, ProgressLineOnlyOnATerminalAndErasedBeforeAnyText) {
     EXPECT_EQ(StripProgress(tty.err, c.what, ok, draws), piped.err) << c.what;
     EXPECT_TRUE(ok) << tty.err;
     EXPECT_GE(draws, 1) << c.what;
-    EXPECT_EQ(cli::Shell("md5sum < '" + args[3] + "'"), wrote) << c.what;
+    EXPECT_EQ(support::Shell("md5sum < '" + args[3] + "'"), wrote) << c.what;
 
     // Both streams on one terminal: the line is erased before every entry
     // line and message, which then read exactly as before.
     c.prepare();
-    const cli::Result both = cli::Run(args, cli::Tty::OutErr);
+    const support::Result both = support::Run(args, support::Streams::TtyBoth);
     EXPECT_EQ(both.status, piped.status) << c.what;
     EXPECT_EQ(StripProgress(both.out, c.what, ok, draws), piped.out + piped.err) << c.what;
     EXPECT_TRUE(ok) << both.out;
@@ -493,33 +493,33 @@ TEST_F(LogLoop, CopyPostAndClearOnLoopDevices) {
   std::copy(img.bytes.begin(), img.bytes.end(), big.bytes.begin());
   ASSERT_TRUE(big.WriteFile(logimg));
   ATTACH_LOOP(logdev, logimg);
-  cli::Result r = Log("copy", logdev.dev);
+  support::Result r = Log("copy", logdev.Path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, Valid(2, 2, 0, 8, 12));
-  EXPECT_EQ(cli::FileSize(tmpfile), 2048u * 512);
+  EXPECT_EQ(support::FileSize(tmpfile), 2048u * 512);
 
   // The XTL device: 1 MiB, so sector 4096 lies beyond its end.
   MakeFilled(target, 1 << 20, 0x5a);
   ATTACH_LOOP(xtldev, target);
-  r = Log("post", xtldev.dev);
+  r = Log("post", xtldev.Path());
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out.substr(r.out.size() - kDone.size()), kDone);
-  EXPECT_EQ(Sector(xtldev.dev, 101), logimg::Stamp(2, 0, 0));
-  EXPECT_EQ(Sector(xtldev.dev, 130), Fill(512, 0xff));
+  EXPECT_EQ(Sector(xtldev.Path(), 101), logimg::Stamp(2, 0, 0));
+  EXPECT_EQ(Sector(xtldev.Path(), 130), Fill(512, 0xff));
 
   // A held device is refused by post and clear, and nothing is written.
   {
-    int held = open(xtldev.dev.c_str(), O_RDONLY | O_EXCL);
+    int held = open(xtldev.Path().c_str(), O_RDONLY | O_EXCL);
     ASSERT_GE(held, 0);
-    r = Log("post", xtldev.dev);
+    r = Log("post", xtldev.Path());
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error opening XTL raw device " + xtldev.dev + " 16\n");
-    r = Log("clear", xtldev.dev);
+    EXPECT_EQ(r.err, "Error opening XTL raw device " + xtldev.Path() + " 16\n");
+    r = Log("clear", xtldev.Path());
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "Error opening XTL raw device " + xtldev.dev + " 16\n");
+    EXPECT_EQ(r.err, "Error opening XTL raw device " + xtldev.Path() + " 16\n");
     close(held);
-    EXPECT_EQ(Sector(xtldev.dev, 130), Fill(512, 0xff));
+    EXPECT_EQ(Sector(xtldev.Path(), 130), Fill(512, 0xff));
   }
 
   // An entry beyond the device's end fails to write: reported, the replay
@@ -527,25 +527,25 @@ TEST_F(LogLoop, CopyPostAndClearOnLoopDevices) {
   LogImage past(64);
   past.Segment(3, 9, {{4096, 1, 1}, {60, 1, 2}});
   CopyIn(past, Valid(1, 1, 0, 2, 2));
-  r = Log("post", xtldev.dev);
+  r = Log("post", xtldev.Path());
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("\r\n  Error writing to raw XTL device " + xtldev.dev +
+  EXPECT_NE(r.out.find("\r\n  Error writing to raw XTL device " + xtldev.Path() +
                        "/2097152/512 -1 28\n\r"),
             std::string::npos)
       << r.out;
   EXPECT_EQ(r.out.substr(r.out.size() - kDone.size()), kDone);
-  EXPECT_EQ(r.err, "Error posting log: 1 entries were not written to " + xtldev.dev + "\n");
-  EXPECT_EQ(Sector(xtldev.dev, 60), Fill(512, 0xff));
+  EXPECT_EQ(r.err, "Error posting log: 1 entries were not written to " + xtldev.Path() + "\n");
+  EXPECT_EQ(Sector(xtldev.Path(), 60), Fill(512, 0xff));
 
   // Clear of a device whose size is not a multiple of 4 MiB.
   const std::string third = dir.File("third.img");
   const size_t size = (5 << 20) + 7 * 512;
   MakeFilled(third, size, 0xab);
   ATTACH_LOOP(cleardev, third);
-  r = Log("clear", cleardev.dev);
+  r = Log("clear", cleardev.Path());
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(cli::ReadAt(cleardev.dev, 0, size), Fill(size, 0));
+  EXPECT_EQ(support::ReadAt(cleardev.Path(), 0, size), Fill(size, 0));
 }
 
 }  // namespace

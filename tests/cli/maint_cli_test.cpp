@@ -3,26 +3,16 @@
 
 #include <cstring>
 
-#include "cli_util.h"
+#include "support.h"
 #include "xtl.h"
 
 namespace {
 
 const std::string kBin = XTL_MAINT_BIN;
 
-cli::Result Maint(std::vector<std::string> args) {
+support::Result Maint(std::vector<std::string> args) {
   args.insert(args.begin(), kBin);
-  return cli::Run(args);
-}
-
-std::string Usage() {
-  return "usage: xtl-maint ...\n\n"
-         "   format device {--wtblksz=nn} {--offset0=nn} {--devsz=nn} {--free=nn} {-q/--quick}\n"
-         "   convert device existingsize {--wtblksz=nn} {--offset0=nn} {--devsz=nn} {--free=nn} "
-         "{-q/--quick}\n"
-         "   status device\n\n"
-         "   log copy log_device {--tmpdir=dir}\n"
-         "   log scan\n   log disp\n   log post device\n   log clear log_device\n\n";
+  return support::Run(args);
 }
 
 TEST(MaintCommandLine, RefusalsPrintWordAndUsageWithStatus1) {
@@ -42,9 +32,9 @@ TEST(MaintCommandLine, RefusalsPrintWordAndUsageWithStatus1) {
       {{"-z", "status", "x"}, "-z\n"},
       {{"log", "copyx"}, "copyx\n"},
   };
-  const std::string usage = Usage();
+  const std::string usage = support::kMaintUsage;
   for (const auto &c : cases) {
-    cli::Result r = Maint(c.args);
+    support::Result r = Maint(c.args);
     EXPECT_EQ(r.status, 1) << c.first;
     EXPECT_EQ(r.out, c.first + usage) << c.first;
     EXPECT_EQ(r.err, "") << c.first;
@@ -56,7 +46,7 @@ TEST(MaintCommandLine, RefusalsPrintWordAndUsageWithStatus1) {
 // the two words existed (the option table matches by prefix, so a row that
 // began "help" or "version" would have taken them).
 TEST(MaintCommandLine, HelpAndVersionAreWholeWordsWithStatus0) {
-  const std::string help = Usage() + "See the manual page xtl-maint(8) for every command and option.\n";
+  const std::string help = support::kMaintUsage + support::kMaintManPointer;
   const std::string version = std::string("xtl-maint ") + XTL_VERSION + "\n";
   struct {
     std::vector<std::string> args;
@@ -67,18 +57,18 @@ TEST(MaintCommandLine, HelpAndVersionAreWholeWordsWithStatus0) {
       {{"format", "/var/tmp/xtl-no-such-device", "--help", "bogus"}, 0, help},  // nothing runs
       {{"--version"}, 0, version},
       {{"log", "--version"}, 0, version},
-      {{"bogus", "--help"}, 1, "bogus\n" + Usage()},
-      {{"--he"}, 1, "--he\n" + Usage()},
-      {{"--helpx"}, 1, "--helpx\n" + Usage()},
-      {{"--help=1"}, 1, "--help=1\n" + Usage()},
-      {{"--vers"}, 1, "--vers\n" + Usage()},
-      {{"--versions"}, 1, "--versions\n" + Usage()},
-      {{"-h"}, 1, "-h\n" + Usage()},
-      {{"-V"}, 1, "-V\n" + Usage()},
-      {{"-help"}, 1, "-help\n" + Usage()},
+      {{"bogus", "--help"}, 1, "bogus\n" + support::kMaintUsage},
+      {{"--he"}, 1, "--he\n" + support::kMaintUsage},
+      {{"--helpx"}, 1, "--helpx\n" + support::kMaintUsage},
+      {{"--help=1"}, 1, "--help=1\n" + support::kMaintUsage},
+      {{"--vers"}, 1, "--vers\n" + support::kMaintUsage},
+      {{"--versions"}, 1, "--versions\n" + support::kMaintUsage},
+      {{"-h"}, 1, "-h\n" + support::kMaintUsage},
+      {{"-V"}, 1, "-V\n" + support::kMaintUsage},
+      {{"-help"}, 1, "-help\n" + support::kMaintUsage},
   };
   for (const auto &c : cases) {
-    cli::Result r = Maint(c.args);
+    support::Result r = Maint(c.args);
     EXPECT_EQ(r.status, c.status) << c.args[0];
     EXPECT_EQ(r.out, c.out) << c.args[0];
     EXPECT_EQ(r.err, "") << c.args[0];
@@ -87,9 +77,9 @@ TEST(MaintCommandLine, HelpAndVersionAreWholeWordsWithStatus0) {
 
 class MaintImage : public ::testing::Test {
  protected:
-  cli::TempDir dir;
+  support::ScratchDir dir;
   std::string img = dir.File("dev.img");
-  void SetUp() override { cli::MakeSparse(img, uint64_t{1} << 30); }
+  void SetUp() override { support::MakeSparse(img, uint64_t{1} << 30); }
 };
 
 DevHdrBuf V20Header() {
@@ -129,8 +119,8 @@ const char kV20Status[] =
 
 TEST_F(MaintImage, StatusOfVersion20Header) {
   DevHdrBuf h = V20Header();
-  cli::WriteAt(img, 0, h.raw, sizeof h.raw);
-  cli::Result r = Maint({"status", img});
+  support::WriteAt(img, 0, h.raw, sizeof h.raw);
+  support::Result r = Maint({"status", img});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, kV20Status);
   EXPECT_EQ(r.err, "");
@@ -146,8 +136,8 @@ TEST_F(MaintImage, StatusOfVersion11Header) {
   h.h_11.PhysicalBlocks.set(261888);
   h.h_11.LogicalBlocks.set(235699);
   h.h_11.ClusterSize.set(64);
-  cli::WriteAt(img, 0, h.raw, sizeof h.raw);
-  cli::Result r = Maint({"status", img});
+  support::WriteAt(img, 0, h.raw, sizeof h.raw);
+  support::Result r = Maint({"status", img});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out,
             "Str            = XTL:1.1\nVersion        =         11\nBlkSize        = 4096\n"
@@ -156,7 +146,7 @@ TEST_F(MaintImage, StatusOfVersion11Header) {
 }
 
 TEST_F(MaintImage, StatusOfBlankDevicePrintsNothing) {
-  cli::Result r = Maint({"status", img});
+  support::Result r = Maint({"status", img});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "");
@@ -164,20 +154,20 @@ TEST_F(MaintImage, StatusOfBlankDevicePrintsNothing) {
 
 TEST_F(MaintImage, HeaderOffsetReadsTheSecondBlock) {
   DevHdrBuf h = V20Header();
-  cli::WriteAt(img, 4096, h.raw, sizeof h.raw);
+  support::WriteAt(img, 4096, h.raw, sizeof h.raw);
   EXPECT_EQ(Maint({"status", img}).out, "");
-  cli::Result r = Maint({"status", "--hdroff=8", img});
+  support::Result r = Maint({"status", "--hdroff=8", img});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, kV20Status);
 }
 
 TEST_F(MaintImage, StatusFailures) {
-  cli::Result r = Maint({"status", dir.File("missing")});
+  support::Result r = Maint({"status", dir.File("missing")});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "Error opening file - " + dir.File("missing") + " = 2\n");
 
-  cli::MakeSparse(img, 100);
+  support::MakeSparse(img, 100);
   r = Maint({"status", img});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "Error reading header - 0\n");
@@ -189,19 +179,19 @@ TEST_F(MaintImage, StatusFailures) {
 
 TEST_F(MaintImage, StatusNeverWrites) {
   DevHdrBuf h = V20Header();
-  cli::WriteAt(img, 0, h.raw, sizeof h.raw);
-  auto before = cli::ReadAt(img, 0, 65536);
+  support::WriteAt(img, 0, h.raw, sizeof h.raw);
+  auto before = support::ReadAt(img, 0, 65536);
   Maint({"status", img});
-  EXPECT_EQ(cli::ReadAt(img, 0, 65536), before);
-  EXPECT_EQ(cli::FileSize(img), uint64_t{1} << 30);
+  EXPECT_EQ(support::ReadAt(img, 0, 65536), before);
+  EXPECT_EQ(support::FileSize(img), uint64_t{1} << 30);
 }
 
 TEST_F(MaintImage, DevListsSkipPathsThatDoNotOpen) {
   const std::string missing = dir.File("missing");
   const std::string other = dir.File("other.img");
-  cli::MakeSparse(other, 1 << 20);
+  support::MakeSparse(other, 1 << 20);
   for (const char *cmd : {"dev-rd", "dev-wt"}) {
-    cli::Result r = Maint({cmd, img, missing, other});
+    support::Result r = Maint({cmd, img, missing, other});
     EXPECT_EQ(r.status, 0) << cmd;
     EXPECT_EQ(r.err, "") << cmd;
     EXPECT_EQ(r.out, img + "\n" + other + "\n") << cmd;
@@ -213,20 +203,20 @@ TEST_F(MaintImage, DevListsSkipPathsThatDoNotOpen) {
 
 TEST_F(MaintImage, LoopDeviceStatusAndExclusiveListing) {
   DevHdrBuf h = V20Header();
-  cli::WriteAt(img, 0, h.raw, sizeof h.raw);
+  support::WriteAt(img, 0, h.raw, sizeof h.raw);
   ATTACH_LOOP(loop, img);
-  cli::Result r = Maint({"status", loop.dev});
+  support::Result r = Maint({"status", loop.Path()});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, kV20Status);
 
-  r = Maint({"dev-wt", loop.dev});
-  EXPECT_EQ(r.out, loop.dev + "\n");
+  r = Maint({"dev-wt", loop.Path()});
+  EXPECT_EQ(r.out, loop.Path() + "\n");
   // While something holds the device exclusively, dev-wt leaves it out and
   // dev-rd still lists it.
-  int held = open(loop.dev.c_str(), O_RDONLY | O_EXCL);
+  int held = open(loop.Path().c_str(), O_RDONLY | O_EXCL);
   ASSERT_GE(held, 0);
-  EXPECT_EQ(Maint({"dev-wt", loop.dev, img}).out, img + "\n");
-  EXPECT_EQ(Maint({"dev-rd", loop.dev}).out, loop.dev + "\n");
+  EXPECT_EQ(Maint({"dev-wt", loop.Path(), img}).out, img + "\n");
+  EXPECT_EQ(Maint({"dev-rd", loop.Path()}).out, loop.Path() + "\n");
   close(held);
 }
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cli_util.h"
+#include "support.h"
 #include "xtl.h"
 
 namespace wtblk {
@@ -33,7 +33,7 @@ struct Image {
   uint32_t chunk = 1;  // chunks per block: 64 with compression
 
   Image(std::string p, uint64_t size) : path(std::move(p)) {
-    cli::MakeSparse(path, size);
+    support::MakeSparse(path, size);
     std::memcpy(hdr.raw, "XTL:2.0", 8);
     for (int i = 12; i < 32; i++) hdr.raw[i] = static_cast<uint8_t>(0xa0 + i);
     DEV_HDR_20 &h = hdr.h_20x;
@@ -56,7 +56,7 @@ struct Image {
 
   void WriteHeader() {
     hdr.h_20x.mm3_64.set(HdrChecksum(hdr));
-    cli::WriteAt(path, 0, hdr.raw, sizeof hdr.raw);
+    support::WriteAt(path, 0, hdr.raw, sizeof hdr.raw);
   }
 
   uint32_t DataBlocks(const Seg &s) const { return (s.data_sz + chunk - 1) / chunk; }
@@ -95,7 +95,7 @@ struct Image {
     uint64_t hash = BlkHdrChecksum(block.data());
     BLK_HDR_H_20x *stored = reinterpret_cast<BLK_HDR_H_20x *>(block.data());
     stored->mm3_64.set(hash);
-    cli::WriteAt(path, BlockOffset(pba), block.data(), block.size());
+    support::WriteAt(path, BlockOffset(pba), block.data(), block.size());
     return hash;
   }
 

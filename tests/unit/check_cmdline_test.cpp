@@ -117,7 +117,7 @@ TEST(CheckCommandLine, JsonLeavesEveryExistingOptionAsItParsed) {
   // A word that only begins like --json is still refused.
   RunResult r = RunLine({"dev-rd", "--jso"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, std::string("--jso\n") + UsageText());
+  EXPECT_EQ(r.out, std::string("--jso\n") + kMaintUsage);
 }
 
 TEST(CheckCommandLine, DeviceFirstAndCount) {
@@ -126,7 +126,7 @@ TEST(CheckCommandLine, DeviceFirstAndCount) {
 
   RunResult r = RunLine({"check"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "usage: xtl-maint check device [first [count]] [--json]\n");
+  EXPECT_EQ(r.out, kMaintCheckUsage);
 
   r = RunLine({"--json", "check", "/no/such/dev", "0x10", "8589934592"});
   EXPECT_EQ(v_DevName, "/no/such/dev");
@@ -143,7 +143,7 @@ TEST(CheckCommandLine, DeviceFirstAndCount) {
 
   r = RunLine({"check", "d", "1", "2", "3"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, std::string("3\n") + UsageText());
+  EXPECT_EQ(r.out, std::string("3\n") + kMaintUsage);
 }
 
 }  // namespace

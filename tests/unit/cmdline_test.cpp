@@ -169,7 +169,7 @@ TEST(ScanArgs, RefusalsPrintTheWordThenUsageWithStatus1) {
     std::string line;
     for (const auto &w : c.words) line += w + " ";
     EXPECT_EQ(r.status, 1) << line;
-    EXPECT_EQ(r.out, c.first_line + UsageText()) << line;
+    EXPECT_EQ(r.out, c.first_line + kMaintUsage) << line;
     EXPECT_EQ(r.err, "") << line;
   }
 }
@@ -189,7 +189,7 @@ TEST(ScanArgs, DeviceListHoldsAtMost256Paths) {
   words.push_back("/nonexistent/256");
   RunResult r = RunLine(words);
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, std::string("/nonexistent/256\n") + UsageText());
+  EXPECT_EQ(r.out, std::string("/nonexistent/256\n") + kMaintUsage);
 }
 
 TEST(ScanArgs, ResetBetweenLines) {

@@ -84,11 +84,8 @@ TEST_F(Mapping, ShiftProductIsFormedIn32Bits) {
 
 TEST_F(Mapping, ShiftWithZeroClusterSizeIsRefused) {
   DevHdr.h_20x.ShiftVolWbCnt.set(4);
-  try {
-    PbaToSector(5);
-    FAIL() << "no refusal";
-  } catch (const FatalError &e) {
-    EXPECT_EQ(e.text, "Error: device header has ClusterSize 0\n");
+  if (auto e = Thrown<FatalError>([&] { PbaToSector(5); }, "no refusal")) {
+    EXPECT_EQ(e->text, "Error: device header has ClusterSize 0\n");
   }
 }
 
@@ -111,12 +108,9 @@ TEST_F(Mapping, FollowsTheSettingNotTheTag) {
 TEST_F(Mapping, OtherVersionSettingsAreRefused) {
   v_Ver = 12;
   EXPECT_EQ(PbaToSector(-1), 0);  // the header address needs no mapping
-  try {
-    PbaToSector(0);
-    FAIL() << "no refusal";
-  } catch (const FatalError &e) {
-    EXPECT_EQ(e.text, "Error: no block mapping for --ver=12 (use 11 or 513)\n");
-    EXPECT_FALSE(e.to_stderr);
+  if (auto e = Thrown<FatalError>([&] { PbaToSector(0); }, "no refusal")) {
+    EXPECT_EQ(e->text, "Error: no block mapping for --ver=12 (use 11 or 513)\n");
+    EXPECT_FALSE(e->to_stderr);
   }
 }
 
@@ -166,7 +160,8 @@ class HeaderRead : public ::testing::Test {
 TEST_F(HeaderRead, ReadsAtTheHeaderSectorAndSetsChunkCount) {
   DevHdrBuf h = MakeV20();
   h.h_20x.FeatureBits.set(kFeatCompress | kFeatAlways);
-  WriteAt(img, 1 << 20, 4096, h.raw, sizeof h.raw);
+  MakeSparse(img, 1 << 20);
+  WriteAt(img, 4096, h.raw, sizeof h.raw);
   v_HdrOff = 8;
   OpenDev();
   EXPECT_EQ(DevSize, 1u << 20);  // an image file's size
@@ -180,22 +175,16 @@ TEST_F(HeaderRead, ReadsAtTheHeaderSectorAndSetsChunkCount) {
 }
 
 TEST_F(HeaderRead, ShortReadsAreReported) {
-  WriteAt(img, 1024, 0, nullptr, 0);
+  MakeSparse(img, 1024);
   OpenDev();
   v_HdrOff = 2;
-  try {
-    ReadHdr();
-    FAIL();
-  } catch (const FatalError &e) {
-    EXPECT_EQ(e.text, "Error reading header - 0\n");
+  if (auto e = Thrown<FatalError>([&] { ReadHdr(); })) {
+    EXPECT_EQ(e->text, "Error reading header - 0\n");
   }
   v_HdrOff = 0;
   ReadHdr();
-  try {
-    ReadBlk(0);
-    FAIL();
-  } catch (const FatalError &e) {
-    EXPECT_EQ(e.text, "Error reading block - 0\n");
+  if (auto e = Thrown<FatalError>([&] { ReadBlk(0); })) {
+    EXPECT_EQ(e->text, "Error reading block - 0\n");
   }
   // An address far beyond any device fails the same way, without wrapping.
   v_HdrOff = UINT64_MAX / 2;
@@ -206,23 +195,17 @@ TEST_F(HeaderRead, ShortReadsAreReported) {
 
 TEST_F(HeaderRead, OpenFailureGoesToStderrWithErrno) {
   v_DevName = dir.File("missing");
-  try {
-    OpenDev();
-    FAIL();
-  } catch (const FatalError &e) {
-    EXPECT_EQ(e.text, "Error opening file - " + v_DevName + " = 2\n");
-    EXPECT_TRUE(e.to_stderr);
+  if (auto e = Thrown<FatalError>([&] { OpenDev(); })) {
+    EXPECT_EQ(e->text, "Error opening file - " + v_DevName + " = 2\n");
+    EXPECT_TRUE(e->to_stderr);
   }
 }
 
 TEST(DeviceSize, CharacterDevicesAreRefused) {
   ResetSettings();
   v_DevName = "/dev/zero";
-  try {
-    OpenDev();
-    FAIL();
-  } catch (const FatalError &e) {
-    EXPECT_EQ(e.text, "Error: /dev/zero is neither a block device nor a regular file\n");
+  if (auto e = Thrown<FatalError>([&] { OpenDev(); })) {
+    EXPECT_EQ(e->text, "Error: /dev/zero is neither a block device nor a regular file\n");
   }
   if (fh >= 0) close(fh);
   fh = -1;

@@ -2,6 +2,9 @@
 // format command line with the trace captured, and header field access.
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -43,8 +46,8 @@ class FormatTest : public ::testing::Test {
   }
   void SetRandBytes(const std::vector<uint8_t> &bytes) {
     unlink(rand_path.c_str());
-    WriteAt(rand_path, 0, 0, bytes.data(), bytes.size());
-    if (bytes.empty()) WriteAt(rand_path, 0, 0, nullptr, 0);
+    WriteAt(rand_path, 0, bytes.data(), bytes.size());
+    if (bytes.empty()) WriteAt(rand_path, 0, nullptr, 0);
     SetRandSource(rand_path);
   }
 };

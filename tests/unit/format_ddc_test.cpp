@@ -90,43 +90,33 @@ TEST(DdcSizing, PbaSizeRefusals) {
       {13743896, 65536, 1ULL << 40, "Volume SlotCnt 4503599841280 too large.\n"},
   };
   for (const auto &c : cases) {
-    try {
-      GetPbaSz(c.wtblks, c.wtblksz, c.logblks);
-      ADD_FAILURE() << c.msg;
-    } catch (const FatalError &e) {
-      EXPECT_EQ(e.text, c.msg);
-      EXPECT_FALSE(e.to_stderr);
+    if (auto e = Thrown<FatalError>([&] { GetPbaSz(c.wtblks, c.wtblksz, c.logblks); }, c.msg)) {
+      EXPECT_EQ(e->text, c.msg);
+      EXPECT_FALSE(e->to_stderr);
     }
   }
 }
 
 TEST(DdcSizing, DevicesTooSmallForTwoWriteBlocks) {
   for (uint64_t bytes : {0ULL, 4096ULL * 256, 4096ULL * 256 * 2 - 1}) {
-    try {
-      PlanDDC(bytes, 256, 90, 100, 100);
-      ADD_FAILURE() << bytes;
-    } catch (const FatalError &e) {
-      EXPECT_EQ(e.text, "Error computing VmSz.");
+    if (auto e =
+            Thrown<FatalError>([&] { PlanDDC(bytes, 256, 90, 100, 100); }, std::to_string(bytes))) {
+      EXPECT_EQ(e->text, "Error computing VmSz.");
     }
   }
 }
 
 TEST(DdcSizing, NoReserveFits) {
   // Three write blocks: two usable, and the tables need more than that.
-  try {
-    PlanDDC(4096ULL * 256 * 3, 256, 90, 200, 200);
-    ADD_FAILURE();
-  } catch (const FatalError &e) {
-    EXPECT_EQ(e.text, "Error computing VmSz.");
+  if (auto e = Thrown<FatalError>([&] { PlanDDC(4096ULL * 256 * 3, 256, 90, 200, 200); })) {
+    EXPECT_EQ(e->text, "Error computing VmSz.");
   }
 }
 
 TEST(DdcSizing, RatiosBeyondSixtyFourBitsAreRefused) {
-  try {
-    GetVmWtBlkCnt2(1000000, 256, 90, 4000000000u, 4000000000u);
-    ADD_FAILURE();
-  } catch (const FatalError &e) {
-    EXPECT_EQ(e.text,
+  if (auto e = Thrown<FatalError>(
+          [&] { GetVmWtBlkCnt2(1000000, 256, 90, 4000000000u, 4000000000u); })) {
+    EXPECT_EQ(e->text,
               "format: the logical block count at --comp=4000000000 and --dedupe=4000000000 is "
               "beyond 64 bits.\n");
   }
@@ -138,7 +128,7 @@ class DdcFormatTest : public fmt_test::FormatTest {
   void SetUp() override {
     FormatTest::SetUp();
     image = dir.File("ddc.img");
-    WriteAt(image, kTiB, 0, nullptr, 0);
+    MakeSparse(image, kTiB);
   }
 };
 
@@ -235,7 +225,7 @@ TEST_F(DdcFormatTest, ReserveSearchPrintsPwrLineAtEachStepThatCallsIt) {
   // one-block volume needs 12 blocks of tables (VmSz2 14), so i = 14. A step
   // whose volume maps 0 or 1 logical blocks prints "bits = 1" (overflow table).
   const std::string tiny = dir.File("tiny.img");
-  WriteAt(tiny, 16 * 4096, 0, nullptr, 0);
+  MakeSparse(tiny, 16 * 4096);
   const struct {
     const char *dedupe, *comp;
     size_t lines;
@@ -256,7 +246,7 @@ TEST_F(DdcFormatTest, ReserveSearchPrintsPwrLineAtEachStepThatCallsIt) {
     EXPECT_EQ(r.out.find("bits = ", want.size()), std::string::npos) << c.dedupe;
   }
   // One block less: the one-block volume would be step 13, too early.
-  WriteAt(tiny, 15 * 4096, 0, nullptr, 0);
+  MakeSparse(tiny, 15 * 4096);
   const FmtRun r = fmt_test::RunFormat(
       {"format", tiny, "--autovm", "--dedupe=200", "--comp=200", "--wtblksz=4", "-q"});
   EXPECT_EQ(r.out, "bits = 1\n");

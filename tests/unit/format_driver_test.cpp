@@ -14,7 +14,7 @@ class DriverTest : public fmt_test::FormatTest {
   void SetUp() override {
     FormatTest::SetUp();
     image = dir.File("drv.img");
-    WriteAt(image, 1ULL << 40, 0, nullptr, 0);
+    MakeSparse(image, 1ULL << 40);
   }
 };
 

@@ -18,7 +18,7 @@ class VolumeTest : public fmt_test::FormatTest {
   void SetUp() override {
     FormatTest::SetUp();
     image = dir.File("vol.img");
-    WriteAt(image, 1ULL << 40, 0, nullptr, 0);
+    MakeSparse(image, 1ULL << 40);
     fh = open(image.c_str(), O_RDWR);
     ASSERT_GE(fh, 0);
   }
@@ -112,7 +112,7 @@ TEST_F(VolumeTest, EccSixAloneAndShift) {
 TEST_F(VolumeTest, QuickFormatWritesTheHeaderBlockAndReturns) {
   // Something in the header block and just after it, to see what is written.
   std::vector<uint8_t> junk(8192, 0xee);
-  WriteAt(image, 0, 0, junk.data(), junk.size());
+  WriteAt(image, 0, junk.data(), junk.size());
   v_QuickFlg = 1;
   const FmtRun r = FormatN(0, 64 * kMiB, 0);
   ASSERT_FALSE(r.failed) << r.msg;
@@ -127,7 +127,7 @@ TEST_F(VolumeTest, QuickFormatWritesTheHeaderBlockAndReturns) {
 
 TEST_F(VolumeTest, HeaderOneIsABare512ByteRecordAtSectorOne) {
   std::vector<uint8_t> junk(4096, 0xee);
-  WriteAt(image, 0, 0, junk.data(), junk.size());
+  WriteAt(image, 0, junk.data(), junk.size());
   v_QuickFlg = 1;
   v_HdrOff = 8;
   ASSERT_FALSE(FormatN(1, 64 * kMiB, 0).failed);
@@ -219,42 +219,30 @@ TEST(WriteDevHdr, FailuresOfSeekWriteAndFlush) {
   int p[2];
   ASSERT_EQ(pipe(p), 0);
   fh = p[1];
-  try {
-    WriteDevHdr(0);
-    ADD_FAILURE() << "no seek error";
-  } catch (const FatalError &e) {
-    EXPECT_EQ(e.text, "format: seek error 29\n");  // ESPIPE
+  if (auto e = Thrown<FatalError>([&] { WriteDevHdr(0); }, "no seek error")) {
+    EXPECT_EQ(e->text, "format: seek error 29\n");  // ESPIPE
   }
   close(p[0]);
   close(p[1]);
 
   fh = open("/dev/full", O_RDWR);
   ASSERT_GE(fh, 0);
-  try {
-    WriteDevHdr(0);
-    ADD_FAILURE() << "no write error";
-  } catch (const FatalError &e) {
-    EXPECT_EQ(e.text, "format: write error -1 28  fh = " + std::to_string(fh) + "\n");  // ENOSPC
+  if (auto e = Thrown<FatalError>([&] { WriteDevHdr(0); }, "no write error")) {
+    EXPECT_EQ(e->text, "format: write error -1 28  fh = " + std::to_string(fh) + "\n");  // ENOSPC
   }
   close(fh);
 
   // /dev/null takes the write but cannot flush it.
   fh = open("/dev/null", O_RDWR);
   ASSERT_GE(fh, 0);
-  try {
-    WriteDevHdr(1);
-    ADD_FAILURE() << "no flush error";
-  } catch (const FatalError &e) {
-    EXPECT_EQ(e.text, "format: write error -1 22  fh = " + std::to_string(fh) + "\n");  // EINVAL
+  if (auto e = Thrown<FatalError>([&] { WriteDevHdr(1); }, "no flush error")) {
+    EXPECT_EQ(e->text, "format: write error -1 22  fh = " + std::to_string(fh) + "\n");  // EINVAL
   }
   close(fh);
 
   v_HdrOff = UINT64_MAX / 2;  // beyond any file offset
-  try {
-    WriteDevHdr(0);
-    ADD_FAILURE() << "no seek error";
-  } catch (const FatalError &e) {
-    EXPECT_EQ(e.text, "format: seek error 22\n");
+  if (auto e = Thrown<FatalError>([&] { WriteDevHdr(0); }, "no seek error")) {
+    EXPECT_EQ(e->text, "format: seek error 22\n");
   }
   fh = saved;
 }

@@ -75,7 +75,7 @@ TEST(LogClear, OnlyDevicesAndImagesAreCleared) {
 
   ScratchDir dir;
   const std::string path = dir.File("empty.img");
-  WriteAt(path, 0, 0, nullptr, 0);
+  MakeSparse(path, 0);
   v_LogTarget = path;
   EXPECT_EQ(FatalText(ClearLog), "no failure");
   struct stat st {};
@@ -91,7 +91,7 @@ TEST(LogCopy, ReadAndWriteFailures) {
   EXPECT_EQ(FatalText(CopyLog), "err:Error reading from source device " + dir.path + " 21\n");
 
   const std::string src = dir.File("log.img");
-  WriteAt(src, 8 << 20, 0, nullptr, 0);
+  MakeSparse(src, 8 << 20);
   v_LogSource = src;
   std::string text;
   {

@@ -1,17 +1,18 @@
-// Helpers shared by the unit tests: run a command line in-process and catch
-// the failure path, capture a printer's output, scratch files off tmpfs.
+// Helpers of the xtl-maint unit tests: run a command line in-process and
+// catch the failure path, and a bare version 2.0 header. The helpers of
+// every test (scratch folders, image files, captured output, usage texts,
+// expected failures) come from the support library, named unqualified here.
 #pragma once
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "fatal.h"
+#include "support.h"
 #include "xtl.h"
+
+using namespace support;
 
 struct RunResult {
   int status = 0;
@@ -33,59 +34,6 @@ inline RunResult RunLine(std::vector<std::string> words) {
     (e.to_stderr ? r.err : r.out) = e.text;
   }
   return r;
-}
-
-// Captures what a printer writes to its FILE*.
-template <typename F>
-std::string Capture(F &&print) {
-  char *data = nullptr;
-  size_t size = 0;
-  FILE *f = open_memstream(&data, &size);
-  print(f);
-  std::fclose(f);
-  std::string s(data, size);
-  std::free(data);
-  return s;
-}
-
-// A scratch directory below /var/tmp (not tmpfs; or $XTL_TEST_TMPDIR, which CI
-// sets to a directory of its run), removed with its files.
-struct ScratchDir {
-  std::string path;
-  ScratchDir() {
-    const char *base = std::getenv("XTL_TEST_TMPDIR");
-    std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/var/tmp") + "/xtl-unit-XXXXXX";
-    path = mkdtemp(tmpl.data());
-  }
-  ~ScratchDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-  std::string File(const std::string &name) const { return path + "/" + name; }
-};
-
-// Writes bytes at an offset of a file, creating it at the given size first.
-inline void WriteAt(const std::string &path, uint64_t size, uint64_t off, const void *data,
-                    size_t len) {
-  int fd = open(path.c_str(), O_RDWR | O_CREAT, 0644);
-  if (fd < 0) return;
-  if (size != 0 && ftruncate(fd, static_cast<off_t>(size)) != 0) std::perror("ftruncate");
-  if (len != 0 && pwrite(fd, data, len, static_cast<off_t>(off)) != static_cast<ssize_t>(len))
-    std::perror("pwrite");
-  close(fd);
-}
-
-inline const char *UsageText() {
-  return "usage: xtl-maint ...\n"
-         "\n"
-         "   format device {--wtblksz=nn} {--offset0=nn} {--devsz=nn} {--free=nn} {-q/--quick}\n"
-         "   convert device existingsize {--wtblksz=nn} {--offset0=nn} {--devsz=nn} {--free=nn} "
-         "{-q/--quick}\n"
-         "   status device\n"
-         "\n"
-         "   log copy log_device {--tmpdir=dir}\n"
-         "   log scan\n"
-         "   log disp\n"
-         "   log post device\n"
-         "   log clear log_device\n"
-         "\n";
 }
 
 // Builds a version 2.0 header with the tag set and everything else zero.

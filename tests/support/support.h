@@ -1,0 +1,10 @@
+// Every test helper of the support library.
+#pragma once
+
+#include "capture.h"
+#include "failure.h"
+#include "image.h"
+#include "loop.h"
+#include "run.h"
+#include "scratch.h"
+#include "usage.h"

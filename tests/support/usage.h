@@ -1,0 +1,44 @@
+// The usage and help texts of both programs, as their tests expect them.
+#pragma once
+
+#include <string>
+
+namespace support {
+
+inline const std::string kMaintUsage =
+    "usage: xtl-maint ...\n"
+    "\n"
+    "   format device {--wtblksz=nn} {--offset0=nn} {--devsz=nn} {--free=nn} {-q/--quick}\n"
+    "   convert device existingsize {--wtblksz=nn} {--offset0=nn} {--devsz=nn} {--free=nn} "
+    "{-q/--quick}\n"
+    "   status device\n"
+    "\n"
+    "   log copy log_device {--tmpdir=dir}\n"
+    "   log scan\n"
+    "   log disp\n"
+    "   log post device\n"
+    "   log clear log_device\n"
+    "\n";
+
+// What "check" prints when its words are wrong.
+inline const std::string kMaintCheckUsage =
+    "usage: xtl-maint check device [first [count]] [--json]\n";
+
+// What --help adds after the usage text.
+inline const std::string kMaintManPointer =
+    "See the manual page xtl-maint(8) for every command and option.\n";
+
+inline const std::string kBenchUsage =
+    "\nusage: vexbench {options} DeviceName\n\n      -c   clear device\n      -r   test random reads\n"
+    "      -w   test random writes\n      -z   test with zero filled buffer\n"
+    "      -f   test with .... filled buffer\n      -q   bypass block fill/test logic\n"
+    "      -u   use /dev/urandom instead of MT PRNG for block offsets\n"
+    "      -e   do not seed MT PRNG so patterns are repeatable\n\n"
+    "      --size=nnn   set device size in MB (def 4GB)\n"
+    "      --th1=nnn    set thread count #1 (def 1)\n      --th2=nnn    set thread count #2 (def 10)\n"
+    "      --th3=nnn    set thread count #3 (def 40)\n"
+    "      --tm=nnn     set test time in seconds (def 10)\n\n";
+
+inline const std::string kBenchManPointer = "See the manual page vexbench(8) for every option and mode.\n";
+
+}  // namespace support
