@@ -19,13 +19,10 @@ void Parse(std::vector<std::string> args) {
 // The text of the BenchFatal thrown by f, or "<none>".
 template <class F>
 std::string FatalText(F f) {
-  try {
-    f();
-  } catch (const BenchFatal &e) {
-    EXPECT_EQ(e.Stream(), stdout);
-    return e.Text();
-  }
-  return "<none>";
+  auto e = Caught<BenchFatal>(f);
+  if (!e) return "<none>";
+  EXPECT_EQ(e->Stream(), stdout);
+  return e->Text();
 }
 
 class CmdlineTest : public ::testing::Test {

@@ -360,11 +360,7 @@ TEST_F(MeasureTest, ForkFailureStopsTheStartedWorkersOnly) {
   // stale ids of an earlier measurement must not be signalled
   ctl.ChildPid[2] = 1;
   std::string text;
-  try {
-    ::Test(3, 4096, 0);
-  } catch (const BenchFatal &e) {
-    text = e.Text();
-  }
+  if (auto e = Caught<BenchFatal>([] { ::Test(3, 4096, 0); })) text = e->Text();
   EXPECT_EQ(text, "Error starting worker 2 of 3 - 11; the 2 started were stopped\n");
   EXPECT_EQ(ctl.ChildPid[2], 0);
   EXPECT_TRUE(NoChildLeft());
@@ -374,11 +370,7 @@ TEST_F(MeasureTest, FailedPipeReadEndsWithStatusOne) {
   TestTime = 0;
   PipeReadFn = FailingRead;
   std::string text;
-  try {
-    ::Test(1, 4096, 0);
-  } catch (const BenchFatal &e) {
-    text = e.Text();
-  }
+  if (auto e = Caught<BenchFatal>([] { ::Test(1, 4096, 0); })) text = e->Text();
   EXPECT_EQ(text, "res = -1  errno = 5\n");
   while (waitpid(-1, nullptr, 0) > 0) {
   }

@@ -64,12 +64,10 @@ template <typename F>
 FmtRun RunCaptured(F &&f) {
   FmtRun r;
   r.out = Capture([&](FILE *out) {
-    try {
-      f(out);
-    } catch (const FatalError &e) {
+    if (auto e = Caught<FatalError>([&] { f(out); })) {
       r.failed = true;
-      r.msg = e.text;
-      r.msg_stderr = e.to_stderr;
+      r.msg = e->text;
+      r.msg_stderr = e->to_stderr;
     }
   });
   return r;

@@ -14,11 +14,7 @@
 namespace {
 
 std::string FatalText(const std::function<void()> &f) {
-  try {
-    f();
-  } catch (const FatalError &e) {
-    return std::string(e.to_stderr ? "err:" : "out:") + e.text;
-  }
+  if (auto e = Caught<FatalError>(f)) return std::string(e->to_stderr ? "err:" : "out:") + e->text;
   return "no failure";
 }
 

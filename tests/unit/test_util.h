@@ -27,11 +27,10 @@ inline RunResult RunLine(std::vector<std::string> words) {
   for (auto &w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   RunResult r;
-  try {
-    r.status = RunMaint(static_cast<int>(words.size()), argv.data());
-  } catch (const FatalError &e) {
-    r.status = e.status;
-    (e.to_stderr ? r.err : r.out) = e.text;
+  if (auto e = Caught<FatalError>(
+          [&] { r.status = RunMaint(static_cast<int>(words.size()), argv.data()); })) {
+    r.status = e->status;
+    (e->to_stderr ? r.err : r.out) = e->text;
   }
   return r;
 }
