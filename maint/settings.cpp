@@ -56,14 +56,3 @@ uint8_t *buf;
 DevHdrBuf DevHdr;
 uint32_t v_ChunkCnt;
 
-// Segment list of the last log scan (log.cpp).
-std::vector<LOG_TAIL> LtLst;
-std::vector<int64_t> LtSec;
-int64_t log_segments;
-int64_t log_cnt;
-int64_t log_cnt2;
-int64_t log_blocks;
-int64_t log_sectors;
-int64_t tail_sector;
-int64_t head_sector;
-int64_t tail2_sector;

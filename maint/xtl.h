@@ -337,18 +337,20 @@ XTL_FIELD(LOG_TAIL, NumSectors, 468, 4);
 XTL_FIELD(LOG_TAIL, seq, 472, 8);
 XTL_FIELD(LOG_TAIL, Str, 480, 32);
 
-// The segment list of the last scan, oldest segment first (log.cpp fills it,
-// settings.cpp defines it). Counts are 64-bit so no log size can wrap them.
-extern std::vector<LOG_TAIL> LtLst;  // control sectors: first chain, then second
-extern std::vector<int64_t> LtSec;   // first data sector of each segment
-extern int64_t log_segments;         // log_cnt + log_cnt2
-extern int64_t log_cnt;              // segments of the first chain
-extern int64_t log_cnt2;             // segments of the second chain, 0 when none
-extern int64_t log_blocks;           // entries in use over the list
-extern int64_t log_sectors;          // data sectors over the list
-extern int64_t tail_sector;          // newest control sector of the first chain
-extern int64_t head_sector;          // oldest control sector of the first chain
-extern int64_t tail2_sector;         // newest control sector of the second chain
+// The segment list a log scan returns, oldest segment first; the summary, the
+// listing and the post take it. Counts are 64-bit so no log size can wrap them.
+struct LogList {
+  std::vector<LOG_TAIL> LtLst;  // control sectors: first chain, then second
+  std::vector<int64_t> LtSec;   // first data sector of each segment
+  int64_t log_segments = 0;     // log_cnt + log_cnt2
+  int64_t log_cnt = 0;          // segments of the first chain
+  int64_t log_cnt2 = 0;         // segments of the second chain, 0 when none
+  int64_t log_blocks = 0;       // entries in use over the list
+  int64_t log_sectors = 0;      // data sectors over the list
+  int64_t tail_sector = -1;     // newest control sector of the first chain
+  int64_t head_sector = -1;     // oldest control sector of the first chain
+  int64_t tail2_sector = -1;    // newest control sector of the second chain
+};
 
 // ---------------------------------------------------------------------------
 // Settings: one per option or positional argument. Defined in settings.cpp;
@@ -478,7 +480,8 @@ using BlockSource = const uint8_t *(*)(uint64_t pba, void *ctx);
 void DumpWtBlk(FILE *out, uint64_t track, BlockSource read_blk, void *ctx);
 void DumpHdr(FILE *out, const BLK_HDR_H_20x &h, int Meta1Cnt, int Off0);
 void CopyLog();
-void ScanLog();
-void DispLog();
-void PostLog();
+// Scans the temp file and prints the summary; returns the list.
+LogList ScanLog();
+void DispLog(const LogList &log);
+void PostLog(const LogList &log);
 void ClearLog();
