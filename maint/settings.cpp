@@ -1,4 +1,4 @@
-// The one definition of every setting and of the process-wide device state.
+// The one definition of every setting.
 #include "xtl.h"
 
 uint32_t v_QuickFlg;
@@ -49,10 +49,4 @@ uint64_t v_CheckCount;
 int v_CheckArgs;
 uint32_t v_Json;
 int v_cmd;
-
-int fh = -1;
-uint64_t DevSize;
-uint8_t *buf;
-DevHdrBuf DevHdr;
-uint32_t v_ChunkCnt;
 

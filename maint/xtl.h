@@ -11,8 +11,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 // ---------------------------------------------------------------------------
@@ -428,13 +430,27 @@ extern int v_cmd;
 void ResetSettings();
 
 // ---------------------------------------------------------------------------
-// Process-wide device state (devio.cpp)
+// The open device (devio.cpp): built by OpenDev, handed to the operations that
+// read or write it. The handle is closed when the value goes out of scope.
 
-extern int fh;                  // the open device; -1 when none
-extern uint64_t DevSize;        // bytes
-extern uint8_t *buf;            // 4096-aligned I/O buffer inside AllocatedBuf
-extern DevHdrBuf DevHdr;        // the header last read or built
-extern uint32_t v_ChunkCnt;     // data chunks per block: 64 with compression, else 1
+struct Device {
+  int fh = -1;                // the open device; -1 when none
+  uint64_t DevSize = 0;       // bytes
+  DevHdrBuf DevHdr{};         // the header last read or built
+  uint32_t v_ChunkCnt = 1;    // data chunks per block: 64 with compression, else 1
+  uint8_t *buf = nullptr;     // 4096-aligned I/O buffer inside AllocatedBuf
+  struct FreeBuf {
+    void operator()(uint8_t *p) const;  // std::free
+  };
+  std::unique_ptr<uint8_t, FreeBuf> AllocatedBuf;  // calloc'd: untouched pages stay unmapped
+
+  Device() = default;
+  Device(Device &&other) noexcept { *this = std::move(other); }
+  Device &operator=(Device &&other) noexcept;
+  Device(const Device &) = delete;
+  Device &operator=(const Device &) = delete;
+  ~Device();
+};
 
 // ---------------------------------------------------------------------------
 // Operations
@@ -444,12 +460,15 @@ void ScanArgs(int argc, char **argv); // fills the settings; refuses bad words
 void PrintUsage(FILE *out);
 uint64_t ConvertNum(const char *text, int bits);  // 32- or 64-bit option number
 
-void OpenDev();
-uint8_t *InitBuf(int sz);
-void ReadHdr();
-void LoadHdr(const uint8_t *hdr512);  // into DevHdr, setting v_ChunkCnt
-int64_t PbaToSector(int64_t pba);
-void ReadBlk(uint64_t pba);
+// Opens v_DevName with flags ("Error opening file - %s = %d\n" on failure) and
+// takes its size. An I/O buffer of bufSize bytes, when asked for, is
+// allocated first.
+Device OpenDev(int flags, int bufSize = 0);
+uint8_t *InitBuf(Device &dev, int sz);
+void ReadHdr(Device &dev);
+void LoadHdr(Device &dev, const uint8_t *hdr512);  // into DevHdr, setting v_ChunkCnt
+int64_t PbaToSector(const DevHdrBuf &hdr, int64_t pba);
+void ReadBlk(Device &dev, uint64_t pba);
 int GetBits(uint64_t val);  // smallest n >= 0 with 2^n >= val
 // 2^bits for bits >= 2 (0 from 64 on). For 0 and 1 bits (a table of one
 // entry) it prints "bits = %d" to trace, nothing for nullptr, and gives 1.
@@ -474,11 +493,11 @@ void DispHdr(FILE *out, const DevHdrBuf &hdr);
 
 void DoFormat();
 void DoDump();
-// Walks write block `track` of the device whose header is in DevHdr, reading
-// blocks through `read_blk` (which returns 4096 bytes or fails).
+// Walks write block `track` of the device whose header is in dev.DevHdr,
+// reading blocks through `read_blk` (which returns 4096 bytes or fails).
 using BlockSource = const uint8_t *(*)(uint64_t pba, void *ctx);
-void DumpWtBlk(FILE *out, uint64_t track, BlockSource read_blk, void *ctx);
-void DumpHdr(FILE *out, const BLK_HDR_H_20x &h, int Meta1Cnt, int Off0);
+void DumpWtBlk(FILE *out, const Device &dev, uint64_t track, BlockSource read_blk, void *ctx);
+void DumpHdr(FILE *out, const Device &dev, const BLK_HDR_H_20x &h, int Meta1Cnt, int Off0);
 void CopyLog();
 // Scans the temp file and prints the summary; returns the list.
 LogList ScanLog();
