@@ -86,8 +86,6 @@ std::string LogTmpPath();
 // with the reason; returns the handle and fills st.
 int OpenLogTmp(const std::string &path, struct stat &st);
 
-// Reads one sector of an open file; anything but 512 bytes is fatal.
-void RdSector(int fd, uint8_t *buf512, int64_t sector);
 // 1 when the control sector is valid; otherwise 0, or fatal when ExitFlg != 0.
 int ValidateLt(const LOG_TAIL &lt, int ExitFlg);
 

@@ -179,13 +179,6 @@ std::string LogTmpPath() {
   return v_TmpDir + "/xtl.log";
 }
 
-void RdSector(int fd, uint8_t *buf512, int64_t sector) {
-  FileLogSectors src(fd, 0);
-  errno = 0;
-  const ssize_t res = src.ReadOne(sector, buf512);
-  if (res != static_cast<ssize_t>(kSectorSize)) SectorReadFailed(sector, res, errno);
-}
-
 int ValidateLt(const LOG_TAIL &lt, int ExitFlg) {
   int cnt = 0;
   uint64_t sum = 0;

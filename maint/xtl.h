@@ -366,7 +366,7 @@ extern uint32_t v_WtSegSz;          // KiB
 extern uint64_t v_DevSz;            // MiB
 extern uint32_t v_Free;             // percent
 extern uint32_t v_Ver;              // 0x201 by default; 11 selects the 1.1 mapping
-extern uint32_t v_BigFlg;
+extern uint32_t v_BigFlg;          // --big=: the option table stores it; nothing reads it
 extern uint32_t v_VmFlg;
 extern uint32_t v_Vm2CompFlg;
 extern uint32_t v_Vm2Flg;
@@ -374,7 +374,7 @@ extern uint32_t v_DeDupe;
 extern uint32_t v_Comp;             // percent
 extern uint32_t v_CompBytes;
 extern uint32_t v_CompMax;
-extern uint32_t v_Bits;
+extern uint32_t v_Bits;            // --bits=: the option table stores it; nothing reads it
 extern uint32_t v_MetaDupeCnt;
 extern uint32_t v_EccRaid5;
 extern uint32_t v_EccRaid6;
@@ -395,6 +395,9 @@ extern uint32_t v_AutoVm;
 
 // Positional settings
 extern std::string v_DevName;
+// v_ConvSz (convert's size), v_HdrN (status's header number) and v_DevCnt
+// are filled by the argument scan as the command line defines them; no
+// command reads them.
 extern uint64_t v_ConvSz;
 extern int v_HdrN;
 extern uint64_t v_TrackN;           // write block to dump
