@@ -12,9 +12,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static FILE *sink = std::fopen("/dev/null", "w");
   try {
     MemLogSectors src(data, size);
-    ScanLogSectors(src);
-    PrintLogSummary(sink);
-    DispLog(sink);
+    const LogList log = ScanLogSectors(src);
+    PrintLogSummary(sink, log);
+    DispLog(sink, log);
   } catch (const FatalError &) {
   }
   return 0;

@@ -17,13 +17,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   // Whatever follows the header picks the mapping and a block address.
   ResetSettings();
-  DevHdr = hdr;
   uint64_t pba = 0;
   std::memcpy(&pba, data + kHdrSize, std::min<size_t>(8, size - kHdrSize));
   v_Ver = size > kHdrSize + 8 && (data[kHdrSize + 8] & 1) != 0 ? 11 : 0x201;
   try {
-    PbaToSector(static_cast<int64_t>(pba));
-    PbaToSector(-1);
+    PbaToSector(hdr, static_cast<int64_t>(pba));
+    PbaToSector(hdr, -1);
   } catch (const FatalError &) {
   }
   return 0;

@@ -514,12 +514,13 @@ void PrintCheckJson(FILE *out, const CheckReport &r, const std::string &device) 
 
 namespace {
 
-const uint8_t *ReadDevBlock(uint64_t off, void * /*ctx*/) {
+const uint8_t *ReadDevBlock(uint64_t off, void *ctx) {
+  Device &dev = *static_cast<Device *>(ctx);
   errno = 0;
   if (off > static_cast<uint64_t>(INT64_MAX) ||
-      PreadFull(fh, buf, kBlockSize, off) != static_cast<ssize_t>(kBlockSize))
+      PreadFull(dev.fh, dev.buf, kBlockSize, off) != static_cast<ssize_t>(kBlockSize))
     Fatal("Error reading block - %d\n", errno);
-  return buf;
+  return dev.buf;
 }
 
 // The progress line on standard error, shown only on a terminal and at most
@@ -572,15 +573,12 @@ class ProgressLine {
 }  // namespace
 
 void DoCheck() {
-  InitBuf(static_cast<int>(kBlockSize));
   // Read-only: the check never writes, and works on a read-only device too.
-  fh = open(v_DevName.c_str(), O_RDONLY | O_LARGEFILE);
-  if (fh < 0) FatalErr("Error opening file - %s = %d\n", v_DevName.c_str(), errno);
-  DevSize = GetDevSize(fh, v_DevName);
+  Device device = OpenDev(O_RDONLY | O_LARGEFILE, static_cast<int>(kBlockSize));
   // The walk jumps a write block at a time: read-ahead would only read
   // blocks that the check never looks at.
-  posix_fadvise(fh, 0, 0, POSIX_FADV_RANDOM);
-  ReadHdr();
+  posix_fadvise(device.fh, 0, 0, POSIX_FADV_RANDOM);
+  ReadHdr(device);
 
   CheckRange range;
   range.first_given = v_CheckArgs >= 1;
@@ -591,11 +589,11 @@ void DoCheck() {
   CheckReport r;
   {
     ProgressLine progress;
-    CheckDev dev{std::span<const uint8_t, kHdrSize>(DevHdr.raw, kHdrSize),
-                 DevSize,
+    CheckDev dev{std::span<const uint8_t, kHdrSize>(device.DevHdr.raw, kHdrSize),
+                 device.DevSize,
                  v_HdrOff,
                  ReadDevBlock,
-                 nullptr,
+                 &device,
                  ProgressLine::Show,
                  &progress};
     r = CheckDevice(dev, range);

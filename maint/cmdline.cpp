@@ -350,12 +350,10 @@ int RunMaint(int argc, char **argv) {
       ScanLog();
       break;
     case kCmdLogDisp:
-      ScanLog();
-      DispLog();
+      DispLog(ScanLog());
       break;
     case kCmdLogPost:
-      ScanLog();
-      PostLog();
+      PostLog(ScanLog());
       break;
     case kCmdLogClear:
       ClearLog();

@@ -143,13 +143,11 @@ DdcPlan PlanDDC(uint64_t devBytes, int32_t BPW, uint32_t Free, uint32_t Comp, ui
   }
 }
 
-void DoFormatDDC(FILE *out) {
+void DoFormatDDC(FILE *out, Device &dev) {
   CheckWtBlkSettings();
-  fh = open(v_DevName.c_str(), O_RDWR | O_LARGEFILE | O_EXCL);  // exclusive, as DoFormat
-  if (fh < 0) FatalErr("Error opening file - %s = %d\n", v_DevName.c_str(), errno);
-  DevSize = GetDevSize(fh, v_DevName);
+  dev = OpenDev(O_RDWR | O_LARGEFILE | O_EXCL);  // exclusive, as DoFormat
   // A --devsz= bound is taken as it is, even beyond the real size.
-  const uint64_t devBytes = v_DevSz != 0 ? DevSzBytes(v_DevSz) : DevSize;
+  const uint64_t devBytes = v_DevSz != 0 ? DevSzBytes(v_DevSz) : dev.DevSize;
 
   const uint32_t Free = v_Free != 0 ? v_Free : kFreeDefault;
   const uint32_t Comp = v_Comp != 0 ? v_Comp : kPercent;
@@ -176,7 +174,7 @@ void DoFormatDDC(FILE *out) {
   const uint64_t dataLogical = static_cast<uint64_t>(p.DataSz) * static_cast<uint64_t>(BPW) * v_Free / 100;
   std::fprintf(out, "Calling DoFormatN(%d, %lld, %lld)\n\n", 0, static_cast<long long>(dataEnd),
                static_cast<long long>(dataLogical));
-  DoFormatN(out, 0, dataEnd, dataLogical);
+  DoFormatN(out, dev, 0, dataEnd, dataLogical);
   std::fprintf(out, "\n");
 
   // VM volume: plain, from the start of the device, with the same write
@@ -189,6 +187,6 @@ void DoFormatDDC(FILE *out) {
       static_cast<uint64_t>(p.VmSz) * static_cast<uint64_t>(BPW) + kVmExtraLogical;
   std::fprintf(out, "Calling DoFormatN(%d, %lld, %lld)\n\n", 1, static_cast<long long>(vmEnd),
                static_cast<long long>(vmLogical));
-  DoFormatN(out, 1, vmEnd, vmLogical);
+  DoFormatN(out, dev, 1, vmEnd, vmLogical);
   std::fprintf(out, "\n");
 }

@@ -1,4 +1,4 @@
-// Device access: the process-wide handle, the aligned I/O buffer, header and
+// Device access: the open device value, the aligned I/O buffer, header and
 // block reads, block-address mapping and two bit-width helpers.
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -14,10 +14,6 @@
 #include "fatal.h"
 #include "mm3.h"
 #include "xtl.h"
-
-namespace {
-uint8_t *AllocatedBuf;
-}
 
 HdrVersion GetHdrVersion(const uint8_t *hdr512) {
   if (std::memcmp(hdr512, "XTL:1.1", 8) == 0) return HdrVersion::V11;
@@ -107,40 +103,61 @@ ssize_t PwriteFull(int fd, const void *src, size_t len, uint64_t off) {
   return static_cast<ssize_t>(done);
 }
 
-void OpenDev() {
-  fh = open(v_DevName.c_str(), O_RDWR | O_LARGEFILE);
-  if (fh < 0) FatalErr("Error opening file - %s = %d\n", v_DevName.c_str(), errno);
-  DevSize = GetDevSize(fh, v_DevName);
+Device &Device::operator=(Device &&other) noexcept {
+  if (this != &other) {
+    if (fh >= 0) close(fh);
+    fh = std::exchange(other.fh, -1);
+    DevSize = other.DevSize;
+    DevHdr = other.DevHdr;
+    v_ChunkCnt = other.v_ChunkCnt;
+    buf = std::exchange(other.buf, nullptr);
+    AllocatedBuf = std::move(other.AllocatedBuf);
+  }
+  return *this;
 }
 
-uint8_t *InitBuf(int sz) {
-  std::free(AllocatedBuf);
-  AllocatedBuf = nullptr;
-  buf = nullptr;
+void Device::FreeBuf::operator()(uint8_t *p) const { std::free(p); }
+
+Device::~Device() {
+  if (fh >= 0) close(fh);
+}
+
+Device OpenDev(int flags, int bufSize) {
+  Device dev;
+  if (bufSize > 0) InitBuf(dev, bufSize);
+  dev.fh = open(v_DevName.c_str(), flags);
+  if (dev.fh < 0) FatalErr("Error opening file - %s = %d\n", v_DevName.c_str(), errno);
+  dev.DevSize = GetDevSize(dev.fh, v_DevName);
+  return dev;
+}
+
+uint8_t *InitBuf(Device &dev, int sz) {
+  dev.AllocatedBuf.reset();
+  dev.buf = nullptr;
   if (sz < 0) Fatal("Error allocating buf, size = %d\n", sz);
-  AllocatedBuf = static_cast<uint8_t *>(std::calloc(static_cast<size_t>(sz) + 4095, 1));
-  if (AllocatedBuf == nullptr) Fatal("Error allocating buf, size = %d\n", sz);
-  auto addr = reinterpret_cast<uintptr_t>(AllocatedBuf);
-  buf = AllocatedBuf + ((4096 - (addr & 4095)) & 4095);
-  return buf;
+  dev.AllocatedBuf.reset(static_cast<uint8_t *>(std::calloc(static_cast<size_t>(sz) + 4095, 1)));
+  if (!dev.AllocatedBuf) Fatal("Error allocating buf, size = %d\n", sz);
+  auto addr = reinterpret_cast<uintptr_t>(dev.AllocatedBuf.get());
+  dev.buf = dev.AllocatedBuf.get() + ((4096 - (addr & 4095)) & 4095);
+  return dev.buf;
 }
 
-void ReadHdr() {
-  uint64_t off = static_cast<uint64_t>(PbaToSector(-1)) * kSectorSize;
+void ReadHdr(Device &dev) {
+  uint64_t off = static_cast<uint64_t>(PbaToSector(dev.DevHdr, -1)) * kSectorSize;
   errno = 0;
   // A header offset beyond what a file position can hold reads as a failure.
   if (off / kSectorSize != v_HdrOff || off > static_cast<uint64_t>(INT64_MAX) ||
-      PreadFull(fh, buf, kHdrSize, off) != static_cast<ssize_t>(kHdrSize))
+      PreadFull(dev.fh, dev.buf, kHdrSize, off) != static_cast<ssize_t>(kHdrSize))
     Fatal("Error reading header - %d\n", errno);
-  LoadHdr(buf);
+  LoadHdr(dev, dev.buf);
 }
 
-void LoadHdr(const uint8_t *hdr512) {
-  std::memcpy(DevHdr.raw, hdr512, kHdrSize);
-  v_ChunkCnt = (DevHdr.h_20x.FeatureBits.get() & kFeatCompress) != 0 ? 64 : 1;
+void LoadHdr(Device &dev, const uint8_t *hdr512) {
+  std::memcpy(dev.DevHdr.raw, hdr512, kHdrSize);
+  dev.v_ChunkCnt = (dev.DevHdr.h_20x.FeatureBits.get() & kFeatCompress) != 0 ? 64 : 1;
 }
 
-int64_t PbaToSector(int64_t pba) {
+int64_t PbaToSector(const DevHdrBuf &DevHdr, int64_t pba) {
   if (pba == -1) return static_cast<int64_t>(v_HdrOff);
   const auto upba = static_cast<uint64_t>(pba);
   if (v_Ver == 11) {
@@ -163,18 +180,18 @@ int64_t PbaToSector(int64_t pba) {
   Fatal("Error: no block mapping for --ver=%u (use 11 or 513)\n", v_Ver);
 }
 
-void ReadBlk(uint64_t pba) {
+void ReadBlk(Device &dev, uint64_t pba) {
   // No device reaches byte 2^63; refusing such addresses here keeps the
   // mapping arithmetic below from wrapping back into the device.
   if (pba >= kMaxPba) {
     errno = EINVAL;
     Fatal("Error reading block - %d\n", errno);
   }
-  uint64_t sector = static_cast<uint64_t>(PbaToSector(static_cast<int64_t>(pba)));
+  uint64_t sector = static_cast<uint64_t>(PbaToSector(dev.DevHdr, static_cast<int64_t>(pba)));
   uint64_t off = sector * kSectorSize;
   errno = 0;
   if (off / kSectorSize != sector || off > static_cast<uint64_t>(INT64_MAX) ||
-      PreadFull(fh, buf, kBlockSize, off) != static_cast<ssize_t>(kBlockSize))
+      PreadFull(dev.fh, dev.buf, kBlockSize, off) != static_cast<ssize_t>(kBlockSize))
     Fatal("Error reading block - %d\n", errno);
 }
 

@@ -1,5 +1,7 @@
 // The dump command: the write-block headers of one write block, segment by
 // segment, as the driver laid them down.
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -11,7 +13,7 @@ namespace {
 
 // Blocks of data of a segment: DataBlockSz chunks, v_ChunkCnt to a block,
 // rounded up without overflowing near 2^32.
-uint32_t DataBlocks(const BLK_HDR_H_20x &h) {
+uint32_t DataBlocks(const BLK_HDR_H_20x &h, uint32_t v_ChunkCnt) {
   const uint32_t sz = h.DataBlockSz.get();
   return sz / v_ChunkCnt + (sz % v_ChunkCnt != 0 ? 1 : 0);
 }
@@ -32,16 +34,18 @@ std::string Hex32(const void *bytes) {
   return s;
 }
 
-const uint8_t *ReadDevBlk(uint64_t pba, void * /*ctx*/) {
-  ReadBlk(pba);
-  return buf;
+const uint8_t *ReadDevBlk(uint64_t pba, void *ctx) {
+  Device &dev = *static_cast<Device *>(ctx);
+  ReadBlk(dev, pba);
+  return dev.buf;
 }
 
 }  // namespace
 
-void DumpHdr(FILE *out, const BLK_HDR_H_20x &h, int Meta1Cnt, int Off0) {
-  const DEV_HDR_20 &dev = DevHdr.h_20x;
-  const uint32_t data = DataBlocks(h);
+void DumpHdr(FILE *out, const Device &device, const BLK_HDR_H_20x &h, int Meta1Cnt,
+             int Off0) {
+  const DEV_HDR_20 &dev = device.DevHdr.h_20x;
+  const uint32_t data = DataBlocks(h, device.v_ChunkCnt);
   const uint32_t per_meta = static_cast<uint32_t>(Meta1Cnt);
   const uint32_t nr_data = h.NrDataBlocks.get();
   const uint32_t meta = std::max<uint32_t>(1, nr_data / per_meta + (nr_data % per_meta != 0 ? 1 : 0));
@@ -72,9 +76,10 @@ void DumpHdr(FILE *out, const BLK_HDR_H_20x &h, int Meta1Cnt, int Off0) {
                static_cast<unsigned long long>(h.mm3_64.get()), static_cast<int>(data), s1);
 }
 
-void DumpWtBlk(FILE *out, uint64_t track, BlockSource read_blk, void *ctx) {
-  const DEV_HDR_20 &dev = DevHdr.h_20x;
-  if (GetHdrVersion(DevHdr.raw) != HdrVersion::V20) Fatal("Header / version not supported.\n");
+void DumpWtBlk(FILE *out, const Device &device, uint64_t track, BlockSource read_blk,
+               void *ctx) {
+  const DEV_HDR_20 &dev = device.DevHdr.h_20x;
+  if (GetHdrVersion(device.DevHdr.raw) != HdrVersion::V20) Fatal("Header / version not supported.\n");
   if (dev.MetaVersion.get() != 0x201) Fatal("v 2.0 header not MetaVersion 0x201.\n");
 
   const int MetaBits = dev.BitSizes[0] + dev.BitSizes[1] + dev.BitSizes[2];
@@ -106,11 +111,11 @@ void DumpWtBlk(FILE *out, uint64_t track, BlockSource read_blk, void *ctx) {
       std::fprintf(out, "  dev hdr = %s\n", Hex32(dev.Str).c_str());
       return;
     }
-    DumpHdr(out, h0, Meta1Cnt, static_cast<int>(Off0));
+    DumpHdr(out, device, h0, Meta1Cnt, static_cast<int>(Off0));
 
     // The data, padding and parity lie between the first metadata block and
     // the rest of the metadata and summary blocks.
-    const uint64_t body = uint64_t{DataBlocks(h0)} + h0.NrEccPadBlocks.get() +
+    const uint64_t body = uint64_t{DataBlocks(h0, device.v_ChunkCnt)} + h0.NrEccPadBlocks.get() +
                           h0.NrEccParityBlocks.get() + h0.NrPadBlocks.get();
     const uint32_t metas = h0.NrMetaBlocks.get() * h0.NrMetaBlocksRepl + h0.NrSummaryBlocks.get();
     for (uint32_t i = 1; i < metas; i++) {
@@ -128,7 +133,7 @@ void DumpWtBlk(FILE *out, uint64_t track, BlockSource read_blk, void *ctx) {
                      static_cast<int>(h0.NrSummaryBlocks.get()));
         return;
       }
-      DumpHdr(out, h, Meta1Cnt, static_cast<int>(Off0));
+      DumpHdr(out, device, h, Meta1Cnt, static_cast<int>(Off0));
     }
 
     // The segment's size is summed wide, so a corrupt count can neither wrap
@@ -145,8 +150,7 @@ void DumpWtBlk(FILE *out, uint64_t track, BlockSource read_blk, void *ctx) {
 }
 
 void DoDump() {
-  InitBuf(static_cast<int>(kBlockSize));
-  OpenDev();
-  ReadHdr();
-  DumpWtBlk(stdout, v_TrackN, ReadDevBlk, nullptr);
+  Device dev = OpenDev(O_RDWR | O_LARGEFILE, static_cast<int>(kBlockSize));
+  ReadHdr(dev);
+  DumpWtBlk(stdout, dev, v_TrackN, ReadDevBlk, &dev);
 }

@@ -10,10 +10,6 @@
 #include "fatal.h"
 #include "format.h"
 
-void ResetFormatState() {
-  std::memset(DevHdr.raw, 0, sizeof DevHdr.raw);
-}
-
 uint64_t DevSzBytes(uint64_t mib) { return mib > (UINT64_MAX >> 20) ? UINT64_MAX : mib << 20; }
 
 void CheckWtBlkSettings() {
@@ -40,7 +36,7 @@ void CheckVolumeFits(uint64_t volEnd, uint64_t wtBlkBytes, uint32_t stripeCnt, u
           static_cast<unsigned long long>(offset0), static_cast<unsigned long long>(stripeBytes));
 }
 
-DEV_HDR_20 &BuildDevHdr20(const DevHdr20Fields &f, const uint8_t *RandStr) {
+DEV_HDR_20 &BuildDevHdr20(DevHdrBuf &DevHdr, const DevHdr20Fields &f, const uint8_t *RandStr) {
   std::memset(DevHdr.raw, 0, sizeof DevHdr.raw);
   DEV_HDR_20 &h = DevHdr.h_20x;
   std::memcpy(h.Str, "XTL:2.0", 8);
@@ -66,7 +62,7 @@ DEV_HDR_20 &BuildDevHdr20(const DevHdr20Fields &f, const uint8_t *RandStr) {
   return h;
 }
 
-int WriteDevHdr(int HdrN) {
+int WriteDevHdr(const Device &dev, int HdrN) {
   // Byte position (v_HdrOff + HdrN) x 512; a position that no file offset can
   // hold fails like a seek to it.
   const int64_t sector = static_cast<int64_t>(v_HdrOff) + HdrN;
@@ -76,7 +72,8 @@ int WriteDevHdr(int HdrN) {
   const off_t pos = static_cast<off_t>(sector * static_cast<int64_t>(kSectorSize));
 
   uint8_t block[kHdrBlockSize] = {};
-  std::memcpy(block, DevHdr.raw, sizeof DevHdr.raw);
+  std::memcpy(block, dev.DevHdr.raw, sizeof dev.DevHdr.raw);
+  const int fh = dev.fh;
   const size_t len = HdrN == 0 ? kHdrBlockSize : kHdrSize;
   if (lseek(fh, pos, SEEK_SET) == static_cast<off_t>(-1)) Fatal("format: seek error %d\n", errno);
   errno = 0;
@@ -97,13 +94,15 @@ DefaultCounts GetDefaultCounts(uint64_t devSize) {
   return c;
 }
 
-void DoFormat() { DoFormat(stdout); }
+void DoFormat() {
+  Device dev;
+  DoFormat(stdout, dev);
+}
 
-void DoFormat(FILE *out) {
-  ResetFormatState();
+void DoFormat(FILE *out, Device &dev) {
   if (v_AutoVm != 0) {
     if (v_DeDupe != 0 && v_Comp != 0) {
-      DoFormatDDC(out);
+      DoFormatDDC(out, dev);
       return;
     }
     Fatal("AutoVm mode only valid with de-dupe and compressed mode.\n");
@@ -112,19 +111,17 @@ void DoFormat(FILE *out) {
 
   // Exclusive: a device that the system holds (mounted, or held by the
   // driver) fails the open instead of losing its header.
-  fh = open(v_DevName.c_str(), O_RDWR | O_LARGEFILE | O_EXCL);
-  if (fh < 0) FatalErr("Error opening file - %s = %d\n", v_DevName.c_str(), errno);
-  DevSize = GetDevSize(fh, v_DevName);
+  dev = OpenDev(O_RDWR | O_LARGEFILE | O_EXCL);
   if (v_DevSz != 0) {
     const uint64_t bound = DevSzBytes(v_DevSz);
-    if (bound < DevSize) DevSize = bound;
+    if (bound < dev.DevSize) dev.DevSize = bound;
   }
 
-  const DefaultCounts counts = GetDefaultCounts(DevSize);
+  const DefaultCounts counts = GetDefaultCounts(dev.DevSize);
   if (v_Ver == 11) {
-    DoFormatN(out, 0, DevSize, counts.LogicalBlocks);
+    DoFormatN(out, dev, 0, dev.DevSize, counts.LogicalBlocks);
     return;
   }
-  SetupDevHdr_v2(out);
-  WriteDevHdr(0);
+  SetupDevHdr_v2(out, dev);
+  WriteDevHdr(dev, 0);
 }

@@ -24,13 +24,13 @@ inline constexpr uint32_t kPercent = 100;           // ratios and shares are in 
 // ---------------------------------------------------------------------------
 // Driver and header write (format.cpp)
 
-void DoFormat(FILE *out);
-// Writes DevHdr at sector v_HdrOff + HdrN: the whole 4096-byte header block
-// for HdrN 0, the bare 512-byte record otherwise; then flushes the device.
-// Returns the bytes written.
-int WriteDevHdr(int HdrN);
-// Clears DevHdr: the state a fresh process starts with.
-void ResetFormatState();
+// The format on the device value dev, which the format opens (and which keeps
+// the header built and the device's size after --devsz=).
+void DoFormat(FILE *out, Device &dev);
+// Writes dev.DevHdr at sector v_HdrOff + HdrN: the whole 4096-byte header
+// block for HdrN 0, the bare 512-byte record otherwise; then flushes the
+// device. Returns the bytes written.
+int WriteDevHdr(const Device &dev, int HdrN);
 // The driver's default counts for a device of devSize bytes, in 4096-byte
 // blocks: the whole device, and the --free= share of it (v_Free normalised
 // to 10..95 in place). Only the --ver=11 path uses them.
@@ -54,7 +54,7 @@ struct DevHdr20Fields {
 // MetaVersion, Block0Off, WriteSegmentSize, WtBlkStripe, the ECC fields,
 // MetaDupeCnt and the hash types. The caller adds the fields of its own path,
 // then the checksum. Returns the version 2.0 view of DevHdr.
-DEV_HDR_20 &BuildDevHdr20(const DevHdr20Fields &f, const uint8_t *RandStr);
+DEV_HDR_20 &BuildDevHdr20(DevHdrBuf &DevHdr, const DevHdr20Fields &f, const uint8_t *RandStr);
 
 // Refusals of settings that make the layout arithmetic meaningless; each
 // prints one message and ends with status 1 before anything is written.
@@ -114,9 +114,9 @@ struct LayoutV20 {
 // the entry-width tables comes back with w.ok false.
 LayoutV20 ComputeLayoutV20(uint64_t devSize);
 
-// SetupDevHdr_v2 of the device already open (DevSize set): trace, header,
-// checksum, report.
-void SetupDevHdr_v2(FILE *out);
+// SetupDevHdr_v2 of the device already open (dev.DevSize set): trace, header
+// into dev.DevHdr, checksum, report.
+void SetupDevHdr_v2(FILE *out, Device &dev);
 // The options text of a version 2.0 header ("HASH_META" and the words; " VM2"
 // only for the layout's second volume) and the feature bits of the options
 // (without 0x0001, 0x2000 and migration).
@@ -140,8 +140,9 @@ FormatBits CalcFormatBits_v2(FILE *out, uint64_t LogicalBlocks, uint64_t Physica
 // Volume set-up and write (volume.cpp)
 
 // volEnd: the byte where the volume ends; logicalBlocks: 0 for the default.
-void SetupDevHdr(FILE *out, uint64_t volEnd, uint64_t logicalBlocks);
-void DoFormatN(FILE *out, int HdrN, uint64_t volEnd, uint64_t logicalBlocks);
+// The header goes into dev.DevHdr; DoFormatN writes it through dev.fh.
+void SetupDevHdr(FILE *out, Device &dev, uint64_t volEnd, uint64_t logicalBlocks);
+void DoFormatN(FILE *out, Device &dev, int HdrN, uint64_t volEnd, uint64_t logicalBlocks);
 
 // ---------------------------------------------------------------------------
 // De-dupe and compression sizing (ddc.cpp). Block counts in 4096-byte blocks;
@@ -182,7 +183,7 @@ struct DdcPlan {
 // The reserve search; every step's sizing prints to trace.
 DdcPlan PlanDDC(uint64_t devBytes, int32_t BPW, uint32_t Free, uint32_t Comp, uint32_t DeDupe,
                 FILE *trace = stdout);
-void DoFormatDDC(FILE *out);
+void DoFormatDDC(FILE *out, Device &dev);
 
 // ---------------------------------------------------------------------------
 // Format report (report.cpp)

@@ -175,10 +175,10 @@ LayoutV20 ComputeLayoutV20(uint64_t devSize) {
   return l;
 }
 
-void SetupDevHdr_v2(FILE *out) {
+void SetupDevHdr_v2(FILE *out, Device &dev) {
   uint8_t RandStr[32];
   LoadRand(RandStr, sizeof RandStr);
-  const LayoutV20 l = ComputeLayoutV20(DevSize);
+  const LayoutV20 l = ComputeLayoutV20(dev.DevSize);
 
   std::fprintf(out,
                "dev_NumWtBlks    = %lld\nWtBlkSz          = %d\nv_WtBlkStripeCnt = %d\n"
@@ -205,7 +205,7 @@ void SetupDevHdr_v2(FILE *out) {
   f.LogicalBlocks = l.LogicalBlks;
   f.WtBlkBytes = l.WtBlkSz;
   f.FeatureBits = kFeatAlways | kFeatV20Layout | OptionFeatureBits();
-  DEV_HDR_20 &h = BuildDevHdr20(f, RandStr);
+  DEV_HDR_20 &h = BuildDevHdr20(dev.DevHdr, f, RandStr);
   if (v_Vm2Flg != 0) {
     h.vm_status.set(1);
     h.vm_LogicalBlocks.set(l.LogicalBlks / kVmMapEntriesPerBlock + kVmExtraBlocks);
@@ -216,7 +216,7 @@ void SetupDevHdr_v2(FILE *out) {
     h.vm_BitSizes[2] = static_cast<uint8_t>(v_Vm2CompFlg != 0 ? l.w.Bits3 : 0);
   }
   const std::string opts = FormatOpts(v_Vm2Flg != 0);
-  h.mm3_64.set(HdrChecksum(DevHdr));  // last change to the header
+  h.mm3_64.set(HdrChecksum(dev.DevHdr));  // last change to the header
 
-  PrintFormatReport(out, DevSize, l.WtBlkSz, v_WtSegSz, opts, h);
+  PrintFormatReport(out, dev.DevSize, l.WtBlkSz, v_WtSegSz, opts, h);
 }

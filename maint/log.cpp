@@ -162,14 +162,14 @@ void CopyLog() {
     FatalErr("Error writing to temp file %s %d\n", path.c_str(), errno);
 }
 
-int64_t PostEntries(FILE *out, int tmpfd, const std::string &tmppath, int dstfd,
-                    const std::string &dstpath, uint8_t *xbuf, uint64_t dst_end,
+int64_t PostEntries(FILE *out, const LogList &log, int tmpfd, const std::string &tmppath,
+                    int dstfd, const std::string &dstpath, uint8_t *xbuf, uint64_t dst_end,
                     Progress *prog) {
   int64_t failed = 0;
   uint64_t posted = 0;
-  for (size_t i = 0; i < LtLst.size(); i++) {
-    const LOG_TAIL &lt = LtLst[i];
-    int64_t d = LtSec[i];  // data of the next type-0 entry, sectors of the temp file
+  for (size_t i = 0; i < log.LtLst.size(); i++) {
+    const LOG_TAIL &lt = log.LtLst[i];
+    int64_t d = log.LtSec[i];  // data of the next type-0 entry, sectors of the temp file
     const uint32_t entries = std::min<uint32_t>(lt.NumEntries.get(), kLogEntMax);
     for (uint32_t j = 0; j < entries; j++) {
       const LOG_ENT &e = lt.le[j];
@@ -232,8 +232,8 @@ int64_t PostEntries(FILE *out, int tmpfd, const std::string &tmppath, int dstfd,
   return failed;
 }
 
-void PostLog() {
-  if (log_blocks == 0) return;  // the scan said the log is empty; touch nothing
+void PostLog(const LogList &log) {
+  if (log.log_blocks == 0) return;  // the scan said the log is empty; touch nothing
   const std::string path = LogTmpPath();
   struct stat st {};
   LogFd tmp(OpenLogTmp(path, st));
@@ -249,10 +249,10 @@ void PostLog() {
   XferBuf xb = AllocXferBuf();
 
   uint64_t entries = 0;
-  for (const LOG_TAIL &lt : LtLst) entries += std::min<uint32_t>(lt.NumEntries.get(), kLogEntMax);
+  for (const LOG_TAIL &lt : log.LtLst) entries += std::min<uint32_t>(lt.NumEntries.get(), kLogEntMax);
   Progress prog("log post", ProgressUnit::Entries, entries);
   const int64_t failed =
-      PostEntries(stdout, tmp.fd, path, dst.fd, v_LogTarget, xb.p, end, &prog);
+      PostEntries(stdout, log, tmp.fd, path, dst.fd, v_LogTarget, xb.p, end, &prog);
   if (fsync(dst.fd) != 0)
     FatalErr("Error flushing raw XTL device %s %d\n", v_LogTarget.c_str(), errno);
   prog.Erase();

@@ -86,28 +86,26 @@ std::string LogTmpPath();
 // with the reason; returns the handle and fills st.
 int OpenLogTmp(const std::string &path, struct stat &st);
 
-// Reads one sector of an open file; anything but 512 bytes is fatal.
-void RdSector(int fd, uint8_t *buf512, int64_t sector);
 // 1 when the control sector is valid; otherwise 0, or fatal when ExitFlg != 0.
 int ValidateLt(const LOG_TAIL &lt, int ExitFlg);
 
-// Builds the segment list (LtLst, LtSec, the counts) from a sector source.
-// Fatal on the scan's failures; prints nothing.
-void ScanLogSectors(LogSectors &src);
+// Builds the segment list from a sector source. Fatal on the scan's
+// failures; prints nothing.
+LogList ScanLogSectors(LogSectors &src);
 // The scan's summary lines.
-void PrintLogSummary(FILE *out);
+void PrintLogSummary(FILE *out, const LogList &log);
 // The listing of the segment list.
-void DispLog(FILE *out);
+void DispLog(FILE *out, const LogList &log);
 
-// Replays the segment list: progress and per-entry errors go to out. Reads the
+// Replays the segment list log: progress and per-entry errors go to out. Reads the
 // entries' data from tmpfd, writes to dstfd through buf (kXferBufSize bytes,
 // 4096-aligned). Nothing is written at or past byte dst_end (a regular file's
 // size): such an entry fails as it would at a block device's end. Returns the
 // number of entries that failed to read or write. prog, when given, counts
 // the entries and is erased before each entry line.
-int64_t PostEntries(FILE *out, int tmpfd, const std::string &tmppath, int dstfd,
-                    const std::string &dstpath, uint8_t *buf, uint64_t dst_end = UINT64_MAX,
-                    Progress *prog = nullptr);
+int64_t PostEntries(FILE *out, const LogList &log, int tmpfd, const std::string &tmppath,
+                    int dstfd, const std::string &dstpath, uint8_t *buf,
+                    uint64_t dst_end = UINT64_MAX, Progress *prog = nullptr);
 // Zeroes bytes [0, size) of fd in kXferBufSize pieces, each flushed with
 // fsync; buf holds kXferBufSize zero bytes. Fatal on any failure. prog, when
 // given, counts the bytes.

@@ -85,11 +85,12 @@ int64_t Below(int64_t s, const LOG_TAIL &lt) {
 
 // The second-chain test of candidate t: a chain of valid control sectors with
 // consecutive seq that leads from t down to exactly sector 0, whose seq is one
-// below the chain's oldest. Sets log_cnt2. Sectors met on a failed walk are
+// below the chain's oldest. Sets log.log_cnt2. Sectors met on a failed walk are
 // remembered in dead: any later walk that reaches one of them (with the seq it
 // expects) fails the same way, so each sector is walked over at most once.
-int ScanHead(SectorCache &search, SectorCache &walk, int64_t t, std::vector<bool> &dead) {
-  log_cnt2 = 0;
+int ScanHead(SectorCache &search, SectorCache &walk, int64_t t, std::vector<bool> &dead,
+             LogList &log) {
+  log.log_cnt2 = 0;
   LOG_TAIL lt = search.Tail(t);
   if (ValidateLt(lt, 0) == 0) return 0;
   if (dead[static_cast<size_t>(t)]) return 0;
@@ -98,7 +99,7 @@ int ScanHead(SectorCache &search, SectorCache &walk, int64_t t, std::vector<bool
     for (int64_t s : walked) dead[static_cast<size_t>(s)] = true;
     return 0;
   };
-  log_cnt2 = 1;
+  log.log_cnt2 = 1;
   uint64_t expect = lt.seq.get();
   int64_t p = Below(t, lt);
   while (p > 0) {
@@ -109,24 +110,17 @@ int ScanHead(SectorCache &search, SectorCache &walk, int64_t t, std::vector<bool
     if (dead[static_cast<size_t>(p)]) return fail();
     walked.push_back(p);
     p = Below(p, lt);
-    log_cnt2++;
+    log.log_cnt2++;
   }
   if (p != 0) return fail();
   if (walk.Tail(0).seq.get() != expect - 1) return fail();
   return 1;
 }
 
-void ResetLogList() {
-  LtLst.clear();
-  LtSec.clear();
-  log_segments = log_cnt = log_cnt2 = 0;
-  log_blocks = log_sectors = 0;
-  tail_sector = head_sector = tail2_sector = -1;
-}
-
 // Appends count segments, newest control sector at s, to the list oldest first.
-void FillChain(SectorCache &cache, int64_t s, int64_t count, std::vector<LOG_TAIL> &lst,
-               std::vector<int64_t> &sec) {
+void FillChain(SectorCache &cache, int64_t s, int64_t count, LogList &log) {
+  std::vector<LOG_TAIL> &lst = log.LtLst;
+  std::vector<int64_t> &sec = log.LtSec;
   const size_t base = lst.size();
   lst.resize(base + static_cast<size_t>(count));
   sec.resize(base + static_cast<size_t>(count));
@@ -136,8 +130,8 @@ void FillChain(SectorCache &cache, int64_t s, int64_t count, std::vector<LOG_TAI
     lst[idx] = lt;
     sec[idx] = s - static_cast<int64_t>(lt.NumSectors.get());
     s = Below(s, lt);
-    log_blocks += lt.NumEntries.get();
-    log_sectors += lt.NumSectors.get();
+    log.log_blocks += lt.NumEntries.get();
+    log.log_sectors += lt.NumSectors.get();
   }
 }
 
@@ -185,13 +179,6 @@ std::string LogTmpPath() {
   return v_TmpDir + "/xtl.log";
 }
 
-void RdSector(int fd, uint8_t *buf512, int64_t sector) {
-  FileLogSectors src(fd, 0);
-  errno = 0;
-  const ssize_t res = src.ReadOne(sector, buf512);
-  if (res != static_cast<ssize_t>(kSectorSize)) SectorReadFailed(sector, res, errno);
-}
-
 int ValidateLt(const LOG_TAIL &lt, int ExitFlg) {
   int cnt = 0;
   uint64_t sum = 0;
@@ -211,7 +198,7 @@ int ValidateLt(const LOG_TAIL &lt, int ExitFlg) {
 
 namespace {
 
-void ScanSectors(LogSectors &src) {
+void ScanSectors(LogSectors &src, LogList &log) {
   SectorCache search(src, kSearchWindow);
   SectorCache walk(src, kWalkWindow);
 
@@ -219,13 +206,13 @@ void ScanSectors(LogSectors &src) {
   int64_t tail = src.Count() - 1;
   while (tail >= 0 && !HasLogId(search.Get(tail))) tail--;
   if (tail < 0) return;  // no control sector: an empty log
-  tail_sector = head_sector = tail;
+  log.tail_sector = log.head_sector = tail;
   LOG_TAIL lt = search.Tail(tail);
   ValidateLt(lt, 1);
 
   // First chain, walking backward while the control sectors stay valid and
   // their seq values consecutive.
-  log_cnt = 1;
+  log.log_cnt = 1;
   uint64_t expect = lt.seq.get();
   int64_t current = tail;
   int64_t failed = -1;  // the candidate that ended the walk on a check
@@ -241,31 +228,32 @@ void ScanSectors(LogSectors &src) {
       failed = cand;
       break;
     }
-    head_sector = current = cand;
+    log.head_sector = current = cand;
     lt = prev;
-    log_cnt++;
+    log.log_cnt++;
   }
 
   // Second chain: the highest sector from the failed candidate down to 2 from
   // which a chain leads to exactly sector 0.
-  log_cnt2 = 0;
+  log.log_cnt2 = 0;
   if (failed >= 2) {
     std::vector<bool> dead(static_cast<size_t>(failed) + 1);
     for (int64_t t = failed; t >= 2; t--) {
-      if (ScanHead(search, walk, t, dead) == 1) {
-        tail2_sector = t;
+      if (ScanHead(search, walk, t, dead, log) == 1) {
+        log.tail2_sector = t;
         break;
       }
     }
-    if (tail2_sector < 0) log_cnt2 = 0;
+    if (log.tail2_sector < 0) log.log_cnt2 = 0;
   }
 
-  const int64_t cnt = log_cnt, cnt2 = log_cnt2;
-  LtLst.reserve(static_cast<size_t>(cnt + cnt2));
-  LtSec.reserve(static_cast<size_t>(cnt + cnt2));
-  log_segments = cnt + cnt2;
-  FillChain(walk, tail_sector, cnt, LtLst, LtSec);
-  if (cnt2 > 0) FillChain(walk, tail2_sector, cnt2, LtLst, LtSec);
+  const int64_t cnt = log.log_cnt, cnt2 = log.log_cnt2;
+  log.LtLst.reserve(static_cast<size_t>(cnt + cnt2));
+  log.LtSec.reserve(static_cast<size_t>(cnt + cnt2));
+  log.log_segments = cnt + cnt2;
+  FillChain(walk, log.tail_sector, cnt, log);
+  if (cnt2 > 0) FillChain(walk, log.tail2_sector, cnt2, log);
+  const std::vector<LOG_TAIL> &LtLst = log.LtLst;
 
   // Within a chain the seq values follow by construction; the seam between
   // the newest of the first chain and the oldest of the second may not.
@@ -279,25 +267,26 @@ void ScanSectors(LogSectors &src) {
 
 }  // namespace
 
-void ScanLogSectors(LogSectors &src) {
-  ResetLogList();
+LogList ScanLogSectors(LogSectors &src) {
+  LogList log;
   try {
-    ScanSectors(src);
+    ScanSectors(src, log);
   } catch (const std::bad_alloc &) {
     FatalErr("Error allocating memory.\n");
   }
+  return log;
 }
 
-void PrintLogSummary(FILE *out) {
-  if (log_blocks == 0) {
+void PrintLogSummary(FILE *out, const LogList &log) {
+  if (log.log_blocks == 0) {
     std::fprintf(out, "    Log appears to be empty.\n");
     return;
   }
   std::fprintf(out, "    Log appears to be valid.\n");
-  std::fprintf(out, "      num segments = %lld  (%lld/%lld)\n", static_cast<long long>(log_segments),
-               static_cast<long long>(log_cnt), static_cast<long long>(log_cnt2));
-  std::fprintf(out, "      num blocks   = %lld\n", static_cast<long long>(log_blocks));
-  std::fprintf(out, "      num sectors  = %lld\n", static_cast<long long>(log_sectors));
+  std::fprintf(out, "      num segments = %lld  (%lld/%lld)\n", static_cast<long long>(log.log_segments),
+               static_cast<long long>(log.log_cnt), static_cast<long long>(log.log_cnt2));
+  std::fprintf(out, "      num blocks   = %lld\n", static_cast<long long>(log.log_blocks));
+  std::fprintf(out, "      num sectors  = %lld\n", static_cast<long long>(log.log_sectors));
 }
 
 int OpenLogTmp(const std::string &path, struct stat &st) {
@@ -331,19 +320,21 @@ int OpenLogTmp(const std::string &path, struct stat &st) {
   return fd;
 }
 
-void ScanLog() {
+LogList ScanLog() {
   const std::string path = LogTmpPath();
   struct stat st {};
   LogFd f(OpenLogTmp(path, st));
   FileLogSectors src(f.fd, st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0);
-  ScanLogSectors(src);
-  PrintLogSummary(stdout);
+  LogList log = ScanLogSectors(src);
+  PrintLogSummary(stdout, log);
   f.Close();
+  return log;
 }
 
-void DispLog(FILE *out) {
-  for (size_t i = 0; i < LtLst.size(); i++) {
-    const LOG_TAIL &lt = LtLst[i];
+void DispLog(FILE *out, const LogList &log) {
+  const std::vector<int64_t> &LtSec = log.LtSec;
+  for (size_t i = 0; i < log.LtLst.size(); i++) {
+    const LOG_TAIL &lt = log.LtLst[i];
     const uint32_t n = std::min<uint32_t>(lt.NumEntries.get(), kLogEntMax);
     for (uint32_t j = 0; j < n; j++) {
       const LOG_ENT &e = lt.le[j];
@@ -360,4 +351,4 @@ void DispLog(FILE *out) {
   }
 }
 
-void DispLog() { DispLog(stdout); }
+void DispLog(const LogList &log) { DispLog(stdout, log); }

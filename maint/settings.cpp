@@ -1,4 +1,4 @@
-// The one definition of every setting and of the process-wide device state.
+// The one definition of every setting.
 #include "xtl.h"
 
 uint32_t v_QuickFlg;
@@ -50,20 +50,3 @@ int v_CheckArgs;
 uint32_t v_Json;
 int v_cmd;
 
-int fh = -1;
-uint64_t DevSize;
-uint8_t *buf;
-DevHdrBuf DevHdr;
-uint32_t v_ChunkCnt;
-
-// Segment list of the last log scan (log.cpp).
-std::vector<LOG_TAIL> LtLst;
-std::vector<int64_t> LtSec;
-int64_t log_segments;
-int64_t log_cnt;
-int64_t log_cnt2;
-int64_t log_blocks;
-int64_t log_sectors;
-int64_t tail_sector;
-int64_t head_sector;
-int64_t tail2_sector;

@@ -1,14 +1,15 @@
 // The status command: read the device header and show it.
+#include <fcntl.h>
+
 #include <cstring>
 #include <string>
 
 #include "xtl.h"
 
 void DoStatus() {
-  InitBuf(static_cast<int>(kHdrSize));
-  OpenDev();
-  ReadHdr();
-  DispHdr(stdout, DevHdr);
+  Device dev = OpenDev(O_RDWR | O_LARGEFILE, static_cast<int>(kHdrSize));
+  ReadHdr(dev);
+  DispHdr(stdout, dev.DevHdr);
 }
 
 void DispHdr(FILE *out, const DevHdrBuf &hdr) {

@@ -82,14 +82,15 @@ void SetBitSizes(uint8_t (&BitSizes)[4], const FormatBits &bits) {
 
 // DevHdr for the volume: the common fields, then placement shift,
 // migration range and compression unit.
-DEV_HDR_20 &FillVolumeHdr(const VolumeGeometry &g, const FormatBits &bits, const uint8_t *RandStr) {
+DEV_HDR_20 &FillVolumeHdr(DevHdrBuf &DevHdr, const VolumeGeometry &g, const FormatBits &bits,
+                          const uint8_t *RandStr) {
   DevHdr20Fields f;
   SetBitSizes(f.BitSizes, bits);
   f.PhysicalBlocks = g.PhysicalBlocks;
   f.LogicalBlocks = g.LogicalBlocks;
   f.WtBlkBytes = g.WtBlkBytes;
   f.FeatureBits = kFeatAlways | OptionFeatureBits() | (v_Migrate_Flg != 0 ? kFeatMigrate : 0);
-  DEV_HDR_20 &h = BuildDevHdr20(f, RandStr);
+  DEV_HDR_20 &h = BuildDevHdr20(DevHdr, f, RandStr);
   h.ShiftVolWbCnt.set(v_SvWbCnt);
   h.ShiftVolSkipSectors.set(v_SvScCnt);
   if (v_Migrate_Flg != 0) {
@@ -115,8 +116,8 @@ void PrintVolumeOpts(FILE *out, const DEV_HDR_20 &h) {
 }
 // Full format: prepares the image of the volume's first write block from the
 // header just written, prints the three counts and ends the run.
-[[noreturn]] void PrepareFirstWtBlk(FILE *out) {
-  const DEV_HDR_20 &h = DevHdr.h_20x;
+[[noreturn]] void PrepareFirstWtBlk(FILE *out, Device &dev) {
+  const DEV_HDR_20 &h = dev.DevHdr.h_20x;
   const uint32_t cluster = h.ClusterSize.get();
   const uint32_t MetaBits = uint32_t{h.BitSizes[0]} + h.BitSizes[1] + h.BitSizes[2];
   const uint32_t entryBytes = (MetaBits + 7) / 8;
@@ -126,7 +127,7 @@ void PrintVolumeOpts(FILE *out, const DEV_HDR_20 &h) {
 
   const uint64_t size = uint64_t{cluster} * kBlockSize;
   if (size > INT_MAX) Fatal("Error allocating buf, size = %d\n", static_cast<int>(size & INT_MAX));
-  uint8_t *wb = InitBuf(static_cast<int>(size));
+  uint8_t *wb = InitBuf(dev, static_cast<int>(size));
   BLK_HDR_H_20x bh{};
   std::memcpy(bh.Str, h.Str, sizeof bh.Str);
   bh.seq.set(-1);
@@ -152,23 +153,23 @@ void PrintVolumeOpts(FILE *out, const DEV_HDR_20 &h) {
 
 }  // namespace
 
-void SetupDevHdr(FILE *out, uint64_t volEnd, uint64_t logicalBlocks) {
+void SetupDevHdr(FILE *out, Device &dev, uint64_t volEnd, uint64_t logicalBlocks) {
   const VolumeGeometry g = GetVolumeGeometry(volEnd, logicalBlocks);
   const FormatBits bits = CalcFormatBits_v2(out, g.LogicalBlocks, g.PhysicalBlocks);
   uint8_t RandStr[32];
   LoadRandVolume(RandStr, sizeof RandStr);
   PrintVolumeLines(out, g, volEnd);
-  DEV_HDR_20 &h = FillVolumeHdr(g, bits, RandStr);
+  DEV_HDR_20 &h = FillVolumeHdr(dev.DevHdr, g, bits, RandStr);
   PrintVolumeOpts(out, h);
-  h.mm3_64.set(HdrChecksum(DevHdr));  // last change to the header
+  h.mm3_64.set(HdrChecksum(dev.DevHdr));  // last change to the header
 }
 
-void DoFormatN(FILE *out, int HdrN, uint64_t volEnd, uint64_t logicalBlocks) {
-  SetupDevHdr(out, volEnd, logicalBlocks);
-  WriteDevHdr(HdrN);
+void DoFormatN(FILE *out, Device &dev, int HdrN, uint64_t volEnd, uint64_t logicalBlocks) {
+  SetupDevHdr(out, dev, volEnd, logicalBlocks);
+  WriteDevHdr(dev, HdrN);
   if (v_QuickFlg != 0) {
     std::fprintf(out, "Quick Format finished.\n");
     return;
   }
-  PrepareFirstWtBlk(out);
+  PrepareFirstWtBlk(out, dev);
 }

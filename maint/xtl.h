@@ -11,8 +11,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 // ---------------------------------------------------------------------------
@@ -337,18 +339,20 @@ XTL_FIELD(LOG_TAIL, NumSectors, 468, 4);
 XTL_FIELD(LOG_TAIL, seq, 472, 8);
 XTL_FIELD(LOG_TAIL, Str, 480, 32);
 
-// The segment list of the last scan, oldest segment first (log.cpp fills it,
-// settings.cpp defines it). Counts are 64-bit so no log size can wrap them.
-extern std::vector<LOG_TAIL> LtLst;  // control sectors: first chain, then second
-extern std::vector<int64_t> LtSec;   // first data sector of each segment
-extern int64_t log_segments;         // log_cnt + log_cnt2
-extern int64_t log_cnt;              // segments of the first chain
-extern int64_t log_cnt2;             // segments of the second chain, 0 when none
-extern int64_t log_blocks;           // entries in use over the list
-extern int64_t log_sectors;          // data sectors over the list
-extern int64_t tail_sector;          // newest control sector of the first chain
-extern int64_t head_sector;          // oldest control sector of the first chain
-extern int64_t tail2_sector;         // newest control sector of the second chain
+// The segment list a log scan returns, oldest segment first; the summary, the
+// listing and the post take it. Counts are 64-bit so no log size can wrap them.
+struct LogList {
+  std::vector<LOG_TAIL> LtLst;  // control sectors: first chain, then second
+  std::vector<int64_t> LtSec;   // first data sector of each segment
+  int64_t log_segments = 0;     // log_cnt + log_cnt2
+  int64_t log_cnt = 0;          // segments of the first chain
+  int64_t log_cnt2 = 0;         // segments of the second chain, 0 when none
+  int64_t log_blocks = 0;       // entries in use over the list
+  int64_t log_sectors = 0;      // data sectors over the list
+  int64_t tail_sector = -1;     // newest control sector of the first chain
+  int64_t head_sector = -1;     // oldest control sector of the first chain
+  int64_t tail2_sector = -1;    // newest control sector of the second chain
+};
 
 // ---------------------------------------------------------------------------
 // Settings: one per option or positional argument. Defined in settings.cpp;
@@ -362,7 +366,7 @@ extern uint32_t v_WtSegSz;          // KiB
 extern uint64_t v_DevSz;            // MiB
 extern uint32_t v_Free;             // percent
 extern uint32_t v_Ver;              // 0x201 by default; 11 selects the 1.1 mapping
-extern uint32_t v_BigFlg;
+extern uint32_t v_BigFlg;          // --big=: the option table stores it; nothing reads it
 extern uint32_t v_VmFlg;
 extern uint32_t v_Vm2CompFlg;
 extern uint32_t v_Vm2Flg;
@@ -370,7 +374,7 @@ extern uint32_t v_DeDupe;
 extern uint32_t v_Comp;             // percent
 extern uint32_t v_CompBytes;
 extern uint32_t v_CompMax;
-extern uint32_t v_Bits;
+extern uint32_t v_Bits;            // --bits=: the option table stores it; nothing reads it
 extern uint32_t v_MetaDupeCnt;
 extern uint32_t v_EccRaid5;
 extern uint32_t v_EccRaid6;
@@ -391,6 +395,9 @@ extern uint32_t v_AutoVm;
 
 // Positional settings
 extern std::string v_DevName;
+// v_ConvSz (convert's size), v_HdrN (status's header number) and v_DevCnt
+// are filled by the argument scan as the command line defines them; no
+// command reads them.
 extern uint64_t v_ConvSz;
 extern int v_HdrN;
 extern uint64_t v_TrackN;           // write block to dump
@@ -426,13 +433,27 @@ extern int v_cmd;
 void ResetSettings();
 
 // ---------------------------------------------------------------------------
-// Process-wide device state (devio.cpp)
+// The open device (devio.cpp): built by OpenDev, handed to the operations that
+// read or write it. The handle is closed when the value goes out of scope.
 
-extern int fh;                  // the open device; -1 when none
-extern uint64_t DevSize;        // bytes
-extern uint8_t *buf;            // 4096-aligned I/O buffer inside AllocatedBuf
-extern DevHdrBuf DevHdr;        // the header last read or built
-extern uint32_t v_ChunkCnt;     // data chunks per block: 64 with compression, else 1
+struct Device {
+  int fh = -1;                // the open device; -1 when none
+  uint64_t DevSize = 0;       // bytes
+  DevHdrBuf DevHdr{};         // the header last read or built
+  uint32_t v_ChunkCnt = 1;    // data chunks per block: 64 with compression, else 1
+  uint8_t *buf = nullptr;     // 4096-aligned I/O buffer inside AllocatedBuf
+  struct FreeBuf {
+    void operator()(uint8_t *p) const;  // std::free
+  };
+  std::unique_ptr<uint8_t, FreeBuf> AllocatedBuf;  // calloc'd: untouched pages stay unmapped
+
+  Device() = default;
+  Device(Device &&other) noexcept { *this = std::move(other); }
+  Device &operator=(Device &&other) noexcept;
+  Device(const Device &) = delete;
+  Device &operator=(const Device &) = delete;
+  ~Device();
+};
 
 // ---------------------------------------------------------------------------
 // Operations
@@ -442,12 +463,15 @@ void ScanArgs(int argc, char **argv); // fills the settings; refuses bad words
 void PrintUsage(FILE *out);
 uint64_t ConvertNum(const char *text, int bits);  // 32- or 64-bit option number
 
-void OpenDev();
-uint8_t *InitBuf(int sz);
-void ReadHdr();
-void LoadHdr(const uint8_t *hdr512);  // into DevHdr, setting v_ChunkCnt
-int64_t PbaToSector(int64_t pba);
-void ReadBlk(uint64_t pba);
+// Opens v_DevName with flags ("Error opening file - %s = %d\n" on failure) and
+// takes its size. An I/O buffer of bufSize bytes, when asked for, is
+// allocated first.
+Device OpenDev(int flags, int bufSize = 0);
+uint8_t *InitBuf(Device &dev, int sz);
+void ReadHdr(Device &dev);
+void LoadHdr(Device &dev, const uint8_t *hdr512);  // into DevHdr, setting v_ChunkCnt
+int64_t PbaToSector(const DevHdrBuf &hdr, int64_t pba);
+void ReadBlk(Device &dev, uint64_t pba);
 int GetBits(uint64_t val);  // smallest n >= 0 with 2^n >= val
 // 2^bits for bits >= 2 (0 from 64 on). For 0 and 1 bits (a table of one
 // entry) it prints "bits = %d" to trace, nothing for nullptr, and gives 1.
@@ -472,13 +496,14 @@ void DispHdr(FILE *out, const DevHdrBuf &hdr);
 
 void DoFormat();
 void DoDump();
-// Walks write block `track` of the device whose header is in DevHdr, reading
-// blocks through `read_blk` (which returns 4096 bytes or fails).
+// Walks write block `track` of the device whose header is in dev.DevHdr,
+// reading blocks through `read_blk` (which returns 4096 bytes or fails).
 using BlockSource = const uint8_t *(*)(uint64_t pba, void *ctx);
-void DumpWtBlk(FILE *out, uint64_t track, BlockSource read_blk, void *ctx);
-void DumpHdr(FILE *out, const BLK_HDR_H_20x &h, int Meta1Cnt, int Off0);
+void DumpWtBlk(FILE *out, const Device &dev, uint64_t track, BlockSource read_blk, void *ctx);
+void DumpHdr(FILE *out, const Device &dev, const BLK_HDR_H_20x &h, int Meta1Cnt, int Off0);
 void CopyLog();
-void ScanLog();
-void DispLog();
-void PostLog();
+// Scans the temp file and prints the summary; returns the list.
+LogList ScanLog();
+void DispLog(const LogList &log);
+void PostLog(const LogList &log);
 void ClearLog();

@@ -370,7 +370,9 @@ const uint8_t *MemRead(uint64_t off, void *ctx) {
 }
 
 const uint8_t *DumpMemRead(uint64_t pba, void *ctx) {
-  return MemRead(static_cast<uint64_t>(PbaToSector(static_cast<int64_t>(pba))) * 512, ctx);
+  DevHdrBuf hdr;
+  std::memcpy(hdr.raw, static_cast<Mem *>(ctx)->data.data(), kHdrSize);
+  return MemRead(static_cast<uint64_t>(PbaToSector(hdr, static_cast<int64_t>(pba))) * 512, ctx);
 }
 
 TEST_F(CheckImage, WalkReadsWhatTheDumpReadsAndAReadErrorEndsTheCheck) {
@@ -398,11 +400,12 @@ TEST_F(CheckImage, WalkReadsWhatTheDumpReadsAndAReadErrorEndsTheCheck) {
   CheckDev dev{std::span<const uint8_t, kHdrSize>(m.data.data(), kHdrSize), m.data.size(), 0,
                MemRead, &m};
   ResetSettings();
-  LoadHdr(m.data.data());
+  Device walked;
+  LoadHdr(walked, m.data.data());
   FILE *sink = std::fopen("/dev/null", "w");
   for (uint64_t t : {uint64_t{3}, uint64_t{4}}) {
     m.reads.clear();
-    DumpWtBlk(sink, t, DumpMemRead, &m);
+    DumpWtBlk(sink, walked, t, DumpMemRead, &m);
     const std::vector<uint64_t> dumped = m.reads;
     m.reads.clear();
     CheckRange range{true, t, true, 1};

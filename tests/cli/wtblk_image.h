@@ -66,9 +66,8 @@ struct Image {
 
   // Byte offset of a physical block, by the same mapping the tools use.
   uint64_t BlockOffset(uint64_t pba) const {
-    DevHdr = hdr;
     v_Ver = 0x201;
-    return static_cast<uint64_t>(PbaToSector(static_cast<int64_t>(pba))) * 512;
+    return static_cast<uint64_t>(PbaToSector(hdr, static_cast<int64_t>(pba))) * 512;
   }
 
   // Writes one metadata block; returns its header's hash.

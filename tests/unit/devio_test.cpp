@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -47,6 +48,7 @@ TEST(Records, VersionRecognitionNeedsTagAndNul) {
 
 class Mapping : public ::testing::Test {
  protected:
+  DevHdrBuf DevHdr;
   void SetUp() override {
     ResetSettings();
     DevHdr = MakeV20();
@@ -55,22 +57,22 @@ class Mapping : public ::testing::Test {
 
 TEST_F(Mapping, Version20OffsetAndHeader) {
   DevHdr.h_20x.Block0Off.set(1048576);
-  EXPECT_EQ(PbaToSector(0), 2048);
-  EXPECT_EQ(PbaToSector(3), 2072);
+  EXPECT_EQ(PbaToSector(DevHdr, 0), 2048);
+  EXPECT_EQ(PbaToSector(DevHdr, 3), 2072);
   v_HdrOff = 8;
-  EXPECT_EQ(PbaToSector(-1), 8);
+  EXPECT_EQ(PbaToSector(DevHdr, -1), 8);
 }
 
 TEST_F(Mapping, Version20ShiftEveryFewWriteBlocks) {
   DevHdr.h_20x.ClusterSize.set(256);
   DevHdr.h_20x.ShiftVolWbCnt.set(4);
   DevHdr.h_20x.ShiftVolSkipSectors.set(8);
-  EXPECT_EQ(PbaToSector(0), 0);
-  EXPECT_EQ(PbaToSector(1023), 1023 * 8);
-  EXPECT_EQ(PbaToSector(1024), 1024 * 8 + 8);
-  EXPECT_EQ(PbaToSector(2047), 2047 * 8 + 8);
-  EXPECT_EQ(PbaToSector(2048), 2048 * 8 + 16);
-  EXPECT_EQ(PbaToSector(3071), 3071 * 8 + 16);
+  EXPECT_EQ(PbaToSector(DevHdr, 0), 0);
+  EXPECT_EQ(PbaToSector(DevHdr, 1023), 1023 * 8);
+  EXPECT_EQ(PbaToSector(DevHdr, 1024), 1024 * 8 + 8);
+  EXPECT_EQ(PbaToSector(DevHdr, 2047), 2047 * 8 + 8);
+  EXPECT_EQ(PbaToSector(DevHdr, 2048), 2048 * 8 + 16);
+  EXPECT_EQ(PbaToSector(DevHdr, 3071), 3071 * 8 + 16);
 }
 
 TEST_F(Mapping, ShiftProductIsFormedIn32Bits) {
@@ -78,13 +80,13 @@ TEST_F(Mapping, ShiftProductIsFormedIn32Bits) {
   DevHdr.h_20x.ShiftVolWbCnt.set(1);
   DevHdr.h_20x.ShiftVolSkipSectors.set(0x80000000u);
   // stripe 2 x 0x80000000 wraps to 0 in 32 bits; stripe 3 leaves 0x80000000.
-  EXPECT_EQ(PbaToSector(2), 16);
-  EXPECT_EQ(PbaToSector(3), 24 + 0x80000000LL);
+  EXPECT_EQ(PbaToSector(DevHdr, 2), 16);
+  EXPECT_EQ(PbaToSector(DevHdr, 3), 24 + 0x80000000LL);
 }
 
 TEST_F(Mapping, ShiftWithZeroClusterSizeIsRefused) {
   DevHdr.h_20x.ShiftVolWbCnt.set(4);
-  if (auto e = Thrown<FatalError>([&] { PbaToSector(5); }, "no refusal")) {
+  if (auto e = Thrown<FatalError>([&] { PbaToSector(DevHdr, 5); }, "no refusal")) {
     EXPECT_EQ(e->text, "Error: device header has ClusterSize 0\n");
   }
 }
@@ -93,22 +95,22 @@ TEST_F(Mapping, Version11TruncatesTheSignedOffset) {
   v_Ver = 11;
   DevHdr = {};
   DevHdr.h_11.Block0Off.set(1000);
-  EXPECT_EQ(PbaToSector(0), 1);
-  EXPECT_EQ(PbaToSector(2), 17);
+  EXPECT_EQ(PbaToSector(DevHdr, 0), 1);
+  EXPECT_EQ(PbaToSector(DevHdr, 2), 17);
   DevHdr.h_11.Block0Off.set(-1000);
-  EXPECT_EQ(PbaToSector(2), 15);  // 16 + (-1)
+  EXPECT_EQ(PbaToSector(DevHdr, 2), 15);  // 16 + (-1)
 }
 
 TEST_F(Mapping, FollowsTheSettingNotTheTag) {
   DevHdr.h_20x.Block0Off.set(4096);
   v_Ver = 11;  // the 1.1 view of these bytes has Block0Off 0
-  EXPECT_EQ(PbaToSector(1), 8);
+  EXPECT_EQ(PbaToSector(DevHdr, 1), 8);
 }
 
 TEST_F(Mapping, OtherVersionSettingsAreRefused) {
   v_Ver = 12;
-  EXPECT_EQ(PbaToSector(-1), 0);  // the header address needs no mapping
-  if (auto e = Thrown<FatalError>([&] { PbaToSector(0); }, "no refusal")) {
+  EXPECT_EQ(PbaToSector(DevHdr, -1), 0);  // the header address needs no mapping
+  if (auto e = Thrown<FatalError>([&] { PbaToSector(DevHdr, 0); }, "no refusal")) {
     EXPECT_EQ(e->text, "Error: no block mapping for --ver=12 (use 11 or 513)\n");
     EXPECT_FALSE(e->to_stderr);
   }
@@ -134,10 +136,11 @@ TEST(BitWidths, PwrPrintsForOneAndBelow) {
 }
 
 TEST(Buffer, AlignedZeroFilledAndReplaced) {
-  uint8_t *a = InitBuf(4096);
+  Device d;
+  uint8_t *a = InitBuf(d, 4096);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(a) % 4096, 0u);
   std::memset(a, 0xaa, 4096);
-  uint8_t *b = InitBuf(8192);
+  uint8_t *b = InitBuf(d, 8192);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(b) % 4096, 0u);
   for (int i = 0; i < 8192; i++) ASSERT_EQ(b[i], 0) << i;
 }
@@ -146,14 +149,10 @@ class HeaderRead : public ::testing::Test {
  protected:
   ScratchDir dir;
   std::string img = dir.File("dev.img");
+  Device dev;
   void SetUp() override {
     ResetSettings();
     v_DevName = img;
-    InitBuf(4096);
-  }
-  void TearDown() override {
-    if (fh >= 0) close(fh);
-    fh = -1;
   }
 };
 
@@ -163,39 +162,39 @@ TEST_F(HeaderRead, ReadsAtTheHeaderSectorAndSetsChunkCount) {
   MakeSparse(img, 1 << 20);
   WriteAt(img, 4096, h.raw, sizeof h.raw);
   v_HdrOff = 8;
-  OpenDev();
-  EXPECT_EQ(DevSize, 1u << 20);  // an image file's size
-  ReadHdr();
-  EXPECT_EQ(GetHdrVersion(DevHdr.raw), HdrVersion::V20);
-  EXPECT_EQ(v_ChunkCnt, 64u);
+  dev = OpenDev(O_RDWR | O_LARGEFILE, 4096);
+  EXPECT_EQ(dev.DevSize, 1u << 20);  // an image file's size
+  ReadHdr(dev);
+  EXPECT_EQ(GetHdrVersion(dev.DevHdr.raw), HdrVersion::V20);
+  EXPECT_EQ(dev.v_ChunkCnt, 64u);
   v_HdrOff = 0;
-  ReadHdr();
-  EXPECT_EQ(GetHdrVersion(DevHdr.raw), HdrVersion::Unknown);
-  EXPECT_EQ(v_ChunkCnt, 1u);
+  ReadHdr(dev);
+  EXPECT_EQ(GetHdrVersion(dev.DevHdr.raw), HdrVersion::Unknown);
+  EXPECT_EQ(dev.v_ChunkCnt, 1u);
 }
 
 TEST_F(HeaderRead, ShortReadsAreReported) {
   MakeSparse(img, 1024);
-  OpenDev();
+  dev = OpenDev(O_RDWR | O_LARGEFILE, 4096);
   v_HdrOff = 2;
-  if (auto e = Thrown<FatalError>([&] { ReadHdr(); })) {
+  if (auto e = Thrown<FatalError>([&] { ReadHdr(dev); })) {
     EXPECT_EQ(e->text, "Error reading header - 0\n");
   }
   v_HdrOff = 0;
-  ReadHdr();
-  if (auto e = Thrown<FatalError>([&] { ReadBlk(0); })) {
+  ReadHdr(dev);
+  if (auto e = Thrown<FatalError>([&] { ReadBlk(dev, 0); })) {
     EXPECT_EQ(e->text, "Error reading block - 0\n");
   }
   // An address far beyond any device fails the same way, without wrapping.
   v_HdrOff = UINT64_MAX / 2;
-  EXPECT_THROW(ReadHdr(), FatalError);
+  EXPECT_THROW(ReadHdr(dev), FatalError);
   v_HdrOff = 0;
-  EXPECT_THROW(ReadBlk(UINT64_MAX / 4), FatalError);
+  EXPECT_THROW(ReadBlk(dev, UINT64_MAX / 4), FatalError);
 }
 
 TEST_F(HeaderRead, OpenFailureGoesToStderrWithErrno) {
   v_DevName = dir.File("missing");
-  if (auto e = Thrown<FatalError>([&] { OpenDev(); })) {
+  if (auto e = Thrown<FatalError>([&] { OpenDev(O_RDWR | O_LARGEFILE); })) {
     EXPECT_EQ(e->text, "Error opening file - " + v_DevName + " = 2\n");
     EXPECT_TRUE(e->to_stderr);
   }
@@ -204,11 +203,9 @@ TEST_F(HeaderRead, OpenFailureGoesToStderrWithErrno) {
 TEST(DeviceSize, CharacterDevicesAreRefused) {
   ResetSettings();
   v_DevName = "/dev/zero";
-  if (auto e = Thrown<FatalError>([&] { OpenDev(); })) {
+  if (auto e = Thrown<FatalError>([&] { OpenDev(O_RDWR | O_LARGEFILE); })) {
     EXPECT_EQ(e->text, "Error: /dev/zero is neither a block device nor a regular file\n");
   }
-  if (fh >= 0) close(fh);
-  fh = -1;
 }
 
 }  // namespace

@@ -24,25 +24,30 @@ inline std::vector<uint8_t> KnownRand() {
   return r;
 }
 
+// The device of the format under test: the in-process runs format on it, and
+// the tests read its size, handle and header.
+inline Device &TestDev() {
+  static Device d;
+  return d;
+}
+
 // Fresh settings and format state, and the random source pointed at a file
 // of known bytes; the source is restored afterwards.
 class FormatTest : public ::testing::Test {
  protected:
   ScratchDir dir;
   std::string rand_path;
+  Device &dev = TestDev();
 
   void SetUp() override {
     ResetSettings();
-    ResetFormatState();
+    dev = Device{};
     rand_path = dir.File("rand");
     SetRandBytes(KnownRand());
   }
   void TearDown() override {
     SetRandSource("");
-    if (fh >= 0) {
-      close(fh);
-      fh = -1;
-    }
+    dev = Device{};
   }
   void SetRandBytes(const std::vector<uint8_t> &bytes) {
     unlink(rand_path.c_str());
@@ -80,11 +85,8 @@ inline FmtRun RunFormat(std::vector<std::string> words) {
   for (auto &w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   ScanArgs(static_cast<int>(words.size()), argv.data());
-  if (fh >= 0) {
-    close(fh);
-    fh = -1;
-  }
-  return RunCaptured([](FILE *out) { DoFormat(out); });
+  TestDev() = Device{};
+  return RunCaptured([](FILE *out) { DoFormat(out, TestDev()); });
 }
 
 inline DEV_HDR_20 ReadHdr20(const std::string &path, uint64_t off = 0) {

@@ -276,7 +276,7 @@ TEST_F(DdcFormatTest, AutoVmNeedsBothRatios) {
     const FmtRun r = fmt_test::RunFormat(words);
     EXPECT_TRUE(r.failed);
     EXPECT_EQ(r.msg, "AutoVm mode only valid with de-dupe and compressed mode.\n");
-    EXPECT_EQ(fh, -1);  // the device is not opened
+    EXPECT_EQ(fmt_test::TestDev().fh, -1);  // the device is not opened
   }
 }
 

@@ -21,8 +21,8 @@ class DriverTest : public fmt_test::FormatTest {
 TEST_F(DriverTest, DevSzBoundAndDefaultCounts) {
   const FmtRun r = RunFormat({"format", image, "--devsz=1024", "-q"});
   ASSERT_FALSE(r.failed) << r.msg;
-  EXPECT_EQ(DevSize, 1073741824u);
-  const DefaultCounts c = GetDefaultCounts(DevSize);
+  EXPECT_EQ(dev.DevSize, 1073741824u);
+  const DefaultCounts c = GetDefaultCounts(dev.DevSize);
   EXPECT_EQ(c.PhysicalBlocks, 262144u);
   EXPECT_EQ(c.LogicalBlocks, 235929u);
 }
@@ -32,7 +32,7 @@ TEST_F(DriverTest, DevSzAboveTheDeviceChangesNothing) {
   for (const char *sz : {"--devsz=1048576", "--devsz=17592186044416", "--devsz=0xffffffffffffffff"}) {
     const FmtRun r = RunFormat({"format", image, sz, "-q"});
     ASSERT_FALSE(r.failed) << sz << ": " << r.msg;
-    EXPECT_EQ(DevSize, 1ULL << 40) << sz;
+    EXPECT_EQ(dev.DevSize, 1ULL << 40) << sz;
   }
 }
 
@@ -46,7 +46,7 @@ TEST_F(DriverTest, FreeNormalisation) {
     const FmtRun r = RunFormat({"format", image, c.word, "-q"});
     ASSERT_FALSE(r.failed) << r.msg;
     EXPECT_EQ(v_Free, c.value) << c.word;
-    EXPECT_EQ(GetDefaultCounts(DevSize).LogicalBlocks, (1ULL << 28) * c.value / 100) << c.word;
+    EXPECT_EQ(GetDefaultCounts(dev.DevSize).LogicalBlocks, (1ULL << 28) * c.value / 100) << c.word;
   }
 }
 

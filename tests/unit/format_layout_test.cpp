@@ -18,10 +18,10 @@ constexpr uint64_t kTiB = 1ULL << 40;
 class LayoutTest : public FormatTest {
  protected:
   FmtRun Setup(uint64_t devSize) {
-    DevSize = devSize;
-    return RunCaptured([](FILE *out) { SetupDevHdr_v2(out); });
+    dev.DevSize = devSize;
+    return RunCaptured([this](FILE *out) { SetupDevHdr_v2(out, dev); });
   }
-  const DEV_HDR_20 &H() const { return DevHdr.h_20x; }
+  const DEV_HDR_20 &H() const { return dev.DevHdr.h_20x; }
 };
 
 TEST_F(LayoutTest, DefaultFormatOfOneTiB) {
@@ -50,7 +50,7 @@ TEST_F(LayoutTest, DefaultFormatOfOneTiB) {
   w.WtBlkStripe.set(1);
   w.MetaDupeCnt = 2;
   w.mm3_64.set(HdrChecksum(want));
-  EXPECT_EQ(0, std::memcmp(DevHdr.raw, want.raw, sizeof want.raw));
+  EXPECT_EQ(0, std::memcmp(dev.DevHdr.raw, want.raw, sizeof want.raw));
   EXPECT_NE(H().mm3_64.get(), 0u);
 }
 
@@ -88,7 +88,7 @@ TEST_F(LayoutTest, CompressionWithSecondVolume) {
   EXPECT_EQ(Bits(H().vm_BitSizes), "32/2/0/0");
   EXPECT_EQ(H().FeatureBits.get(), 0x2001u | 0x0400u);
   EXPECT_EQ(H().CompBytes.get(), 0u);  // not set on this path
-  EXPECT_EQ(H().mm3_64.get(), HdrChecksum(DevHdr));
+  EXPECT_EQ(H().mm3_64.get(), HdrChecksum(dev.DevHdr));
 }
 
 TEST_F(LayoutTest, CompressedSecondVolumeTakesCompressedWidths) {
@@ -239,7 +239,7 @@ TEST_F(LayoutTest, StripeSetsAndWriteBlockSize) {
 
 TEST_F(LayoutTest, TwoFormatsDifferOnlyInTagBytesAndChecksum) {
   ASSERT_FALSE(Setup(kTiB).failed);
-  const DevHdrBuf first = DevHdr;
+  const DevHdrBuf first = dev.DevHdr;
   ResetSettings();
   std::vector<uint8_t> other = fmt_test::KnownRand();
   other[0] ^= 0xff;  // bytes 20..31 of the source are not used
@@ -250,21 +250,21 @@ TEST_F(LayoutTest, TwoFormatsDifferOnlyInTagBytesAndChecksum) {
     const bool tag = i >= 12 && i < 32;
     const bool sum = i >= 32 && i < 40;
     if (!tag && !sum) {
-      EXPECT_EQ(first.raw[i], DevHdr.raw[i]) << "byte " << i;
+      EXPECT_EQ(first.raw[i], dev.DevHdr.raw[i]) << "byte " << i;
     }
   }
-  EXPECT_NE(0, std::memcmp(first.raw + 12, DevHdr.raw + 12, 20));
-  EXPECT_NE(first.h_20x.mm3_64.get(), DevHdr.h_20x.mm3_64.get());
+  EXPECT_NE(0, std::memcmp(first.raw + 12, dev.DevHdr.raw + 12, 20));
+  EXPECT_NE(first.h_20x.mm3_64.get(), dev.DevHdr.h_20x.mm3_64.get());
 }
 
 TEST_F(LayoutTest, RealRandomSourceGivesDifferentTags) {
   SetRandSource("");
   ASSERT_FALSE(Setup(kTiB).failed);
-  const DevHdrBuf first = DevHdr;
+  const DevHdrBuf first = dev.DevHdr;
   ResetSettings();
   ASSERT_FALSE(Setup(kTiB).failed);
-  EXPECT_NE(0, std::memcmp(first.raw + 12, DevHdr.raw + 12, 20));
-  EXPECT_EQ(0, std::memcmp(first.raw + 40, DevHdr.raw + 40, kHdrSize - 40));
+  EXPECT_NE(0, std::memcmp(first.raw + 12, dev.DevHdr.raw + 12, 20));
+  EXPECT_EQ(0, std::memcmp(first.raw + 40, dev.DevHdr.raw + 40, kHdrSize - 40));
 }
 
 TEST_F(LayoutTest, RandomSourceFailures) {
@@ -296,13 +296,13 @@ TEST_P(LayoutRefusals, OneMessageNoHeader) {
   v_WtBlkStripeCnt = c.stripe;
   v_Offset0 = c.offset0;
   v_Vm2Flg = c.vm2;
-  DevSize = c.devSize;
-  const FmtRun r = RunCaptured([](FILE *out) { SetupDevHdr_v2(out); });
+  dev.DevSize = c.devSize;
+  const FmtRun r = RunCaptured([this](FILE *out) { SetupDevHdr_v2(out, dev); });
   EXPECT_TRUE(r.failed);
   EXPECT_FALSE(r.msg_stderr);
   EXPECT_EQ(r.msg, c.msg);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(DevHdr.h_20x.Str[0], 0);
+  EXPECT_EQ(dev.DevHdr.h_20x.Str[0], 0);
 }
 INSTANTIATE_TEST_SUITE_P(
     Format, LayoutRefusals,

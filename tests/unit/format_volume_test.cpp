@@ -19,16 +19,16 @@ class VolumeTest : public fmt_test::FormatTest {
     FormatTest::SetUp();
     image = dir.File("vol.img");
     MakeSparse(image, 1ULL << 40);
-    fh = open(image.c_str(), O_RDWR);
-    ASSERT_GE(fh, 0);
+    dev.fh = open(image.c_str(), O_RDWR);
+    ASSERT_GE(dev.fh, 0);
   }
   FmtRun Setup(uint64_t volEnd, uint64_t logical) {
-    return RunCaptured([&](FILE *out) { SetupDevHdr(out, volEnd, logical); });
+    return RunCaptured([&](FILE *out) { SetupDevHdr(out, dev, volEnd, logical); });
   }
   FmtRun FormatN(int hdrN, uint64_t volEnd, uint64_t logical) {
-    return RunCaptured([&](FILE *out) { DoFormatN(out, hdrN, volEnd, logical); });
+    return RunCaptured([&](FILE *out) { DoFormatN(out, dev, hdrN, volEnd, logical); });
   }
-  const DEV_HDR_20 &H() const { return DevHdr.h_20x; }
+  const DEV_HDR_20 &H() const { return dev.DevHdr.h_20x; }
 };
 
 TEST_F(VolumeTest, PlainVolumeDefaults) {
@@ -53,7 +53,7 @@ TEST_F(VolumeTest, PlainVolumeDefaults) {
   EXPECT_EQ(H().FeatureBits.get(), 0x0001u);  // no 0x2000 on this path
   EXPECT_EQ(Bits(H().BitSizes), "30/2/0/0");
   EXPECT_EQ(std::string(H().Str), "XTL:2.0");
-  EXPECT_EQ(H().mm3_64.get(), HdrChecksum(DevHdr));
+  EXPECT_EQ(H().mm3_64.get(), HdrChecksum(dev.DevHdr));
 }
 
 TEST_F(VolumeTest, FreeOutsideTenToNinetyFiveBecomesNinety) {
@@ -118,8 +118,8 @@ TEST_F(VolumeTest, QuickFormatWritesTheHeaderBlockAndReturns) {
   ASSERT_FALSE(r.failed) << r.msg;
   EXPECT_EQ(r.out.substr(r.out.size() - 23), "Quick Format finished.\n");
   std::vector<uint8_t> back(8192);
-  ASSERT_EQ(pread(fh, back.data(), back.size(), 0), 8192);
-  EXPECT_EQ(0, std::memcmp(back.data(), DevHdr.raw, kHdrSize));
+  ASSERT_EQ(pread(dev.fh, back.data(), back.size(), 0), 8192);
+  EXPECT_EQ(0, std::memcmp(back.data(), dev.DevHdr.raw, kHdrSize));
   for (size_t i = kHdrSize; i < 4096; i++) ASSERT_EQ(back[i], 0) << i;
   for (size_t i = 4096; i < 8192; i++) ASSERT_EQ(back[i], 0xee) << i;
   EXPECT_EQ(H().FeatureBits.get(), 0x0009u);
@@ -132,10 +132,10 @@ TEST_F(VolumeTest, HeaderOneIsABare512ByteRecordAtSectorOne) {
   v_HdrOff = 8;
   ASSERT_FALSE(FormatN(1, 64 * kMiB, 0).failed);
   std::vector<uint8_t> back(4096 * 3);
-  ASSERT_EQ(pread(fh, back.data(), back.size(), 0), 4096 * 3);
+  ASSERT_EQ(pread(dev.fh, back.data(), back.size(), 0), 4096 * 3);
   for (size_t i = 0; i < 4096; i++) ASSERT_EQ(back[i], 0xee) << i;  // before hdroff
   for (size_t i = 4096; i < 4608; i++) ASSERT_EQ(back[i], 0) << i;  // sector 8 not written
-  EXPECT_EQ(0, std::memcmp(back.data() + 4608, DevHdr.raw, kHdrSize));
+  EXPECT_EQ(0, std::memcmp(back.data() + 4608, dev.DevHdr.raw, kHdrSize));
   for (size_t i = 5120; i < back.size(); i++) ASSERT_EQ(back[i], 0) << i;
 }
 
@@ -147,18 +147,18 @@ TEST_F(VolumeTest, FullFormatPreparesTheFirstWriteBlockAndStops) {
   EXPECT_EQ(r.msg, "BlkCnt = 63\nBlkN0 = 2147483647\nBlkN1 = 0\n");
   // The header is on the device; the prepared block is not.
   DEV_HDR_20 on = fmt_test::ReadHdr20(image);
-  EXPECT_EQ(0, std::memcmp(&on, DevHdr.raw, kHdrSize));
+  EXPECT_EQ(0, std::memcmp(&on, dev.DevHdr.raw, kHdrSize));
   // The image: header at 0 and at the summary area (entry 22+2+0 bits = 3
   // bytes, 1322 per block, one summary block: SumOff = 255 x 4096).
   BLK_HDR_H_20x bh{};
-  std::memcpy(&bh, buf, sizeof bh);
+  std::memcpy(&bh, dev.buf, sizeof bh);
   EXPECT_EQ(0, std::memcmp(bh.Str, H().Str, 32));
   EXPECT_EQ(bh.seq.get(), -1);
   EXPECT_EQ(bh.ReplN, 1);
   EXPECT_EQ(bh.SegN.get(), 1);
   EXPECT_EQ(bh.SegI.get(), 1);
   EXPECT_EQ(bh.NrPadBlocks.get(), 254u);
-  EXPECT_EQ(0, std::memcmp(buf + 255 * 4096, &bh, sizeof bh));
+  EXPECT_EQ(0, std::memcmp(dev.buf + 255 * 4096, &bh, sizeof bh));
 }
 
 TEST_F(VolumeTest, MigrationRange) {
@@ -215,36 +215,36 @@ TEST_F(VolumeTest, RandomSourceMessagesGoToStandardOutput) {
 // Header writes through handles that fail at each step.
 TEST(WriteDevHdr, FailuresOfSeekWriteAndFlush) {
   ResetSettings();
-  const int saved = fh;
+  Device dev;
   int p[2];
   ASSERT_EQ(pipe(p), 0);
-  fh = p[1];
-  if (auto e = Thrown<FatalError>([&] { WriteDevHdr(0); }, "no seek error")) {
+  dev.fh = p[1];
+  if (auto e = Thrown<FatalError>([&] { WriteDevHdr(dev, 0); }, "no seek error")) {
     EXPECT_EQ(e->text, "format: seek error 29\n");  // ESPIPE
   }
   close(p[0]);
   close(p[1]);
 
-  fh = open("/dev/full", O_RDWR);
-  ASSERT_GE(fh, 0);
-  if (auto e = Thrown<FatalError>([&] { WriteDevHdr(0); }, "no write error")) {
-    EXPECT_EQ(e->text, "format: write error -1 28  fh = " + std::to_string(fh) + "\n");  // ENOSPC
+  dev.fh = open("/dev/full", O_RDWR);
+  ASSERT_GE(dev.fh, 0);
+  if (auto e = Thrown<FatalError>([&] { WriteDevHdr(dev, 0); }, "no write error")) {
+    EXPECT_EQ(e->text, "format: write error -1 28  fh = " + std::to_string(dev.fh) + "\n");  // ENOSPC
   }
-  close(fh);
+  close(dev.fh);
 
   // /dev/null takes the write but cannot flush it.
-  fh = open("/dev/null", O_RDWR);
-  ASSERT_GE(fh, 0);
-  if (auto e = Thrown<FatalError>([&] { WriteDevHdr(1); }, "no flush error")) {
-    EXPECT_EQ(e->text, "format: write error -1 22  fh = " + std::to_string(fh) + "\n");  // EINVAL
+  dev.fh = open("/dev/null", O_RDWR);
+  ASSERT_GE(dev.fh, 0);
+  if (auto e = Thrown<FatalError>([&] { WriteDevHdr(dev, 1); }, "no flush error")) {
+    EXPECT_EQ(e->text, "format: write error -1 22  fh = " + std::to_string(dev.fh) + "\n");  // EINVAL
   }
-  close(fh);
+  close(dev.fh);
 
   v_HdrOff = UINT64_MAX / 2;  // beyond any file offset
-  if (auto e = Thrown<FatalError>([&] { WriteDevHdr(0); }, "no seek error")) {
+  if (auto e = Thrown<FatalError>([&] { WriteDevHdr(dev, 0); }, "no seek error")) {
     EXPECT_EQ(e->text, "format: seek error 22\n");
   }
-  fh = saved;
+  dev.fh = -1;  // closed above
 }
 
 }  // namespace

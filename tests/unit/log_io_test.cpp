@@ -125,12 +125,12 @@ TEST(LogPost, EveryFailedEntryIsCountedAndTheReplayGoesOn) {
   const std::string tmp = dir.File("xtl.log");
   ASSERT_TRUE(img.WriteFile(tmp));
   MemLogSectors src(img.bytes.data(), img.bytes.size());
-  ScanLogSectors(src);
+  LogList log = ScanLogSectors(src);
   // A second segment whose data pointer lies past the end of the file.
   LOG_TAIL far = logimg::MakeTail(2, {{140, 1, 0}});
-  LtLst.push_back(far);
-  LtSec.push_back(1000);
-  log_segments++;
+  log.LtLst.push_back(far);
+  log.LtSec.push_back(1000);
+  log.log_segments++;
 
   int tfd = open(tmp.c_str(), O_RDONLY);
   int dfd = open("/dev/full", O_WRONLY);
@@ -139,7 +139,7 @@ TEST(LogPost, EveryFailedEntryIsCountedAndTheReplayGoesOn) {
   XferBuf xb = AllocXferBuf();
   int64_t failed = 0;
   const std::string out =
-      Capture([&](FILE *f) { failed = PostEntries(f, tfd, tmp, dfd, "/dev/full", xb.p); });
+      Capture([&](FILE *f) { failed = PostEntries(f, log, tfd, tmp, dfd, "/dev/full", xb.p); });
   close(tfd);
   close(dfd);
   EXPECT_EQ(failed, 4);

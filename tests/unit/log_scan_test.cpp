@@ -21,12 +21,15 @@ struct ScanOut {
   std::string disp;     // DispLog
 };
 
+LogList last;  // the list of the last Scan
+
 ScanOut Scan(LogSectors &src) {
   ScanOut o;
+  last = LogList{};
   try {
-    ScanLogSectors(src);
-    o.summary = Capture([](FILE *f) { PrintLogSummary(f); });
-    o.disp = Capture([](FILE *f) { DispLog(f); });
+    last = ScanLogSectors(src);
+    o.summary = Capture([](FILE *f) { PrintLogSummary(f, last); });
+    o.disp = Capture([](FILE *f) { DispLog(f, last); });
   } catch (const FatalError &e) {
     o.status = e.status;
     EXPECT_TRUE(e.to_stderr) << e.text;
@@ -42,7 +45,7 @@ ScanOut Scan(const std::vector<uint8_t> &bytes) {
 
 std::vector<uint64_t> Seqs() {
   std::vector<uint64_t> s;
-  for (const LOG_TAIL &lt : LtLst) s.push_back(lt.seq.get());
+  for (const LOG_TAIL &lt : last.LtLst) s.push_back(lt.seq.get());
   return s;
 }
 
@@ -61,11 +64,11 @@ TEST(LogScan, WrappedExampleOf64Sectors) {
   ScanOut o = Scan(logimg::Wrapped64().bytes);
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.summary, Valid(6, 4, 2, 12, 54));
-  EXPECT_EQ(LtSec, (std::vector<int64_t>{21, 31, 41, 51, 1, 11}));
+  EXPECT_EQ(last.LtSec, (std::vector<int64_t>{21, 31, 41, 51, 1, 11}));
   EXPECT_EQ(Seqs(), (std::vector<uint64_t>{3, 4, 5, 6, 7, 8}));
-  EXPECT_EQ(tail_sector, 60);
-  EXPECT_EQ(head_sector, 30);
-  EXPECT_EQ(tail2_sector, 20);
+  EXPECT_EQ(last.tail_sector, 60);
+  EXPECT_EQ(last.head_sector, 30);
+  EXPECT_EQ(last.tail2_sector, 20);
   EXPECT_EQ(o.disp, logimg::kWrapped64Listing);
 }
 
@@ -74,7 +77,7 @@ TEST(LogScan, EmptyLogs) {
   // control sectors have no entries: all report empty and list nothing.
   LogImage zero(32);
   EXPECT_EQ(Scan(zero.bytes).summary, kEmpty);
-  EXPECT_EQ(log_segments, 0);
+  EXPECT_EQ(last.log_segments, 0);
   EXPECT_EQ(Scan(std::vector<uint8_t>(100)).summary, kEmpty);
 
   LogImage img(32);
@@ -83,7 +86,7 @@ TEST(LogScan, EmptyLogs) {
   ScanOut o = Scan(img.bytes);
   EXPECT_EQ(o.summary, kEmpty);
   EXPECT_EQ(o.disp, "");
-  EXPECT_EQ(log_segments, 2);
+  EXPECT_EQ(last.log_segments, 2);
 }
 
 TEST(LogScan, UnwrappedLogHeadsAtSectorZero) {
@@ -93,8 +96,8 @@ TEST(LogScan, UnwrappedLogHeadsAtSectorZero) {
   img.Segment(8, 11, {{20, 4, 0}});
   ScanOut o = Scan(img.bytes);
   EXPECT_EQ(o.summary, Valid(3, 3, 0, 3, 6));
-  EXPECT_EQ(head_sector, 0);
-  EXPECT_EQ(LtSec, (std::vector<int64_t>{0, 1, 4}));
+  EXPECT_EQ(last.head_sector, 0);
+  EXPECT_EQ(last.LtSec, (std::vector<int64_t>{0, 1, 4}));
   EXPECT_EQ(o.disp,
             "   1         10          1          7    2 0\n"
             "                        1          8    0 1\n"
@@ -180,7 +183,7 @@ TEST(LogScan, FiftySixEntrySegments) {
   img.Segment(170, 2, b);
   ScanOut o = Scan(img.bytes);
   EXPECT_EQ(o.summary, Valid(2, 2, 0, 112, 168));
-  EXPECT_EQ(LtSec, (std::vector<int64_t>{1, 114}));
+  EXPECT_EQ(last.LtSec, (std::vector<int64_t>{1, 114}));
   EXPECT_EQ(std::count(o.disp.begin(), o.disp.end(), '\n'), 112);
 }
 
@@ -194,7 +197,7 @@ TEST(LogScan, PartialLastSectorIsIgnored) {
                reinterpret_cast<uint8_t *>(&ghost) + 500);
   ScanOut o = Scan(bytes);
   EXPECT_EQ(o.summary, Valid(1, 1, 0, 1, 4));
-  EXPECT_EQ(tail_sector, 10);
+  EXPECT_EQ(last.tail_sector, 10);
 }
 
 TEST(LogScan, InconsistentSeamIsFatal) {
@@ -229,16 +232,16 @@ TEST(LogScan, SecondChainMustEndExactlyAtSectorZero) {
   img.Segment(25, 11, {{5, 12, 0}});  // -> 12 (seq 10) -> 5 -> 0 (seq 8): accepted
   ScanOut o = Scan(img.bytes);
   ASSERT_EQ(o.status, 0) << o.err;
-  EXPECT_EQ(tail2_sector, 25);
+  EXPECT_EQ(last.tail2_sector, 25);
   EXPECT_EQ(o.summary, Valid(7, 4, 3, 11, 58));
-  EXPECT_EQ(LtSec, (std::vector<int64_t>{31, 41, 51, 61, 1, 6, 13}));
+  EXPECT_EQ(last.LtSec, (std::vector<int64_t>{31, 41, 51, 61, 1, 6, 13}));
 
   // The same log whose sector 0 carries another seq: no second chain
   // anywhere, so the list is the first chain alone.
   img.WrapMark(3);
   o = Scan(img.bytes);
   ASSERT_EQ(o.status, 0) << o.err;
-  EXPECT_EQ(log_cnt2, 0);
+  EXPECT_EQ(last.log_cnt2, 0);
   EXPECT_EQ(o.summary, Valid(4, 4, 0, 8, 36));
 }
 
@@ -482,10 +485,10 @@ TEST(LogScan, RandomLogsMatchTheLiteralRules) {
       EXPECT_EQ(o.err.rfind("Log is inconsistent:", 0), 0u) << o.err;
       continue;
     }
-    EXPECT_EQ(log_cnt, ref.cnt) << "round " << round;
-    EXPECT_EQ(log_cnt2, ref.cnt2) << "round " << round;
-    EXPECT_EQ(LtSec, ref.sec) << "round " << round;
-    wrapped += log_cnt2 > 0;
+    EXPECT_EQ(last.log_cnt, ref.cnt) << "round " << round;
+    EXPECT_EQ(last.log_cnt2, ref.cnt2) << "round " << round;
+    EXPECT_EQ(last.LtSec, ref.sec) << "round " << round;
+    wrapped += last.log_cnt2 > 0;
   }
   EXPECT_GT(wrapped, 20);
 }
