@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "fatal.h"
 #include "mm3.h"
@@ -122,13 +123,25 @@ Device::~Device() {
   if (fh >= 0) close(fh);
 }
 
-Device OpenDev(int flags, int bufSize) {
+Device OpenDevAt(const std::string &path, int flags, OpenFailMsg msg, int bufSize) {
   Device dev;
   if (bufSize > 0) InitBuf(dev, bufSize);
-  dev.fh = open(v_DevName.c_str(), flags);
-  if (dev.fh < 0) FatalErr("Error opening file - %s = %d\n", v_DevName.c_str(), errno);
-  dev.DevSize = GetDevSize(dev.fh, v_DevName);
+  bool not_blk_reg = false;
+  dev.fh = OpenBlkOrReg(path, flags, not_blk_reg);
+  if (not_blk_reg) NotBlkOrReg(path);
+  if (dev.fh < 0) {
+    if (msg == OpenFailMsg::XtlRaw) FatalErr("Error opening XTL raw device %s %d\n", path.c_str(), errno);
+    FatalErr("Error opening file - %s = %d\n", path.c_str(), errno);
+  }
+  dev.DevSize = GetDevSize(dev.fh, path);
   return dev;
+}
+
+Device OpenDev(int flags, int bufSize) { return OpenDevAt(v_DevName, flags, OpenFailMsg::File, bufSize); }
+
+int CloseDev(Device &dev) {
+  const int fd = std::exchange(dev.fh, -1);
+  return fd >= 0 ? close(fd) : 0;
 }
 
 uint8_t *InitBuf(Device &dev, int sz) {

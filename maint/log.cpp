@@ -285,17 +285,13 @@ void ClearFd(int fd, uint64_t size, const std::string &path, const uint8_t *zero
 }
 
 void ClearLog() {
-  // Exclusive: a log device the driver holds is refused, not zeroed.
-  bool not_blk_reg = false;
-  LogFd f(OpenBlkOrReg(v_LogTarget, O_WRONLY | O_LARGEFILE | O_EXCL, not_blk_reg));
-  if (not_blk_reg) NotBlkOrReg(v_LogTarget);
-  if (f.fd < 0) FatalErr("Error opening XTL raw device %s %d\n", v_LogTarget.c_str(), errno);
-  // A block device's size, or a regular file's: an image is never grown.
-  const uint64_t size = GetDevSize(f.fd, v_LogTarget);
+  // Exclusive: a log device the driver holds is refused, not zeroed. The
+  // size is a block device's, or a regular file's: an image is never grown.
+  Device log = OpenDevAt(v_LogTarget, O_WRONLY | O_LARGEFILE | O_EXCL, OpenFailMsg::XtlRaw);
   XferBuf xb = AllocXferBuf();
   {
-    Progress prog("log clear", ProgressUnit::Bytes, size);
-    ClearFd(f.fd, size, v_LogTarget, xb.p, &prog);
+    Progress prog("log clear", ProgressUnit::Bytes, log.DevSize);
+    ClearFd(log.fh, log.DevSize, v_LogTarget, xb.p, &prog);
   }
-  if (f.Close() != 0) FatalErr("Error closing log device %s %d\n", v_LogTarget.c_str(), errno);
+  if (CloseDev(log) != 0) FatalErr("Error closing log device %s %d\n", v_LogTarget.c_str(), errno);
 }

@@ -463,10 +463,18 @@ void ScanArgs(int argc, char **argv); // fills the settings; refuses bad words
 void PrintUsage(FILE *out);
 uint64_t ConvertNum(const char *text, int bits);  // 32- or 64-bit option number
 
-// Opens v_DevName with flags ("Error opening file - %s = %d\n" on failure) and
-// takes its size. An I/O buffer of bufSize bytes, when asked for, is
-// allocated first.
+// The message of a failed open: "Error opening file - %s = %d\n" (File) or
+// "Error opening XTL raw device %s %d\n" (XtlRaw), both on standard error.
+enum class OpenFailMsg { File, XtlRaw };
+// Opens path with flags without waiting on it, refuses anything that is
+// neither a block device nor a regular file ("Error: %s is neither a block
+// device nor a regular file\n"), and takes its size. An I/O buffer of bufSize
+// bytes, when asked for, is allocated first.
+Device OpenDevAt(const std::string &path, int flags, OpenFailMsg msg, int bufSize = 0);
+// The same for the command's device, v_DevName.
 Device OpenDev(int flags, int bufSize = 0);
+// Closes the handle now; returns close()'s result (0, or -1 with errno).
+int CloseDev(Device &dev);
 uint8_t *InitBuf(Device &dev, int sz);
 void ReadHdr(Device &dev);
 void LoadHdr(Device &dev, const uint8_t *hdr512);  // into DevHdr, setting v_ChunkCnt

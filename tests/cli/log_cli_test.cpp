@@ -352,6 +352,12 @@ TEST_F(LogCli, FifosAreRefusedNotWaitedFor) {
   support::Result r = Timed({"log", "clear", fifo, tmpdir});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "Error: " + fifo + neither);
+  // The commands that open the XTL device itself (check opens it read-only).
+  for (const char *cmd : {"check", "status", "dump"}) {
+    r = Timed({cmd, fifo});
+    EXPECT_EQ(r.status, 1) << cmd;
+    EXPECT_EQ(r.err, "Error: " + fifo + neither) << cmd;
+  }
 
   CopyIn(PostLogImage(), Valid(2, 2, 0, 8, 12));
   r = Timed({"log", "post", fifo, tmpdir});
