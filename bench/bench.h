@@ -22,6 +22,31 @@ constexpr int kFixedBufSz = 268435456;     // zero buffer of modes 10 to 12, byt
 constexpr int kMaxCompRatio = 100;         // --comp= limit: 12 + 100 * 5 = 512
 constexpr int kMaxTestSzK = kFixedBufSz / 1024;  // --blksz= limit, KiB
 
+// Signals with which the parent drives the workers of a measurement.
+constexpr int kSigStart = 61;  // sets SigFlg1: the window opens, transfers count
+constexpr int kSigStop = 62;   // sets SigFlg2: the window closes
+constexpr int kSigEnd = 63;    // sets SigFlg3: the worker loops end
+
+// Run modes (--test=, TestNum).
+constexpr int kModeTables = 0;           // the read and write tables
+constexpr int kModeReadSample10 = 1;     // sequential sampling: reads, 10 s of 1 s samples
+constexpr int kModeReadSample120 = 2;    // reads, 120 s of 1 s samples
+constexpr int kModeReadSample1800 = 3;   // reads, 1800 s of 5 s samples
+constexpr int kModeWriteSample10 = 4;    // writes, as mode 1
+constexpr int kModeWriteSample120 = 5;   // writes, as mode 2
+constexpr int kModeWriteSample1800 = 6;  // writes, as mode 3
+constexpr int kModeClear18G = 10;        // x10_clear: zero-fill from 18 GiB on
+constexpr int kModeClear16G = 11;        // x11_clear: zero-fill of the first 16 GiB
+constexpr int kModeRandWrite16G = 12;    // x12_test: random writes over 16 GiB
+constexpr int kModeDevList = 100000;     // DevList: the devices that are free
+
+// Modes 1 to 6: one worker per device, samples in the result array.
+constexpr bool IsSamplingMode(int t) { return t >= kModeReadSample10 && t <= kModeWriteSample1800; }
+// Modes 4 to 6 write.
+constexpr bool IsWriteSampling(int t) { return t >= kModeWriteSample10 && t <= kModeWriteSample1800; }
+// Modes 3 and 6 take 5-second samples.
+constexpr int SampleSeconds(int t) { return t == kModeReadSample1800 || t == kModeWriteSample1800 ? 5 : 1; }
+
 // ---------------------------------------------------------------- records
 
 // Shared result array: row i holds the samples of worker i.
@@ -34,7 +59,7 @@ static_assert(sizeof(_CTL_RES) == 3276800);
 struct _CTL {
   int fh[kMaxThreads];           // descriptor of the device of worker i, -1: none
   int rnd_fh;                    // "/dev/urandom", -1: not open
-  uint64_t DevSize;              // tested size, 512-byte sectors
+  uint64_t DevSizeSectors;       // tested size, 512-byte sectors
   int thread_cnt;                // workers of the measurement running now
   char *RdBuf[kMaxThreads];      // read buffer of worker i (4096-aligned)
   char *WtBuf[kMaxThreads];      // write buffer of worker i (4096-aligned)
@@ -48,18 +73,18 @@ struct _CTL {
 extern char Devices[kMaxThreads][kMaxPath];
 extern int DeviceCnt;
 extern int ThreadLst[kThreadCols];
-extern uint64_t DevSizeM;  // MiB
+extern uint64_t DevSizeMiB;  // tested size, MiB (--size=)
 extern int TestTime;       // seconds
-extern int SzMin;          // bytes
-extern int SzMax;          // bytes
+extern int SzMin;          // first block size of the grid, bytes
+extern int SzMax;          // upper bound of the grid, bytes
 extern int TestSz;         // KiB (mode 12)
-extern int TestOff;        // sectors (fill) or bytes (mode 12)
+extern int TestOff;        // one setting, two units: sectors in the fill, bytes in mode 12
 extern int DupeMod;
 extern int CompRatio;
 extern int TestNum;
 extern int CollRule;
 extern int o_direct;
-extern uint64_t DevSize;  // bytes of the sampling window
+extern uint64_t DevSizeBytes;  // window of the sampling modes, bytes (no option)
 
 extern int b_opt, c_opt, e_opt, f_opt, h_opt, p_opt, q_opt, r_opt, u_opt, w_opt, z_opt;
 

@@ -43,7 +43,7 @@ struct LongOpt {
 };
 
 const LongOpt kLongOpts[] = {
-    {"size=", nullptr, &DevSizeM},  // default 4096 MiB
+    {"size=", nullptr, &DevSizeMiB},  // default 4096 MiB
     {"th1=", &ThreadLst[0], nullptr},  // default 1
     {"th2=", &ThreadLst[1], nullptr},  // default 10
     {"th3=", &ThreadLst[2], nullptr},  // default 40
@@ -151,15 +151,15 @@ void CheckTestedSize() {
   int blk = LargestBlock();
   if (blk == 0) return;
   uint64_t n = static_cast<uint64_t>(blk) / kSectorSize;
-  uint64_t sectors = DevSizeM * (1048576 / kSectorSize);
+  uint64_t sectors = DevSizeMiB * (1048576 / kSectorSize);
   int th = MaxThreads();
   bool zoned = CollRule == 1 || CollRule == 2;
   bool fits = zoned ? th == 0 || sectors / n / static_cast<uint64_t>(th) > 0 : sectors >= n;
   if (!fits && zoned)
     Fatal("Bad --size=%llu: too small for %d threads of %d byte blocks\n",
-          static_cast<unsigned long long>(DevSizeM), th, blk);
+          static_cast<unsigned long long>(DevSizeMiB), th, blk);
   if (!fits) Fatal("Bad --size=%llu: too small for blocks of %d bytes\n",
-                   static_cast<unsigned long long>(DevSizeM), blk);
+                   static_cast<unsigned long long>(DevSizeMiB), blk);
 }
 
 }  // namespace
@@ -200,14 +200,14 @@ void CheckSettings() {
   if (p_opt) Fatal("Option -p is not supported\n");
   if (e_opt && u_opt) Fatal("Options -e and -u cannot be used together\n");
 
-  bool bufs = TestNum >= 0 && TestNum <= 6;  // the runs that use AllocBufs
+  bool bufs = TestNum == kModeTables || IsSamplingMode(TestNum);  // the runs that use AllocBufs
   if (bufs) {
     for (int t : ThreadLst)
       if (t > kMaxThreads) Fatal("Bad thread count %d: at most %d\n", t, kMaxThreads);
     if (CompRatio > kMaxCompRatio) Fatal("Bad --comp=%d: at most %d\n", CompRatio, kMaxCompRatio);
     if (SzMax > INT_MAX / 2) Fatal("Bad --max=%d: at most %d\n", SzMax, INT_MAX / 2);
   }
-  if (TestNum == 0) {
+  if (TestNum == kModeTables) {
     // Without a worker nothing is opened, filled or measured.
     if (MaxThreads() <= 0) Fatal("Bad thread counts: --th1= to --th10= are all 0\n");
     ResolveRunFlags();
@@ -222,6 +222,6 @@ void CheckSettings() {
     if (c_opt && TestOff > szbuf / kSectorSize)
       Fatal("Bad --off=%d: beyond the write buffer of %d sectors\n", TestOff, szbuf / kSectorSize);
   }
-  if (TestNum == 12 && (TestSz <= 0 || TestSz > kMaxTestSzK))
+  if (TestNum == kModeRandWrite16G && (TestSz <= 0 || TestSz > kMaxTestSzK))
     Fatal("Bad --blksz=%d: 1 to %d KB\n", TestSz, kMaxTestSzK);
 }

@@ -1,5 +1,6 @@
-// One table cell: the worker processes, the timed window driven by signals
-// 61/62/63, the count collection through a pipe, and the worker loops.
+// One table cell: the worker processes, the timed window driven by the signals
+// kSigStart, kSigStop and kSigEnd, the count collection through a pipe, and the
+// worker loops.
 #include <sys/prctl.h>
 #include <sys/shm.h>
 #include <sys/wait.h>
@@ -203,11 +204,11 @@ uint64_t Seek(int fd, int BlkSz, int w) {
   // The run's checks keep every divisor non-zero; sector 0 guards the rest.
   switch (CollRule) {
     case 0:
-      if (ctl.DevSize != 0) sector = (r % ctl.DevSize) & (~n + 1);
+      if (ctl.DevSizeSectors != 0) sector = (r % ctl.DevSizeSectors) & (~n + 1);
       break;
     case 1:
     case 2: {
-      uint64_t zone = (n != 0 && th != 0) ? ctl.DevSize / n / th : 0;
+      uint64_t zone = (n != 0 && th != 0) ? ctl.DevSizeSectors / n / th : 0;
       if (zone == 0) break;
       sector = CollRule == 1 ? ((r % zone) + zone * wi) * n : ((r % zone) * th + wi) * n;
       break;
@@ -227,7 +228,7 @@ uint64_t Seek(int fd, int BlkSz, int w) {
 }
 
 int TestN(int fd, int XferSz, char *buf, int SampleTime, int *row) {
-  const bool writing = TestNum >= 4;
+  const bool writing = IsWriteSampling(TestNum);
   const auto xfer = static_cast<uint64_t>(XferSz);
   uint64_t p = 0;
   int m = 0;
@@ -239,7 +240,7 @@ int TestN(int fd, int XferSz, char *buf, int SampleTime, int *row) {
       return SampleN + 1;
     }
     uint64_t off;
-    if (p + xfer >= DevSize) {
+    if (p + xfer >= DevSizeBytes) {
       off = 0;
       p = xfer;
     } else {
@@ -276,9 +277,9 @@ int TestN(int fd, int XferSz, char *buf, int SampleTime, int *row) {
 }
 
 WorkerResult RunWorkerLoop(int i, int BlkSz, int rw) {
-  if (TestNum >= 1 && TestNum <= 6) {
-    int SampleTime = (TestNum == 3 || TestNum == 6) ? 5 : 1;
-    char *buf = TestNum >= 4 ? ctl.WtBuf[i] : ctl.RdBuf[i];
+  if (IsSamplingMode(TestNum)) {
+    int SampleTime = SampleSeconds(TestNum);
+    char *buf = IsWriteSampling(TestNum) ? ctl.WtBuf[i] : ctl.RdBuf[i];
     int n = TestN(ctl.fh[i], kSeqXfer, buf, SampleTime, ctl.ResArray->ResArray[i]);
     return {static_cast<uint64_t>(n), n == 0 ? 1U : 0U};
   }
@@ -331,7 +332,7 @@ int Test(int ThCnt, int BlkSz, int rw) {
   SigFlg3 = 0;
   ctl.thread_cnt = ThCnt;
   for (int i = 0; i < ThCnt; i++) ctl.ChildPid[i] = 0;
-  const bool sampling = TestNum >= 1 && TestNum <= 6;
+  const bool sampling = IsSamplingMode(TestNum);
 
   WaitSecondBoundary();
 
@@ -361,8 +362,8 @@ int Test(int ThCnt, int BlkSz, int rw) {
 
   if (fork_fail >= 0) {
     // End the workers that exist, uncounted, and give up the run.
-    SignalWorkers(ThCnt, 62);
-    SignalWorkers(ThCnt, 63);
+    SignalWorkers(ThCnt, kSigStop);
+    SignalWorkers(ThCnt, kSigEnd);
     WorkerResult r{};
     for (int k = 0; k < ForkCnt; k++)
       if (ReadRecord(pfd[0], r) <= 0) break;
@@ -373,13 +374,13 @@ int Test(int ThCnt, int BlkSz, int rw) {
   }
 
   SleepMs(1000);  // warm-up: the workers transfer, uncounted
-  SignalWorkers(ThCnt, 61);
+  SignalWorkers(ThCnt, kSigStart);
   uint64_t start = get_ms();
   SleepMs(static_cast<uint64_t>(TestTime) * 1000);
-  SignalWorkers(ThCnt, 62);
+  SignalWorkers(ThCnt, kSigStop);
   uint64_t end = get_ms();
   SleepMs(1000);  // drain
-  SignalWorkers(ThCnt, 63);
+  SignalWorkers(ThCnt, kSigEnd);
   auto elapsed = static_cast<int64_t>(end - start);
 
   uint64_t total = 0;
@@ -389,7 +390,7 @@ int Test(int ThCnt, int BlkSz, int rw) {
     ssize_t res = ReadRecord(pfd[0], r);
     if (res < 0) {
       int e = errno;
-      SignalWorkers(ThCnt, 63);
+      SignalWorkers(ThCnt, kSigEnd);
       Fatal("res = %d  errno = %d\n", static_cast<int>(res), e);
     }
     if (res == 0) {

@@ -81,20 +81,20 @@ int RunBench(int argc, char **argv) {
   if (Devices[0][0] == '\0') usage(0);
   if (b_opt) o_direct = 0;
   InstallSignals();
-  ctl.DevSize = DevSizeM * 1048576 / kSectorSize;
+  ctl.DevSizeSectors = DevSizeMiB * 1048576 / kSectorSize;
 
   switch (TestNum) {
-    case 0: NormalRun(); break;
-    case 1: TestTime = 10; Sampling(0); break;
-    case 2: TestTime = 120; Sampling(0); break;
-    case 3: TestTime = 1800; Sampling(0); break;
-    case 4: TestTime = 10; Sampling(1); break;
-    case 5: TestTime = 120; Sampling(1); break;
-    case 6: TestTime = 1800; Sampling(1); break;
-    case 10: x10_clear(); break;
-    case 11: x11_clear(); break;
-    case 12: x12_test(); break;
-    case 100000: DevList(); break;
+    case kModeTables: NormalRun(); break;
+    case kModeReadSample10: TestTime = 10; Sampling(0); break;
+    case kModeReadSample120: TestTime = 120; Sampling(0); break;
+    case kModeReadSample1800: TestTime = 1800; Sampling(0); break;
+    case kModeWriteSample10: TestTime = 10; Sampling(1); break;
+    case kModeWriteSample120: TestTime = 120; Sampling(1); break;
+    case kModeWriteSample1800: TestTime = 1800; Sampling(1); break;
+    case kModeClear18G: x10_clear(); break;
+    case kModeClear16G: x11_clear(); break;
+    case kModeRandWrite16G: x12_test(); break;
+    case kModeDevList: DevList(); break;
     default: break;
   }
   std::fflush(stdout);

@@ -125,7 +125,7 @@ void AllocBufs(int OpenWt) {
     if (t > MaxTh) MaxTh = t;
   // The sampling modes run one worker per device path: give every path a
   // descriptor of its own, also beyond the largest worker count.
-  if (TestNum >= 1 && TestNum <= 6 && DeviceCnt > MaxTh) MaxTh = DeviceCnt;
+  if (IsSamplingMode(TestNum) && DeviceCnt > MaxTh) MaxTh = DeviceCnt;
   for (int i = 0; i < MaxTh; i++) {
     if (i > 0 && Devices[i][0] == '\0') std::strcpy(Devices[i], Devices[0]);
     // A device the run writes is opened exclusively: a mounted or otherwise
@@ -218,7 +218,7 @@ std::string PrettyK(int n) {
 }
 
 void InstallSignals() {
-  if (!Install(61, Sig1Fn) || !Install(62, Sig2Fn) || !Install(63, Sig3Fn))
+  if (!Install(kSigStart, Sig1Fn) || !Install(kSigStop, Sig2Fn) || !Install(kSigEnd, Sig3Fn))
     Fatal("Cannot catch signal.\n");
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) InstallEnd(sig);
 }

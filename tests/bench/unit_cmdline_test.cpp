@@ -65,10 +65,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(CmdlineTest, SizeIsSixtyFourBit) {
   Parse({"--size=5000000000"});
-  EXPECT_EQ(DevSizeM, 5000000000ULL);
+  EXPECT_EQ(DevSizeMiB, 5000000000ULL);
   ResetSettings();
   Parse({"--size=8796093022207"});  // the largest whose bytes fit a file offset
-  EXPECT_EQ(DevSizeM, 8796093022207ULL);
+  EXPECT_EQ(DevSizeMiB, 8796093022207ULL);
 }
 
 TEST_F(CmdlineTest, CollRuleIsPrintedWhileScanning) {
