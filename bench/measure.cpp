@@ -320,22 +320,11 @@ bool FormatCell(uint64_t total, int BlkSz, int64_t elapsed_ms, std::string &cell
   return ok;
 }
 
-int Test(int ThCnt, int BlkSz, int rw) {
-  if (ThCnt == 0) return 0;
-  int pfd[2];
-  if (pipe(pfd) != 0) {
-    RunErr = 1;  // the cell stays empty; the run must not pass
-    return 0;
-  }
-  SigFlg1 = 0;
-  SigFlg2 = 0;
-  SigFlg3 = 0;
-  ctl.thread_cnt = ThCnt;
-  for (int i = 0; i < ThCnt; i++) ctl.ChildPid[i] = 0;
-  const bool sampling = IsSamplingMode(TestNum);
+namespace {
 
-  WaitSecondBoundary();
-
+// Step 4 of Test: forks the workers; the number started. A fork that fails
+// ends the run once the workers already started are stopped.
+int StartWorkers(int ThCnt, int BlkSz, int rw, int pfd[2], bool sampling) {
   const pid_t parent = getpid();
   int ForkCnt = 0;
   int fork_fail = -1;
@@ -359,20 +348,22 @@ int Test(int ThCnt, int BlkSz, int rw) {
   // Only the workers hold the write end now: the pipe reaches its end once
   // every worker has ended, whether or not it wrote its record.
   close(pfd[1]);
+  if (fork_fail < 0) return ForkCnt;
 
-  if (fork_fail >= 0) {
-    // End the workers that exist, uncounted, and give up the run.
-    SignalWorkers(ThCnt, kSigStop);
-    SignalWorkers(ThCnt, kSigEnd);
-    WorkerResult r{};
-    for (int k = 0; k < ForkCnt; k++)
-      if (ReadRecord(pfd[0], r) <= 0) break;
-    close(pfd[0]);
-    ReapWorkers(ThCnt);
-    Fatal("Error starting worker %d of %d - %d; the %d started were stopped\n", fork_fail, ThCnt,
-          fork_errno, ForkCnt);
-  }
+  // End the workers that exist, uncounted, and give up the run.
+  SignalWorkers(ThCnt, kSigStop);
+  SignalWorkers(ThCnt, kSigEnd);
+  WorkerResult r{};
+  for (int k = 0; k < ForkCnt; k++)
+    if (ReadRecord(pfd[0], r) <= 0) break;
+  close(pfd[0]);
+  ReapWorkers(ThCnt);
+  Fatal("Error starting worker %d of %d - %d; the %d started were stopped\n", fork_fail, ThCnt,
+        fork_errno, ForkCnt);
+}
 
+// Steps 5 to 9: warm-up, the counted window, the drain; the window in ms.
+int64_t RunWindow(int ThCnt) {
   SleepMs(1000);  // warm-up: the workers transfer, uncounted
   SignalWorkers(ThCnt, kSigStart);
   uint64_t start = get_ms();
@@ -381,13 +372,16 @@ int Test(int ThCnt, int BlkSz, int rw) {
   uint64_t end = get_ms();
   SleepMs(1000);  // drain
   SignalWorkers(ThCnt, kSigEnd);
-  auto elapsed = static_cast<int64_t>(end - start);
+  return static_cast<int64_t>(end - start);
+}
 
+// Step 10: reads the record of every worker started and sums the counts;
+// err is set when a worker reported an error or sent no record.
+uint64_t CollectCounts(int ThCnt, int ForkCnt, int rd, bool &err) {
   uint64_t total = 0;
-  bool err = false;
   for (int k = 0; k < ForkCnt; k++) {
     WorkerResult r{};
-    ssize_t res = ReadRecord(pfd[0], r);
+    ssize_t res = ReadRecord(rd, r);
     if (res < 0) {
       int e = errno;
       SignalWorkers(ThCnt, kSigEnd);
@@ -401,6 +395,30 @@ int Test(int ThCnt, int BlkSz, int rw) {
     total += r.count;
     if (r.err != 0) err = true;
   }
+  return total;
+}
+
+}  // namespace
+
+int Test(int ThCnt, int BlkSz, int rw) {
+  if (ThCnt == 0) return 0;
+  int pfd[2];
+  if (pipe(pfd) != 0) {
+    RunErr = 1;  // the cell stays empty; the run must not pass
+    return 0;
+  }
+  SigFlg1 = 0;
+  SigFlg2 = 0;
+  SigFlg3 = 0;
+  ctl.thread_cnt = ThCnt;
+  for (int i = 0; i < ThCnt; i++) ctl.ChildPid[i] = 0;
+  const bool sampling = IsSamplingMode(TestNum);
+
+  WaitSecondBoundary();
+  int ForkCnt = StartWorkers(ThCnt, BlkSz, rw, pfd, sampling);
+  int64_t elapsed = RunWindow(ThCnt);
+  bool err = false;
+  uint64_t total = CollectCounts(ThCnt, ForkCnt, pfd[0], err);
   close(pfd[0]);
   if (!ReapWorkers(ThCnt)) err = true;
 
