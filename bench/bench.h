@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "latency.h"
+#include "results.h"
+
 // ---------------------------------------------------------------- constants
 
 constexpr int kSectorSize = 512;           // bytes
@@ -64,6 +67,7 @@ struct _CTL {
   char *RdBuf[kMaxThreads];      // read buffer of worker i (4096-aligned)
   char *WtBuf[kMaxThreads];      // write buffer of worker i (4096-aligned)
   pid_t ChildPid[kMaxThreads];   // worker i of the current measurement, 0: none
+  int64_t PosEnd[kMaxThreads];   // largest offset descriptor i can be positioned at
   int ResArray_id;               // System V identifier of the result array, -1: none
   _CTL_RES *ResArray;            // the attached result array
 };
@@ -87,6 +91,8 @@ extern int o_direct;
 extern uint64_t DevSizeBytes;  // window of the sampling modes, bytes (no option)
 
 extern int b_opt, c_opt, e_opt, f_opt, h_opt, p_opt, q_opt, r_opt, u_opt, w_opt, z_opt;
+extern int lat_opt;            // --lat: latency percentiles of every table cell
+extern std::string JsonFile;   // --json=FILE: the results document, empty: none
 
 extern _CTL ctl;
 
@@ -148,11 +154,15 @@ void SleepMs(uint64_t ms);
 // ---------------------------------------------------------------- measure.cpp
 
 struct WorkerResult {
-  uint64_t count;  // completed transfers in the window (samples in modes 1 to 6)
-  uint64_t err;    // non-zero: the worker met an error and reports 0
+  uint64_t count;       // completed transfers in the window (samples in modes 1 to 6)
+  uint64_t err;         // non-zero: the worker met an error and reports 0
+  uint64_t worker = 0;  // its index
 };
 
-int Test(int ThCnt, int BlkSz, int rw);
+// One table cell (or one sampling run). When out is given and the cell was
+// measured, it receives the window, the count of every worker, and with
+// --lat the merged latency figures.
+int Test(int ThCnt, int BlkSz, int rw, CellResult *out = nullptr);
 uint64_t Seek(int fd, int BlkSz, int w);
 int TestN(int fd, int XferSz, char *buf, int SampleTime, int *row);
 void PrettyRate(int64_t n, char *buf);  // buf: at least 32 bytes
@@ -163,7 +173,11 @@ void StampBlock(char *buf, int BlkSz, uint64_t sector, uint64_t &seq);
 // difference and returns false.
 bool CheckBlock(const char *buf, int BlkSz, uint64_t sector);
 void PutKeys(char *buf, int BlkSz);
-WorkerResult RunWorkerLoop(int i, int BlkSz, int rw);
+// lat: the histogram of the counted transfers (--lat), or none.
+WorkerResult RunWorkerLoop(int i, int BlkSz, int rw, LatHist *lat = nullptr);
+// The largest offset lseek accepts on fd (a block device's size; for a
+// regular file, the largest its file system allows). fd keeps its position.
+int64_t PositionLimit(int fd);
 
 // ---------------------------------------------------------------- fill.cpp
 

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "bench.h"
 #include "fatal.h"
@@ -38,8 +39,10 @@ constexpr uint64_t kMaxSizeM = (uint64_t{1} << 43) - 1;
 // fills. Matched in table order; the first key that is a prefix wins.
 struct LongOpt {
   const char *key;
-  int *ival;        // int setting, or
-  uint64_t *uval;   // u64 setting
+  int *ival;                  // int setting, or
+  uint64_t *uval;             // u64 setting, or
+  std::string *sval = nullptr;  // text setting (the rest of the word), or
+  int *flag = nullptr;        // set to 1 by the whole word only (no value)
 };
 
 const LongOpt kLongOpts[] = {
@@ -63,6 +66,8 @@ const LongOpt kLongOpts[] = {
     {"comp=", &CompRatio, nullptr}, // default 0
     {"test=", &TestNum, nullptr},   // default 0
     {"coll=", &CollRule, nullptr},  // default 0
+    {"lat", nullptr, nullptr, nullptr, &lat_opt},  // latency percentiles
+    {"json=", nullptr, nullptr, &JsonFile},        // results document
 };
 
 // Reads the leading decimal digits of s (none: 0). Refuses a number larger
@@ -83,7 +88,13 @@ void ScanLong(const char *arg) {
     size_t len = std::strlen(o.key);
     if (std::strncmp(text, o.key, len) != 0) continue;
     const char *val = text + len;
-    if (o.uval != nullptr) {
+    if (o.flag != nullptr) {
+      if (*val != '\0') continue;  // "--latx" is no option, as before
+      *o.flag = 1;
+    } else if (o.sval != nullptr) {
+      if (*val == '\0') Fatal("Bad %s: no file name\n", arg);
+      *o.sval = val;
+    } else if (o.uval != nullptr) {
       *o.uval = ScanNumber(val, kMaxSizeM, arg);
     } else {
       *o.ival = static_cast<int>(ScanNumber(val, INT_MAX, arg));
@@ -199,6 +210,7 @@ int ResolveRunFlags() {
 void CheckSettings() {
   if (p_opt) Fatal("Option -p is not supported\n");
   if (e_opt && u_opt) Fatal("Options -e and -u cannot be used together\n");
+  if (lat_opt && TestNum != kModeTables) Fatal("Option --lat needs the tables (--test=0)\n");
 
   bool bufs = TestNum == kModeTables || IsSamplingMode(TestNum);  // the runs that use AllocBufs
   if (bufs) {

@@ -25,6 +25,8 @@ int o_direct;
 uint64_t DevSizeBytes;
 
 int b_opt, c_opt, e_opt, f_opt, h_opt, p_opt, q_opt, r_opt, u_opt, w_opt, z_opt;
+int lat_opt;
+std::string JsonFile;
 
 _CTL ctl;
 
@@ -64,6 +66,8 @@ void ApplyDefaults() {
   o_direct = O_DIRECT;
   DevSizeBytes = 8388608;
   b_opt = c_opt = e_opt = f_opt = h_opt = p_opt = q_opt = r_opt = u_opt = w_opt = z_opt = 0;
+  lat_opt = 0;
+  JsonFile.clear();
   for (int &fd : ctl.fh) fd = -1;
   ctl.rnd_fh = -1;
   ctl.DevSizeSectors = 0;
@@ -71,6 +75,7 @@ void ApplyDefaults() {
   for (auto &p : ctl.RdBuf) p = nullptr;
   for (auto &p : ctl.WtBuf) p = nullptr;
   for (auto &p : ctl.ChildPid) p = 0;
+  for (auto &e : ctl.PosEnd) e = INT64_MAX;
   ctl.ResArray_id = -1;
   ctl.ResArray = nullptr;
   SigFlg1 = 0;

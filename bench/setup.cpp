@@ -90,6 +90,27 @@ int OpenDevice(const char *path, int flags) {
   return fd;
 }
 
+int64_t PositionLimit(int fd) {
+  // lseek refuses an offset above the limit with EINVAL and takes every other
+  // one, so the limit is found by halving; asked once per descriptor, instead
+  // of once per transfer.
+  const off_t cur = lseek(fd, 0, SEEK_CUR);
+  int64_t ok = 0, bad = INT64_MAX;  // ok is accepted, bad refused (or the top)
+  if (lseek(fd, bad, SEEK_SET) == bad) {
+    ok = bad;
+  } else {
+    while (bad - ok > 1) {
+      int64_t mid = ok + (bad - ok) / 2;
+      if (lseek(fd, mid, SEEK_SET) == mid)
+        ok = mid;
+      else
+        bad = mid;
+    }
+  }
+  if (cur >= 0) lseek(fd, cur, SEEK_SET);
+  return ok;
+}
+
 char *Alloc4K(int sz) {
   size_t want = static_cast<size_t>(sz) + 4095;
   void *raw = std::malloc(want);
@@ -142,6 +163,7 @@ void AllocBufs(int OpenWt) {
       RunErr = 1;  // the run goes on without this worker, but does not pass
       continue;
     }
+    ctl.PosEnd[i] = PositionLimit(ctl.fh[i]);
     ctl.RdBuf[i] = Alloc4K(SzBuf);
     ctl.WtBuf[i] = Alloc4K(SzBuf);
     FillWtBuf(ctl.WtBuf[i], SzBuf);

@@ -56,7 +56,7 @@ TEST_F(BenchIoTest, SeekRule0AlignsWithinTheTestedArea) {
       uint64_t s = Seek(fd_, blk, k % 4);
       ASSERT_EQ(s % n, 0U) << blk;
       ASSERT_LT(s, ctl.DevSizeSectors);
-      ASSERT_EQ(lseek(fd_, 0, SEEK_CUR), static_cast<off_t>(s * 512));
+      ASSERT_EQ(lseek(fd_, 0, SEEK_CUR), 0);  // the transfer positions itself
       seen.insert(s);
     }
     EXPECT_GT(seen.size(), std::min<uint64_t>(ctl.DevSizeSectors / n / 2, 500)) << blk;
@@ -104,12 +104,34 @@ TEST_F(BenchIoTest, SeekOtherRuleDoesNotPosition) {
 }
 
 TEST_F(BenchIoTest, SeekFailureIsReportedAndMarksTheWorker) {
-  ctl.DevSizeSectors = 8;
-  ctl.thread_cnt = 1;
+  // Rule 1, worker 1 of 2, one block per zone: always sector 8 (byte 4096),
+  // one byte past what the descriptor can reach. The line is the one a
+  // refused lseek gave: the offset, -1 and EINVAL.
+  CollRule = 1;
+  ctl.DevSizeSectors = 16;
+  ctl.thread_cnt = 2;
+  ctl.PosEnd[1] = 4095;
   CaptureStdout cap;
-  EXPECT_EQ(Seek(-1, 4096, 0), 0U);
-  EXPECT_EQ(cap.Take(), "error seeking 0 -1 9\n");
+  EXPECT_EQ(Seek(fd_, 4096, 1), 0U);
+  EXPECT_EQ(cap.Take(), "error seeking 4096 -1 22\n");
   EXPECT_EQ(WorkerErr, 1);
+  WorkerErr = 0;
+  ctl.PosEnd[1] = 4096;  // the device's end itself can be reached
+  EXPECT_EQ(Seek(fd_, 4096, 1), 8U);
+  EXPECT_EQ(WorkerErr, 0);
+}
+
+TEST_F(BenchIoTest, PositionLimitIsWhereLseekStops) {
+  ASSERT_EQ(lseek(fd_, 12288, SEEK_SET), 12288);
+  int64_t end = PositionLimit(fd_);
+  EXPECT_EQ(lseek(fd_, 0, SEEK_CUR), 12288);  // the position is kept
+  ASSERT_GT(end, int64_t{1} << 40);           // a regular file: its file system's limit
+  if (end < INT64_MAX) {
+    EXPECT_EQ(lseek(fd_, end, SEEK_SET), end);
+    errno = 0;
+    EXPECT_EQ(lseek(fd_, end + 1, SEEK_SET), -1);
+    EXPECT_EQ(errno, EINVAL);
+  }
 }
 
 // ---------------------------------------------------------------- stamps and keys
