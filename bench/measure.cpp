@@ -155,8 +155,11 @@ WorkerResult XferLoop(int w, int BlkSz, LatHist *lat) {
 
 template <Kind K, bool kPos>
 WorkerResult PickLoop(int w, int BlkSz, LatHist *lat) {
-  if (u_opt) return lat ? XferLoop<K, kPos, true, true>(w, BlkSz, lat) : XferLoop<K, kPos, true, false>(w, BlkSz, lat);
-  return lat ? XferLoop<K, kPos, false, true>(w, BlkSz, lat) : XferLoop<K, kPos, false, false>(w, BlkSz, lat);
+  if (u_opt)
+    return lat ? XferLoop<K, kPos, true, true>(w, BlkSz, lat)
+               : XferLoop<K, kPos, true, false>(w, BlkSz, lat);
+  return lat ? XferLoop<K, kPos, false, true>(w, BlkSz, lat)
+             : XferLoop<K, kPos, false, false>(w, BlkSz, lat);
 }
 
 template <Kind K>

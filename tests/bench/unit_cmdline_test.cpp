@@ -218,3 +218,22 @@ INSTANTIATE_TEST_SUITE_P(
         RefuseCase{{"-c", "--min=8192", "--max=4096"}, nullptr}));  // no table
 
 }  // namespace
+
+namespace {
+
+TEST_F(CmdlineTest, LatAndJsonOptions) {
+  // --lat is a whole word: a longer word is no option, as before.
+  Parse({"--lat", "--json=out.json"});
+  EXPECT_EQ(lat_opt, 1);
+  EXPECT_EQ(JsonFile, "out.json");
+  ResetSettings();
+  EXPECT_EQ(FatalText([] { Parse({"--latency"}); }), kUsageText);
+  EXPECT_EQ(lat_opt, 0);
+  EXPECT_EQ(FatalText([] { Parse({"--json"}); }), kUsageText);
+  EXPECT_EQ(FatalText([] { Parse({"--json="}); }), "Bad --json=: no file name\n");
+  ResetSettings();
+  Parse({"--lat", "--test=1"});
+  EXPECT_EQ(FatalText([] { CheckSettings(); }), "Option --lat needs the tables (--test=0)\n");
+}
+
+}  // namespace
