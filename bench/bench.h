@@ -46,9 +46,13 @@ constexpr int kModeDevList = 100000;     // DevList: the devices that are free
 // Modes 1 to 6: one worker per device, samples in the result array.
 constexpr bool IsSamplingMode(int t) { return t >= kModeReadSample10 && t <= kModeWriteSample1800; }
 // Modes 4 to 6 write.
-constexpr bool IsWriteSampling(int t) { return t >= kModeWriteSample10 && t <= kModeWriteSample1800; }
+constexpr bool IsWriteSampling(int t) {
+  return t >= kModeWriteSample10 && t <= kModeWriteSample1800;
+}
 // Modes 3 and 6 take 5-second samples.
-constexpr int SampleSeconds(int t) { return t == kModeReadSample1800 || t == kModeWriteSample1800 ? 5 : 1; }
+constexpr int SampleSeconds(int t) {
+  return t == kModeReadSample1800 || t == kModeWriteSample1800 ? 5 : 1;
+}
 
 // ---------------------------------------------------------------- records
 

@@ -460,8 +460,18 @@ TEST_F(BenchCli, SamplingModeLines) {
   const std::string &dev = Attach(16);
   ASSERT_FALSE(dev.empty());
   const std::string missing = "/var/tmp/vexbench-no-such-device";
-  RunResult r = RunBin({"--test=1", "--th1=1", "--th2=0", "--th3=0", dev, missing});
+  TempFile json(0);
+  RunResult r =
+      RunBin({"--test=1", "--th1=1", "--th2=0", "--th3=0", "--json=" + json.Path(), dev, missing});
   EXPECT_EQ(r.status, 1) << r.out;  // a path could not be opened
+  // The results file holds the same lines' numbers.
+  RunResult rows = RunCmd("python3 -c 'import json,sys\n"
+                          "d = json.load(open(sys.argv[1]))\n"
+                          "assert not d[\"ok\"] and d[\"cells\"] == []\n"
+                          "for s in d[\"samples\"]:\n"
+                          "  print(\"t1:%d:%s:%s\" % (s[\"worker\"], s[\"device\"], "
+                          "\" \".join(map(str, s[\"counts\"]))))' " + json.Path());
+  EXPECT_EQ(rows.out, r.out.substr(r.out.find("\nt1:") + 1)) << rows.out;
   std::vector<std::string> l = Lines(r.out);
   ASSERT_EQ(l.size(), 4U) << r.out;
   EXPECT_EQ(l[0], "OpenWt = 0");
