@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "latency.h"
+#include "results.h"
+
 // ---------------------------------------------------------------- constants
 
 constexpr int kSectorSize = 512;           // bytes
@@ -21,6 +24,35 @@ constexpr int kSeqXfer = 1048576;          // bytes per transfer of the fill and
 constexpr int kFixedBufSz = 268435456;     // zero buffer of modes 10 to 12, bytes
 constexpr int kMaxCompRatio = 100;         // --comp= limit: 12 + 100 * 5 = 512
 constexpr int kMaxTestSzK = kFixedBufSz / 1024;  // --blksz= limit, KiB
+
+// Signals with which the parent drives the workers of a measurement.
+constexpr int kSigStart = 61;  // sets SigFlg1: the window opens, transfers count
+constexpr int kSigStop = 62;   // sets SigFlg2: the window closes
+constexpr int kSigEnd = 63;    // sets SigFlg3: the worker loops end
+
+// Run modes (--test=, TestNum).
+constexpr int kModeTables = 0;           // the read and write tables
+constexpr int kModeReadSample10 = 1;     // sequential sampling: reads, 10 s of 1 s samples
+constexpr int kModeReadSample120 = 2;    // reads, 120 s of 1 s samples
+constexpr int kModeReadSample1800 = 3;   // reads, 1800 s of 5 s samples
+constexpr int kModeWriteSample10 = 4;    // writes, as mode 1
+constexpr int kModeWriteSample120 = 5;   // writes, as mode 2
+constexpr int kModeWriteSample1800 = 6;  // writes, as mode 3
+constexpr int kModeClear18G = 10;        // x10_clear: zero-fill from 18 GiB on
+constexpr int kModeClear16G = 11;        // x11_clear: zero-fill of the first 16 GiB
+constexpr int kModeRandWrite16G = 12;    // x12_test: random writes over 16 GiB
+constexpr int kModeDevList = 100000;     // DevList: the devices that are free
+
+// Modes 1 to 6: one worker per device, samples in the result array.
+constexpr bool IsSamplingMode(int t) { return t >= kModeReadSample10 && t <= kModeWriteSample1800; }
+// Modes 4 to 6 write.
+constexpr bool IsWriteSampling(int t) {
+  return t >= kModeWriteSample10 && t <= kModeWriteSample1800;
+}
+// Modes 3 and 6 take 5-second samples.
+constexpr int SampleSeconds(int t) {
+  return t == kModeReadSample1800 || t == kModeWriteSample1800 ? 5 : 1;
+}
 
 // ---------------------------------------------------------------- records
 
@@ -34,11 +66,12 @@ static_assert(sizeof(_CTL_RES) == 3276800);
 struct _CTL {
   int fh[kMaxThreads];           // descriptor of the device of worker i, -1: none
   int rnd_fh;                    // "/dev/urandom", -1: not open
-  uint64_t DevSize;              // tested size, 512-byte sectors
+  uint64_t DevSizeSectors;       // tested size, 512-byte sectors
   int thread_cnt;                // workers of the measurement running now
   char *RdBuf[kMaxThreads];      // read buffer of worker i (4096-aligned)
   char *WtBuf[kMaxThreads];      // write buffer of worker i (4096-aligned)
   pid_t ChildPid[kMaxThreads];   // worker i of the current measurement, 0: none
+  int64_t PosEnd[kMaxThreads];   // largest offset descriptor i can be positioned at
   int ResArray_id;               // System V identifier of the result array, -1: none
   _CTL_RES *ResArray;            // the attached result array
 };
@@ -48,20 +81,22 @@ struct _CTL {
 extern char Devices[kMaxThreads][kMaxPath];
 extern int DeviceCnt;
 extern int ThreadLst[kThreadCols];
-extern uint64_t DevSizeM;  // MiB
+extern uint64_t DevSizeMiB;  // tested size, MiB (--size=)
 extern int TestTime;       // seconds
-extern int SzMin;          // bytes
-extern int SzMax;          // bytes
+extern int SzMin;          // first block size of the grid, bytes
+extern int SzMax;          // upper bound of the grid, bytes
 extern int TestSz;         // KiB (mode 12)
-extern int TestOff;        // sectors (fill) or bytes (mode 12)
+extern int TestOff;        // one setting, two units: sectors in the fill, bytes in mode 12
 extern int DupeMod;
 extern int CompRatio;
 extern int TestNum;
 extern int CollRule;
 extern int o_direct;
-extern uint64_t DevSize;  // bytes of the sampling window
+extern uint64_t DevSizeBytes;  // window of the sampling modes, bytes (no option)
 
 extern int b_opt, c_opt, e_opt, f_opt, h_opt, p_opt, q_opt, r_opt, u_opt, w_opt, z_opt;
+extern int lat_opt;            // --lat: latency percentiles of every table cell
+extern std::string JsonFile;   // --json=FILE: the results document, empty: none
 
 extern _CTL ctl;
 
@@ -123,11 +158,15 @@ void SleepMs(uint64_t ms);
 // ---------------------------------------------------------------- measure.cpp
 
 struct WorkerResult {
-  uint64_t count;  // completed transfers in the window (samples in modes 1 to 6)
-  uint64_t err;    // non-zero: the worker met an error and reports 0
+  uint64_t count;       // completed transfers in the window (samples in modes 1 to 6)
+  uint64_t err;         // non-zero: the worker met an error and reports 0
+  uint64_t worker = 0;  // its index
 };
 
-int Test(int ThCnt, int BlkSz, int rw);
+// One table cell (or one sampling run). When out is given and the cell was
+// measured, it receives the window, the count of every worker, and with
+// --lat the merged latency figures.
+int Test(int ThCnt, int BlkSz, int rw, CellResult *out = nullptr);
 uint64_t Seek(int fd, int BlkSz, int w);
 int TestN(int fd, int XferSz, char *buf, int SampleTime, int *row);
 void PrettyRate(int64_t n, char *buf);  // buf: at least 32 bytes
@@ -138,7 +177,11 @@ void StampBlock(char *buf, int BlkSz, uint64_t sector, uint64_t &seq);
 // difference and returns false.
 bool CheckBlock(const char *buf, int BlkSz, uint64_t sector);
 void PutKeys(char *buf, int BlkSz);
-WorkerResult RunWorkerLoop(int i, int BlkSz, int rw);
+// lat: the histogram of the counted transfers (--lat), or none.
+WorkerResult RunWorkerLoop(int i, int BlkSz, int rw, LatHist *lat = nullptr);
+// The largest offset lseek accepts on fd (a block device's size; for a
+// regular file, the largest its file system allows). fd keeps its position.
+int64_t PositionLimit(int fd);
 
 // ---------------------------------------------------------------- fill.cpp
 

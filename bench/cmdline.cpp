@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "bench.h"
 #include "fatal.h"
@@ -38,12 +39,14 @@ constexpr uint64_t kMaxSizeM = (uint64_t{1} << 43) - 1;
 // fills. Matched in table order; the first key that is a prefix wins.
 struct LongOpt {
   const char *key;
-  int *ival;        // int setting, or
-  uint64_t *uval;   // u64 setting
+  int *ival;                  // int setting, or
+  uint64_t *uval;             // u64 setting, or
+  std::string *sval = nullptr;  // text setting (the rest of the word), or
+  int *flag = nullptr;        // set to 1 by the whole word only (no value)
 };
 
 const LongOpt kLongOpts[] = {
-    {"size=", nullptr, &DevSizeM},  // default 4096 MiB
+    {"size=", nullptr, &DevSizeMiB},  // default 4096 MiB
     {"th1=", &ThreadLst[0], nullptr},  // default 1
     {"th2=", &ThreadLst[1], nullptr},  // default 10
     {"th3=", &ThreadLst[2], nullptr},  // default 40
@@ -63,6 +66,8 @@ const LongOpt kLongOpts[] = {
     {"comp=", &CompRatio, nullptr}, // default 0
     {"test=", &TestNum, nullptr},   // default 0
     {"coll=", &CollRule, nullptr},  // default 0
+    {"lat", nullptr, nullptr, nullptr, &lat_opt},  // latency percentiles
+    {"json=", nullptr, nullptr, &JsonFile},        // results document
 };
 
 // Reads the leading decimal digits of s (none: 0). Refuses a number larger
@@ -83,7 +88,13 @@ void ScanLong(const char *arg) {
     size_t len = std::strlen(o.key);
     if (std::strncmp(text, o.key, len) != 0) continue;
     const char *val = text + len;
-    if (o.uval != nullptr) {
+    if (o.flag != nullptr) {
+      if (*val != '\0') continue;  // "--latx" is no option, as before
+      *o.flag = 1;
+    } else if (o.sval != nullptr) {
+      if (*val == '\0') Fatal("Bad %s: no file name\n", arg);
+      *o.sval = val;
+    } else if (o.uval != nullptr) {
       *o.uval = ScanNumber(val, kMaxSizeM, arg);
     } else {
       *o.ival = static_cast<int>(ScanNumber(val, INT_MAX, arg));
@@ -151,15 +162,15 @@ void CheckTestedSize() {
   int blk = LargestBlock();
   if (blk == 0) return;
   uint64_t n = static_cast<uint64_t>(blk) / kSectorSize;
-  uint64_t sectors = DevSizeM * (1048576 / kSectorSize);
+  uint64_t sectors = DevSizeMiB * (1048576 / kSectorSize);
   int th = MaxThreads();
   bool zoned = CollRule == 1 || CollRule == 2;
   bool fits = zoned ? th == 0 || sectors / n / static_cast<uint64_t>(th) > 0 : sectors >= n;
   if (!fits && zoned)
     Fatal("Bad --size=%llu: too small for %d threads of %d byte blocks\n",
-          static_cast<unsigned long long>(DevSizeM), th, blk);
+          static_cast<unsigned long long>(DevSizeMiB), th, blk);
   if (!fits) Fatal("Bad --size=%llu: too small for blocks of %d bytes\n",
-                   static_cast<unsigned long long>(DevSizeM), blk);
+                   static_cast<unsigned long long>(DevSizeMiB), blk);
 }
 
 }  // namespace
@@ -199,15 +210,16 @@ int ResolveRunFlags() {
 void CheckSettings() {
   if (p_opt) Fatal("Option -p is not supported\n");
   if (e_opt && u_opt) Fatal("Options -e and -u cannot be used together\n");
+  if (lat_opt && TestNum != kModeTables) Fatal("Option --lat needs the tables (--test=0)\n");
 
-  bool bufs = TestNum >= 0 && TestNum <= 6;  // the runs that use AllocBufs
+  bool bufs = TestNum == kModeTables || IsSamplingMode(TestNum);  // the runs that use AllocBufs
   if (bufs) {
     for (int t : ThreadLst)
       if (t > kMaxThreads) Fatal("Bad thread count %d: at most %d\n", t, kMaxThreads);
     if (CompRatio > kMaxCompRatio) Fatal("Bad --comp=%d: at most %d\n", CompRatio, kMaxCompRatio);
     if (SzMax > INT_MAX / 2) Fatal("Bad --max=%d: at most %d\n", SzMax, INT_MAX / 2);
   }
-  if (TestNum == 0) {
+  if (TestNum == kModeTables) {
     // Without a worker nothing is opened, filled or measured.
     if (MaxThreads() <= 0) Fatal("Bad thread counts: --th1= to --th10= are all 0\n");
     ResolveRunFlags();
@@ -222,6 +234,6 @@ void CheckSettings() {
     if (c_opt && TestOff > szbuf / kSectorSize)
       Fatal("Bad --off=%d: beyond the write buffer of %d sectors\n", TestOff, szbuf / kSectorSize);
   }
-  if (TestNum == 12 && (TestSz <= 0 || TestSz > kMaxTestSzK))
+  if (TestNum == kModeRandWrite16G && (TestSz <= 0 || TestSz > kMaxTestSzK))
     Fatal("Bad --blksz=%d: 1 to %d KB\n", TestSz, kMaxTestSzK);
 }

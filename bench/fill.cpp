@@ -96,7 +96,7 @@ long long KbPerMs(long long kib, long long elapsed_ms) {
 }
 
 void Clear() {
-  std::printf("Filling %dG before testing  ...            ", static_cast<int>(DevSizeM / 1024));
+  std::printf("Filling %dG before testing  ...            ", static_cast<int>(DevSizeMiB / 1024));
   std::fflush(stdout);
   const int fd = ctl.fh[0];
   char *const buf = ctl.WtBuf[0];
@@ -107,7 +107,7 @@ void Clear() {
   uint64_t start = get_ms();
   uint64_t last = start;
   uint64_t i = 0;
-  for (; i < DevSizeM; i++) {
+  for (; i < DevSizeMiB; i++) {
     PrepareFill(buf, i);
     errno = 0;
     ssize_t res = write(fd, buf, kSeqXfer);
@@ -131,7 +131,7 @@ void Clear() {
   }
   uint64_t elapsed = get_ms() - start;
   ShowFilled(i);
-  // The rate counts the MiB actually written, which is fewer than DevSizeM
+  // The rate counts the MiB actually written, which is fewer than DevSizeMiB
   // when the fill met the end of a smaller device.
   std::printf(" done in %d.%03d seconds (%d MB/sec).\n", static_cast<int>(elapsed / 1000),
               static_cast<int>(elapsed % 1000), static_cast<int>(FillRate(i, elapsed)));

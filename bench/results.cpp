@@ -29,7 +29,7 @@ void WriteSettings(JsonWriter &w, bool latency) {
   w.Key("settings");
   w.BeginObject();
   Member(w, "test", int64_t{TestNum});
-  Member(w, "size_mib", static_cast<int64_t>(DevSizeM));
+  Member(w, "size_mib", static_cast<int64_t>(DevSizeMiB));
   Member(w, "time_s", int64_t{TestTime});
   Member(w, "min_block", int64_t{SzMin});
   Member(w, "max_block", int64_t{SzMax});
@@ -115,7 +115,7 @@ void WriteResults(JsonWriter &w, const BenchResults &r) {
   w.BeginArray();
   for (const CellResult &c : r.cells) WriteCell(w, c);
   w.EndArray();
-  if (TestNum >= 1 && TestNum <= 6) {
+  if (IsSamplingMode(TestNum)) {
     w.Key("samples");
     w.BeginArray();
     for (const SampleRow &s : r.samples) {

@@ -2,7 +2,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <ctime>
+#include <vector>
 
 #include "bench.h"
 #include "fatal.h"
@@ -11,24 +14,99 @@ namespace {
 
 char ThBuf[kThreadCols][32];  // column labels of the result tables
 
+BenchResults Results;  // every cell of the run, for --lat and --json=
+
+// One row of a table: its cells in column order (a cell that was not measured
+// has no worker counts).
+using TableRow = std::vector<CellResult>;
+
+// The latency table printed after an IOPS table with --lat: the same rows
+// and columns; each cell holds p50, p99, p99.9 and the maximum in
+// microseconds, each " %8.1f", then a blank.
+void PrintLatTable(int rw, const std::vector<TableRow> &rows) {
+  char names[64];
+  std::snprintf(names, sizeof names, " %8s %8s %8s %8s ", "p50", "p99", "p99.9", "max");
+  std::printf("\n");
+  std::printf(rw ? "Write latency (us):\n" : "Read latency (us):\n");
+  std::printf("\n");
+  const char *labels[3] = {"Block", "Size", ""};
+  for (int line = 0; line < 3; line++) {
+    std::printf("%5s ", labels[line]);
+    for (int i = 0; i < kThreadCols; i++)
+      if (ThreadLst[i] != 0) std::printf("|%37s", line == 0 ? ThBuf[i] : line == 1 ? names : "");
+    std::printf("\n");
+  }
+  for (const TableRow &row : rows) {
+    std::printf("%5s ", PrettyK(row.front().BlkSz).c_str());
+    for (const CellResult &c : row) {
+      if (c.worker_transfers.empty()) continue;  // not measured: left out as in the IOPS table
+      std::printf("| %8.1f %8.1f %8.1f %8.1f ", static_cast<double>(c.lat.p50) / 1000.0,
+                  static_cast<double>(c.lat.p99) / 1000.0, static_cast<double>(c.lat.p99_9) / 1000.0,
+                  static_cast<double>(c.lat.max) / 1000.0);
+    }
+    std::printf("\n");
+  }
+  std::fflush(stdout);
+}
+
 void RunTable(int rw) {
   std::printf(rw ? "Write Tests:\n" : "Read Tests:\n");
   std::printf("\n");
   PrintHeader();
+  std::vector<TableRow> rows;
   // CheckSettings keeps SzMax at most INT_MAX / 2, so the doubling ends.
   for (int BlkSz = SzMin; BlkSz <= SzMax; BlkSz *= 2) {
     std::printf("%5s ", PrettyK(BlkSz).c_str());
     std::fflush(stdout);
-    for (int i = 0; i < kThreadCols; i++)
-      if (ThreadLst[i] != 0) Test(ThreadLst[i], BlkSz, rw);
+    TableRow row;
+    for (int i = 0; i < kThreadCols; i++) {
+      if (ThreadLst[i] == 0) continue;
+      CellResult c{};
+      c.rw = rw;
+      c.BlkSz = BlkSz;
+      Test(ThreadLst[i], BlkSz, rw, &c);
+      if (!c.worker_transfers.empty()) Results.cells.push_back(c);
+      row.push_back(c);
+    }
+    rows.push_back(row);
     std::printf("\n");
     std::fflush(stdout);
   }
+  if (lat_opt) PrintLatTable(rw, rows);
 }
 
 void Sampling(int OpenWt) {
   AllocBufs(OpenWt);
   Test(DeviceCnt, 0, OpenWt);
+  // The numbers of the "t%d:%d:%s:" lines, for --json=.
+  for (int i = 0; i < DeviceCnt; i++) {
+    SampleRow row{i, Devices[i], SampleSeconds(TestNum), {}};
+    for (int k = 0; k < TestTime && k < kMaxSamples; k++)
+      row.counts.push_back(ctl.ResArray->ResArray[i][k]);
+    Results.samples.push_back(row);
+  }
+}
+
+// Opened before any device is touched, so that a file that cannot be
+// written costs no run.
+FILE *OpenResults() {
+  if (JsonFile.empty()) return nullptr;
+  FILE *f = std::fopen(JsonFile.c_str(), "w");
+  if (f == nullptr) Fatal("Error opening results file %s - %d\n", JsonFile.c_str(), errno);
+  return f;
+}
+
+void WriteResultsFile(FILE *f) {
+  Results.ok = RunErr == 0;
+  JsonWriter w(f, true);
+  WriteResults(w, Results);
+  bool ok = w.Finish();
+  int err = errno;
+  if (std::fclose(f) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) Fatal("Error writing results file %s - %d\n", JsonFile.c_str(), err);
 }
 
 }  // namespace
@@ -78,26 +156,29 @@ void DevList() {
 int RunBench(int argc, char **argv) {
   if (!ParseArgs(argc, argv)) return 0;
   CheckSettings();
+  FILE *json = OpenResults();
+  Results = BenchResults{XTL_VERSION, time(nullptr), true, lat_opt != 0, {}, {}};
   if (Devices[0][0] == '\0') usage(0);
   if (b_opt) o_direct = 0;
   InstallSignals();
-  ctl.DevSize = DevSizeM * 1048576 / kSectorSize;
+  ctl.DevSizeSectors = DevSizeMiB * 1048576 / kSectorSize;
 
   switch (TestNum) {
-    case 0: NormalRun(); break;
-    case 1: TestTime = 10; Sampling(0); break;
-    case 2: TestTime = 120; Sampling(0); break;
-    case 3: TestTime = 1800; Sampling(0); break;
-    case 4: TestTime = 10; Sampling(1); break;
-    case 5: TestTime = 120; Sampling(1); break;
-    case 6: TestTime = 1800; Sampling(1); break;
-    case 10: x10_clear(); break;
-    case 11: x11_clear(); break;
-    case 12: x12_test(); break;
-    case 100000: DevList(); break;
+    case kModeTables: NormalRun(); break;
+    case kModeReadSample10: TestTime = 10; Sampling(0); break;
+    case kModeReadSample120: TestTime = 120; Sampling(0); break;
+    case kModeReadSample1800: TestTime = 1800; Sampling(0); break;
+    case kModeWriteSample10: TestTime = 10; Sampling(1); break;
+    case kModeWriteSample120: TestTime = 120; Sampling(1); break;
+    case kModeWriteSample1800: TestTime = 1800; Sampling(1); break;
+    case kModeClear18G: x10_clear(); break;
+    case kModeClear16G: x11_clear(); break;
+    case kModeRandWrite16G: x12_test(); break;
+    case kModeDevList: DevList(); break;
     default: break;
   }
   std::fflush(stdout);
+  if (json != nullptr) WriteResultsFile(json);
   // Every line is out; a worker that met a transfer error or a stamp mismatch
   // makes the run fail so that a script can tell.
   if (RunErr) FatalQuiet();

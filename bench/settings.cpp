@@ -11,7 +11,7 @@
 char Devices[kMaxThreads][kMaxPath];
 int DeviceCnt;
 int ThreadLst[kThreadCols];
-uint64_t DevSizeM;
+uint64_t DevSizeMiB;
 int TestTime;
 int SzMin;
 int SzMax;
@@ -22,9 +22,11 @@ int CompRatio;
 int TestNum;
 int CollRule;
 int o_direct;
-uint64_t DevSize;
+uint64_t DevSizeBytes;
 
 int b_opt, c_opt, e_opt, f_opt, h_opt, p_opt, q_opt, r_opt, u_opt, w_opt, z_opt;
+int lat_opt;
+std::string JsonFile;
 
 _CTL ctl;
 
@@ -51,7 +53,7 @@ void ApplyDefaults() {
   DeviceCnt = 0;
   static constexpr int kDefThreads[kThreadCols] = {1, 10, 40, 0, 0, 0, 0, 0, 0, 0};
   std::memcpy(ThreadLst, kDefThreads, sizeof ThreadLst);
-  DevSizeM = 4096;
+  DevSizeMiB = 4096;
   TestTime = 10;
   SzMin = 512;
   SzMax = 4194304;
@@ -62,15 +64,18 @@ void ApplyDefaults() {
   TestNum = 0;
   CollRule = 0;
   o_direct = O_DIRECT;
-  DevSize = 8388608;
+  DevSizeBytes = 8388608;
   b_opt = c_opt = e_opt = f_opt = h_opt = p_opt = q_opt = r_opt = u_opt = w_opt = z_opt = 0;
+  lat_opt = 0;
+  JsonFile.clear();
   for (int &fd : ctl.fh) fd = -1;
   ctl.rnd_fh = -1;
-  ctl.DevSize = 0;
+  ctl.DevSizeSectors = 0;
   ctl.thread_cnt = 0;
   for (auto &p : ctl.RdBuf) p = nullptr;
   for (auto &p : ctl.WtBuf) p = nullptr;
   for (auto &p : ctl.ChildPid) p = 0;
+  for (auto &e : ctl.PosEnd) e = INT64_MAX;
   ctl.ResArray_id = -1;
   ctl.ResArray = nullptr;
   SigFlg1 = 0;

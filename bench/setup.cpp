@@ -90,6 +90,27 @@ int OpenDevice(const char *path, int flags) {
   return fd;
 }
 
+int64_t PositionLimit(int fd) {
+  // lseek refuses an offset above the limit with EINVAL and takes every other
+  // one, so the limit is found by halving; asked once per descriptor, instead
+  // of once per transfer.
+  const off_t cur = lseek(fd, 0, SEEK_CUR);
+  int64_t ok = 0, bad = INT64_MAX;  // ok is accepted, bad refused (or the top)
+  if (lseek(fd, bad, SEEK_SET) == bad) {
+    ok = bad;
+  } else {
+    while (bad - ok > 1) {
+      int64_t mid = ok + (bad - ok) / 2;
+      if (lseek(fd, mid, SEEK_SET) == mid)
+        ok = mid;
+      else
+        bad = mid;
+    }
+  }
+  if (cur >= 0) lseek(fd, cur, SEEK_SET);
+  return ok;
+}
+
 char *Alloc4K(int sz) {
   size_t want = static_cast<size_t>(sz) + 4095;
   void *raw = std::malloc(want);
@@ -125,7 +146,7 @@ void AllocBufs(int OpenWt) {
     if (t > MaxTh) MaxTh = t;
   // The sampling modes run one worker per device path: give every path a
   // descriptor of its own, also beyond the largest worker count.
-  if (TestNum >= 1 && TestNum <= 6 && DeviceCnt > MaxTh) MaxTh = DeviceCnt;
+  if (IsSamplingMode(TestNum) && DeviceCnt > MaxTh) MaxTh = DeviceCnt;
   for (int i = 0; i < MaxTh; i++) {
     if (i > 0 && Devices[i][0] == '\0') std::strcpy(Devices[i], Devices[0]);
     // A device the run writes is opened exclusively: a mounted or otherwise
@@ -142,6 +163,7 @@ void AllocBufs(int OpenWt) {
       RunErr = 1;  // the run goes on without this worker, but does not pass
       continue;
     }
+    ctl.PosEnd[i] = PositionLimit(ctl.fh[i]);
     ctl.RdBuf[i] = Alloc4K(SzBuf);
     ctl.WtBuf[i] = Alloc4K(SzBuf);
     FillWtBuf(ctl.WtBuf[i], SzBuf);
@@ -218,7 +240,7 @@ std::string PrettyK(int n) {
 }
 
 void InstallSignals() {
-  if (!Install(61, Sig1Fn) || !Install(62, Sig2Fn) || !Install(63, Sig3Fn))
+  if (!Install(kSigStart, Sig1Fn) || !Install(kSigStop, Sig2Fn) || !Install(kSigEnd, Sig3Fn))
     Fatal("Cannot catch signal.\n");
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) InstallEnd(sig);
 }

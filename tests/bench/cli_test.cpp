@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <fstream>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,10 @@ using RunResult = Result;
 RunResult RunBin(std::vector<std::string> args) {
   args.insert(args.begin(), VEXBENCH_BIN);
   return Run(args, Streams::Merged, 60);
+}
+
+// A shell command's output (standard output and error) and status.
+RunResult RunCmd(const std::string &cmd) { return Run({"/bin/sh", "-c", cmd}, Streams::Merged, 60);
 }
 
 class BenchCli : public ::testing::Test {
@@ -108,6 +113,89 @@ TEST_F(BenchCli, FillThenVerifyingReadIsClean) {
   }
   EXPECT_EQ(rows, 2) << r.out;
   EXPECT_EQ(r.out.find("Write Tests:"), std::string::npos);
+}
+
+// With --lat and --json=: the file parses, and its numbers are the printed
+// tables' (IOPS, bandwidth, and the latency table's four figures per cell).
+TEST_F(BenchCli, LatencyTablesAndResultsFileAgree) {
+  const std::string &dev = Attach(32);
+  ASSERT_FALSE(dev.empty());
+  ScratchFile json(0);
+  RunResult r = RunBin({"-c", "-r", "-w", "--lat", "--json=" + json.Path(), "--tm=1", "--min=4096",
+                        "--max=8192", "--th1=1", "--th2=3", "--th3=0", "--size=16", dev});
+  ASSERT_EQ(r.status, 0) << r.out;
+  RunResult parse = RunCmd("python3 -m json.tool " + json.Path() + " >/dev/null");
+  EXPECT_EQ(parse.status, 0) << parse.out;
+  // One line per cell from the file, in the order measured, as the tables print it.
+  RunResult cells = RunCmd(
+      "python3 -c 'import json,sys\n"
+      "d = json.load(open(sys.argv[1]))\n"
+      "assert d[\"ok\"] and d[\"settings\"][\"latency\"]\n"
+      "for c in d[\"cells\"]:\n"
+      "  assert sum(c[\"worker_transfers\"]) == c[\"transfers\"] and len(c[\"worker_transfers\"]) == c[\"workers\"]\n"
+      "  l = c[\"latency_us\"]\n"
+      "  print(c[\"test\"], c[\"block_size\"], c[\"workers\"], c[\"iops\"], c[\"bytes_per_second\"],\n"
+      "        \" \".join(\"%.1f\" % l[k] for k in (\"p50\", \"p99\", \"p99_9\", \"max\")))' " +
+      json.Path());
+  ASSERT_EQ(cells.status, 0) << cells.out;
+  std::vector<std::string> want = Lines(cells.out);
+  ASSERT_EQ(want.size(), 8U) << cells.out;
+  // The tables: rows of IOPS cells, then rows of latency cells, reads first.
+  std::vector<std::string> iops_rows, lat_rows;
+  for (const std::string &line : Lines(r.out)) {
+    if (std::regex_match(line, std::regex("   [48]K (" + kCell + "){2}"))) iops_rows.push_back(line);
+    const std::string lat = R"(\| (( {0,7}[0-9]+\.[0-9]) ){4})";
+    if (std::regex_match(line, std::regex("   [48]K (" + lat + "){2}"))) lat_rows.push_back(line);
+  }
+  ASSERT_EQ(iops_rows.size(), 4U) << r.out;
+  ASSERT_EQ(lat_rows.size(), 4U) << r.out;
+  for (size_t k = 0; k < 8; k++) {
+    std::istringstream in(want[k]);
+    std::string test, p50, p99, p999, max;
+    long blk = 0, workers = 0, iops = 0;
+    long long bps = 0;
+    in >> test >> blk >> workers >> iops >> bps >> p50 >> p99 >> p999 >> max;
+    const size_t row = (test == "write" ? 2U : 0U) + (blk == 8192 ? 1U : 0U);
+    const size_t col = workers == 1 ? 0 : 1;
+    EXPECT_EQ(RowIops(iops_rows[row])[col], iops) << want[k];
+    // The bandwidth text is the file's bytes per second, truncated to one
+    // decimal of its unit.
+    std::string cell = iops_rows[row].substr(6 + col * 17, 17);
+    double shown = std::strtod(cell.c_str() + 9, nullptr);
+    char unit = cell[15];
+    double scale = unit == 'G' ? 1073741824.0 : unit == 'M' ? 1048576.0 : unit == 'K' ? 1024.0 : 1.0;
+    EXPECT_LE(shown * scale, static_cast<double>(bps)) << cell << " " << want[k];
+    EXPECT_GT((shown + 0.1) * scale, static_cast<double>(bps)) << cell << " " << want[k];
+    std::istringstream lat(lat_rows[row].substr(6 + col * 38 + 1, 36));
+    std::string g50, g99, g999, gmax;
+    lat >> g50 >> g99 >> g999 >> gmax;
+    EXPECT_EQ(g50 + " " + g99 + " " + g999 + " " + gmax, p50 + " " + p99 + " " + p999 + " " + max)
+        << want[k];
+  }
+  EXPECT_NE(r.out.find("\nRead latency (us):\n\nBlock |"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\nWrite latency (us):\n\nBlock |"), std::string::npos) << r.out;
+}
+
+TEST_F(BenchCli, ResultsFileThatCannotBeCreatedStopsBeforeAnyDevice) {
+  RunResult r = RunBin({"-r", "--json=/nonexistent-dir/r.json", "/nonexistent-device"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Error opening results file /nonexistent-dir/r.json - 2\n");
+}
+
+// A position beyond the device's end is reported as the refused positioning
+// reported it: the offset, -1 and EINVAL; the run ends with status 1.
+TEST_F(BenchCli, UnreachablePositionIsReported) {
+  const std::string &dev = Attach(1);
+  ASSERT_FALSE(dev.empty());
+  RunResult r = RunBin({"-r", "-q", "--tm=1", "--min=4096", "--max=4096", "--th1=1", "--th2=0",
+                        "--th3=0", "--size=64", dev});
+  EXPECT_EQ(r.status, 1) << r.out;
+  std::smatch m;
+  std::string out = r.out;
+  ASSERT_TRUE(std::regex_search(out, m, std::regex("error seeking ([0-9]+) -1 22\n"))) << r.out;
+  long long off = std::stoll(m[1]);
+  EXPECT_GT(off, 1LL << 20);
+  EXPECT_EQ(off % 4096, 0);
 }
 
 TEST_F(BenchCli, UnfilledReadFailsInEveryWorker) {
@@ -332,8 +420,18 @@ TEST_F(BenchCli, SamplingModeLines) {
   const std::string &dev = Attach(16);
   ASSERT_FALSE(dev.empty());
   const std::string missing = "/var/tmp/vexbench-no-such-device";
-  RunResult r = RunBin({"--test=1", "--th1=1", "--th2=0", "--th3=0", dev, missing});
+  ScratchFile json(0);
+  RunResult r =
+      RunBin({"--test=1", "--th1=1", "--th2=0", "--th3=0", "--json=" + json.Path(), dev, missing});
   EXPECT_EQ(r.status, 1) << r.out;  // a path could not be opened
+  // The results file holds the same lines' numbers.
+  RunResult rows = RunCmd("python3 -c 'import json,sys\n"
+                          "d = json.load(open(sys.argv[1]))\n"
+                          "assert not d[\"ok\"] and d[\"cells\"] == []\n"
+                          "for s in d[\"samples\"]:\n"
+                          "  print(\"t1:%d:%s:%s\" % (s[\"worker\"], s[\"device\"], "
+                          "\" \".join(map(str, s[\"counts\"]))))' " + json.Path());
+  EXPECT_EQ(rows.out, r.out.substr(r.out.find("\nt1:") + 1)) << rows.out;
   std::vector<std::string> l = Lines(r.out);
   ASSERT_EQ(l.size(), 4U) << r.out;
   EXPECT_EQ(l[0], "OpenWt = 0");

@@ -62,10 +62,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(CmdlineTest, SizeIsSixtyFourBit) {
   Parse({"--size=5000000000"});
-  EXPECT_EQ(DevSizeM, 5000000000ULL);
+  EXPECT_EQ(DevSizeMiB, 5000000000ULL);
   ResetSettings();
   Parse({"--size=8796093022207"});  // the largest whose bytes fit a file offset
-  EXPECT_EQ(DevSizeM, 8796093022207ULL);
+  EXPECT_EQ(DevSizeMiB, 8796093022207ULL);
 }
 
 TEST_F(CmdlineTest, CollRuleIsPrintedWhileScanning) {
@@ -213,5 +213,24 @@ INSTANTIATE_TEST_SUITE_P(
         RefuseCase{{"-w", "--min=8192", "--max=4096"}, "Bad --min=8192: above --max=4096\n"},
         RefuseCase{{"-r", "--min=4096", "--max=8191"}, nullptr},  // one row, 4K
         RefuseCase{{"-c", "--min=8192", "--max=4096"}, nullptr}));  // no table
+
+}  // namespace
+
+namespace {
+
+TEST_F(CmdlineTest, LatAndJsonOptions) {
+  // --lat is a whole word: a longer word is no option, as before.
+  Parse({"--lat", "--json=out.json"});
+  EXPECT_EQ(lat_opt, 1);
+  EXPECT_EQ(JsonFile, "out.json");
+  ResetSettings();
+  EXPECT_EQ(FatalText([] { Parse({"--latency"}); }), kUsageText);
+  EXPECT_EQ(lat_opt, 0);
+  EXPECT_EQ(FatalText([] { Parse({"--json"}); }), kUsageText);
+  EXPECT_EQ(FatalText([] { Parse({"--json="}); }), "Bad --json=: no file name\n");
+  ResetSettings();
+  Parse({"--lat", "--test=1"});
+  EXPECT_EQ(FatalText([] { CheckSettings(); }), "Option --lat needs the tables (--test=0)\n");
+}
 
 }  // namespace

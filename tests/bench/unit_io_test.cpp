@@ -47,7 +47,7 @@ class BenchIoTest : public ::testing::Test {
 // ---------------------------------------------------------------- Seek
 
 TEST_F(BenchIoTest, SeekRule0AlignsWithinTheTestedArea) {
-  ctl.DevSize = 32768;  // 16 MiB
+  ctl.DevSizeSectors = 32768;  // 16 MiB
   ctl.thread_cnt = 4;
   for (int blk : {512, 4096, 65536, 4194304}) {
     auto n = static_cast<uint64_t>(blk / 512);
@@ -55,21 +55,21 @@ TEST_F(BenchIoTest, SeekRule0AlignsWithinTheTestedArea) {
     for (int k = 0; k < 2000; k++) {
       uint64_t s = Seek(fd_, blk, k % 4);
       ASSERT_EQ(s % n, 0U) << blk;
-      ASSERT_LT(s, ctl.DevSize);
-      ASSERT_EQ(lseek(fd_, 0, SEEK_CUR), static_cast<off_t>(s * 512));
+      ASSERT_LT(s, ctl.DevSizeSectors);
+      ASSERT_EQ(lseek(fd_, 0, SEEK_CUR), 0);  // the transfer positions itself
       seen.insert(s);
     }
-    EXPECT_GT(seen.size(), std::min<uint64_t>(ctl.DevSize / n / 2, 500)) << blk;
+    EXPECT_GT(seen.size(), std::min<uint64_t>(ctl.DevSizeSectors / n / 2, 500)) << blk;
   }
   EXPECT_EQ(WorkerErr, 0);
 }
 
 TEST_F(BenchIoTest, SeekRule1KeepsEachWorkerInItsZone) {
   CollRule = 1;
-  ctl.DevSize = 32768;
+  ctl.DevSizeSectors = 32768;
   ctl.thread_cnt = 10;
   const uint64_t n = 8;                             // 4 KiB blocks
-  const uint64_t zone = ctl.DevSize / n / 10;       // 409 blocks
+  const uint64_t zone = ctl.DevSizeSectors / n / 10;       // 409 blocks
   for (int k = 0; k < 3000; k++) {
     uint64_t s = Seek(fd_, 4096, 3);
     ASSERT_GE(s, 3 * zone * n);
@@ -81,7 +81,7 @@ TEST_F(BenchIoTest, SeekRule1KeepsEachWorkerInItsZone) {
 
 TEST_F(BenchIoTest, SeekRule2DealsTheBlocks) {
   CollRule = 2;
-  ctl.DevSize = 32768;
+  ctl.DevSizeSectors = 32768;
   ctl.thread_cnt = 4;
   for (int blk : {512, 4096, 65536}) {
     auto n = static_cast<uint64_t>(blk / 512);
@@ -89,14 +89,14 @@ TEST_F(BenchIoTest, SeekRule2DealsTheBlocks) {
       uint64_t s = Seek(fd_, blk, 1);
       ASSERT_EQ(s % n, 0U);
       ASSERT_EQ((s / n) % 4, 1U) << blk;
-      ASSERT_LT(s + n, ctl.DevSize + 1);
+      ASSERT_LT(s + n, ctl.DevSizeSectors + 1);
     }
   }
 }
 
 TEST_F(BenchIoTest, SeekOtherRuleDoesNotPosition) {
   CollRule = 3;
-  ctl.DevSize = 32768;
+  ctl.DevSizeSectors = 32768;
   ctl.thread_cnt = 1;
   ASSERT_EQ(lseek(fd_, 12288, SEEK_SET), 12288);
   EXPECT_EQ(Seek(fd_, 4096, 0), 0U);
@@ -104,12 +104,34 @@ TEST_F(BenchIoTest, SeekOtherRuleDoesNotPosition) {
 }
 
 TEST_F(BenchIoTest, SeekFailureIsReportedAndMarksTheWorker) {
-  ctl.DevSize = 8;
-  ctl.thread_cnt = 1;
+  // Rule 1, worker 1 of 2, one block per zone: always sector 8 (byte 4096),
+  // one byte past what the descriptor can reach. The line is the one a
+  // refused lseek gave: the offset, -1 and EINVAL.
+  CollRule = 1;
+  ctl.DevSizeSectors = 16;
+  ctl.thread_cnt = 2;
+  ctl.PosEnd[1] = 4095;
   CaptureStdout cap;
-  EXPECT_EQ(Seek(-1, 4096, 0), 0U);
-  EXPECT_EQ(cap.Take(), "error seeking 0 -1 9\n");
+  EXPECT_EQ(Seek(fd_, 4096, 1), 0U);
+  EXPECT_EQ(cap.Take(), "error seeking 4096 -1 22\n");
   EXPECT_EQ(WorkerErr, 1);
+  WorkerErr = 0;
+  ctl.PosEnd[1] = 4096;  // the device's end itself can be reached
+  EXPECT_EQ(Seek(fd_, 4096, 1), 8U);
+  EXPECT_EQ(WorkerErr, 0);
+}
+
+TEST_F(BenchIoTest, PositionLimitIsWhereLseekStops) {
+  ASSERT_EQ(lseek(fd_, 12288, SEEK_SET), 12288);
+  int64_t end = PositionLimit(fd_);
+  EXPECT_EQ(lseek(fd_, 0, SEEK_CUR), 12288);  // the position is kept
+  ASSERT_GT(end, int64_t{1} << 40);           // a regular file: its file system's limit
+  if (end < INT64_MAX) {
+    EXPECT_EQ(lseek(fd_, end, SEEK_SET), end);
+    errno = 0;
+    EXPECT_EQ(lseek(fd_, end + 1, SEEK_SET), -1);
+    EXPECT_EQ(errno, EINVAL);
+  }
 }
 
 // ---------------------------------------------------------------- stamps and keys
@@ -248,7 +270,7 @@ std::string ReadFile(int fd, size_t len) {
 }
 
 TEST_F(BenchIoTest, ClearStampsEverySectorWithItsNumber) {
-  DevSizeM = 3;
+  DevSizeMiB = 3;
   ctl.fh[0] = fd_;
   ctl.WtBuf[0] = Alloc4K(1048576);
   FillWtBuf(ctl.WtBuf[0], 1048576);
@@ -263,7 +285,7 @@ TEST_F(BenchIoTest, ClearStampsEverySectorWithItsNumber) {
 }
 
 TEST_F(BenchIoTest, ClearWithKeysFillsEachUnitWithOneKey) {
-  DevSizeM = 1;
+  DevSizeMiB = 1;
   DupeMod = 8;
   ctl.fh[0] = fd_;
   ctl.WtBuf[0] = Alloc4K(1048576);
@@ -282,7 +304,7 @@ TEST_F(BenchIoTest, ClearWithKeysFillsEachUnitWithOneKey) {
 }
 
 TEST_F(BenchIoTest, ClearQuickWritesTheBufferUnchangedAfterThePrefix) {
-  DevSizeM = 1;
+  DevSizeMiB = 1;
   q_opt = 1;
   TestOff = 8;  // 4 KiB of the buffer first
   ctl.fh[0] = fd_;
@@ -301,7 +323,7 @@ TEST_F(BenchIoTest, ClearStopsAtTheEndAndRatesWhatWasWritten) {
   // claim the whole tested size.
   int full = open("/dev/full", O_WRONLY);
   ASSERT_GE(full, 0);
-  DevSizeM = 4096;
+  DevSizeMiB = 4096;
   ctl.fh[0] = full;
   ctl.WtBuf[0] = Alloc4K(1048576);
   CaptureStdout cap;
@@ -334,7 +356,7 @@ class MeasureTest : public BenchIoTest {
     BenchIoTest::SetUp();
     InstallSignals();
     q_opt = 1;
-    ctl.DevSize = 2048;  // 1 MiB of the file
+    ctl.DevSizeSectors = 2048;  // 1 MiB of the file
     AllocWorkers(3);
     int id = shmget(IPC_PRIVATE, sizeof(_CTL_RES), IPC_CREAT | 0600);
     ASSERT_GE(id, 0);
