@@ -20,6 +20,7 @@ run() {
 run format "$img" --wtblksz=1024 -q
 run status "$img"
 run dump "$img" 0
+run check "$img" 0 16
 echo "image: sparse 1 TiB, $(du -k "$img" | cut -f1) KiB on disk"
 echo
 
