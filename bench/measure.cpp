@@ -443,10 +443,11 @@ int StartWorkers(int ThCnt, int BlkSz, int rw, int pfd[2], bool sampling) {
 }
 
 // Steps 5 to 9: warm-up, the counted window, the drain; the window in ms.
-int64_t RunWindow(int ThCnt) {
+// start: the clock when the window opened.
+int64_t RunWindow(int ThCnt, uint64_t &start) {
   SleepMs(1000);  // warm-up: the workers transfer, uncounted
   SignalWorkers(ThCnt, kSigStart);
-  uint64_t start = get_ms();
+  start = get_ms();
   SleepMs(static_cast<uint64_t>(TestTime) * 1000);
   SignalWorkers(ThCnt, kSigStop);
   uint64_t end = get_ms();
@@ -521,7 +522,8 @@ int Test(int ThCnt, int BlkSz, int rw, CellResult *out) {
 
   WaitSecondBoundary();
   int ForkCnt = StartWorkers(ThCnt, BlkSz, rw, pfd, sampling);
-  int64_t elapsed = RunWindow(ThCnt);
+  uint64_t start = 0;
+  int64_t elapsed = RunWindow(ThCnt, start);
   bool err = false;
   std::vector<uint64_t> counts;
   uint64_t errors = 0;
@@ -541,6 +543,7 @@ int Test(int ThCnt, int BlkSz, int rw, CellResult *out) {
     out->rw = rw;
     out->BlkSz = BlkSz;
     out->window_ms = elapsed;
+    out->window_start_ms = static_cast<int64_t>(start);
     out->errors = errors;
     out->worker_transfers = counts;
     out->has_lat = lat;

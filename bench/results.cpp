@@ -61,6 +61,7 @@ void WriteCell(JsonWriter &w, const CellResult &c) {
   Member(w, "block_size", int64_t{c.BlkSz});
   Member(w, "workers", static_cast<int64_t>(c.worker_transfers.size()));
   Member(w, "window_ms", c.window_ms);
+  Member(w, "window_start_ms", c.window_start_ms);
   w.Key("transfers");
   w.Uint(total);
   Member(w, "iops", CellIops(total, c.window_ms));

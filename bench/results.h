@@ -20,6 +20,7 @@ struct CellResult {
   std::vector<uint64_t> worker_transfers;  // count of worker i; one entry per worker
   bool has_lat;                            // lat holds the merged histogram's figures
   LatSummary lat;                          // nanoseconds
+  int64_t window_start_ms = 0;             // wall clock when the window opened, ms since the epoch
 };
 
 struct SampleRow {

@@ -28,7 +28,7 @@ std::string Write(const BenchResults &r, bool pretty) {
 
 BenchResults TwoCells() {
   BenchResults r{"1.2", 365 * 86400, false, true, {}, {}};
-  r.cells.push_back({0, 4096, 3001, 0, {30010}, true, {8700, 14900, 41300, 512600}});
+  r.cells.push_back({0, 4096, 3001, 0, {30010}, true, {8700, 14900, 41300, 512600}, 1600000000123});
   r.cells.push_back({1, 8192, 0, 1, {0, 5}, true, {0, 0, 0, 0}});  // window of no length
   return r;
 }
@@ -50,10 +50,12 @@ TEST_F(ResultsTest, NormalRunDocument) {
             R"("fill":false,"read":true,"write":true,"verify":false,"buffer":"random",)"
             R"("random_source":"rand","fixed_seed":false,"latency":true},)"
             R"("devices":["/dev/loop\"7","/dev/loop8"],"cells":[)"
-            R"({"test":"read","block_size":4096,"workers":1,"window_ms":3001,"transfers":30010,)"
+            R"({"test":"read","block_size":4096,"workers":1,"window_ms":3001,)"
+            R"("window_start_ms":1600000000123,"transfers":30010,)"
             R"("iops":10000,"bytes_per_second":40960000,"errors":0,"worker_transfers":[30010],)"
             R"("latency_us":{"p50":8.7,"p99":14.9,"p99_9":41.3,"max":512.6}},)"
-            R"({"test":"write","block_size":8192,"workers":2,"window_ms":0,"transfers":5,)"
+            R"({"test":"write","block_size":8192,"workers":2,"window_ms":0,)"
+            R"("window_start_ms":0,"transfers":5,)"
             R"("iops":0,"bytes_per_second":0,"errors":1,"worker_transfers":[0,5],)"
             R"("latency_us":{"p50":0,"p99":0,"p99_9":0,"max":0}}]})"
             "\n");
