@@ -181,7 +181,7 @@ fio_cell() {
 median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.3f", a / b; else print "n/a" }'; }
 # spread VALUES: (largest - smallest) / median, in percent
-spread() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.0f", m > 0 ? (v[NR] - v[1]) * 100 / m : 0 }'; }
+spread() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.0f", (m > 0 ? (v[NR] - v[1]) * 100 / m : 0) }'; }
 # pairs VEX-CMD FIO-CMD: REPS alternating pairs (the order turns every pair,
 # so a drift of the host's load favours neither). Each command prints one
 # line, its IOPS first. Sets P_V and P_F (the IOPS of each run), P_R (the
@@ -226,7 +226,7 @@ for rw in read write; do
       kb=$(median <<<"$P_V2")
       # each run against its own kernel count, then the median
       kd=$(paste <(tr ' ' '\n' <<<"$P_V" | grep .) <(tr ' ' '\n' <<<"$P_V2" | grep .) |
-        awk '{ printf "%.4f\n", $2 > 0 ? $1 / $2 - 1 : 9 }' | median)
+        awk '{ printf "%.4f\n", ($2 > 0 ? $1 / $2 - 1 : 9) }' | median)
       fp50=$(median <<<"$P_F2")
       fp99=$(median <<<"$P_F3")
       vex $rw $bs $th "$WORK/l.json" --lat >/dev/null
