@@ -155,6 +155,8 @@ kernel_rate() {
     }' "$1"
 }
 
+PIN=()  # a command the tools run under (taskset), or none
+
 # vex RW BLKSZ WORKERS JSON [extra...]: one cell; prints "IOPS KERNEL-IOPS",
 # the second from the device's counters over the window vexbench reports.
 vex() {
@@ -164,7 +166,7 @@ vex() {
   : >"$samples"
   sampler "$samples" &
   spid=$!
-  nice -n -10 "$VEXBENCH" "-${rw:0:1}" --tm="$TM" --min="$bs" --max="$bs" --th1="$th" --th2=0 \
+  "${PIN[@]}" nice -n -10 "$VEXBENCH" "-${rw:0:1}" --tm="$TM" --min="$bs" --max="$bs" --th1="$th" --th2=0 \
     --th3=0 --size="$SIZE_MB" --json="$json" "$@" "$DEV" >/dev/null
   kill "$spid"
   wait "$spid" 2>/dev/null
@@ -173,7 +175,7 @@ vex() {
 }
 # fio_cell RW BLKSZ JOBS: prints "IOPS P50-US P99-US" (completion latency)
 fio_cell() {
-  nice -n -10 fio --name=cmp --filename="$DEV" --ioengine=psync --direct=1 --rw="rand$1" --bs="$2" \
+  "${PIN[@]}" nice -n -10 fio --name=cmp --filename="$DEV" --ioengine=psync --direct=1 --rw="rand$1" --bs="$2" \
     --numjobs="$3" --size="${SIZE_MB}M" --time_based --runtime="$TM" --ramp_time=1 \
     --norandommap --randrepeat=0 --group_reporting --output-format=json 2>/dev/null |
     jq -r ".jobs[0].$1 | \"\(.iops | floor) \(.clat_ns.percentile[\"50.000000\"] / 1000) \(.clat_ns.percentile[\"99.000000\"] / 1000)\""
@@ -208,10 +210,12 @@ echo "vexbench/fio; spread: (largest - smallest) / median of fio's own runs, the
 echo "kernel: the loop device's completed sectors over each vexbench window, as transfers/s,"
 echo "and dev, vexbench's IOPS against it (median); latency: vexbench --lat (one run) and"
 echo "fio clat percentiles (median), microseconds; quick: for a cell under 0.97, the ratio"
-echo "again with -q (no stamp verification in reads, no stamping in writes)"
+echo "again with -q (no stamp verification in reads, no stamping in writes); pinned: for such"
+echo "a cell with one worker, the ratio again with both tools held on CPU 0 (taskset), which"
+echo "takes the scheduler's placement of the worker out of the comparison"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs"
-printf "%-5s %5s %3s | %8s %8s %6s %6s | %8s %6s | %8s %8s %8s %8s | %6s\n" test block th vexbench \
-  fio ratio spread kernel dev vex-p50 fio-p50 vex-p99 fio-p99 quick
+printf "%-5s %5s %3s | %8s %8s %6s %6s | %8s %6s | %8s %8s %8s %8s | %6s %6s\n" test block th \
+  vexbench fio ratio spread kernel dev vex-p50 fio-p50 vex-p99 fio-p99 quick pinned
 worst=""
 kern_bad=0
 p50_bad=0
@@ -232,14 +236,20 @@ for rw in read write; do
       vex $rw $bs $th "$WORK/l.json" --lat >/dev/null
       vp50=$(jq '.cells[0].latency_us.p50' "$WORK/l.json")
       vp99=$(jq '.cells[0].latency_us.p99' "$WORK/l.json")
-      q="-"
+      q="-" pin="-"
       if awk -v r="$r" 'BEGIN { exit !(r < 0.97) }'; then
         pairs "vex $rw $bs $th $WORK/q.json -q" "fio_cell $rw $bs $th"
         q=$(median <<<"$P_R")
+        if [ "$th" = 1 ]; then
+          PIN=(taskset -c 0)
+          pairs "vex $rw $bs $th $WORK/q.json" "fio_cell $rw $bs $th"
+          PIN=()
+          pin=$(median <<<"$P_R")
+        fi
       fi
-      printf "%-5s %5s %3s | %8s %8s %6s %5s%% | %8s %5.1f%% | %8.1f %8.1f %8.1f %8.1f | %6s\n" $rw \
-        $((bs / 1024))K $th "$vb" "$fb" "$r" "$sp" "$kb" "$(awk -v d="$kd" 'BEGIN { print d * 100 }')" \
-        "$vp50" "$fp50" "$vp99" "$fp99" "$q"
+      printf "%-5s %5s %3s | %8s %8s %6s %5s%% | %8s %5.1f%% | %8.1f %8.1f %8.1f %8.1f | %6s %6s\n" \
+        $rw $((bs / 1024))K $th "$vb" "$fb" "$r" "$sp" "$kb" "$(awk -v d="$kd" 'BEGIN { print d * 100 }')" \
+        "$vp50" "$fp50" "$vp99" "$fp99" "$q" "$pin"
       awk -v d="$kd" 'BEGIN { exit (d <= 0.02 && d >= -0.02) ? 0 : 1 }' || kern_bad=$((kern_bad + 1))
       awk -v a="$vp50" -v b="$fp50" 'BEGIN { exit (b > 0 && a / b <= 1.15 && a / b >= 0.85) ? 0 : 1 }' ||
         p50_bad=$((p50_bad + 1))
