@@ -128,14 +128,18 @@ TEST_F(BenchCli, LatencyTablesAndResultsFileAgree) {
   EXPECT_EQ(parse.status, 0) << parse.out;
   // One line per cell from the file, in the order measured, as the tables print it.
   RunResult cells = RunCmd(
-      "python3 -c 'import json,sys\n"
+      "python3 -c 'import json,sys,time\n"
       "d = json.load(open(sys.argv[1]))\n"
       "assert d[\"ok\"] and d[\"settings\"][\"latency\"]\n"
+      "t = (time.time() - 600) * 1000  # the windows: within the run, one after the other\n"
       "for c in d[\"cells\"]:\n"
       "  assert sum(c[\"worker_transfers\"]) == c[\"transfers\"] and len(c[\"worker_transfers\"]) == c[\"workers\"]\n"
+      "  assert c[\"window_start_ms\"] >= t, c\n"
+      "  t = c[\"window_start_ms\"] + c[\"window_ms\"]\n"
       "  l = c[\"latency_us\"]\n"
       "  print(c[\"test\"], c[\"block_size\"], c[\"workers\"], c[\"iops\"], c[\"bytes_per_second\"],\n"
-      "        \" \".join(\"%.1f\" % l[k] for k in (\"p50\", \"p99\", \"p99_9\", \"max\")))' " +
+      "        \" \".join(\"%.1f\" % l[k] for k in (\"p50\", \"p99\", \"p99_9\", \"max\")))\n"
+      "assert t <= time.time() * 1000\n' " +
       json.Path());
   ASSERT_EQ(cells.status, 0) << cells.out;
   std::vector<std::string> want = Lines(cells.out);
