@@ -140,8 +140,7 @@ sampler() {
 # device's completed sectors from START to START + WINDOW (each end
 # interpolated between the samples around it), as transfers per second.
 kernel_rate() {
-  awk -v f="$2" -v t1="$(awk -v m="$3" 'BEGIN { printf "%.3f", m / 1000 }')" \
-    -v w="$4" -v bs="$5" '
+  awk -v f="$2" -v t1="$3" -v w="$4" -v bs="$5" '
     function at(t,   i) {
       for (i = 2; i <= n; i++)
         if (T[i] >= t) return C[i - 1] + (C[i] - C[i - 1]) * (t - T[i - 1]) / (T[i] - T[i - 1])
@@ -149,6 +148,7 @@ kernel_rate() {
     }
     { n++; T[n] = $1; C[n] = $f }
     END {
+      t1 /= 1000
       t2 = t1 + w / 1000
       if (n < 2 || T[1] > t1 || T[n] < t2 || w <= 0) { print 0; exit }
       printf "%.0f", (at(t2) - at(t1)) * 512 / bs / (w / 1000)
@@ -183,7 +183,11 @@ fio_cell() {
 median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.3f", a / b; else print "n/a" }'; }
 # spread VALUES: (largest - smallest) / median, in percent
-spread() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.0f", (m > 0 ? (v[NR] - v[1]) * 100 / m : 0) }'; }
+spread() {
+  local v
+  v=$(tr ' ' '\n' | grep . | sort -g)
+  awk -v m="$(median <<<"$v")" 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%.0f", (m > 0 ? (hi - lo) * 100 / m : 0) }' <<<"$v"
+}
 # pairs VEX-CMD FIO-CMD: REPS alternating pairs (the order turns every pair,
 # so a drift of the host's load favours neither). Each command prints one
 # line, its IOPS first. Sets P_V and P_F (the IOPS of each run), P_R (the
