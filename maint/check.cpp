@@ -13,6 +13,7 @@
 #include <initializer_list>
 
 #include "fatal.h"
+#include "probe.h"
 
 namespace {
 
@@ -59,10 +60,18 @@ struct Allowed {
     return false;
   }
   std::string Text() const {
-    if (hi >= lo) return Dec(static_cast<uint64_t>(lo)) + ".." + Dec(static_cast<uint64_t>(hi));
-    std::string s = values.size() > 1 ? "one of " : "";
-    for (size_t i = 0; i < values.size(); i++)
-      s += (i > 0 ? "/" : "") + Dec(static_cast<uint64_t>(values[i]));
+    std::string s;
+    if (hi >= lo) {
+      s = Dec(static_cast<uint64_t>(lo));
+      s += "..";
+      s += Dec(static_cast<uint64_t>(hi));
+      return s;
+    }
+    if (values.size() > 1) s = "one of ";
+    for (size_t i = 0; i < values.size(); i++) {
+      if (i > 0) s += '/';
+      s += Dec(static_cast<uint64_t>(values[i]));
+    }
     return s;
   }
 };
@@ -97,7 +106,14 @@ class Checker {
     r_.version = GetHdrVersion(h0_.raw);
     r_.blocks_read = 1;  // the header block
     if (r_.version == HdrVersion::Unknown) {
-      Field(0, "Str", false, "XTL:2.0 or XTL:1.1", HexBytes(h0_.raw, 8));
+      r_.no_header = std::memcmp(h0_.raw, "XTL:", 4) != 0;
+      std::string found = HexBytes(h0_.raw, 8);
+      if (r_.no_header) {
+        // Say what is there instead, when libblkid knows it.
+        const std::string what = dev_.probe != nullptr ? dev_.probe(dev_.ctx) : std::string();
+        found = what.empty() ? "no XTL header" : "no XTL header but " + what;
+      }
+      Field(0, "Str", false, "XTL:2.0 or XTL:1.1", found);
       return;
     }
     if (r_.version == HdrVersion::V11) {
@@ -194,16 +210,33 @@ class Checker {
     const uint8_t level = (feat & kFeatEcc6) != 0 ? 2 : (feat & kFeatEcc) != 0 ? 1 : 0;
     Expect(hdr, "EccLevel", level, h.EccLevel);
     CheckBitSizes(hdr, h, BitRules(feat));
+    const uint64_t b0 = h.Block0Off.get();
+    Field(hdr, "Block0Off", b0 % kSectorSize == 0, "a whole number of sectors", Dec(b0));
+    Field(hdr, "MetaDupeCnt", h.MetaDupeCnt > 0, "more than 0", Dec(h.MetaDupeCnt));
+    Field(hdr, "WtBlkStripe", h.WtBlkStripe.get() > 0, "more than 0", Dec(h.WtBlkStripe.get()));
+    const uint64_t phys = h.PhysicalBlocks.get();
+    // Only the one-volume layout without compression offers at most its
+    // physical blocks: compression and de-dupe scale the logical space, and
+    // the VM volume of a small two-volume device is given more by design.
+    if ((feat & kFeatV20Layout) != 0 && (feat & kFeatCompress) == 0)
+      Field(hdr, "LogicalBlocks", h.LogicalBlocks.get() <= phys,
+            "at most PhysicalBlocks " + Dec(phys), Dec(h.LogicalBlocks.get()));
     const uint32_t cluster = h.ClusterSize.get();
     Field(hdr, "ClusterSize", cluster != 0, "more than 0", Dec(cluster));
     if (cluster == 0) return;
-    const uint64_t phys = h.PhysicalBlocks.get();
     Field(hdr, "PhysicalBlocks", phys % cluster == 0, "a multiple of ClusterSize " + Dec(cluster),
           Dec(phys));
     uint64_t end = 0;
     std::string end_text = AreaEnd(h, phys, &end);
     Field(hdr, "data area end", end <= dev_.size, "at most the device size " + Dec(dev_.size),
           end_text);
+    // The driver's writes to the data area must miss the header block.
+    uint64_t at = 0;
+    if (phys != 0 && !__builtin_mul_overflow(dev_.hdr_sector, uint64_t{kSectorSize}, &at) &&
+        at <= UINT64_MAX - kBlockSize)
+      Field(hdr, "data area start", b0 >= at + kBlockSize || at >= end,
+            "clear of the header block, bytes " + Dec(at) + " to " + Dec(at + kBlockSize - 1),
+            "bytes " + Dec(b0) + " to " + (end == UINT64_MAX ? end_text : Dec(end - 1)));
     const uint32_t vm = h.vm_status.get();
     Field(hdr, "vm_status", vm <= 1, "0 or 1", Dec(vm));
     if (vm != 1) return;
@@ -377,16 +410,16 @@ class Checker {
     r_.total = dev.PhysicalBlocks.get() / dev.ClusterSize.get();
     const uint64_t total = r_.total;
     if (range.first_given && range.first >= total)
-      Fatal("check: first write block %" PRIu64 " is past the last write block (%" PRIu64
-            " write blocks)\n",
-            range.first, total);
+      FatalErr("check: first write block %" PRIu64 " is past the last write block (%" PRIu64
+               " write blocks)\n",
+               range.first, total);
     r_.first = range.first_given ? range.first : 0;
     if (range.count_given) {
-      if (range.count == 0) Fatal("check: count must be at least 1\n");
+      if (range.count == 0) FatalErr("check: count must be at least 1\n");
       if (range.count > total - r_.first)
-        Fatal("check: %" PRIu64 " write blocks from %" PRIu64
-              " run past the last write block %" PRIu64 "\n",
-              range.count, r_.first, total - 1);
+        FatalErr("check: %" PRIu64 " write blocks from %" PRIu64
+                 " run past the last write block %" PRIu64 "\n",
+                 range.count, r_.first, total - 1);
     }
     r_.count = range.count_given ? range.count : total - r_.first;
     r_.walked = true;
@@ -401,20 +434,48 @@ class Checker {
   }
 };
 
+// Length of the valid UTF-8 sequence at s[i] (a byte of 0x80 or above), 0
+// if none starts there: no overlong forms, surrogates or values past U+10FFFF.
+size_t Utf8Len(const std::string &s, size_t i) {
+  const auto c0 = static_cast<unsigned char>(s[i]);
+  const size_t len = c0 >= 0xc2 && c0 <= 0xdf   ? 2
+                     : c0 >= 0xe0 && c0 <= 0xef ? 3
+                     : c0 >= 0xf0 && c0 <= 0xf4 ? 4
+                                                : 0;
+  if (len == 0 || s.size() - i < len) return 0;
+  uint32_t cp = c0 & (0x7fU >> len);
+  for (size_t k = 1; k < len; k++) {
+    const auto c = static_cast<unsigned char>(s[i + k]);
+    if ((c & 0xc0U) != 0x80U) return 0;
+    cp = (cp << 6) | (c & 0x3fU);
+  }
+  if ((len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || (cp >= 0xd800 && cp <= 0xdfff) ||
+      cp > 0x10ffff)
+    return 0;
+  return len;
+}
+
 std::string JsonStr(const std::string &s) {
   std::string o = "\"";
-  for (char ch : s) {
-    const auto c = static_cast<unsigned char>(ch);
+  for (size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    size_t len = 1;
     if (c == '"' || c == '\\') {
       o += '\\';
       o += static_cast<char>(c);
-    } else if (c < 0x20 || c >= 0x7f) {
+    } else if (c < 0x20 || c == 0x7f) {
       char e[8];
       std::snprintf(e, sizeof e, "\\u%04x", c);
       o += e;
-    } else {
+    } else if (c < 0x80) {
       o += static_cast<char>(c);
+    } else if ((len = Utf8Len(s, i)) != 0) {
+      o.append(s, i, len);
+    } else {
+      o += "\\ufffd";
+      len = 1;
     }
+    i += len;
   }
   return o + "\"";
 }
@@ -437,6 +498,31 @@ CheckReport CheckDevice(const CheckDev &dev, const CheckRange &range) {
   return r;
 }
 
+bool CheckNumber(const char *text, uint64_t *value) {
+  const char *p = text;
+  unsigned base = 10;
+  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+    base = 16;
+    p += 2;
+  } else if (p[0] == '0') {
+    base = 8;
+  }
+  if (*p == '\0') return false;
+  uint64_t v = 0;
+  for (; *p != '\0'; p++) {
+    const char c = *p;
+    unsigned d = 16;
+    if (c >= '0' && c <= '9') d = static_cast<unsigned>(c - '0');
+    if (c >= 'a' && c <= 'f') d = static_cast<unsigned>(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') d = static_cast<unsigned>(c - 'A' + 10);
+    if (d >= base || __builtin_mul_overflow(v, uint64_t{base}, &v) ||
+        __builtin_add_overflow(v, uint64_t{d}, &v))
+      return false;
+  }
+  *value = v;
+  return true;
+}
+
 void PrintCheck(FILE *out, const CheckReport &r) {
   for (const CheckProblem &p : r.problems) {
     if (p.header >= 0)
@@ -448,7 +534,9 @@ void PrintCheck(FILE *out, const CheckReport &r) {
                    ": %s: expected %s, found %s\n",
                    p.wtblk, p.off, p.pba, p.field.c_str(), p.expected.c_str(), p.found.c_str());
   }
-  std::string hdr = r.HeaderSound() ? "header sound" : "header damaged";
+  std::string hdr = r.no_header       ? "no XTL header"
+                    : r.HeaderSound() ? "header sound"
+                                      : "header damaged";
   if (r.version == HdrVersion::V11 && r.HeaderSound()) hdr += " (XTL:1.1, checksum not available)";
   if (r.two_volumes) hdr += " (two volumes)";
   std::string blocks;
@@ -523,6 +611,8 @@ const uint8_t *ReadDevBlock(uint64_t off, void *ctx) {
   return dev.buf;
 }
 
+std::string ProbeDev(void *ctx) { return ProbeSignature(static_cast<Device *>(ctx)->fh); }
+
 // The progress line on standard error, shown only on a terminal and at most
 // a few times a second; cleared when the check ends, however it ends.
 class ProgressLine {
@@ -570,9 +660,7 @@ class ProgressLine {
   }
 };
 
-}  // namespace
-
-void DoCheck() {
+void RunCheck() {
   // Read-only: the check never writes, and works on a read-only device too.
   Device device = OpenDev(O_RDONLY | O_LARGEFILE, static_cast<int>(kBlockSize));
   // The walk jumps a write block at a time: read-ahead would only read
@@ -595,13 +683,31 @@ void DoCheck() {
                  ReadDevBlock,
                  &device,
                  ProgressLine::Show,
-                 &progress};
+                 &progress,
+                 ProbeDev};
     r = CheckDevice(dev, range);
   }
   if (v_Json != 0)
     PrintCheckJson(stdout, r, v_DevName);
   else
     PrintCheck(stdout, r);
+  // A report that did not reach its reader (a full disk) is a failure,
+  // whatever it said.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
+    FatalErr("check: error writing the report - %d\n", errno);
   // Damage is a verdict, not a failure: the report is out; only the status says it.
   if (r.Damaged()) throw FatalError("", false, 2);
+}
+
+}  // namespace
+
+void DoCheck() {
+  // Every failure goes to standard error: standard output carries the report
+  // and nothing else, so that a --json reader never gets a stray message.
+  try {
+    RunCheck();
+  } catch (FatalError &e) {
+    e.to_stderr = true;
+    throw;
+  }
 }

@@ -21,6 +21,9 @@
 using CheckSource = const uint8_t *(*)(uint64_t off, void *ctx);
 // Called after each write block of the walk.
 using CheckProgress = void (*)(uint64_t done, uint64_t total, void *ctx);
+// Names what the device holds instead of an XTL header ("an ext4 file
+// system"), or returns empty; asked only when there is no XTL tag.
+using CheckProbe = std::string (*)(void *ctx);
 
 struct CheckDev {
   std::span<const uint8_t, kHdrSize> hdr;  // the device header read at hdr_sector
@@ -30,6 +33,7 @@ struct CheckDev {
   void *ctx = nullptr;
   CheckProgress progress = nullptr;
   void *progress_ctx = nullptr;
+  CheckProbe probe = nullptr;  // called with ctx
 };
 
 // The write blocks to walk; a number not given takes its default (first 0,
@@ -67,6 +71,7 @@ struct CheckReport {
   uint64_t dev_size = 0;
   uint64_t hdr_sector = 0;
   HdrVersion version = HdrVersion::Unknown;
+  bool no_header = false;          // not even an XTL tag at the header sector
   bool two_volumes = false;        // the --autovm layout: a second header follows
   std::vector<CheckField> fields;  // every header check made, in order
   bool walked = false;             // write blocks were checked
@@ -84,9 +89,13 @@ struct CheckReport {
 };
 
 CheckReport CheckDevice(const CheckDev &dev, const CheckRange &range);
+// Reads a first or count word: decimal, 0x hexadecimal or 0 octal digits and
+// nothing else, within 64 bits. False for anything else.
+bool CheckNumber(const char *text, uint64_t *value);
 // One line per problem, then the summary line.
 void PrintCheck(FILE *out, const CheckReport &r);
-// The same as one JSON document.
+// The same as one JSON document: valid UTF-8 in the texts passes through,
+// other bytes of 0x80 and above become U+FFFD, control bytes are escaped.
 void PrintCheckJson(FILE *out, const CheckReport &r, const std::string &device);
 
 // The command: opens v_DevName read-only, checks it, prints the report and

@@ -188,7 +188,8 @@ void ScanPositional(const char *word) {
       if (g_posn == 1) {
         SetText(v_DevName, word, kTextMax, word);
       } else if (g_posn <= 3) {
-        (g_posn == 2 ? v_CheckFirst : v_CheckCount) = ConvertNum(word, 64);
+        if (!CheckNumber(word, g_posn == 2 ? &v_CheckFirst : &v_CheckCount))
+          throw FatalError(std::string(word) + "\n" + kCheckUsage, false);
         v_CheckArgs = g_posn - 1;
       } else {
         RefuseWord(word);

@@ -32,7 +32,7 @@ add_custom_target(man_pages ALL DEPENDS ${xtl_pages})
 install(FILES ${xtl_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 
 # The Debian package. dpkg-shlibdeps works out Depends from the binaries;
-# with libstdc++ and libgcc linked in, that is libc6 alone.
+# with libstdc++ and libgcc linked in, that is libc6 and libblkid1.
 set(XTL_MAINTAINER "XTL tools maintainers <xtl-tools@example.org>"
     CACHE STRING "Maintainer field of the Debian package")
 

@@ -277,11 +277,15 @@ TEST_F(CheckImage, RangeAndRefusals) {
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.out.find("write blocks 5 to 5: 0 sound, 0 never written, 1 damaged"),
             std::string::npos);
-  r = Check({img.path, "60"});
-  EXPECT_EQ(r.out,
-            "check: header sound; write blocks 60 to 62: 0 sound, 3 never written, 0 damaged; 0 "
-            "problem(s)\n");
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{img.path, "60"}, {img.path, "60", "3"}}) {
+    r = Check(args);
+    EXPECT_EQ(r.out,
+              "check: header sound; write blocks 60 to 62: 0 sound, 3 never written, 0 damaged; 0 "
+              "problem(s)\n");
+  }
 
+  // Range refusals on standard error, command-line refusals on standard output.
   const struct {
     std::vector<std::string> args;
     std::string out;
@@ -295,7 +299,7 @@ TEST_F(CheckImage, RangeAndRefusals) {
   for (const auto &c : refused) {
     r = Check(c.args);
     EXPECT_EQ(r.status, 1) << c.out;
-    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(c.out.find("usage") == std::string::npos ? r.err : r.out, c.out);
   }
   r = Check({dir.File("none")});
   EXPECT_EQ(r.status, 1);
@@ -324,7 +328,7 @@ TEST_F(CheckImage, JsonReportParsesBack) {
              ".write_blocks.checked, .problems, ([.header.fields[] | select(.ok)] | length), "
              "([.header.fields[] | select(.ok | not)] | length), .damaged]"),
       "[true,67108864,\"damaged\",\"verified\",false,"
-      "[{\"header\":0,\"field\":\"EccLevel\",\"expected\":\"0\",\"found\":\"2\"}],18,1,true]");
+      "[{\"header\":0,\"field\":\"EccLevel\",\"expected\":\"0\",\"found\":\"2\"}],23,1,true]");
 
   img.hdr.h_20x.EccLevel = 0;
   img.WriteHeader();
@@ -337,6 +341,16 @@ TEST_F(CheckImage, JsonReportParsesBack) {
          "[.header.verdict, .write_blocks, (.problems[] | [.write_block, .offset, .pba, .field])]"),
       "[\"sound\",{\"checked\":true,\"total\":63,\"first\":7,\"count\":2,\"sound\":0,"
       "\"never_written\":1,\"damaged\":1,\"blocks_read\":4},[7,0,1792,\"mm3_64\"]]");
+}
+
+TEST_F(CheckImage, AReportThatCannotBeWrittenIsAFailure) {
+  img.WriteHeader();
+  for (const std::string json : {"", " --json"}) {
+    support::Result r =
+        support::Run({"/bin/sh", "-c", kBin + " check " + img.path + json + " >/dev/full"});
+    EXPECT_EQ(r.status, 1) << json;
+    EXPECT_EQ(r.err, "check: error writing the report - 28\n") << json;
+  }
 }
 
 TEST_F(CheckImage, ProgressLineOnlyOnATerminal) {
@@ -359,7 +373,10 @@ struct Mem {
   std::vector<uint8_t> data;
   std::vector<uint64_t> reads;  // byte offsets asked for
   uint64_t fail_at = UINT64_MAX;
+  std::string sig;  // what libblkid would name
 };
+
+std::string MemProbe(void *ctx) { return static_cast<Mem *>(ctx)->sig; }
 
 const uint8_t *MemRead(uint64_t off, void *ctx) {
   auto *m = static_cast<Mem *>(ctx);
@@ -422,6 +439,70 @@ TEST_F(CheckImage, WalkReadsWhatTheDumpReadsAndAReadErrorEndsTheCheck) {
   if (auto e = support::Thrown<FatalError>([&] { CheckDevice(dev, CheckRange{}); })) {
     EXPECT_EQ(e->status, 1);
     EXPECT_EQ(e->text, "Error reading block - 5\n");
+  }
+}
+
+// Headers no format writes and no driver can use: each one problem line.
+TEST_F(CheckImage, ImpossibleHeadersAreDamage) {
+  const std::string area = "data area start: expected clear of the header block, bytes ";
+  struct {
+    void (*damage)(DevHdrBuf &);
+    uint64_t hdr_sector;
+    std::string sig;
+    std::string line;
+  } cases[] = {
+      {[](DevHdrBuf &h) { h.h_20x.Block0Off.set(0); }, 0, "",
+       area + "0 to 4095, found bytes 0 to 66060287"},
+      {[](DevHdrBuf &) {}, 2048, "", area + "1048576 to 1052671, found bytes 1048576 to 67108863"},
+      {[](DevHdrBuf &h) { h.h_20x.Block0Off.set((1 << 20) - 100); }, 0, "",
+       "Block0Off: expected a whole number of sectors, found 1048476"},
+      {[](DevHdrBuf &h) { h.h_20x.LogicalBlocks.set(16129); }, 0, "",
+       "LogicalBlocks: expected at most PhysicalBlocks 16128, found 16129"},
+      {[](DevHdrBuf &h) { h.h_20x.MetaDupeCnt = 0; }, 0, "",
+       "MetaDupeCnt: expected more than 0, found 0"},
+      {[](DevHdrBuf &h) { h.h_20x.WtBlkStripe.set(0); }, 0, "",
+       "WtBlkStripe: expected more than 0, found 0"},
+      {[](DevHdrBuf &h) { std::memset(h.raw, 0, 8); }, 0, "",
+       "Str: expected XTL:2.0 or XTL:1.1, found no XTL header"},
+      {[](DevHdrBuf &h) { std::memcpy(h.raw, "\x53\xef\x01", 3); }, 0, "an ext4 file system",
+       "Str: expected XTL:2.0 or XTL:1.1, found no XTL header but an ext4 file system"},
+  };
+  for (const auto &c : cases) {
+    wtblk::Image im(dir.File("hdr.img"), uint64_t{64} << 20);
+    c.damage(im.hdr);
+    im.hdr.h_20x.mm3_64.set(HdrChecksum(im.hdr));
+    Mem m;  // nothing is read past the header
+    m.sig = c.sig;
+    CheckDev dev{std::span<const uint8_t, kHdrSize>(im.hdr.raw, kHdrSize), uint64_t{64} << 20,
+                 c.hdr_sector, MemRead, &m};
+    dev.probe = MemProbe;
+    const CheckReport r = CheckDevice(dev, CheckRange{});
+    EXPECT_TRUE(r.Damaged()) << c.line;  // status 2
+    EXPECT_EQ(support::Capture([&](FILE *f) { PrintCheck(f, r); }),
+              "header 0: " + c.line +
+                  "\ncheck: " + (r.no_header ? "no XTL header" : "header damaged") +
+                  "; write blocks not checked; 1 problem(s)\n");
+  }
+}
+
+// Texts in the JSON report: UTF-8 as it is, other high bytes U+FFFD, quotes,
+// backslashes and control bytes escaped.
+TEST(CheckJson, DeviceTextIsEscaped) {
+  const struct {
+    std::string device, json;
+  } cases[] = {
+      {"/var/tmp/donn\xc3\xa9"
+       "es.img",
+       "\"/var/tmp/donn\xc3\xa9"
+       "es.img\""},
+      {"a\\b\"c\x01\x7f", "\"a\\\\b\\\"c\\u0001\\u007f\""},
+      {"\xe9t\xc3\xa9\xed\xa0\x80\xf0\x9f\x92",
+       "\"\\ufffdt\xc3\xa9\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\""},
+  };
+  for (const auto &c : cases) {
+    const std::string out =
+        support::Capture([&](FILE *f) { PrintCheckJson(f, CheckReport{}, c.device); });
+    EXPECT_EQ(out.substr(0, out.find(",\n")), "{\n  \"device\": " + c.json) << c.device;
   }
 }
 

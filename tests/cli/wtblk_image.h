@@ -47,6 +47,7 @@ struct Image {
     h.LogicalBlocks.set((size - (1 << 20)) / 4096 * 9 / 10);
     h.ClusterSize.set(256);
     h.MetaDupeCnt = 2;
+    h.WtBlkStripe.set(1);
   }
 
   void SetCompressed() {

@@ -33,7 +33,8 @@ field Architecture "$arch"
 field Section admin
 field Maintainer '.+ <.+@.+>'
 field Description '.+'
-field Depends 'libc6 \(>= [0-9.]+\)'
+# libblkid1 for the signature probe (check names what a device holds instead of a header)
+field Depends 'libblkid1 \(>= [0-9.]+\), libc6 \(>= [0-9.]+\)'
 got=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | sort)
 want=$(sort <<'LIST'
 ./usr/sbin/xtl-maint

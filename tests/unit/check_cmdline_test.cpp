@@ -144,6 +144,13 @@ TEST(CheckCommandLine, DeviceFirstAndCount) {
   r = RunLine({"check", "d", "1", "2", "3"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, std::string("3\n") + kMaintUsage);
+
+  // first and count are whole numbers, nothing else, within 64 bits
+  for (const char *bad : {"abc", "12x", "+5", " 5", "0x", "09", "18446744073709551616"}) {
+    r = RunLine({"check", "d", "0", bad});
+    EXPECT_EQ(r.status, 1) << bad;
+    EXPECT_EQ(r.out, std::string(bad) + "\n" + kMaintCheckUsage);
+  }
 }
 
 }  // namespace
