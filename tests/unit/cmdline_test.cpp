@@ -202,3 +202,28 @@ TEST(ScanArgs, ResetBetweenLines) {
 }
 
 }  // namespace
+
+namespace {
+
+// --force is a whole word, last in the table, and shares no prefix with any
+// other name: it neither takes another option's word nor loses its own.
+TEST(ScanArgs, ForceIsAWholeWordThatNoOtherNamePrefixes) {
+  std::vector<std::string> names;
+  for (size_t i = 0; OptionName(i) != nullptr; i++) names.emplace_back(OptionName(i));
+  ASSERT_EQ(names.back(), "force");
+  for (size_t i = 0; i + 1 < names.size(); i++) {
+    EXPECT_NE(names[i].rfind("force", 0), 0u) << names[i];
+    EXPECT_NE(std::string("force").rfind(names[i], 0), 0u) << names[i];
+  }
+  RunLine({"dev-rd"});
+  EXPECT_EQ(v_Force, 0u);
+  RunLine({"dev-rd", "--force"});
+  EXPECT_EQ(v_Force, 1u);
+  for (const std::string word : {"--forcex", "--force=1", "--forc", "-f"}) {
+    const RunResult r = RunLine({"dev-rd", word});
+    EXPECT_EQ(r.status, 1) << word;
+    EXPECT_EQ(r.out, word + "\n" + kMaintUsage) << word;
+  }
+}
+
+}  // namespace
