@@ -13,7 +13,7 @@
 namespace {
 
 const std::string kBin = XTL_MAINT_BIN;
-constexpr uint64_t kSize = 16 << 20;
+constexpr uint64_t kSize = 8 << 20;
 constexpr int64_t kPostSector = 3000;  // where the log's one entry lands
 
 support::Result Maint(std::vector<std::string> args,
@@ -33,7 +33,7 @@ struct DevCase {
 const DevCase kDevs[] = {
     {"ext4", "mkfs.ext4 -F -q \"$IMG\"", "an ext4 file system", false},
     {"swap", "mkswap \"$IMG\"", "a swap area", false},
-    {"xtl", "\"$BIN\" format \"$IMG\" -q", "an XTL 2.0 header (PhysicalBlocks 3840)", true},
+    {"xtl", "\"$BIN\" format \"$IMG\" -q", "an XTL 2.0 header (PhysicalBlocks 1792)", true},
     {"empty", "", "", false},
 };
 
@@ -42,7 +42,7 @@ class Guards : public ::testing::Test {
   support::ScratchDir dir;
   std::string tmpdir = "--tmpdir=" + dir.path;
 
-  // A new 16 MiB image made as the case says.
+  // A new 8 MiB image made as the case says.
   std::string Make(const DevCase &d, const std::string &name) {
     const std::string img = dir.File(name);
     support::MakeSparse(img, kSize);
@@ -126,32 +126,33 @@ TEST_F(Guards, FormatAsksOnATerminalAndGoesOnOnlyForYes) {
 }
 
 TEST_F(Guards, HeaderOffsetPastTheEndOfAnImageIsRefused) {
+  const uint64_t last = kSize / 512 - 8;  // the header block is the last 4096 bytes
   const struct {
-    const char *hdroff;
+    uint64_t hdroff;
     bool autovm;
     bool fits;
   } cases[] = {
-      {"--hdroff=32760", false, true},  // the last 4096 bytes
-      {"--hdroff=32761", false, false},
-      {"--hdroff=32768", false, false},
-      {"--hdroff=0x1000000000000000", false, false},
-      {"--hdroff=32761", true, false},
+      {last, false, true},
+      {last + 1, false, false},
+      {last + 8, false, false},
+      {uint64_t{1} << 60, false, false},
+      {last + 1, true, false},
   };
   for (const auto &c : cases) {
     const std::string img = Make(kDevs[3], "empty.img");
-    std::vector<std::string> args = {"format", img, c.hdroff, "-q"};
+    const std::string off = std::to_string(c.hdroff);
+    std::vector<std::string> args = {"format", img, "--hdroff=" + off, "-q"};
     if (c.autovm) args.insert(args.end(), {"--autovm", "--dedupe=200", "--comp=200"});
     const support::Result r = Maint(args);
-    EXPECT_EQ(r.status, c.fits ? 0 : 1) << c.hdroff;
-    EXPECT_EQ(support::FileSize(img), kSize) << c.hdroff;
+    EXPECT_EQ(r.status, c.fits ? 0 : 1) << off;
+    EXPECT_EQ(support::FileSize(img), kSize) << off;
     if (c.fits) continue;
-    const std::string off = std::to_string(ConvertNum(c.hdroff + 9, 64));
     EXPECT_EQ(r.out, "format: header offset " + off +
-                         " sectors leaves no room for the 4096-byte header block in " + img +
-                         " (16777216 bytes).\n")
-        << c.hdroff;
-    EXPECT_EQ(r.err, "") << c.hdroff;
-    EXPECT_TRUE(Bytes(img) == std::vector<uint8_t>(kSize, 0)) << c.hdroff;
+                         " sectors leaves no room for the 4096-byte header block in " + img + " (" +
+                         std::to_string(kSize) + " bytes).\n")
+        << off;
+    EXPECT_EQ(r.err, "") << off;
+    EXPECT_TRUE(Bytes(img) == std::vector<uint8_t>(kSize, 0)) << off;
   }
 }
 
