@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "check.h"
@@ -12,7 +13,8 @@
 
 namespace {
 
-enum ParmTp { kFlag = 1, kNum32 = 2, kNum64 = 3, kText = 4 };
+// kWord is a flag matched as the whole word only ("--forcex" matches no row).
+enum ParmTp { kFlag = 1, kNum32 = 2, kNum64 = 3, kText = 4, kWord = 5 };
 
 struct PARM_DEF {
   char SingleChar;        // one-letter form "-x", 0 for none
@@ -62,6 +64,7 @@ const PARM_DEF ParmDef[] = {
     {0, "hdroff=", kNum64, 0, nullptr, &v_HdrOff},
     {0, "autovm", kFlag, 0, nullptr, &v_AutoVm},
     {0, "json", kFlag, 0, nullptr, &v_Json},  // check; no earlier name is a prefix of it
+    {0, "force", kWord, 0, nullptr, &v_Force},  // no other name is a prefix of it, nor it of one
     {0, nullptr, 0, 0, nullptr, nullptr},
 };
 
@@ -94,6 +97,11 @@ int g_posn;  // positional counter of the last scan
 // the table matches prefixes, and "--helpx" or "--vers" stay refused.
 const char *g_info;
 
+// What --help adds after the usage text (which stays as scripts know it).
+const char kHelpForce[] =
+    "   --force   format, log post, log clear: skip the check of what the device holds\n"
+    "\n";
+
 const char kManPointer[] = "See the manual page xtl-maint(8) for every command and option.\n";
 
 [[noreturn]] void RefuseWord(const char *word) {
@@ -120,7 +128,7 @@ void SetText(std::string &dst, const char *value, size_t max, const char *word) 
 void StoreNum(const PARM_DEF &row, uint64_t value) {
   if (row.Tp == kNum64)
     *static_cast<uint64_t *>(row.addr) = value;
-  else if (row.Tp == kFlag)
+  else if (row.Tp == kFlag || row.Tp == kWord)
     *static_cast<uint32_t *>(row.addr) = value != 0 ? 1 : 0;
   else if (row.Tp == kNum32)
     *static_cast<uint32_t *>(row.addr) = static_cast<uint32_t>(value);
@@ -129,7 +137,7 @@ void StoreNum(const PARM_DEF &row, uint64_t value) {
 void ApplyRow(const PARM_DEF &row, const char *value, const char *word) {
   if (row.Tp == kText)
     SetText(*static_cast<std::string *>(row.addr), value, kTmpDirMax, word);
-  else if (row.Tp == kFlag)
+  else if (row.Tp == kFlag || row.Tp == kWord)
     StoreNum(row, 1);
   else
     StoreNum(row, ConvertNum(value, row.Tp == kNum64 ? 64 : 32));
@@ -140,7 +148,7 @@ void ScanOption(const char *word) {
     const char *text = word + 2;
     for (const PARM_DEF *row = ParmDef; row->addr != nullptr; row++) {
       size_t n = std::strlen(row->MultiChar);
-      if (std::strncmp(row->MultiChar, text, n) == 0) {
+      if (std::strncmp(row->MultiChar, text, n) == 0 && (row->Tp != kWord || text[n] == '\0')) {
         ApplyRow(*row, text + n, word);
         return;
       }
@@ -296,6 +304,10 @@ uint64_t ConvertNum(const char *text, int bits) {
 
 void PrintUsage(FILE *out) { std::fputs(kUsage, out); }
 
+const char *OptionName(size_t i) {
+  return i < std::size(ParmDef) - 1 ? ParmDef[i].MultiChar : nullptr;
+}
+
 void ScanArgs(int argc, char **argv) {
   ResetSettings();
   for (int i = 1; i < argc; i++) {
@@ -316,7 +328,7 @@ int RunMaint(int argc, char **argv) {
   ScanArgs(argc, argv);
   if (g_info != nullptr) {
     if (std::strcmp(g_info, "help") == 0)
-      std::printf("%s%s", kUsage, kManPointer);
+      std::printf("%s%s%s", kUsage, kHelpForce, kManPointer);
     else
       std::printf("xtl-maint %s\n", XTL_VERSION);
     return 0;

@@ -48,5 +48,6 @@ uint64_t v_CheckFirst;
 uint64_t v_CheckCount;
 int v_CheckArgs;
 uint32_t v_Json;
+uint32_t v_Force;
 int v_cmd;
 

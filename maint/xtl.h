@@ -410,6 +410,7 @@ extern uint64_t v_CheckFirst;       // first write block to check
 extern uint64_t v_CheckCount;       // write blocks to check
 extern int v_CheckArgs;             // how many of first and count were given
 extern uint32_t v_Json;             // --json: the report as one JSON document
+extern uint32_t v_Force;            // --force: format, log post and log clear skip their guards
 
 enum Cmd : int {
   kCmdNone = 0,
@@ -462,6 +463,9 @@ int RunMaint(int argc, char **argv);  // scan, dispatch; returns the exit status
 void ScanArgs(int argc, char **argv); // fills the settings; refuses bad words
 void PrintUsage(FILE *out);
 uint64_t ConvertNum(const char *text, int bits);  // 32- or 64-bit option number
+// The long name of row i of the option table ("quick", "offset0=", ...), or
+// nullptr past the last row.
+const char *OptionName(size_t i);
 
 // The message of a failed open: "Error opening file - %s = %d\n" (File) or
 // "Error opening XTL raw device %s %d\n" (XtlRaw), both on standard error.

@@ -5,9 +5,11 @@
 #   groff-base   renders the manual pages in the doc test
 #   dpkg-dev, file   dpkg-shlibdeps for the package test (cpack -G DEB)
 #   libblkid-dev   signatures of file systems and partition tables (format, log)
+#   e2fsprogs    mkfs.ext4 makes the file-system image of the wrong-device tests
+#                (util-linux gives mkswap)
 #   jq           reads back the JSON report of xtl-maint check in its test
 set -euo pipefail
-need=(cmake make g++ pkg-config libgtest-dev libblkid-dev util-linux groff-base dpkg-dev file jq "$@")
+need=(cmake make g++ pkg-config libgtest-dev libblkid-dev util-linux e2fsprogs groff-base dpkg-dev file jq "$@")
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

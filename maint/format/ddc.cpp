@@ -145,7 +145,7 @@ DdcPlan PlanDDC(uint64_t devBytes, int32_t BPW, uint32_t Free, uint32_t Comp, ui
 
 void DoFormatDDC(FILE *out, Device &dev) {
   CheckWtBlkSettings();
-  dev = OpenDev(O_RDWR | O_LARGEFILE | O_EXCL);  // exclusive, as DoFormat
+  dev = OpenFormatDev();
   // A --devsz= bound is taken as it is, even beyond the real size.
   const uint64_t devBytes = v_DevSz != 0 ? DevSzBytes(v_DevSz) : dev.DevSize;
 

@@ -1,6 +1,7 @@
 // The format command: opens the device, trims its size and hands over to one
 // of the three format paths; writes the device header block.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 
 #include "fatal.h"
 #include "format.h"
+#include "guard.h"
 
 uint64_t DevSzBytes(uint64_t mib) { return mib > (UINT64_MAX >> 20) ? UINT64_MAX : mib << 20; }
 
@@ -94,6 +96,28 @@ DefaultCounts GetDefaultCounts(uint64_t devSize) {
   return c;
 }
 
+void CheckHdrBlockFits(const Device &dev) {
+  // A write past the end of a block device fails by itself; a regular file
+  // would grow to take the header block.
+  struct stat st {};
+  if (fstat(dev.fh, &st) != 0 || !S_ISREG(st.st_mode)) return;
+  const auto size = static_cast<uint64_t>(st.st_size);
+  if (v_HdrOff > size / kSectorSize || size - v_HdrOff * kSectorSize < kHdrBlockSize)
+    Fatal("format: header offset %llu sectors leaves no room for the %u-byte header block in "
+          "%s (%llu bytes).\n",
+          static_cast<unsigned long long>(v_HdrOff), kHdrBlockSize, v_DevName.c_str(),
+          static_cast<unsigned long long>(size));
+}
+
+Device OpenFormatDev() {
+  // Exclusive: a device that the system holds (mounted, or held by the
+  // driver) fails the open instead of losing its header.
+  Device dev = OpenDev(O_RDWR | O_LARGEFILE | O_EXCL);
+  CheckHdrBlockFits(dev);
+  GuardFormat(dev.fh, v_DevName);
+  return dev;
+}
+
 void DoFormat() {
   Device dev;
   DoFormat(stdout, dev);
@@ -109,9 +133,7 @@ void DoFormat(FILE *out, Device &dev) {
   }
   CheckWtBlkSettings();
 
-  // Exclusive: a device that the system holds (mounted, or held by the
-  // driver) fails the open instead of losing its header.
-  dev = OpenDev(O_RDWR | O_LARGEFILE | O_EXCL);
+  dev = OpenFormatDev();
   if (v_DevSz != 0) {
     const uint64_t bound = DevSzBytes(v_DevSz);
     if (bound < dev.DevSize) dev.DevSize = bound;

@@ -27,6 +27,12 @@ inline constexpr uint32_t kPercent = 100;           // ratios and shares are in 
 // The format on the device value dev, which the format opens (and which keeps
 // the header built and the device's size after --devsz=).
 void DoFormat(FILE *out, Device &dev);
+// Opens v_DevName for a format, exclusively, before anything is written:
+// refuses a regular file in which the header block at v_HdrOff would not lie
+// whole (CheckHdrBlockFits), then warns, and on a terminal asks, when the
+// device holds an XTL header or a foreign signature (GuardFormat).
+Device OpenFormatDev();
+void CheckHdrBlockFits(const Device &dev);
 // Writes dev.DevHdr at sector v_HdrOff + HdrN: the whole 4096-byte header
 // block for HdrN 0, the bare 512-byte record otherwise; then flushes the
 // device. Returns the bytes written.

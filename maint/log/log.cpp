@@ -15,6 +15,7 @@
 #include <new>
 
 #include "fatal.h"
+#include "guard.h"
 #include "log.h"
 #include "progress.h"
 
@@ -242,6 +243,7 @@ void PostLog(const LogList &log) {
   LogFd dst(OpenBlkOrReg(v_LogTarget, O_WRONLY | o_direct | O_LARGEFILE | O_EXCL, not_blk_reg));
   if (not_blk_reg) NotBlkOrReg(v_LogTarget);
   if (dst.fd < 0) FatalErr("Error opening XTL raw device %s %d\n", v_LogTarget.c_str(), errno);
+  GuardLogPost(dst.fd, v_LogTarget);  // nothing written yet
   // An image file keeps its size (whole sectors), as a device would.
   uint64_t end = UINT64_MAX;
   if (fstat(dst.fd, &st) == 0 && S_ISREG(st.st_mode))
@@ -288,6 +290,7 @@ void ClearLog() {
   // Exclusive: a log device the driver holds is refused, not zeroed. The
   // size is a block device's, or a regular file's: an image is never grown.
   Device log = OpenDevAt(v_LogTarget, O_WRONLY | O_LARGEFILE | O_EXCL, OpenFailMsg::XtlRaw);
+  GuardLogClear(log.fh, v_LogTarget);  // nothing written yet
   XferBuf xb = AllocXferBuf();
   {
     Progress prog("log clear", ProgressUnit::Bytes, log.DevSize);

@@ -85,13 +85,22 @@ Result Run(const std::vector<std::string> &argv, Streams streams, unsigned timeo
   // read ends: [0] becomes out, [1] becomes err; the write ends go to the child
   int rd[2] = {-1, -1}, wr_out = -1, wr_err = -1;
   int p[2];
+  int in = -1, tty_in = -1;  // tty_in: the terminal's master end, kept open until the end
   switch (streams) {
+    case Streams::TtyIn:
+      if (!OpenPty(tty_in, in)) return r;
+      if (write(tty_in, input.data(), input.size()) != static_cast<ssize_t>(input.size())) {
+        close(tty_in);
+        close(in);
+        return r;
+      }
+      [[fallthrough]];
     case Streams::Separate:
     case Streams::TtyErr:
       if (pipe2(p, O_CLOEXEC) != 0) return r;
       rd[0] = p[0];
       wr_out = p[1];
-      if (streams == Streams::Separate) {
+      if (streams != Streams::TtyErr) {
         if (pipe2(p, O_CLOEXEC) != 0) return r;
         rd[1] = p[0];
         wr_err = p[1];
@@ -109,7 +118,7 @@ Result Run(const std::vector<std::string> &argv, Streams streams, unsigned timeo
       wr_err = wr_out;
       break;
   }
-  int in = InputFd(input);
+  if (in < 0) in = InputFd(input);
   pid_t pid = Start(argv, in, wr_out, wr_err, timeout);
   if (in >= 0) close(in);
   close(wr_out);
@@ -139,6 +148,7 @@ Result Run(const std::vector<std::string> &argv, Streams streams, unsigned timeo
     }
   }
   r.status = pid > 0 ? Wait(pid) : -1;
+  if (tty_in >= 0) close(tty_in);
   return r;
 }
 

@@ -21,6 +21,7 @@ enum class Streams {
   Merged,    // one pipe for both, in the order written: out
   TtyErr,    // stdout on a pipe (out), stderr on a pseudo-terminal in raw mode (err)
   TtyBoth,   // both on one pseudo-terminal in raw mode, in order: out
+  TtyIn,     // stdin a pseudo-terminal in raw mode that holds input; out and err on pipes
 };
 
 // Runs argv[0] (a path) with argv and waits for it and for its output to

@@ -24,7 +24,10 @@ inline const std::string kMaintUsage =
 inline const std::string kMaintCheckUsage =
     "usage: xtl-maint check device [first [count]] [--json]\n";
 
-// What --help adds after the usage text.
+// What --help adds after the usage text: the --force line, then the pointer.
+inline const std::string kMaintHelpForce =
+    "   --force   format, log post, log clear: skip the check of what the device holds\n"
+    "\n";
 inline const std::string kMaintManPointer =
     "See the manual page xtl-maint(8) for every command and option.\n";
 

@@ -201,4 +201,19 @@ TEST(ScanArgs, ResetBetweenLines) {
   EXPECT_EQ(v_cmd, kCmdDevWt);
 }
 
+// --force: a whole word, the last row, and no other name is a prefix of it or it of one.
+TEST(ScanArgs, ForceIsAWholeWordThatNoOtherNamePrefixes) {
+  std::string name;
+  size_t i = 0;
+  for (; OptionName(i + 1) != nullptr; i++) {
+    name = OptionName(i);
+    EXPECT_TRUE(!name.starts_with("force") && !std::string("force").starts_with(name)) << name;
+  }
+  EXPECT_STREQ(OptionName(i), "force");
+  RunLine({"dev-rd", "--force"});
+  EXPECT_EQ(v_Force, 1u);
+  for (const std::string word : {"--forcex", "--force=1", "--forc", "-f"})
+    EXPECT_EQ(RunLine({"dev-rd", word}).out, word + "\n" + kMaintUsage) << word;
+}
+
 }  // namespace
