@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
-#include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -294,8 +293,8 @@ std::vector<pid_t> ChildrenOf(pid_t parent) {
   if (d == nullptr) return out;
   while (dirent *e = readdir(d)) {
     if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;  // processes only
-    std::ifstream f(std::string("/proc/") + e->d_name + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    // A process may end between the listing and the read: its file then reads as empty.
+    std::string stat = ReadAll(std::string("/proc/") + e->d_name + "/stat");
     size_t close_paren = stat.rfind(')');
     if (close_paren == std::string::npos) continue;
     char state = 0;
@@ -309,17 +308,15 @@ std::vector<pid_t> ChildrenOf(pid_t parent) {
 }
 
 bool Alive(pid_t pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
   size_t close_paren = stat.rfind(')');
   return close_paren != std::string::npos && close_paren + 2 < stat.size() && stat[close_paren + 2] != 'Z';
 }
 
 bool HasSegment(pid_t creator) {
-  std::ifstream f("/proc/sysvipc/shm");
-  std::string line;
-  std::getline(f, line);  // header
-  while (std::getline(f, line)) {
+  std::vector<std::string> lines = Lines(ReadAll("/proc/sysvipc/shm"));
+  for (size_t k = 1; k < lines.size(); k++) {  // after the header
+    const std::string &line = lines[k];
     long cpid = 0;  // key, shmid, perms, size, cpid, ...
     if (std::sscanf(line.c_str(), "%*s %*s %*s %*s %ld", &cpid) == 1 && cpid == creator)
       return true;
