@@ -473,6 +473,8 @@ INSTANTIATE_TEST_SUITE_P(
         NoDeviceCase{"no_device", {"-r"}, kBenchUsage + "OpenWt = 0\n" + Repeat("Error opening device  - 2\n", 40), 1},
         NoDeviceCase{"too_many_threads", {"--th2=201", "/dev/null"}, "Bad thread count 201: at most 200\n", 1},
         NoDeviceCase{"hold", {"-rp", "/dev/null"}, "Option -p is not supported\n", 1},
+        NoDeviceCase{"unknown_letter", {"-R", "/dev/null"},
+                     "Unknown option letter R in -R: refused, since this run writes to the device\n", 1},
         // --help and --version: whole words only, scanned where they stand; the
         // near misses keep the usage text and status 1, and -h is still the
         // fill flag (here -help sets h, e, l and p, and -p is refused).
