@@ -183,6 +183,11 @@ TEST_F(BenchCli, ResultsFileThatCannotBeCreatedStopsBeforeAnyDevice) {
   RunResult r = RunBin({"-r", "--json=/nonexistent-dir/r.json", "/nonexistent-device"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "Error opening results file /nonexistent-dir/r.json - 2\n");
+  ScratchDir dir;  // a FIFO there is refused at once, not opened
+  ASSERT_EQ(mkfifo(dir.File("r.json").c_str(), 0600), 0);
+  r = RunBin({"-r", "--json=" + dir.File("r.json"), "/nonexistent-device"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Error: results file " + dir.File("r.json") + " is a FIFO, not a regular file\n");
 }
 
 // A position beyond the device's end is reported as the refused positioning
