@@ -95,6 +95,10 @@ extern int o_direct;
 extern uint64_t DevSizeBytes;  // window of the sampling modes, bytes (no option)
 
 extern int b_opt, c_opt, e_opt, f_opt, h_opt, p_opt, q_opt, r_opt, u_opt, w_opt, z_opt;
+// The first flag letter the scan did not know, 0: none, and the word it was
+// in. A run that writes refuses it (a typo must not turn -r into a fill).
+extern char UnknownLetter;
+extern std::string UnknownLetterWord;
 extern int lat_opt;            // --lat: latency percentiles of every table cell
 extern std::string JsonFile;   // --json=FILE: the results document, empty: none
 

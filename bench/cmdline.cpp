@@ -1,5 +1,6 @@
 // The vexbench command line: option table, usage text, argument scan and the
 // checks that refuse unusable settings before any device is touched.
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -119,7 +120,12 @@ void ScanFlags(const char *arg) {
       case 'u': u_opt = 1; break;
       case 'w': w_opt = 1; break;
       case 'z': z_opt = 1; break;
-      default: break;  // other letters are ignored
+      default:  // other letters are ignored, but a run that writes refuses them
+        if (UnknownLetter == 0) {
+          UnknownLetter = *c;
+          UnknownLetterWord = arg;
+        }
+        break;
     }
   }
 }
@@ -171,6 +177,14 @@ void CheckTestedSize() {
           static_cast<unsigned long long>(DevSizeMiB), th, blk);
   if (!fits) Fatal("Bad --size=%llu: too small for blocks of %d bytes\n",
                    static_cast<unsigned long long>(DevSizeMiB), blk);
+}
+
+// The runs that write to a device: the fill, the write table (both implied
+// when none of -r, -w and -c is given) and modes 4 to 6 and 10 to 12.
+bool RunWrites() {
+  if (TestNum == kModeTables) return !r_opt || w_opt || c_opt;
+  return IsWriteSampling(TestNum) || TestNum == kModeClear18G || TestNum == kModeClear16G ||
+         TestNum == kModeRandWrite16G;
 }
 
 }  // namespace
@@ -236,4 +250,15 @@ void CheckSettings() {
   }
   if (TestNum == kModeRandWrite16G && (TestSz <= 0 || TestSz > kMaxTestSzK))
     Fatal("Bad --blksz=%d: 1 to %d KB\n", TestSz, kMaxTestSzK);
+  // Last, so that every refusal above keeps its message.
+  if (UnknownLetter != 0 && RunWrites()) {
+    auto u = static_cast<unsigned char>(UnknownLetter);
+    char letter[8];
+    if (std::isgraph(u))
+      std::snprintf(letter, sizeof letter, "%c", u);
+    else
+      std::snprintf(letter, sizeof letter, "\\x%02x", u);
+    Fatal("Unknown option letter %s in %s: refused, since this run writes to the device\n", letter,
+          UnknownLetterWord.c_str());
+  }
 }

@@ -1,9 +1,44 @@
 // vexbench: the JSON results document.
 #include "results.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
 #include "bench.h"
+#include "fatal.h"
 
 namespace {
+
+// What stands at path that a results file must not replace; nullptr when
+// there is nothing, a regular file, or a link to one or to nothing.
+const char *NotAFile(const std::string &path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return nullptr;
+  if (S_ISFIFO(st.st_mode)) return "a FIFO";
+  if (S_ISDIR(st.st_mode)) return "a directory";
+  if (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode)) return "a device";
+  return "a socket";
+}
+
+void RefuseNotAFile(const std::string &path) {
+  if (const char *what = NotAFile(path))
+    Fatal("Error: results file %s is %s, not a regular file\n", path.c_str(), what);
+}
+
+// Creates "<path>.<pid>.<n>" exclusively, with the mode fopen would give: never
+// an existing file or link. The handle, or -1 with errno.
+int CreateBeside(const std::string &path, std::string &tmp) {
+  for (unsigned n = 0; n < 100; n++) {
+    tmp = path + "." + std::to_string(getpid()) + "." + std::to_string(n);
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
 
 void Member(JsonWriter &w, const char *k, int64_t v) {
   w.Key(k);
@@ -134,4 +169,57 @@ void WriteResults(JsonWriter &w, const BenchResults &r) {
     w.EndArray();
   }
   w.EndObject();
+}
+
+void CheckResultsFile(const std::string &path) {
+  RefuseNotAFile(path);
+  std::string tmp;
+  int fd = CreateBeside(path, tmp);
+  if (fd < 0) Fatal("Error opening results file %s - %d\n", path.c_str(), errno);
+  close(fd);
+  unlink(tmp.c_str());
+}
+
+void WriteResultsFile(const std::string &path, const BenchResults &r) {
+  RefuseNotAFile(path);  // again: the run may have taken hours
+  // SIGTERM, SIGINT and SIGHUP are held off while the new file exists under
+  // its own name, so that none of them leaves it behind; they end the
+  // process when it is renamed or removed.
+  sigset_t hold, old;
+  sigemptyset(&hold);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&hold, sig);
+  sigprocmask(SIG_BLOCK, &hold, &old);
+  std::string tmp;
+  int fd = CreateBeside(path, tmp);
+  int err = errno;
+  if (fd < 0) {
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    Fatal("Error opening results file %s - %d\n", path.c_str(), err);
+  }
+  FILE *f = fdopen(fd, "w");
+  bool ok = f != nullptr;
+  if (f == nullptr) {
+    err = errno;
+    close(fd);
+  } else {
+    JsonWriter w(f, true);
+    WriteResults(w, r);
+    ok = w.Finish();
+    err = errno;
+    if (ok && fsync(fd) != 0) {
+      ok = false;
+      err = errno;
+    }
+    if (std::fclose(f) != 0 && ok) {
+      ok = false;
+      err = errno;
+    }
+  }
+  if (ok && rename(tmp.c_str(), path.c_str()) != 0) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) unlink(tmp.c_str());
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+  if (!ok) Fatal("Error writing results file %s - %d\n", path.c_str(), err);
 }

@@ -46,3 +46,16 @@ int64_t CellBytesPerSec(uint64_t transfers, int BlkSz, int64_t window_ms);
 
 // Writes the whole document; Finish() of the writer is left to the caller.
 void WriteResults(JsonWriter &w, const BenchResults &r);
+
+// The results file of --json=FILE is never written through: the document goes
+// into a new file created exclusively beside it, "FILE.<pid>.<n>", which is
+// flushed to the disk and only then renamed over FILE, so FILE is always a
+// whole document or what it was before, and a link planted at FILE is
+// replaced, its target never written.
+//
+// Refuses path when a FIFO, a directory, a device or a socket stands there
+// (or where a link there points), and when no file can be created beside it.
+// Called before any device is opened, so such a name costs no run.
+void CheckResultsFile(const std::string &path);
+// Writes the document to path as above; on failure the new file is removed.
+void WriteResultsFile(const std::string &path, const BenchResults &r);

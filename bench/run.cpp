@@ -87,28 +87,6 @@ void Sampling(int OpenWt) {
   }
 }
 
-// Opened before any device is touched, so that a file that cannot be
-// written costs no run.
-FILE *OpenResults() {
-  if (JsonFile.empty()) return nullptr;
-  FILE *f = std::fopen(JsonFile.c_str(), "w");
-  if (f == nullptr) Fatal("Error opening results file %s - %d\n", JsonFile.c_str(), errno);
-  return f;
-}
-
-void WriteResultsFile(FILE *f) {
-  Results.ok = RunErr == 0;
-  JsonWriter w(f, true);
-  WriteResults(w, Results);
-  bool ok = w.Finish();
-  int err = errno;
-  if (std::fclose(f) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (!ok) Fatal("Error writing results file %s - %d\n", JsonFile.c_str(), err);
-}
-
 }  // namespace
 
 void PrintHeader() {
@@ -156,7 +134,7 @@ void DevList() {
 int RunBench(int argc, char **argv) {
   if (!ParseArgs(argc, argv)) return 0;
   CheckSettings();
-  FILE *json = OpenResults();
+  if (!JsonFile.empty()) CheckResultsFile(JsonFile);
   Results = BenchResults{XTL_VERSION, time(nullptr), true, lat_opt != 0, {}, {}};
   if (Devices[0][0] == '\0') usage(0);
   if (b_opt) o_direct = 0;
@@ -178,7 +156,8 @@ int RunBench(int argc, char **argv) {
     default: break;
   }
   std::fflush(stdout);
-  if (json != nullptr) WriteResultsFile(json);
+  Results.ok = RunErr == 0;
+  if (!JsonFile.empty()) WriteResultsFile(JsonFile, Results);
   // Every line is out; a worker that met a transfer error or a stamp mismatch
   // makes the run fail so that a script can tell.
   if (RunErr) FatalQuiet();

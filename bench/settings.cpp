@@ -25,6 +25,8 @@ int o_direct;
 uint64_t DevSizeBytes;
 
 int b_opt, c_opt, e_opt, f_opt, h_opt, p_opt, q_opt, r_opt, u_opt, w_opt, z_opt;
+char UnknownLetter;
+std::string UnknownLetterWord;
 int lat_opt;
 std::string JsonFile;
 
@@ -66,6 +68,8 @@ void ApplyDefaults() {
   o_direct = O_DIRECT;
   DevSizeBytes = 8388608;
   b_opt = c_opt = e_opt = f_opt = h_opt = p_opt = q_opt = r_opt = u_opt = w_opt = z_opt = 0;
+  UnknownLetter = 0;
+  UnknownLetterWord.clear();
   lat_opt = 0;
   JsonFile.clear();
   for (int &fd : ctl.fh) fd = -1;

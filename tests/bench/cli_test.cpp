@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
-#include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -184,6 +183,11 @@ TEST_F(BenchCli, ResultsFileThatCannotBeCreatedStopsBeforeAnyDevice) {
   RunResult r = RunBin({"-r", "--json=/nonexistent-dir/r.json", "/nonexistent-device"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "Error opening results file /nonexistent-dir/r.json - 2\n");
+  ScratchDir dir;  // a FIFO there is refused at once, not opened
+  ASSERT_EQ(mkfifo(dir.File("r.json").c_str(), 0600), 0);
+  r = RunBin({"-r", "--json=" + dir.File("r.json"), "/nonexistent-device"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Error: results file " + dir.File("r.json") + " is a FIFO, not a regular file\n");
 }
 
 // A position beyond the device's end is reported as the refused positioning
@@ -294,8 +298,8 @@ std::vector<pid_t> ChildrenOf(pid_t parent) {
   if (d == nullptr) return out;
   while (dirent *e = readdir(d)) {
     if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;  // processes only
-    std::ifstream f(std::string("/proc/") + e->d_name + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    // A process may end between the listing and the read: its file then reads as empty.
+    std::string stat = ReadAll(std::string("/proc/") + e->d_name + "/stat");
     size_t close_paren = stat.rfind(')');
     if (close_paren == std::string::npos) continue;
     char state = 0;
@@ -309,17 +313,15 @@ std::vector<pid_t> ChildrenOf(pid_t parent) {
 }
 
 bool Alive(pid_t pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
   size_t close_paren = stat.rfind(')');
   return close_paren != std::string::npos && close_paren + 2 < stat.size() && stat[close_paren + 2] != 'Z';
 }
 
 bool HasSegment(pid_t creator) {
-  std::ifstream f("/proc/sysvipc/shm");
-  std::string line;
-  std::getline(f, line);  // header
-  while (std::getline(f, line)) {
+  std::vector<std::string> lines = Lines(ReadAll("/proc/sysvipc/shm"));
+  for (size_t k = 1; k < lines.size(); k++) {  // after the header
+    const std::string &line = lines[k];
     long cpid = 0;  // key, shmid, perms, size, cpid, ...
     if (std::sscanf(line.c_str(), "%*s %*s %*s %*s %ld", &cpid) == 1 && cpid == creator)
       return true;
@@ -476,6 +478,8 @@ INSTANTIATE_TEST_SUITE_P(
         NoDeviceCase{"no_device", {"-r"}, kBenchUsage + "OpenWt = 0\n" + Repeat("Error opening device  - 2\n", 40), 1},
         NoDeviceCase{"too_many_threads", {"--th2=201", "/dev/null"}, "Bad thread count 201: at most 200\n", 1},
         NoDeviceCase{"hold", {"-rp", "/dev/null"}, "Option -p is not supported\n", 1},
+        NoDeviceCase{"unknown_letter", {"-R", "/dev/null"},
+                     "Unknown option letter R in -R: refused, since this run writes to the device\n", 1},
         // --help and --version: whole words only, scanned where they stand; the
         // near misses keep the usage text and status 1, and -h is still the
         // fill flag (here -help sets h, e, l and p, and -p is refused).

@@ -234,3 +234,32 @@ TEST_F(CmdlineTest, LatAndJsonOptions) {
 }
 
 }  // namespace
+
+namespace {
+
+// A flag letter that vexbench does not know, alone or among known ones:
+// refused by a run that writes, ignored by one that only reads.
+TEST_F(CmdlineTest, UnknownLetterIsRefusedWhenTheRunWrites) {
+  const std::pair<const char *, bool> modes[] = {
+      {"--tm=1", true},    {"-c", true},        {"-w", true},        {"-rc", true},
+      {"-rw", true},       {"--test=4", true},  {"--test=6", true},  {"--test=10", true},
+      {"--test=11", true}, {"--test=12", true}, {"-r", false},       {"-rq", false},
+      {"--test=1", false}, {"--test=3", false}, {"--test=7", false}, {"--test=100000", false}};
+  for (const auto &m : modes) {
+    for (const auto &w :
+         {std::pair{"-R", "R in -R"}, {"-zR", "R in -zR"}, {"-\x01", "\\x01 in -\x01"}}) {
+      ResetSettings();
+      std::string text = FatalText([&] {
+        Parse({m.first, w.first, "--size=64"});
+        CheckSettings();
+      });
+      EXPECT_EQ(text, m.second ? std::string("Unknown option letter ") + w.second +
+                                     ": refused, since this run writes to the device\n"
+                               : "<none>")
+          << m.first << " " << w.first;
+      EXPECT_EQ(ctl.fh[0], -1);
+    }
+  }
+}
+
+}  // namespace

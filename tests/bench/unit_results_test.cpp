@@ -1,12 +1,20 @@
 // The JSON results document: exact text for a small run, the sampling form,
 // and the same field names as the sample file that documents it.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <set>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "bench.h"
+#include "fatal.h"
 #include "results.h"
 #include "test_util.h"
 
@@ -95,5 +103,70 @@ TEST_F(ResultsTest, SampleFileHasTheWritersFields) {
   EXPECT_EQ(Keys(sample.str()), want);
   EXPECT_GT(want.size(), 30U);  // not two empty sets
 }
+
+// --json=FILE: what stands at FILE, the message of the check or the write
+// ("": none), and whether FILE then holds the document. The target of a link
+// is never written, and nothing else is left in the directory.
+struct FileCase {
+  const char *name, *message;
+  bool written;
+};
+
+class ResultsFileTest : public ResultsTest, public ::testing::WithParamInterface<FileCase> {};
+
+TEST_P(ResultsFileTest, NeverWrittenThrough) {
+  namespace fs = std::filesystem;
+  const FileCase &c = GetParam();
+  const std::string kind = c.name;
+  ScratchDir dir;
+  const std::string file = dir.File("r.json"),
+                    path = kind == "no_parent" ? dir.File("none/r.json") : file;
+  WriteAt(dir.File("old"), 0, "old", 3);
+  if (kind == "file") fs::copy_file(dir.File("old"), file);
+  if (kind == "fifo" || kind == "link_to_fifo")
+    mkfifo(kind == "fifo" ? file.c_str() : dir.File("fifo").c_str(), 0600);
+  if (kind.rfind("link_to_", 0) == 0)
+    fs::create_symlink(kind == "link_to_dev" ? "/dev/null" : dir.File(kind.substr(8)), file);
+  if (kind == "directory") fs::create_directory(file);
+  auto listing = [&] {
+    std::set<std::string> names;
+    for (const auto &f : fs::directory_iterator(dir.path)) names.insert(f.path().filename());
+    return names;
+  };
+  std::set<std::string> want = listing();
+  if (c.written) want.insert("r.json");
+  rlimit old{}, small{8, 8};  // "full": files of 8 bytes at most
+  getrlimit(RLIMIT_FSIZE, &old);
+  if (kind == "full") {
+    signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &small);
+  }
+  auto e = Caught<BenchFatal>([&] {
+    CheckResultsFile(path);
+    WriteResultsFile(path, TwoCells());
+  });
+  setrlimit(RLIMIT_FSIZE, &old);
+  EXPECT_EQ(e ? e->Text() : "", std::regex_replace(c.message, std::regex("FILE"), path));
+  struct stat st {};  // a FIFO is never opened: it would block the test
+  EXPECT_EQ(c.written, lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                           ReadAll(file).find("\"vexbench\"") != std::string::npos);
+  EXPECT_EQ(ReadAll(dir.File("old")), "old");
+  EXPECT_EQ(listing(), want);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, ResultsFileTest,
+    ::testing::Values(
+        FileCase{"none", "", true}, FileCase{"file", "", true}, FileCase{"link_to_old", "", true},
+        FileCase{"link_to_none", "", true},
+        FileCase{"fifo", "Error: results file FILE is a FIFO, not a regular file\n", false},
+        FileCase{"link_to_fifo", "Error: results file FILE is a FIFO, not a regular file\n", false},
+        FileCase{"directory", "Error: results file FILE is a directory, not a regular file\n",
+                 false},
+        FileCase{"link_to_dev", "Error: results file FILE is a device, not a regular file\n",
+                 false},
+        FileCase{"no_parent", "Error opening results file FILE - 2\n", false},
+        FileCase{"full", "Error writing results file FILE - 27\n", false}),
+    [](const auto &tpi) { return std::string(tpi.param.name); });
 
 }  // namespace

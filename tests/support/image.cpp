@@ -34,6 +34,18 @@ std::vector<uint8_t> ReadAt(const std::string &path, uint64_t off, size_t len) {
   return data;
 }
 
+std::string ReadAll(const std::string &path) {
+  std::string out;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return out;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  close(fd);
+  if (n < 0) out.clear();
+  return out;
+}
+
 uint64_t FileSize(const std::string &path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;

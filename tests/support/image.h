@@ -22,6 +22,11 @@ void WriteAt(const std::string &path, uint64_t off, const void *data, size_t len
 // Up to len bytes at off; fewer at the end of the file, none when it cannot be read.
 std::vector<uint8_t> ReadAt(const std::string &path, uint64_t off, size_t len);
 
+// The whole of path, read with plain reads; empty when it cannot be opened or
+// read. Never throws: a file of /proc vanishes with its process, and a stream
+// of the C++ library reading it then throws from deep inside its buffer.
+std::string ReadAll(const std::string &path);
+
 // The size of path in bytes; 0 when it is missing.
 uint64_t FileSize(const std::string &path);
 
