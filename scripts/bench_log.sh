@@ -98,8 +98,8 @@ scan_vs_cat() {
   echo "$t_s $t_c"
 }
 DISK=$WORK
-DISKNAME="/var/tmp (no loop: not root)"
-if [[ $(id -u) == 0 ]]; then
+DISKNAME="/var/tmp (no loop: not root, or no mkfs.ext4)"
+if [[ $(id -u) == 0 ]] && command -v mkfs.ext4 >/dev/null; then
   truncate -s 1600M "$WORK/fs.img"
   mkfs.ext4 -q -F "$WORK/fs.img"
   FSLOOP=$(losetup --find --show "$WORK/fs.img")
