@@ -339,6 +339,8 @@ XTL_FIELD(LOG_TAIL, NumSectors, 468, 4);
 XTL_FIELD(LOG_TAIL, seq, 472, 8);
 XTL_FIELD(LOG_TAIL, Str, 480, 32);
 
+struct LogTmpFile;
+
 // The segment list a log scan returns, oldest segment first; the summary, the
 // listing and the post take it. Counts are 64-bit so no log size can wrap them.
 struct LogList {
@@ -352,6 +354,8 @@ struct LogList {
   int64_t tail_sector = -1;     // newest control sector of the first chain
   int64_t head_sector = -1;     // oldest control sector of the first chain
   int64_t tail2_sector = -1;    // newest control sector of the second chain
+  // The open temp file the list was read from (none for an image in memory).
+  std::shared_ptr<const LogTmpFile> source;
 };
 
 // ---------------------------------------------------------------------------

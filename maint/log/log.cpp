@@ -1,5 +1,6 @@
 // Log tools that move data: copy the log device into the temp file, replay the
 // scanned log onto the XTL device, and zero the log device.
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -34,13 +35,15 @@ namespace {
 // in; only then is it renamed to the temp file, so a temp file is always a
 // whole copy. A failed copy removes it (PartialCopy's destructor), and so does
 // SIGTERM, SIGINT or SIGHUP during the copy (the handler below, which can only
-// reach process-wide state). SIGKILL can leave it, never a temp file.
-char g_partial[kTmpDirMax + 64];
+// reach process-wide state). SIGKILL can leave it, never a temp file; the
+// next copy removes it (RemoveDeadCopies).
+char g_partial[64];          // its name in the temp directory
+int g_partial_dir = -1;      // the temp directory
 volatile sig_atomic_t g_partial_live = 0;
 constexpr int kCopySignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 extern "C" void RemovePartialCopy(int sig) {
-  if (g_partial_live != 0) unlink(g_partial);
+  if (g_partial_live != 0) unlinkat(g_partial_dir, g_partial, 0);
   signal(sig, SIG_DFL);
   raise(sig);  // delivered when the handler returns: the process ends by the signal
 }
@@ -73,7 +76,7 @@ class PartialCopy {
   ~PartialCopy() {
     {
       BlockCopySignals hold(set_);
-      if (g_partial_live != 0) unlink(g_partial);
+      if (g_partial_live != 0) unlinkat(g_partial_dir, g_partial, 0);
       g_partial_live = 0;
     }
     for (size_t i = 0; i < std::size(kCopySignals); i++)
@@ -82,15 +85,16 @@ class PartialCopy {
   PartialCopy(const PartialCopy &) = delete;
   PartialCopy &operator=(const PartialCopy &) = delete;
 
-  // Creates "<temp path>.<pid>.<n>" exclusively, mode 0400: never an existing
-  // file or link. Returns the handle, or -1 with errno.
-  int Create(const std::string &path) {
+  // Creates "xtl.log.<pid>.<n>" in dir exclusively, mode 0400: never an
+  // existing file or link. Returns the handle, or -1 with errno.
+  int Create(int dir) {
     for (unsigned n = 0; n < 100; n++) {
       BlockCopySignals hold(set_);
-      std::snprintf(g_partial, sizeof g_partial, "%s.%d.%u", path.c_str(),
+      g_partial_dir = dir;
+      std::snprintf(g_partial, sizeof g_partial, "%s.%d.%u", kLogTmpName,
                     static_cast<int>(getpid()), n);
-      const int fd =
-          open(g_partial, O_WRONLY | O_CREAT | O_EXCL | O_LARGEFILE | O_NOFOLLOW | O_CLOEXEC, 0400);
+      const int fd = openat(dir, g_partial,
+                            O_WRONLY | O_CREAT | O_EXCL | O_LARGEFILE | O_NOFOLLOW | O_CLOEXEC, 0400);
       if (fd >= 0) {
         g_partial_live = 1;
         return fd;
@@ -100,9 +104,9 @@ class PartialCopy {
     return -1;
   }
   // Gives the whole copy the temp file's name; false with errno on failure.
-  bool Commit(const std::string &path) {
+  bool Commit() {
     BlockCopySignals hold(set_);
-    if (rename(g_partial, path.c_str()) != 0) return false;
+    if (renameat(g_partial_dir, g_partial, g_partial_dir, kLogTmpName) != 0) return false;
     g_partial_live = 0;
     return true;
   }
@@ -112,27 +116,53 @@ class PartialCopy {
   struct sigaction old_[std::size(kCopySignals)] {};
 };
 
+// Removes the new files ("xtl.log.<pid>.<n>") that copies killed by SIGKILL
+// left in dir: those of processes that no longer exist. A live process's
+// file may be a copy under way and stays; so does any other name.
+void RemoveDeadCopies(int dir) {
+  const int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR *d = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (d == nullptr) {
+    if (fd >= 0) close(fd);
+    return;
+  }
+  while (const dirent *e = readdir(d)) {
+    int pid = 0;
+    unsigned n = 0;
+    char again[sizeof e->d_name];
+    if (std::sscanf(e->d_name, "xtl.log.%d.%u", &pid, &n) != 2 || pid <= 0) continue;
+    std::snprintf(again, sizeof again, "%s.%d.%u", kLogTmpName, pid, n);
+    if (std::strcmp(again, e->d_name) != 0) continue;  // exactly the copy's pattern
+    if (kill(pid, 0) != 0 && errno == ESRCH) unlinkat(dir, e->d_name, 0);
+  }
+  closedir(d);
+}
+
 }  // namespace
 
 void CopyLog() {
-  const std::string path = LogTmpPath();
   LogFd src(open(v_LogSource.c_str(), O_RDONLY | O_LARGEFILE));
   if (src.fd < 0)
     FatalErr("Error copying log device.  Cannot open source device %s %d\n", v_LogSource.c_str(),
              errno);
+  const LogTmpDir dir = OpenLogTmpDir();
+  const std::string &path = dir.path;
+  if (dir.fd.fd < 0)
+    FatalErr("Error copying log device.  Cannot open target file %s %d\n", path.c_str(), errno);
   // The temp file is removed below; copying it onto itself would lose it.
   struct stat ss {}, ts {};
-  if (fstat(src.fd, &ss) == 0 && lstat(path.c_str(), &ts) == 0 && ss.st_dev == ts.st_dev &&
-      ss.st_ino == ts.st_ino)
+  if (fstat(src.fd, &ss) == 0 && fstatat(dir.fd.fd, kLogTmpName, &ts, AT_SYMLINK_NOFOLLOW) == 0 &&
+      ss.st_dev == ts.st_dev && ss.st_ino == ts.st_ino)
     FatalErr("Error copying log device.  Source %s is the temp file %s\n", v_LogSource.c_str(),
              path.c_str());
   // The earlier temp file goes first, whatever it is (a file, a link, a
   // FIFO): nothing is written through it, and from here on a copy that fails
   // or is interrupted leaves no temp file for a scan to take as valid.
-  if (unlink(path.c_str()) != 0 && errno != ENOENT)
+  if (unlinkat(dir.fd.fd, kLogTmpName, 0) != 0 && errno != ENOENT)
     FatalErr("Error copying log device.  Cannot open target file %s %d\n", path.c_str(), errno);
+  RemoveDeadCopies(dir.fd.fd);
   PartialCopy part;
-  LogFd dst(part.Create(path));
+  LogFd dst(part.Create(dir.fd.fd));
   if (dst.fd < 0)
     FatalErr("Error copying log device.  Cannot open target file %s %d\n", path.c_str(), errno);
   std::unique_ptr<uint8_t[]> cbuf(new (std::nothrow) uint8_t[kCopyBufSize]);
@@ -159,7 +189,7 @@ void CopyLog() {
     copied += static_cast<uint64_t>(n);
     prog.Update(copied);
   }
-  if (fsync(dst.fd) != 0 || dst.Close() != 0 || !part.Commit(path))
+  if (fsync(dst.fd) != 0 || dst.Close() != 0 || !part.Commit())
     FatalErr("Error writing to temp file %s %d\n", path.c_str(), errno);
 }
 
@@ -235,9 +265,8 @@ int64_t PostEntries(FILE *out, const LogList &log, int tmpfd, const std::string 
 
 void PostLog(const LogList &log) {
   if (log.log_blocks == 0) return;  // the scan said the log is empty; touch nothing
-  const std::string path = LogTmpPath();
-  struct stat st {};
-  LogFd tmp(OpenLogTmp(path, st));
+  if (!log.source) FatalErr("Error posting log: no temp file behind the segment list\n");
+  const LogTmpFile &tmp = *log.source;  // the file the scan read, still open
   // Exclusive: a device the driver (or a mount) holds is refused, not written.
   bool not_blk_reg = false;
   LogFd dst(OpenBlkOrReg(v_LogTarget, O_WRONLY | o_direct | O_LARGEFILE | O_EXCL, not_blk_reg));
@@ -246,6 +275,7 @@ void PostLog(const LogList &log) {
   GuardLogPost(dst.fd, v_LogTarget);  // nothing written yet
   // An image file keeps its size (whole sectors), as a device would.
   uint64_t end = UINT64_MAX;
+  struct stat st {};
   if (fstat(dst.fd, &st) == 0 && S_ISREG(st.st_mode))
     end = static_cast<uint64_t>(st.st_size) / kSectorSize * kSectorSize;
   XferBuf xb = AllocXferBuf();
@@ -254,14 +284,13 @@ void PostLog(const LogList &log) {
   for (const LOG_TAIL &lt : log.LtLst) entries += std::min<uint32_t>(lt.NumEntries.get(), kLogEntMax);
   Progress prog("log post", ProgressUnit::Entries, entries);
   const int64_t failed =
-      PostEntries(stdout, log, tmp.fd, path, dst.fd, v_LogTarget, xb.p, end, &prog);
+      PostEntries(stdout, log, tmp.fd.fd, tmp.path, dst.fd, v_LogTarget, xb.p, end, &prog);
   if (fsync(dst.fd) != 0)
     FatalErr("Error flushing raw XTL device %s %d\n", v_LogTarget.c_str(), errno);
   prog.Erase();
   std::printf("\rDone.%45s\n", "");
   if (dst.Close() != 0)
     FatalErr("Error closing raw XTL device %s %d\n", v_LogTarget.c_str(), errno);
-  tmp.Close();
   // The log may be cleared after a successful post: never claim success when
   // some entry did not reach the device.
   if (failed > 0)

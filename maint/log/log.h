@@ -29,6 +29,7 @@ struct LogFd {
   ~LogFd() {
     if (fd >= 0) close(fd);
   }
+  LogFd(LogFd &&other) noexcept : fd(other.fd) { other.fd = -1; }
   LogFd(const LogFd &) = delete;
   LogFd &operator=(const LogFd &) = delete;
   // Closes now and reports close()'s result (0 or -1 with errno).
@@ -81,10 +82,34 @@ class MemLogSectors : public LogSectors {
 // "%s/xtl.log" in v_TmpDir; an empty v_TmpDir becomes "/dev/shm" first.
 std::string LogTmpPath();
 
-// Opens the temp file for reading: refused unless it is a regular file of
-// the running user, not writable by group or others, with one link. Fatal
-// with the reason; returns the handle and fills st.
-int OpenLogTmp(const std::string &path, struct stat &st);
+inline constexpr char kLogTmpName[] = "xtl.log";
+
+// The temp directory, opened once and checked on that handle; the temp file
+// and a copy's new file are reached through it (openat and the like), so a
+// directory swapped after the check is never used.
+struct LogTmpDir {
+  LogFd fd;
+  std::string path;  // the temp file: "%s/xtl.log"
+};
+// Opens v_TmpDir. Refused (fatal, naming the directory and the reason) when
+// it, or what a symbolic link there leads to, is writable by group or others
+// without the sticky bit, or belongs to a user other than root and us. A
+// directory that cannot be opened gives fd -1 with errno: the caller reports
+// it with its own message.
+LogTmpDir OpenLogTmpDir();
+
+// Opens the temp file in dir for reading: refused unless it is a regular
+// file of the running user, not writable by group or others, with one link.
+// Fatal with the reason; returns the handle and fills st.
+int OpenLogTmp(const LogTmpDir &dir, struct stat &st);
+
+// The temp file a list was scanned from, kept open with the list so that a
+// post replays the very file the scan read, whatever is renamed into its
+// place meanwhile.
+struct LogTmpFile {
+  LogFd fd;
+  std::string path;
+};
 
 // 1 when the control sector is valid; otherwise 0, or fatal when ExitFlg != 0.
 int ValidateLt(const LOG_TAIL &lt, int ExitFlg);

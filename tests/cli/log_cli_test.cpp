@@ -313,6 +313,8 @@ TEST_F(LogCli, TempFileOfAnotherOrWritableByOthersIsRefused) {
   if (geteuid() == 0) {
     ASSERT_EQ(chown(tmpfile.c_str(), 65534, 65534), 0);
     ExpectTempRefused(why + "is not owned by the running user\n");
+    ASSERT_EQ(chown(tmpfile.c_str(), 65534, getegid()), 0);  // our group, another's file
+    ExpectTempRefused(why + "is not owned by the running user\n");
   }
   ASSERT_EQ(unlink(tmpfile.c_str()), 0);
   ASSERT_EQ(symlink(logimg.c_str(), tmpfile.c_str()), 0);

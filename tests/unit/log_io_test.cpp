@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 
 #include <csignal>
 #include <functional>
@@ -10,6 +12,15 @@
 #include "log.h"
 #include "log_builders.h"
 #include "test_util.h"
+
+// Every fsync of this test program fails with EIO while set: the flushes a
+// copy and a clear must see through before they call their work done.
+static bool g_fsync_fails = false;
+extern "C" int fsync(int fd) {
+  if (!g_fsync_fails) return static_cast<int>(syscall(SYS_fsync, fd));
+  errno = EIO;
+  return -1;
+}
 
 namespace {
 
@@ -98,6 +109,83 @@ TEST(LogCopy, ReadAndWriteFailures) {
   // Neither failure leaves a temp file, nor the partial copy under its own name.
   EXPECT_EQ(std::system(("test \"$(ls " + dir.path + ")\" = log.img").c_str()), 0);
   ResetSettings();
+}
+
+// A scratch temp directory and a one-piece log image as copy source and
+// clear target.
+class LogTmp : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetSettings();
+    v_TmpDir = dir.path;
+    v_LogSource = v_LogTarget = dir.File("log.img");
+    MakeSparse(v_LogSource, 4096);
+  }
+  void TearDown() override { ResetSettings(); }
+  ScratchDir dir;
+};
+
+TEST_F(LogTmp, CopyFlushesBeforeNamingAndClearFlushesItsLastPiece) {
+  g_fsync_fails = true;
+  const std::string copy = FatalText(CopyLog), clear = FatalText(ClearLog);
+  g_fsync_fails = false;
+  EXPECT_EQ(copy, "err:Error writing to temp file " + dir.File("xtl.log") + " 5\n");
+  EXPECT_EQ(Shell("ls " + dir.path), "log.img");  // never named xtl.log
+  EXPECT_EQ(clear, "err:Error flushing log device " + v_LogTarget + " 5\n");
+}
+
+TEST_F(LogTmp, CopysNewFileIsNeverAnExistingOneAndDeadCopiesGo) {
+  const pid_t dead = fork();
+  if (dead == 0) _exit(0);
+  ASSERT_EQ(waitpid(dead, nullptr, 0), dead);
+  const std::string mine = "xtl.log." + std::to_string(getpid()) + ".0";  // a live process's
+  const std::string gone = "xtl.log." + std::to_string(dead) + ".3";
+  for (const std::string &name : {mine, gone, gone + ".x", std::string("xtl.log.1.0")})
+    WriteAt(dir.File(name), 0, "planted", 7);
+  EXPECT_EQ(FatalText(CopyLog), "no failure");
+  EXPECT_EQ(Shell("ls " + dir.path + " | tr '\\n' ' '"),
+            "log.img xtl.log xtl.log.1.0 " + mine + " " + gone + ".x");
+  EXPECT_EQ(ReadAt(dir.File(mine), 0, 64), std::vector<uint8_t>({'p', 'l', 'a', 'n', 't', 'e', 'd'}));
+}
+
+TEST_F(LogTmp, DirectoriesOthersCanRenameInAreRefused) {
+  const std::string open = "is writable by group or others without the sticky bit";
+  const struct {
+    std::string name;  // ending in ".lnk": reached through a symbolic link
+    mode_t mode;
+    uid_t uid;
+    std::string why;  // empty: accepted
+  } cases[] = {{"group", 0770, 0, open},
+               {"others.lnk", 0757, 0, open},
+               {"another", 0700, 65534, "belongs to another user"},
+               {"sticky.lnk", 01777, 0, ""}};
+  for (const auto &c : cases) {
+    if (c.uid != geteuid() && geteuid() != 0) continue;  // only root gives a directory away
+    v_TmpDir = dir.File(c.name);
+    const std::string d = v_TmpDir.substr(0, v_TmpDir.rfind(".lnk"));
+    ASSERT_EQ(mkdir(d.c_str(), 0700) | chmod(d.c_str(), c.mode) | chown(d.c_str(), c.uid, ~0u), 0);
+    ASSERT_TRUE(d == v_TmpDir || symlink(d.c_str(), v_TmpDir.c_str()) == 0);
+    const std::string refused = "err:Error: temp directory " + v_TmpDir + " " + c.why + "\n";
+    EXPECT_EQ(FatalText(CopyLog), c.why.empty() ? "no failure" : refused) << c.name;
+    if (c.why.empty()) continue;
+    EXPECT_EQ(FatalText([] { ScanLog(); }) + Shell("ls -A " + d), refused);  // nothing written
+  }
+  v_TmpDir.clear();
+  EXPECT_GE(OpenLogTmpDir().fd.fd, 0);  // /dev/shm: root's, sticky
+}
+
+TEST_F(LogTmp, PostReplaysTheFileTheScanRead) {
+  logimg::LogImage first(64), second(64);
+  first.Segment(10, 1, {{100, 2, 0}});
+  second.Segment(10, 2, {{100, 2, 0}});  // the same list, other data
+  ASSERT_TRUE(first.WriteFile(dir.File("xtl.log")) && second.WriteFile(dir.File("new")));
+  MakeSparse(v_LogTarget = dir.File("target.img"), 256 * 512);
+  CaptureStdout out;
+  const LogList log = ScanLog();
+  ASSERT_EQ(rename(dir.File("new").c_str(), dir.File("xtl.log").c_str()), 0);  // a copy commits
+  EXPECT_EQ(FatalText([&] { PostLog(log); }), "no failure");
+  out.Take();
+  EXPECT_EQ(ReadAt(v_LogTarget, 100 * 512, 512), logimg::Stamp(1, 0, 0));
 }
 
 TEST(LogTmpPath, DefaultsToDevShm) {

@@ -303,7 +303,7 @@ TEST(LogScan, PiecewiseReadingKeepsSectorResults) {
   img.Segment(15, 2, {{200, 4, 0}});
   FlakySectors bulk(img.bytes, true, -1000);
   ScanOut a = Scan(bulk);
-  EXPECT_LT(bulk.bulk_reads, 20);  // the search does not read sector by sector
+  EXPECT_LT(bulk.bulk_reads, 100);  // the search reads pieces (79 of 128 KiB), not sectors
   FlakySectors single(img.bytes, false, -1000);
   ScanOut b = Scan(single);
   EXPECT_EQ(a.summary, Valid(2, 2, 0, 2, 13));
