@@ -61,10 +61,7 @@ void RunTable(int rw) {
     TableRow row;
     for (int i = 0; i < kThreadCols; i++) {
       if (ThreadLst[i] == 0) continue;
-      CellResult c{};
-      c.rw = rw;
-      c.BlkSz = BlkSz;
-      Test(ThreadLst[i], BlkSz, rw, &c);
+      CellResult c = Test(ThreadLst[i], BlkSz, rw);
       if (!c.worker_transfers.empty()) Results.cells.push_back(c);
       row.push_back(c);
     }
@@ -97,7 +94,7 @@ FILE *OpenResults() {
 }
 
 void WriteResultsFile(FILE *f) {
-  Results.ok = RunErr == 0;
+  Results.ok = RunCtx.RunErr == 0;
   JsonWriter w(f, true);
   WriteResults(w, Results);
   bool ok = w.Finish();
@@ -181,6 +178,6 @@ int RunBench(int argc, char **argv) {
   if (json != nullptr) WriteResultsFile(json);
   // Every line is out; a worker that met a transfer error or a stamp mismatch
   // makes the run fail so that a script can tell.
-  if (RunErr) FatalQuiet();
+  if (RunCtx.RunErr) FatalQuiet();
   return 0;
 }
