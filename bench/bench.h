@@ -97,6 +97,7 @@ extern uint64_t DevSizeBytes;  // window of the sampling modes, bytes (no option
 extern int b_opt, c_opt, e_opt, f_opt, h_opt, p_opt, q_opt, r_opt, u_opt, w_opt, z_opt;
 extern int lat_opt;            // --lat: latency percentiles of every table cell
 extern std::string JsonFile;   // --json=FILE: the results document, empty: none
+extern int QueueDepth;         // --qd=: transfers each worker keeps in flight (above 1: io_uring)
 
 extern _CTL ctl;
 
@@ -138,6 +139,8 @@ void ResetSettings();
 // ---------------------------------------------------------------- cmdline.cpp
 
 extern const char kUsageText[];
+// The lines --help adds to the usage text.
+extern const char kHelpExtra[];
 void usage(int ExitFlg);
 // Scans argv[1..argc-1] into the settings. At a "--help" or "--version" word
 // it prints the help or the version, stops and returns false: nothing is to run.

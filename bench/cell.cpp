@@ -16,6 +16,7 @@
 
 #include "bench.h"
 #include "fatal.h"
+#include "uring.h"
 #include "worker.h"
 
 namespace {
@@ -218,6 +219,7 @@ WorkerResult RunWorkerLoop(int i, int BlkSz, int rw, LatHist *lat) {
   }
   // A worker whose device could not be opened has nothing to measure.
   if (ctl.fh[i] < 0 || ctl.RdBuf[i] == nullptr || ctl.WtBuf[i] == nullptr) return {0, 1};
+  if (QueueDepth > 1) return UringLoop(PickKind(rw), i, BlkSz, lat);
   return SyncLoop(PickKind(rw), i, BlkSz, lat);
 }
 

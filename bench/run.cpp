@@ -133,6 +133,7 @@ void NormalRun() {
     if (ThreadLst[i] != 0)
       std::snprintf(ThBuf[i], sizeof ThBuf[i], "%d thread%c   ", ThreadLst[i],
                     ThreadLst[i] == 1 ? ' ' : 's');
+  if (QueueDepth > 1 && (r_opt || w_opt)) std::printf("Queue depth %d\n", QueueDepth);
   if (r_opt) RunTable(0);
   if (w_opt) {
     std::printf("\n");

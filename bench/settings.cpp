@@ -27,6 +27,7 @@ uint64_t DevSizeBytes;
 int b_opt, c_opt, e_opt, f_opt, h_opt, p_opt, q_opt, r_opt, u_opt, w_opt, z_opt;
 int lat_opt;
 std::string JsonFile;
+int QueueDepth;
 
 _CTL ctl;
 
@@ -56,6 +57,7 @@ void ApplyDefaults() {
   b_opt = c_opt = e_opt = f_opt = h_opt = p_opt = q_opt = r_opt = u_opt = w_opt = z_opt = 0;
   lat_opt = 0;
   JsonFile.clear();
+  QueueDepth = 1;
   for (int &fd : ctl.fh) fd = -1;
   ctl.rnd_fh = -1;
   ctl.DevSizeSectors = 0;
