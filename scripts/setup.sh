@@ -6,8 +6,9 @@
 #   dpkg-dev, file   dpkg-shlibdeps for the package test (cpack -G DEB)
 #   libblkid-dev   signatures of file systems and partition tables (format, log)
 #   jq           reads back the JSON report of xtl-maint check in its test
+#   liburing-dev   io_uring for vexbench --qd= (its static archive is linked in)
 set -euo pipefail
-need=(cmake make g++ pkg-config libgtest-dev libblkid-dev util-linux groff-base dpkg-dev file jq "$@")
+need=(cmake make g++ pkg-config libgtest-dev libblkid-dev liburing-dev util-linux groff-base dpkg-dev file jq "$@")
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
