@@ -101,24 +101,36 @@ extern char UnknownLetter;
 extern std::string UnknownLetterWord;
 extern int lat_opt;            // --lat: latency percentiles of every table cell
 extern std::string JsonFile;   // --json=FILE: the results document, empty: none
+extern int QueueDepth;         // --qd=: transfers each worker keeps in flight (above 1: io_uring)
 
 extern _CTL ctl;
 
+// ---------------------------------------------------------------- run_context.cpp
+
+// Set by the handlers of signals 61 to 63 (a handler can reach nothing else,
+// so they stay process-wide); cleared by each measurement.
 extern volatile sig_atomic_t SigFlg1;  // signal 61: start counting
 extern volatile sig_atomic_t SigFlg2;  // signal 62: stop counting
 extern volatile sig_atomic_t SigFlg3;  // signal 63: end the loop
 
-// Set when any worker of any measurement reported an error (or a cell could
-// not be measured): the run then ends with status 1 after its last line.
-extern int RunErr;
-// Set in a worker when Seek met a positioning error.
-extern int WorkerErr;
-// Index of this worker process (-1 in the parent) and its reseed count.
-extern int WorkerIdx;
-extern uint64_t ReseedCnt;
-
-// Start of every allocation made by Alloc4K (the program itself never frees them).
-extern std::vector<void *> &BufAllocs;
+// The state of a run that is not a setting: what went wrong so far, which
+// worker this process is, and the buffers allocated.
+struct RunContext {
+  // Set when any worker of any measurement reported an error (or a cell could
+  // not be measured): the run then ends with status 1 after its last line.
+  int RunErr = 0;
+  // Set in a worker when Seek met a positioning error.
+  int WorkerErr = 0;
+  // Index of this worker process (-1 in the parent) and its reseed count.
+  int WorkerIdx = -1;
+  uint64_t ReseedCnt = 0;
+  // Start of every allocation made by Alloc4K (the program itself never frees them).
+  std::vector<void *> BufAllocs;
+};
+// The one context of the process (a worker has its copy through the fork).
+extern RunContext &RunCtx;
+// Frees the buffers and starts a fresh context.
+void ResetRunContext();
 
 // Test seams: the fork and the read of a worker record from the pipe.
 extern pid_t (*ForkFn)();
@@ -131,6 +143,8 @@ void ResetSettings();
 // ---------------------------------------------------------------- cmdline.cpp
 
 extern const char kUsageText[];
+// The lines --help adds to the usage text.
+extern const char kHelpExtra[];
 void usage(int ExitFlg);
 // Scans argv[1..argc-1] into the settings. At a "--help" or "--version" word
 // it prints the help or the version, stops and returns false: nothing is to run.
@@ -159,7 +173,7 @@ std::string PrettyK(int n);
 void InstallSignals();
 void SleepMs(uint64_t ms);
 
-// ---------------------------------------------------------------- measure.cpp
+// ---------------------------------------------------------------- cell.cpp, worker_sync.cpp, table.cpp
 
 struct WorkerResult {
   uint64_t count;       // completed transfers in the window (samples in modes 1 to 6)
@@ -167,13 +181,15 @@ struct WorkerResult {
   uint64_t worker = 0;  // its index
 };
 
-// One table cell (or one sampling run). When out is given and the cell was
-// measured, it receives the window, the count of every worker, and with
-// --lat the merged latency figures.
-int Test(int ThCnt, int BlkSz, int rw, CellResult *out = nullptr);
+// One table cell (or one sampling run): the window, the count of every
+// worker and their sum, and with --lat the merged latency figures. A cell
+// that was not measured has no worker counts.
+CellResult Test(int ThCnt, int BlkSz, int rw);
 uint64_t Seek(int fd, int BlkSz, int w);
 int TestN(int fd, int XferSz, char *buf, int SampleTime, int *row);
 void PrettyRate(int64_t n, char *buf);  // buf: at least 32 bytes
+// The "t%d:%d:%s:" lines of the sampling modes.
+void PrintSamples(int ThCnt);
 // The table cell of one measurement; false when the window has no length.
 bool FormatCell(uint64_t total, int BlkSz, int64_t elapsed_ms, std::string &cell);
 void StampBlock(char *buf, int BlkSz, uint64_t sector, uint64_t &seq);

@@ -8,6 +8,7 @@
 
 #include "bench.h"
 #include "fatal.h"
+#include "uring.h"
 
 const char kUsageText[] =
     "\nusage: vexbench {options} DeviceName\n\n"
@@ -26,6 +27,8 @@ const char kUsageText[] =
     "      --tm=nnn     set test time in seconds (def 10)\n"
     "\n";
 
+const char kHelpExtra[] = "      --qd=nnn     keep nnn transfers in flight per worker, io_uring (def 1)\n";
+
 void usage(int ExitFlg) {
   if (ExitFlg != 0) FatalText(kUsageText);
   std::fputs(kUsageText, stdout);
@@ -35,6 +38,8 @@ namespace {
 
 // Largest --size= whose byte count still fits a signed 64-bit file offset.
 constexpr uint64_t kMaxSizeM = (uint64_t{1} << 43) - 1;
+// Bytes of the buffers a worker keeps in flight with --qd=.
+constexpr int kMaxInFlight = 1 << 30;
 
 // One long option: the key (text after "--", "=" included) and the setting it
 // fills. Matched in table order; the first key that is a prefix wins.
@@ -69,6 +74,7 @@ const LongOpt kLongOpts[] = {
     {"coll=", &CollRule, nullptr},  // default 0
     {"lat", nullptr, nullptr, nullptr, &lat_opt},  // latency percentiles
     {"json=", nullptr, nullptr, &JsonFile},        // results document
+    {"qd=", &QueueDepth, nullptr},  // default 1: one transfer in flight per worker
 };
 
 // Reads the leading decimal digits of s (none: 0). Refuses a number larger
@@ -187,6 +193,27 @@ bool RunWrites() {
          TestNum == kModeRandWrite16G;
 }
 
+// --qd= above 1: the tables only, at positions of their own, and a kernel
+// that sets up a ring.
+void CheckQueueDepth() {
+  if (QueueDepth == 1) return;
+  bool fixed = TestNum >= kModeClear18G && TestNum <= kModeRandWrite16G;
+  if (IsSamplingMode(TestNum) || fixed)
+    Fatal("Bad --qd=%d: --test=%d runs one transfer at a time\n", QueueDepth, TestNum);
+  if (TestNum != kModeTables) return;
+  if (QueueDepth < 1 || QueueDepth > kMaxQueueDepth)
+    Fatal("Bad --qd=%d: 1 to %d\n", QueueDepth, kMaxQueueDepth);
+  if (!r_opt && !w_opt) return;  // the fill alone: nothing in flight
+  if (!Positions(CollRule))
+    Fatal("Bad --qd=%d: --coll=%d transfers where the descriptor stands, one at a time\n",
+          QueueDepth, CollRule);
+  // One buffer per transfer in flight, in one allocation.
+  if (int64_t{QueueDepth} * LargestBlock() > kMaxInFlight)
+    Fatal("Bad --qd=%d: %d transfers of %d bytes exceed %d bytes in flight per worker\n", QueueDepth,
+          QueueDepth, LargestBlock(), kMaxInFlight);
+  CheckUring();
+}
+
 }  // namespace
 
 bool ParseArgs(int argc, const char *const *argv) {
@@ -195,7 +222,10 @@ bool ParseArgs(int argc, const char *const *argv) {
     // Whole words only, ahead of the prefix-matched keys: "--helpx" and
     // "--vers" still get the usage text with status 1, and -h stays a flag.
     if (std::strcmp(arg, "--help") == 0) {
-      std::printf("%sSee the manual page vexbench(8) for every option and mode.\n", kUsageText);
+      // The usage text with the options it does not list, before its closing blank line.
+      std::string help = kUsageText;
+      help.insert(help.size() - 1, kHelpExtra);
+      std::printf("%sSee the manual page vexbench(8) for every option and mode.\n", help.c_str());
       return false;
     }
     if (std::strcmp(arg, "--version") == 0) {
@@ -250,6 +280,7 @@ void CheckSettings() {
   }
   if (TestNum == kModeRandWrite16G && (TestSz <= 0 || TestSz > kMaxTestSzK))
     Fatal("Bad --blksz=%d: 1 to %d KB\n", TestSz, kMaxTestSzK);
+  CheckQueueDepth();
   // Last, so that every refusal above keeps its message.
   if (UnknownLetter != 0 && RunWrites()) {
     auto u = static_cast<unsigned char>(UnknownLetter);

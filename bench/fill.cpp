@@ -30,7 +30,7 @@ char *FixedBuf() {
   constexpr size_t kAlloc = static_cast<size_t>(kFixedBufSz) + 4096;
   void *raw = std::malloc(kAlloc);
   if (raw == nullptr) Fatal("Error allocating IO buffer.  sz = %d\n", static_cast<int>(kAlloc));
-  BufAllocs.push_back(raw);
+  RunCtx.BufAllocs.push_back(raw);
   auto addr = reinterpret_cast<uintptr_t>(raw);
   char *buf = static_cast<char *>(raw) + (4096 - addr % 4096);
   std::memset(buf, 0, static_cast<size_t>(kFixedBufSz));

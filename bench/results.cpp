@@ -85,6 +85,7 @@ void WriteSettings(JsonWriter &w, bool latency) {
   Member(w, "random_source", u_opt ? "urandom" : "rand");
   Member(w, "fixed_seed", e_opt != 0);
   Member(w, "latency", latency);
+  if (QueueDepth > 1) Member(w, "qd", int64_t{QueueDepth});  // absent: 1
   w.EndObject();
 }
 

@@ -21,6 +21,7 @@ struct CellResult {
   bool has_lat;                            // lat holds the merged histogram's figures
   LatSummary lat;                          // nanoseconds
   int64_t window_start_ms = 0;             // wall clock when the window opened, ms since the epoch
+  uint64_t total = 0;                      // the sum of worker_transfers
 };
 
 struct SampleRow {

@@ -61,10 +61,7 @@ void RunTable(int rw) {
     TableRow row;
     for (int i = 0; i < kThreadCols; i++) {
       if (ThreadLst[i] == 0) continue;
-      CellResult c{};
-      c.rw = rw;
-      c.BlkSz = BlkSz;
-      Test(ThreadLst[i], BlkSz, rw, &c);
+      CellResult c = Test(ThreadLst[i], BlkSz, rw);
       if (!c.worker_transfers.empty()) Results.cells.push_back(c);
       row.push_back(c);
     }
@@ -114,6 +111,7 @@ void NormalRun() {
     if (ThreadLst[i] != 0)
       std::snprintf(ThBuf[i], sizeof ThBuf[i], "%d thread%c   ", ThreadLst[i],
                     ThreadLst[i] == 1 ? ' ' : 's');
+  if (QueueDepth > 1 && (r_opt || w_opt)) std::printf("Queue depth %d\n", QueueDepth);
   if (r_opt) RunTable(0);
   if (w_opt) {
     std::printf("\n");
@@ -156,10 +154,10 @@ int RunBench(int argc, char **argv) {
     default: break;
   }
   std::fflush(stdout);
-  Results.ok = RunErr == 0;
+  Results.ok = RunCtx.RunErr == 0;
   if (!JsonFile.empty()) WriteResultsFile(JsonFile, Results);
   // Every line is out; a worker that met a transfer error or a stamp mismatch
   // makes the run fail so that a script can tell.
-  if (RunErr) FatalQuiet();
+  if (RunCtx.RunErr) FatalQuiet();
   return 0;
 }

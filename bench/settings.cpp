@@ -1,4 +1,4 @@
-// The one definition of every setting and of the process-wide state.
+// The one definition of every setting and of the control record.
 #include <fcntl.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -29,20 +29,9 @@ char UnknownLetter;
 std::string UnknownLetterWord;
 int lat_opt;
 std::string JsonFile;
+int QueueDepth;
 
 _CTL ctl;
-
-volatile sig_atomic_t SigFlg1;
-volatile sig_atomic_t SigFlg2;
-volatile sig_atomic_t SigFlg3;
-
-int RunErr;
-int WorkerErr;
-int WorkerIdx;
-uint64_t ReseedCnt;
-
-// Never destroyed: the buffers stay reachable until the process has ended.
-std::vector<void *> &BufAllocs = *new std::vector<void *>;
 
 pid_t (*ForkFn)() = fork;
 ssize_t (*PipeReadFn)(int fd, void *buf, size_t len) = read;
@@ -72,6 +61,7 @@ void ApplyDefaults() {
   UnknownLetterWord.clear();
   lat_opt = 0;
   JsonFile.clear();
+  QueueDepth = 1;
   for (int &fd : ctl.fh) fd = -1;
   ctl.rnd_fh = -1;
   ctl.DevSizeSectors = 0;
@@ -85,10 +75,6 @@ void ApplyDefaults() {
   SigFlg1 = 0;
   SigFlg2 = 0;
   SigFlg3 = 0;
-  RunErr = 0;
-  WorkerErr = 0;
-  WorkerIdx = -1;
-  ReseedCnt = 0;
 }
 
 // Gives the settings their defaults before main() runs.
@@ -102,10 +88,9 @@ void ResetSettings() {
   for (int i = 0; i < kMaxThreads; i++) {
     if (ctl.fh[i] >= 0) close(ctl.fh[i]);
   }
-  for (void *p : BufAllocs) std::free(p);
-  BufAllocs.clear();
   if (ctl.rnd_fh >= 0) close(ctl.rnd_fh);
   if (ctl.ResArray != nullptr) shmdt(ctl.ResArray);
   if (ctl.ResArray_id >= 0) shmctl(ctl.ResArray_id, IPC_RMID, nullptr);
+  ResetRunContext();
   ApplyDefaults();
 }

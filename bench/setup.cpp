@@ -115,7 +115,7 @@ char *Alloc4K(int sz) {
   size_t want = static_cast<size_t>(sz) + 4095;
   void *raw = std::malloc(want);
   if (raw == nullptr) Fatal("Error allocating IO buffer.  sz = %d\n", static_cast<int>(want));
-  BufAllocs.push_back(raw);
+  RunCtx.BufAllocs.push_back(raw);
   auto addr = reinterpret_cast<uintptr_t>(raw);
   char *buf = static_cast<char *>(raw) + ((4096 - addr % 4096) % 4096);
   std::memset(buf, 0, static_cast<size_t>(sz));
@@ -160,7 +160,7 @@ void AllocBufs(int OpenWt) {
     }
     if (ctl.fh[i] < 0) {
       std::printf("Error opening device %s - %d\n", Devices[i], err);
-      RunErr = 1;  // the run goes on without this worker, but does not pass
+      RunCtx.RunErr = 1;  // the run goes on without this worker, but does not pass
       continue;
     }
     ctl.PosEnd[i] = PositionLimit(ctl.fh[i]);
@@ -213,8 +213,8 @@ void ReseedRand() {
   if (e_opt) {
     // Repeatable: the seed depends only on the worker and on how often it
     // reseeded, never on "/dev/urandom" (not open with -e) or the process id.
-    std::srand(static_cast<unsigned>(WorkerIdx + 1) +
-               static_cast<unsigned>(ReseedCnt++ * kMaxThreads));
+    std::srand(static_cast<unsigned>(RunCtx.WorkerIdx + 1) +
+               static_cast<unsigned>(RunCtx.ReseedCnt++ * kMaxThreads));
     return;
   }
   uint32_t x = 0;

@@ -26,11 +26,23 @@
 # The device is a loop device over a file on a tmpfs mount of its own, so
 # the figures show the CPU cost of each tool rather than a disk.
 #
+#   (i) io_uring: vexbench --qd=Q against fio --ioengine=io_uring on
+#       {4 KiB, 64 KiB} x {1, 2 workers} x Q {1, 8, 32} x {read, write}, IOPS
+#       and CPU per transfer (user + system of all the tool's processes over
+#       the loop device's completed requests); the headline (--qd=32 with 2
+#       workers against the best one-at-a-time 4 KiB read cell); the cost of
+#       the split worker side against an earlier binary (PREV); fio's
+#       setsid() scheduling groups (autogroup on and off)
+# The medians, spreads and the counter interpolation are scripts/benchstats.py.
+#
 # Usage: scripts/bench_vexbench.sh [build-dir]   (default: build)
 # Both tools run at the same raised priority (nice -10) so that other load on
 # the host disturbs them less; the load average is printed before and after.
 # Environment: TM (seconds per cell, default 4), SIZE_MB (tested size,
-# default 256), REPS (pairs of runs per cell, default 3).
+# default 256), REPS (pairs of runs per cell, default 3), PARTS (which of
+# "checks fio uring" to run, default all), UTM and UREPS (seconds per window
+# and pairs per cell of (i), default 2 and 5), PREV (an earlier vexbench
+# binary for the cost of the split; none: not measured).
 set -u
 export LC_ALL=C  # decimal points in the clock readings and figures
 
@@ -39,6 +51,12 @@ BUILD=${1:-$ROOT/build}
 TM=${TM:-4}
 SIZE_MB=${SIZE_MB:-256}
 REPS=${REPS:-3}
+PARTS=${PARTS:-checks fio uring}
+UTM=${UTM:-2}
+UREPS=${UREPS:-5}
+PREV=${PREV:-}
+STATS=$ROOT/scripts/benchstats.py
+part() { [[ " $PARTS " == *" $1 "* ]]; }
 VEXBENCH=$BUILD/bench/vexbench
 UNIT=$(find "$BUILD" -name bench_unit_tests -type f -perm -u+x 2>/dev/null | head -1)
 
@@ -86,6 +104,7 @@ FAILS=0
 check() {  # check NAME CONDITION-RESULT(0 ok) DETAIL
   if [ "$2" = 0 ]; then echo "PASS ($1) $3"; else echo "FAIL ($1) $3"; FAILS=$((FAILS + 1)); fi
 }
+if part checks; then
 # (b) unfilled device
 out=$("$VEXBENCH" -r --tm=1 --min=4096 --max=4096 --th1=4 --th2=0 --th3=0 --size="$SIZE_MB" "$DEV")
 st=$?
@@ -117,6 +136,7 @@ n=$(grep -c '^\[       OK \] BenchIoTest.Seek' /tmp/vexbench-seek.$$)
 rm -f /tmp/vexbench-seek.$$
 check d $st "Seek: $n unit tests (rule 0 alignment, rule 1 zones, rule 2 dealing, other rules, failure)"
 
+fi
 # (e) to (h) side by side with fio; the device is filled again for the
 # verifying reads
 "$VEXBENCH" -c --size="$SIZE_MB" "$DEV" >/dev/null || { echo "refill failed"; exit 1; }
@@ -140,19 +160,7 @@ sampler() {
 # device's completed sectors from START to START + WINDOW (each end
 # interpolated between the samples around it), as transfers per second.
 kernel_rate() {
-  awk -v f="$2" -v t1="$3" -v w="$4" -v bs="$5" '
-    function at(t,   i) {
-      for (i = 2; i <= n; i++)
-        if (T[i] >= t) return C[i - 1] + (C[i] - C[i - 1]) * (t - T[i - 1]) / (T[i] - T[i - 1])
-      return -1
-    }
-    { n++; T[n] = $1; C[n] = $f }
-    END {
-      t1 /= 1000
-      t2 = t1 + w / 1000
-      if (n < 2 || T[1] > t1 || T[n] < t2 || w <= 0) { print 0; exit }
-      printf "%.0f", (at(t2) - at(t1)) * 512 / bs / (w / 1000)
-    }' "$1"
+  python3 "$STATS" rate "$1" "$2" "$3" "$4" "$5"
 }
 
 PIN=()  # a command the tools run under (taskset), or none
@@ -180,14 +188,10 @@ fio_cell() {
     --norandommap --randrepeat=0 --group_reporting --output-format=json 2>/dev/null |
     jq -r ".jobs[0].$1 | \"\(.iops | floor) \(.clat_ns.percentile[\"50.000000\"] / 1000) \(.clat_ns.percentile[\"99.000000\"] / 1000)\""
 }
-median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.3f", a / b; else print "n/a" }'; }
+median() { python3 "$STATS" median $(cat); }
+ratio() { python3 "$STATS" ratio "$1" "$2"; }
 # spread VALUES: (largest - smallest) / median, in percent
-spread() {
-  local v
-  v=$(tr ' ' '\n' | grep . | sort -g)
-  awk -v m="$(median <<<"$v")" 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%.0f", (m > 0 ? (hi - lo) * 100 / m : 0) }' <<<"$v"
-}
+spread() { python3 "$STATS" spread $(cat); }
 # pairs VEX-CMD FIO-CMD: REPS alternating pairs (the order turns every pair,
 # so a drift of the host's load favours neither). Each command prints one
 # line, its IOPS first. Sets P_V and P_F (the IOPS of each run), P_R (the
@@ -208,6 +212,7 @@ pairs() {
   done
 }
 
+if part fio; then
 echo
 echo "IOPS side by side: $REPS alternating pairs per cell; ratio: median of the pairs'"
 echo "vexbench/fio; spread: (largest - smallest) / median of fio's own runs, the host's noise;"
@@ -271,6 +276,119 @@ check f $? "vexbench's IOPS within 2% of the kernel's count on every cell ($kern
 pairs "vex read 4096 10 $WORK/l.json -q --lat" "vex read 4096 10 $WORK/p.json -q"
 echo "--lat on 4K x 10 workers, reads: IOPS $(median <<<"$P_V") with, $(median <<<"$P_F") without:" \
   "ratio $(median <<<"$P_R") (median of $REPS pairs; aim: at least 0.97)"
+fi
+# (i) io_uring: vexbench --qd=Q with W workers against fio's io_uring engine
+# with the same depth and jobs; then the headline, the cost of the split
+# worker side, and the scheduling-group experiment. All on one refill: the
+# read cells first (the stamps are intact), the write cells after them.
+if part uring; then
+# cpu_run FIELD CMD...: runs CMD (standard output to $WORK/out); prints
+# "CPU-SECONDS REQUESTS": user + system time of CMD and all its processes,
+# and the requests the device completed meanwhile (FIELD 0 reads, 4 writes).
+cpu_run() {
+  local f=$1 b a t
+  shift
+  read -r -a b <"$STAT"
+  t=$( ("$@" >"$WORK/out" 2>/dev/null; times) | tail -1)
+  read -r -a a <"$STAT"
+  awk -v t="$t" -v n=$((a[f] - b[f])) 'BEGIN {
+    split(t, x, " "); s = 0
+    for (i = 1; i <= 2; i++) { m = x[i]; sub(/s$/, "", m); split(m, y, "m"); s += y[1] * 60 + y[2] }
+    printf "%.3f %d\n", s, n }'
+}
+# per_xfer CPU-SECONDS REQUESTS: microseconds of CPU per completed request
+per_xfer() { awk -v c="$1" -v n="$2" 'BEGIN { if (n > 0) printf "%.2f", c * 1e6 / n; else print "n/a" }'; }
+# uvex RW BLKSZ WORKERS QD [binary]: prints "IOPS CPU-US-PER-TRANSFER"
+uvex() {
+  local f=0 bin=${5:-$VEXBENCH} c qd=()
+  [ "$1" = write ] && f=4
+  [ "$4" = 1 ] || qd=(--qd="$4")  # 1: the option left out, as an earlier binary is run
+  read -r -a c < <(cpu_run $f nice -n -10 "$bin" "-${1:0:1}" "${qd[@]}" --tm="$UTM" --min="$2" --max="$2" \
+    --th1="$3" --th2=0 --th3=0 --size="$SIZE_MB" --json="$WORK/u.json" "$DEV")
+  echo "$(jq '.cells[0].iops' "$WORK/u.json") $(per_xfer "${c[0]}" "${c[1]}")"
+}
+# ufio RW BLKSZ JOBS QD [engine]: prints "IOPS CPU-US-PER-TRANSFER"
+ufio() {
+  local f=0 c
+  [ "$1" = write ] && f=4
+  read -r -a c < <(cpu_run $f nice -n -10 fio --name=cmp --filename="$DEV" --ioengine="${5:-io_uring}" \
+    --iodepth="$4" --numjobs="$3" --direct=1 --rw="rand$1" --bs="$2" --size="${SIZE_MB}M" --time_based \
+    --runtime="$UTM" --ramp_time=1 --norandommap --randrepeat=0 --group_reporting --output-format=json)
+  echo "$(jq -r ".jobs[0].$1.iops | floor" "$WORK/out") $(per_xfer "${c[0]}" "${c[1]}")"
+}
+"$VEXBENCH" -c --size="$SIZE_MB" "$DEV" >/dev/null || { echo "refill failed"; exit 1; }
+echo
+echo "io_uring side by side ($UREPS alternating pairs per cell, $UTM s windows): vexbench --qd=Q"
+echo "against fio --ioengine=io_uring --iodepth=Q --numjobs=W --direct=1; ratio: median of the pairs'"
+echo "vexbench/fio IOPS; cpu: user + system microseconds of all the tool's processes per request the"
+echo "loop device completed during the run (median); spread: fio's own runs (the host's noise)"
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs"
+printf "%-5s %5s %3s %3s | %8s %8s %6s %6s | %8s %8s %6s\n" test block W Q vexbench fio ratio spread \
+  vex-cpu fio-cpu cpu-r
+ulow=9 ucpu_bad=0 ucells=0
+ucell() {  # ucell RW BS W Q
+  pairs "uvex $1 $2 $3 $4" "ufio $1 $2 $3 $4"
+  local r cr vc fc
+  r=$(median <<<"$P_R")
+  vc=$(median <<<"$P_V2")
+  fc=$(median <<<"$P_F2")
+  cr=$(ratio "$vc" "$fc")
+  printf "%-5s %5s %3s %3s | %8s %8s %6s %5s%% | %8s %8s %6s\n" "$1" $(($2 / 1024))K "$3" "$4" \
+    "$(median <<<"$P_V")" "$(median <<<"$P_F")" "$r" "$(spread <<<"$P_F")" "$vc" "$fc" "$cr"
+  ucells=$((ucells + 1))
+  ulow=$(awk -v w="$ulow" -v r="$r" 'BEGIN { print (r != "n/a" && r < w) ? r : w }')
+  awk -v c="$cr" 'BEGIN { exit (c != "n/a" && c <= 1) ? 0 : 1 }' || ucpu_bad=$((ucpu_bad + 1))
+}
+REPS_SAVED=$REPS
+REPS=$UREPS
+for bs in 4096 65536; do for th in 1 2; do for qd in 1 8 32; do ucell read $bs $th $qd; done; done; done
+
+# The headline: --qd=32 with 2 workers against vexbench's best one-at-a-time
+# 4 KiB read cell (1, 2 or 10 workers), the runs interleaved.
+H32="" H1="" H2="" H10=""
+for rep in $(seq "$UREPS"); do
+  H32="$H32 $(uvex read 4096 2 32 | cut -d' ' -f1)"
+  H1="$H1 $(uvex read 4096 1 1 | cut -d' ' -f1)"
+  H2="$H2 $(uvex read 4096 2 1 | cut -d' ' -f1)"
+  H10="$H10 $(uvex read 4096 10 1 | cut -d' ' -f1)"
+done
+best=$(printf "%s\n" "$(median <<<"$H1") 1" "$(median <<<"$H2") 2" "$(median <<<"$H10") 10" | sort -g | tail -1)
+echo "headline: --qd=32 x 2 workers $(median <<<"$H32") IOPS; best one-at-a-time 4K read:" \
+  "${best% *} IOPS with ${best#* } workers (1: $(median <<<"$H1"), 2: $(median <<<"$H2")," \
+  "10: $(median <<<"$H10")); ratio $(ratio "$(median <<<"$H32")" "${best% *}") (aim: at least 1.8)"
+
+# The cost of the split: one-at-a-time cells against an earlier binary
+# (PREV, when given), alternating pairs.
+split_cells() {
+  local rw
+  for rw in "$@"; do for th in 1 2; do
+    pairs "uvex $rw 4096 $th 1" "uvex $rw 4096 $th 1 $PREV"
+    echo "split: $rw 4K x $th: $(median <<<"$P_V") against $(median <<<"$P_F") IOPS, ratio" \
+      "$(median <<<"$P_R") (aim: within 2%)"
+  done; done
+}
+[ -n "$PREV" ] && split_cells read
+
+# Scheduling groups: fio's jobs call setsid(), so with autogroup each is a
+# group of its own; vexbench's workers share their parent's. 10 workers of
+# 4 KiB reads against fio psync with 10 jobs, autogroup on and off.
+if [ -w /proc/sys/kernel/sched_autogroup_enabled ]; then
+  AG=$(cat /proc/sys/kernel/sched_autogroup_enabled)
+  for ag in 1 0; do
+    echo "$ag" >/proc/sys/kernel/sched_autogroup_enabled
+    pairs "uvex read 4096 10 1" "ufio read 4096 10 1 psync"
+    echo "autogroup $ag: 4K reads x 10: vexbench $(median <<<"$P_V"), fio psync $(median <<<"$P_F")," \
+      "ratio $(median <<<"$P_R")"
+  done
+  echo "$AG" >/proc/sys/kernel/sched_autogroup_enabled
+fi
+
+for bs in 4096 65536; do for th in 1 2; do for qd in 1 8 32; do ucell write $bs $th $qd; done; done; done
+[ -n "$PREV" ] && split_cells write
+REPS=$REPS_SAVED
+echo "io_uring cells: lowest ratio $ulow (aim: at least 0.97); vexbench's CPU per transfer above fio's" \
+  "on $ucpu_bad of $ucells cells"
+fi
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 if [ "$FAILS" = 0 ]; then echo "correctness checks: all passed"; else echo "correctness checks: $FAILS failed"; fi

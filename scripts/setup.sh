@@ -8,8 +8,9 @@
 #   e2fsprogs    mkfs.ext4 makes the file-system image of the wrong-device tests
 #                (util-linux gives mkswap)
 #   jq           reads back the JSON report of xtl-maint check in its test
+#   liburing-dev   io_uring for vexbench --qd= (its static archive is linked in)
 set -euo pipefail
-need=(cmake make g++ pkg-config libgtest-dev libblkid-dev util-linux e2fsprogs groff-base dpkg-dev file jq "$@")
+need=(cmake make g++ pkg-config libgtest-dev libblkid-dev liburing-dev util-linux e2fsprogs groff-base dpkg-dev file jq "$@")
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

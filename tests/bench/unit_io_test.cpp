@@ -61,7 +61,7 @@ TEST_F(BenchIoTest, SeekRule0AlignsWithinTheTestedArea) {
     }
     EXPECT_GT(seen.size(), std::min<uint64_t>(ctl.DevSizeSectors / n / 2, 500)) << blk;
   }
-  EXPECT_EQ(WorkerErr, 0);
+  EXPECT_EQ(RunCtx.WorkerErr, 0);
 }
 
 TEST_F(BenchIoTest, SeekRule1KeepsEachWorkerInItsZone) {
@@ -114,11 +114,11 @@ TEST_F(BenchIoTest, SeekFailureIsReportedAndMarksTheWorker) {
   CaptureStdout cap;
   EXPECT_EQ(Seek(fd_, 4096, 1), 0U);
   EXPECT_EQ(cap.Take(), "error seeking 4096 -1 22\n");
-  EXPECT_EQ(WorkerErr, 1);
-  WorkerErr = 0;
+  EXPECT_EQ(RunCtx.WorkerErr, 1);
+  RunCtx.WorkerErr = 0;
   ctl.PosEnd[1] = 4096;  // the device's end itself can be reached
   EXPECT_EQ(Seek(fd_, 4096, 1), 8U);
-  EXPECT_EQ(WorkerErr, 0);
+  EXPECT_EQ(RunCtx.WorkerErr, 0);
 }
 
 TEST_F(BenchIoTest, PositionLimitIsWhereLseekStops) {
@@ -401,12 +401,12 @@ TEST_F(MeasureTest, FailedPipeReadEndsWithStatusOne) {
 TEST_F(MeasureTest, QuickReadCountsAndCleanRunLeavesNoError) {
   TestTime = 1;
   CaptureStdout cap;
-  int total = ::Test(2, 4096, 0);
+  int total = static_cast<int>(::Test(2, 4096, 0).total);
   std::string out = cap.Take();
   EXPECT_GT(total, 0);
   ASSERT_EQ(out.size(), 17U) << out;
   EXPECT_EQ(out[0], '|');
-  EXPECT_EQ(RunErr, 0);
+  EXPECT_EQ(RunCtx.RunErr, 0);
   EXPECT_TRUE(NoChildLeft());
 }
 
@@ -452,11 +452,11 @@ TEST_F(MeasureTest, WorkerErrorMarksTheRun) {
   TestTime = 1;
   q_opt = 0;
   CaptureStdout cap;
-  EXPECT_EQ(::Test(2, 4096, 0), 0);
+  EXPECT_EQ(::Test(2, 4096, 0).total, 0U);
   std::string out = cap.Take();
   EXPECT_EQ(CountOf(out, "read data err 0 "), 2U) << out;
   EXPECT_NE(out.find("|      0    0   B "), std::string::npos);
-  EXPECT_EQ(RunErr, 1);
+  EXPECT_EQ(RunCtx.RunErr, 1);
   EXPECT_TRUE(NoChildLeft());
 }
 

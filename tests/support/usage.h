@@ -44,4 +44,9 @@ inline const std::string kBenchUsage =
 
 inline const std::string kBenchManPointer = "See the manual page vexbench(8) for every option and mode.\n";
 
+// What --help prints: the usage text with the options it does not list, then the pointer.
+inline const std::string kBenchHelp =
+    kBenchUsage.substr(0, kBenchUsage.size() - 1) +
+    "      --qd=nnn     keep nnn transfers in flight per worker, io_uring (def 1)\n\n" + kBenchManPointer;
+
 }  // namespace support

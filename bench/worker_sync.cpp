@@ -1,0 +1,186 @@
+// The one-at-a-time engine: each worker keeps one transfer in flight with
+// pread/pwrite (or read/write where the descriptor stands), and the pieces of
+// a worker that every engine shares: stamps, keys, positions and the
+// sampling loop.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "bench.h"
+#include "worker.h"
+
+namespace {
+
+inline void Put64(char *p, uint64_t v) { std::memcpy(p, &v, sizeof v); }
+inline uint64_t Get64(const char *p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// One worker loop: one pread or pwrite per transfer at the offset the rule
+// gives (kPos), or one read or write where the descriptor stands (the other
+// rules). kLat times every transfer and records the counted ones in lat.
+template <Kind K, bool kPos, bool kUrandom, bool kLat>
+WorkerResult XferLoop(int w, int BlkSz, LatHist *lat) {
+  constexpr bool kWrite = IsWrite(K);
+  constexpr bool kReseed = Reseeds(K);
+  const int fd = ctl.fh[w];
+  char *const buf = kWrite ? ctl.WtBuf[w] : ctl.RdBuf[w];
+  const auto len = static_cast<size_t>(BlkSz);
+  const SeekPlan plan = MakePlan(BlkSz, w);
+  uint64_t cnt = 0;
+  int since_reseed = 0;  // cnt mod kReseedEvery, kept without a division
+  uint64_t seq = 0;      // write sequence of the stamps, from 0 in every measurement
+  // Where the descriptor would stand had every transfer moved it; it is left
+  // there when the loop ends, for the next measurement and for a position
+  // that cannot be reached.
+  int64_t pos = kPos ? lseek(fd, 0, SEEK_CUR) : 0;
+  WorkerResult out{0, 0};
+  while (!SigFlg3) {
+    if (kReseed && since_reseed == 0) ReseedRand();
+    int64_t off = -1;
+    const uint64_t sector = PlanSector(plan, NextRand<kUrandom>(), off);
+    if (kPos && off < 0) off = pos;
+    if constexpr (K == Kind::kStamped) StampBlock(buf, BlkSz, sector, seq);
+    if constexpr (K == Kind::kKeyed) PutKeys(buf, BlkSz);
+    const uint64_t t0 = kLat ? MonoNs() : 0;
+    ssize_t res;
+    if constexpr (kPos)
+      res = kWrite ? pwrite(fd, buf, len, off) : pread(fd, buf, len, off);
+    else
+      res = kWrite ? write(fd, buf, len) : read(fd, buf, len);
+    const uint64_t t1 = kLat ? MonoNs() : 0;
+    if (kPos) pos = off + (res > 0 ? res : 0);
+    if (res != BlkSz) {
+      out = XferError(res, errno);
+      break;
+    }
+    if (K == Kind::kCheckedRead && !CheckBlock(buf, BlkSz, sector)) {
+      out = {0, 1};
+      break;
+    }
+    if (SigFlg1 && !SigFlg2) {
+      cnt++;
+      if (++since_reseed == kReseedEvery) since_reseed = 0;
+      if constexpr (kLat) LatRecord(*lat, t1 - t0);
+    }
+  }
+  if (kPos && pos >= 0) lseek(fd, pos, SEEK_SET);
+  if (out.err == 0) out.count = cnt;
+  return out;
+}
+
+template <Kind K, bool kPos>
+WorkerResult PickLoop(int w, int BlkSz, LatHist *lat) {
+  if (u_opt)
+    return lat ? XferLoop<K, kPos, true, true>(w, BlkSz, lat)
+               : XferLoop<K, kPos, true, false>(w, BlkSz, lat);
+  return lat ? XferLoop<K, kPos, false, true>(w, BlkSz, lat)
+             : XferLoop<K, kPos, false, false>(w, BlkSz, lat);
+}
+
+template <Kind K>
+WorkerResult PickLoop(int w, int BlkSz, LatHist *lat) {
+  return Positions(CollRule) ? PickLoop<K, true>(w, BlkSz, lat) : PickLoop<K, false>(w, BlkSz, lat);
+}
+
+}  // namespace
+
+WorkerResult SyncLoop(Kind k, int w, int BlkSz, LatHist *lat) {
+  switch (k) {
+    case Kind::kCheckedRead: return PickLoop<Kind::kCheckedRead>(w, BlkSz, lat);
+    case Kind::kRead: return PickLoop<Kind::kRead>(w, BlkSz, lat);
+    case Kind::kKeyed: return PickLoop<Kind::kKeyed>(w, BlkSz, lat);
+    case Kind::kQuick: return PickLoop<Kind::kQuick>(w, BlkSz, lat);
+    case Kind::kStamped: break;
+  }
+  return PickLoop<Kind::kStamped>(w, BlkSz, lat);
+}
+
+void StampBlock(char *buf, int BlkSz, uint64_t sector, uint64_t &seq) {
+  for (int k = 0; k < BlkSz / kSectorSize; k++) {
+    char *s = buf + k * kSectorSize;
+    Put64(s, sector + static_cast<uint64_t>(k));
+    Put64(s + 8, seq++);
+  }
+}
+
+bool CheckBlock(const char *buf, int BlkSz, uint64_t sector) {
+  constexpr uint64_t kLow48 = (uint64_t{1} << 48) - 1;
+  for (int k = 0; k < BlkSz / kSectorSize; k++) {
+    uint64_t got = Get64(buf + k * kSectorSize);
+    uint64_t want = sector + static_cast<uint64_t>(k);
+    if ((got & kLow48) != want) {
+      std::printf("read data err %lld %lld/%lld  %llx %llx\n", static_cast<long long>(got),
+                  static_cast<long long>(want), static_cast<long long>(want / 8),
+                  static_cast<unsigned long long>(got), static_cast<unsigned long long>(want));
+      return false;
+    }
+  }
+  return true;
+}
+
+void PutKeys(char *buf, int BlkSz) {
+  for (int off = 0; off < BlkSz; off += 4096)
+    Put64(buf + off, Rand() % static_cast<uint32_t>(DupeMod));
+}
+
+uint64_t Seek(int fd, int BlkSz, int w) {
+  // The descriptor is not moved: the transfer itself goes to the position
+  // (pread, pwrite). fd stays for the worker's view of the call.
+  (void)fd;
+  int64_t off = -1;
+  return PlanSector(MakePlan(BlkSz, w), Rand(), off);
+}
+
+int TestN(int fd, int XferSz, char *buf, int SampleTime, int *row) {
+  const bool writing = IsWriteSampling(TestNum);
+  const auto xfer = static_cast<uint64_t>(XferSz);
+  uint64_t p = 0;
+  int m = 0;
+  int SampleN = 0;
+  uint64_t start = get_ms();
+  for (;;) {
+    if (SigFlg3) {
+      if (SampleN < kMaxSamples) row[SampleN] = m + 1;
+      return SampleN + 1;
+    }
+    uint64_t off;
+    if (p + xfer >= DevSizeBytes) {
+      off = 0;
+      p = xfer;
+    } else {
+      off = p;
+      p += xfer;
+    }
+    off_t got = lseek(fd, static_cast<off_t>(off), SEEK_SET);
+    if (got != static_cast<off_t>(off)) {
+      std::printf("Error seeking %lld %lld %d\n", static_cast<long long>(off),
+                  static_cast<long long>(got), errno);
+      return 0;
+    }
+    ssize_t res = writing ? write(fd, buf, xfer) : read(fd, buf, xfer);
+    if (res != XferSz) {
+      int err = errno;
+      std::printf("error reading %d %d\n", static_cast<int>(res), err);
+      return 0;
+    }
+    uint64_t now = get_ms();
+    if (!SigFlg1) {
+      start = now;
+      continue;
+    }
+    if (SigFlg2) continue;
+    if (now - start < static_cast<uint64_t>(SampleTime) * 1000) {
+      m++;
+    } else if (SampleN < kMaxSamples) {
+      row[SampleN] = m + 1;
+      SampleN++;
+      m = 0;
+      start = now;
+    }
+  }
+}

@@ -1,0 +1,195 @@
+// The io_uring engine. Positions, stamps, checks and counting are those of
+// the one-at-a-time loop, per completion instead of per call; only
+// completions inside the window count, and what is in flight when the loop
+// ends is drained uncounted.
+#include "uring.h"
+
+#include <liburing.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+#include "fatal.h"
+
+namespace {
+
+int ProbeRing(unsigned entries) {
+  io_uring ring;
+  int r = io_uring_queue_init(entries, &ring, 0);
+  if (r == 0) io_uring_queue_exit(&ring);
+  return r;
+}
+
+// A ring for one worker: the cheapest completion mode the kernel offers
+// (completions run when the worker waits for them), then the plain one.
+int SetupRing(unsigned entries, io_uring &ring) {
+  static constexpr unsigned kFlags[] = {
+      IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN, IORING_SETUP_COOP_TASKRUN, 0};
+  int r = -EINVAL;
+  for (unsigned f : kFlags) {
+    r = io_uring_queue_init(entries, &ring, f);
+    if (r != -EINVAL) break;
+  }
+  return r;
+}
+
+// Ends the worker's set-up with one message, as a failed transfer does.
+WorkerResult SetupError(const char *what, int res) {
+  std::printf("error setting up io_uring (%s) %d\n", what, -res);
+  return {0, 1};
+}
+
+// The next free submission entry. With at most qd transfers in flight in a
+// ring of qd entries there always is one; should there be none, what is
+// queued is submitted first.
+io_uring_sqe *NextSqe(io_uring &ring) {
+  io_uring_sqe *sqe;
+  while ((sqe = io_uring_get_sqe(&ring)) == nullptr) io_uring_submit(&ring);
+  return sqe;
+}
+
+template <Kind K, bool kUrandom, bool kLat>
+WorkerResult Loop(io_uring &ring, char *const *slot, unsigned qd, int w, int BlkSz, LatHist *lat) {
+  constexpr bool kWrite = IsWrite(K);
+  const auto len = static_cast<unsigned>(BlkSz);
+  const SeekPlan plan = MakePlan(BlkSz, w);
+  uint64_t cnt = 0;
+  int since_reseed = 0;
+  uint64_t seq = 0;
+  int64_t pos = 0;  // a position that cannot be reached goes after the last one
+  uint64_t sector[kMaxQueueDepth];
+  uint64_t t0[kMaxQueueDepth];
+  unsigned fresh[kMaxQueueDepth];  // slots prepared since the last submission
+  unsigned nfresh = 0;
+
+  auto prep = [&](unsigned s) {
+    if (Reseeds(K) && since_reseed == 0) ReseedRand();
+    int64_t off = -1;
+    sector[s] = PlanSector(plan, NextRand<kUrandom>(), off);
+    if (off < 0) off = pos;
+    pos = off + BlkSz;
+    if constexpr (K == Kind::kStamped) StampBlock(slot[s], BlkSz, sector[s], seq);
+    if constexpr (K == Kind::kKeyed) PutKeys(slot[s], BlkSz);
+    io_uring_sqe *sqe = NextSqe(ring);
+    const auto o = static_cast<uint64_t>(off);
+    const auto idx = static_cast<int>(s);
+    if constexpr (kWrite)
+      io_uring_prep_write_fixed(sqe, 0, slot[s], len, o, idx);
+    else
+      io_uring_prep_read_fixed(sqe, 0, slot[s], len, o, idx);
+    sqe->flags |= IOSQE_FIXED_FILE;
+    io_uring_sqe_set_data64(sqe, s);
+    if constexpr (kLat) fresh[nfresh++] = s;
+  };
+
+  for (unsigned s = 0; s < qd; s++) prep(s);
+  unsigned inflight = qd;
+  WorkerResult out{0, 0};
+  while (inflight > 0) {
+    if constexpr (kLat) {
+      const uint64_t now = MonoNs();
+      for (unsigned k = 0; k < nfresh; k++) t0[fresh[k]] = now;
+      nfresh = 0;
+    }
+    int r = io_uring_submit_and_wait(&ring, 1);
+    if (r < 0 && r != -EINTR && r != -EAGAIN) {
+      // The ring itself failed: nothing more can be reaped; what is in
+      // flight ends with the process.
+      if (out.err == 0) out = XferError(-1, -r);
+      break;
+    }
+    const uint64_t t1 = kLat ? MonoNs() : 0;
+    unsigned head, seen = 0;
+    io_uring_cqe *cqe;
+    io_uring_for_each_cqe(&ring, head, cqe) {
+      seen++;
+      inflight--;
+      const auto s = static_cast<unsigned>(cqe->user_data);
+      int res = UringResFn != nullptr ? UringResFn(cqe->res) : cqe->res;
+      if (out.err != 0) continue;  // draining after a failure
+      if (res != BlkSz) {
+        out = res < 0 ? XferError(-1, -res) : XferError(res, 0);
+        continue;
+      }
+      if (K == Kind::kCheckedRead && !CheckBlock(slot[s], BlkSz, sector[s])) {
+        out = {0, 1};
+        continue;
+      }
+      if (SigFlg1 && !SigFlg2) {
+        cnt++;
+        if (++since_reseed == kReseedEvery) since_reseed = 0;
+        if constexpr (kLat) LatRecord(*lat, t1 - t0[s]);
+      }
+      if (!SigFlg3) {
+        prep(s);
+        inflight++;
+      }
+    }
+    io_uring_cq_advance(&ring, seen);
+  }
+  if (out.err == 0) out.count = cnt;
+  return out;
+}
+
+template <Kind K>
+WorkerResult Pick(io_uring &ring, char *const *slot, unsigned qd, int w, int BlkSz, LatHist *lat) {
+  if (u_opt)
+    return lat ? Loop<K, true, true>(ring, slot, qd, w, BlkSz, lat)
+               : Loop<K, true, false>(ring, slot, qd, w, BlkSz, lat);
+  return lat ? Loop<K, false, true>(ring, slot, qd, w, BlkSz, lat)
+             : Loop<K, false, false>(ring, slot, qd, w, BlkSz, lat);
+}
+
+}  // namespace
+
+int (*UringProbeFn)(unsigned entries) = ProbeRing;
+const char *UringSysctl = "/proc/sys/kernel/io_uring_disabled";
+int (*UringResFn)(int res) = nullptr;
+
+void CheckUring() {
+  const int r = UringProbeFn(static_cast<unsigned>(QueueDepth));
+  if (r == 0) return;
+  int disabled = 0;
+  std::ifstream(UringSysctl) >> disabled;
+  if (r == -ENOSYS) Fatal("Cannot use --qd=%d: this kernel has no io_uring (ENOSYS)\n", QueueDepth);
+  if (r == -EPERM && disabled != 0)
+    Fatal("Cannot use --qd=%d: io_uring is disabled (kernel.io_uring_disabled = %d)\n", QueueDepth,
+          disabled);
+  if (r == -EPERM) Fatal("Cannot use --qd=%d: io_uring is not permitted here (EPERM)\n", QueueDepth);
+  Fatal("Cannot use --qd=%d: io_uring set-up failed - %d\n", QueueDepth, -r);
+}
+
+WorkerResult UringLoop(Kind k, int w, int BlkSz, LatHist *lat) {
+  const auto qd = static_cast<unsigned>(QueueDepth);
+  io_uring ring;
+  int r = SetupRing(qd, ring);
+  if (r < 0) return SetupError("ring", r);
+  // One buffer per transfer in flight, each 4096-aligned; writes start from
+  // the worker's write pattern.
+  char *all = Alloc4K(BlkSz * QueueDepth);
+  char *slot[kMaxQueueDepth];
+  iovec iov[kMaxQueueDepth];
+  for (unsigned s = 0; s < qd; s++) {
+    slot[s] = all + static_cast<size_t>(s) * static_cast<size_t>(BlkSz);
+    if (IsWrite(k)) std::memcpy(slot[s], ctl.WtBuf[w], static_cast<size_t>(BlkSz));
+    iov[s] = {slot[s], static_cast<size_t>(BlkSz)};
+  }
+  WorkerResult out;
+  if ((r = io_uring_register_buffers(&ring, iov, qd)) < 0) {
+    out = SetupError("buffers", r);
+  } else if ((r = io_uring_register_files(&ring, &ctl.fh[w], 1)) < 0) {
+    out = SetupError("files", r);
+  } else {
+    switch (k) {
+      case Kind::kCheckedRead: out = Pick<Kind::kCheckedRead>(ring, slot, qd, w, BlkSz, lat); break;
+      case Kind::kRead: out = Pick<Kind::kRead>(ring, slot, qd, w, BlkSz, lat); break;
+      case Kind::kKeyed: out = Pick<Kind::kKeyed>(ring, slot, qd, w, BlkSz, lat); break;
+      case Kind::kQuick: out = Pick<Kind::kQuick>(ring, slot, qd, w, BlkSz, lat); break;
+      case Kind::kStamped: out = Pick<Kind::kStamped>(ring, slot, qd, w, BlkSz, lat); break;
+    }
+  }
+  io_uring_queue_exit(&ring);
+  return out;
+}

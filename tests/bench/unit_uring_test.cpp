@@ -1,0 +1,199 @@
+// --qd= and the io_uring engine: the option and its refusals, and the worker
+// loop in this process on a regular file (stamps, checks, the window, a
+// failed completion), side by side with the one-at-a-time loop.
+#include <fcntl.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bench.h"
+#include "fatal.h"
+#include "test_util.h"
+#include "uring.h"
+
+namespace {
+
+void Parse(std::vector<std::string> args) {
+  std::vector<const char *> argv{"vexbench"};
+  for (const auto &a : args) argv.push_back(a.c_str());
+  ParseArgs(static_cast<int>(argv.size()), argv.data());
+}
+
+std::string FatalOf(std::vector<std::string> args) {
+  CaptureStdout cap;
+  auto e = Caught<BenchFatal>([&] {
+    Parse(args);
+    CheckSettings();
+  });
+  cap.Take();
+  return e ? e->Text() : "<none>";
+}
+
+int g_probe;  // what the ring set-up of the check gives
+int Probe(unsigned) { return g_probe; }
+
+class UringTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ResetSettings(); }
+  void TearDown() override {
+    for (int &fd : ctl.fh)
+      if (fd == fd_) fd = -1;
+    if (fd_ >= 0) close(fd_);
+    UringProbeFn = saved_probe_;
+    UringSysctl = saved_sysctl_;
+    UringResFn = nullptr;
+    ResetSettings();
+  }
+  // One worker on 1 MiB of a scratch file, every sector stamped with its number.
+  void OneWorker() {
+    fd_ = open(file_.Path().c_str(), O_RDWR);
+    ASSERT_GE(fd_, 0);
+    e_opt = 1;  // reseeds without /dev/urandom
+    ctl.DevSizeSectors = 2048;
+    ctl.thread_cnt = 1;
+    ctl.fh[0] = fd_;
+    ctl.RdBuf[0] = Alloc4K(1048576);
+    ctl.WtBuf[0] = Alloc4K(1048576);
+    uint64_t seq = 0;
+    StampBlock(ctl.WtBuf[0], 1048576, 0, seq);
+    ASSERT_EQ(pwrite(fd_, ctl.WtBuf[0], 1048576, 0), 1048576);
+  }
+  // Runs worker 0 for 100 ms in this process with the window flags given.
+  WorkerResult RunFor(int rw, bool in_window, LatHist *lat = nullptr) {
+    SigFlg1 = in_window;
+    SigFlg2 = 0;
+    SigFlg3 = 0;
+    struct sigaction sa {}, old {};
+    sa.sa_handler = [](int) { SigFlg3 = 1; };
+    sigaction(SIGALRM, &sa, &old);
+    itimerval t{};
+    t.it_value.tv_usec = 100000;
+    setitimer(ITIMER_REAL, &t, nullptr);
+    WorkerResult r = RunWorkerLoop(0, 4096, rw, lat);
+    sigaction(SIGALRM, &old, nullptr);
+    return r;
+  }
+  ScratchFile file_{4 << 20};
+  int fd_ = -1;
+  int (*saved_probe_)(unsigned) = UringProbeFn;
+  const char *saved_sysctl_ = UringSysctl;
+};
+
+TEST_F(UringTest, OptionIsItsOwnWord) {
+  Parse({"--qd=32"});
+  EXPECT_EQ(QueueDepth, 32);
+  // No other key takes it, and it takes no other key.
+  const std::vector<std::string> others = {"--size=8", "--th1=2", "--tm=3", "--off=0", "--blksz=4",
+                                           "--min=4096", "--max=4096", "--dupe=0", "--comp=0",
+                                           "--test=0", "--coll=0", "--lat", "--json=x"};
+  for (const auto &o : others) {
+    ResetSettings();
+    CaptureStdout cap;
+    Parse({o});
+    EXPECT_EQ(QueueDepth, 1) << o;
+  }
+  for (const char *bad : {"--qd", "--q=4", "--qdx=4"})
+    EXPECT_EQ(Caught<BenchFatal>([&] { Parse({bad}); })->Text(), kUsageText) << bad;
+}
+
+struct Refusal {
+  std::vector<std::string> args;
+  int probe;             // the ring set-up's result
+  const char *disabled;  // kernel.io_uring_disabled as the file gives it
+  const char *message;   // nullptr: accepted
+};
+
+class UringRefuseTest : public UringTest, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(UringRefuseTest, BeforeAnyDevice) {
+  const Refusal &c = GetParam();
+  ScratchFile sysctl(0);
+  WriteAt(sysctl.Path(), 0, c.disabled, std::strlen(c.disabled));
+  UringSysctl = sysctl.Path().c_str();
+  g_probe = c.probe;
+  UringProbeFn = Probe;
+  EXPECT_EQ(FatalOf(c.args), c.message ? c.message : "<none>");
+  EXPECT_EQ(ctl.fh[0], -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, UringRefuseTest,
+    ::testing::Values(
+        Refusal{{"-r", "--qd=8"}, 0, "0", nullptr}, Refusal{{"-r", "--qd=256"}, 0, "0", nullptr},
+        Refusal{{"-r", "--qd=1", "--coll=3", "-q"}, -ENOSYS, "0", nullptr},  // as before
+        Refusal{{"-r", "--qd=0"}, 0, "0", "Bad --qd=0: 1 to 256\n"},
+        Refusal{{"-r", "--qd=257"}, 0, "0", "Bad --qd=257: 1 to 256\n"},
+        Refusal{{"-rq", "--qd=8", "--coll=3"}, 0, "0",
+                "Bad --qd=8: --coll=3 transfers where the descriptor stands, one at a time\n"},
+        Refusal{{"--test=1", "--qd=8"}, 0, "0", "Bad --qd=8: --test=1 runs one transfer at a time\n"},
+        Refusal{{"--test=6", "--qd=2"}, 0, "0", "Bad --qd=2: --test=6 runs one transfer at a time\n"},
+        Refusal{{"--test=11", "--qd=2"}, 0, "0", "Bad --qd=2: --test=11 runs one transfer at a time\n"},
+        Refusal{{"-r", "--qd=256", "--max=8388608"}, 0, "0",
+                "Bad --qd=256: 256 transfers of 8388608 bytes exceed 1073741824 bytes in flight per "
+                "worker\n"},
+        Refusal{{"-r", "--qd=8"}, -ENOSYS, "0", "Cannot use --qd=8: this kernel has no io_uring (ENOSYS)\n"},
+        Refusal{{"-w", "--qd=8"}, -EPERM, "2",
+                "Cannot use --qd=8: io_uring is disabled (kernel.io_uring_disabled = 2)\n"},
+        Refusal{{"-w", "--qd=8"}, -EPERM, "1",
+                "Cannot use --qd=8: io_uring is disabled (kernel.io_uring_disabled = 1)\n"},
+        Refusal{{"-w", "--qd=8"}, -EPERM, "0", "Cannot use --qd=8: io_uring is not permitted here (EPERM)\n"},
+        Refusal{{"-w", "--qd=8"}, -ENOMEM, "0", "Cannot use --qd=8: io_uring set-up failed - 12\n"}));
+
+// Each engine, the same behaviour: stamped writes read back clean, counts
+// only in the window, a corrupted sector reported with the same line.
+class EngineTest : public UringTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(EngineTest, StampedWritesReadBackAndCountOnlyInTheWindow) {
+  QueueDepth = GetParam();
+  OneWorker();
+  for (bool in_window : {false, true}) {
+    for (int rw : {1, 0}) {  // stamped writes, then verified reads of them
+      LatHist lat{};
+      WorkerResult r = RunFor(rw, in_window, &lat);
+      EXPECT_EQ(r.err, 0U) << rw;
+      EXPECT_EQ(r.count > 0, in_window) << rw;
+      EXPECT_EQ(lat.count, r.count) << rw;
+    }
+  }
+  std::vector<uint8_t> data = ReadAt(file_.Path(), 0, 1048576);
+  for (uint64_t s = 0; s < 2048; s++) {
+    uint64_t v;
+    std::memcpy(&v, data.data() + s * 512, 8);
+    ASSERT_EQ(v, s);
+  }
+}
+
+TEST_P(EngineTest, CorruptedSectorIsReportedAsOneAtATime) {
+  QueueDepth = GetParam();
+  OneWorker();
+  ctl.DevSizeSectors = 16;  // two blocks: the reads find sector 9 at once
+  std::string x(512, 'X');
+  WriteAt(file_.Path(), 9 * 512, x.data(), x.size());
+  CaptureStdout cap;
+  WorkerResult r = RunFor(0, true);
+  EXPECT_EQ(cap.Take(), "read data err 6365935209750747224 9/1  5858585858585858 9\n");
+  EXPECT_EQ(r.err, 1U);
+  EXPECT_EQ(r.count, 0U);
+}
+
+INSTANTIATE_TEST_SUITE_P(QueueDepths, EngineTest, ::testing::Values(1, 8, 32));
+
+TEST_F(UringTest, FailedCompletionIsAFailedTransfer) {
+  QueueDepth = 8;
+  OneWorker();
+  UringResFn = [](int res) {
+    static int n = 0;
+    return ++n == 50 ? -EIO : res;
+  };
+  CaptureStdout cap;
+  WorkerResult r = RunFor(0, true);
+  EXPECT_EQ(cap.Take(), "error reading -1 5\n");
+  EXPECT_EQ(r.err, 1U);
+  EXPECT_EQ(r.count, 0U);
+}
+
+}  // namespace
