@@ -61,8 +61,11 @@ struct Allowed {
   std::string Text() const {
     if (hi >= lo) return Dec(static_cast<uint64_t>(lo)) + ".." + Dec(static_cast<uint64_t>(hi));
     std::string s = values.size() > 1 ? "one of " : "";
-    for (size_t i = 0; i < values.size(); i++)
-      s += (i > 0 ? "/" : "") + Dec(static_cast<uint64_t>(values[i]));
+    // Appended piece by piece: "/" + Dec(...) trips GCC 12's -Wrestrict at -O3.
+    for (size_t i = 0; i < values.size(); i++) {
+      if (i > 0) s += '/';
+      s += Dec(static_cast<uint64_t>(values[i]));
+    }
     return s;
   }
 };
