@@ -170,8 +170,10 @@ def run(src, work, loops):
             loops.append(dev)
         free = subprocess.run(["losetup", "--find"], capture_output=True, text=True,
                               check=False).stdout.strip()
-        if not dev or not free or not os.path.exists(free):
-            print(f"FAIL: no loop devices to complete ({dev!r}, {free!r})")
+        # A free loop device has a node only when one was made before.
+        free = free if free and os.path.exists(free) else "(none)"
+        if not dev:
+            print("FAIL: no loop device attached")
             fails += 1
         else:
             got = sh.listed("xtl-maint status /dev/loop")
