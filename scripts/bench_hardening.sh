@@ -73,7 +73,9 @@ awk '
   }
   END {
     printf "%-6s %8s %7s %12s %12s %8s %13s\n", "test", "block", "workers", "plain IOPS", "hardened", "ratio", "plain spread"
-    n = asorti(keys, order)
+    n = split("read 4096 1,read 4096 10,read 65536 1,read 65536 10,read 1048576 1," \
+              "read 1048576 10,write 4096 1,write 4096 10,write 65536 1,write 65536 10," \
+              "write 1048576 1,write 1048576 10", order, ",")
     for (k = 1; k <= n; k++) {
       key = order[k]; m = 0; lo = 0; hi = 0; sp = 0; sh = 0
       for (r in reps) {
@@ -81,6 +83,7 @@ awk '
         if (p > 0) { ratio[++m] = h / p; sp += p; sh += h
           if (lo == 0 || p < lo) lo = p; if (p > hi) hi = p }
       }
+      if (m == 0) continue
       split(key, f, " ")
       printf "%-6s %8s %7s %12.0f %12.0f %8.3f %13.3f\n", f[1], f[2], f[3], sp / m, sh / m, median(ratio, m), hi / lo
     }
