@@ -13,6 +13,16 @@ if(TARGET vexbench)
   install(TARGETS vexbench RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
   list(APPEND xtl_programs vexbench)
 endif()
+# The .comment section holds only the compiler's name and version, which the
+# installed programs do not need.
+foreach(prog ${xtl_programs})
+  install(CODE "execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}/${prog}\" COMMAND_ERROR_IS_FATAL ANY)")
+endforeach()
+# The chart tool for vexbench's results files is an ordinary user's command.
+if(TARGET vexbench)
+  install(PROGRAMS scripts/vexbench-plot DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 
 # Manual pages, compressed as Debian ships them (-n: no name or time stamp,
 # so the package is the same from one build to the next).
@@ -28,7 +38,16 @@ foreach(prog ${xtl_programs})
   install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/completion/${prog}
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 endforeach()
-add_custom_target(man_pages ALL DEPENDS ${xtl_pages})
+if(TARGET vexbench)
+  set(plot_page ${CMAKE_CURRENT_BINARY_DIR}/man/vexbench-plot.1.gz)
+  add_custom_command(OUTPUT ${plot_page}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
+    COMMAND gzip -9n -c ${CMAKE_CURRENT_SOURCE_DIR}/man/vexbench-plot.1 > ${plot_page}
+    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/man/vexbench-plot.1
+    COMMENT "Compressing the manual page vexbench-plot(1)")
+  install(FILES ${plot_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+add_custom_target(man_pages ALL DEPENDS ${xtl_pages} ${plot_page})
 install(FILES ${xtl_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 
 # The Debian package. dpkg-shlibdeps works out Depends from the binaries;
@@ -45,6 +64,12 @@ add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz
 add_custom_target(changelog ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz)
 install(FILES README.md packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/xtl-tools)
+# The notes and charts the README links, in the same folders as in the
+# sources, so that its links hold in the installed copy too.
+install(FILES notes/bench-json.md notes/bench.md notes/check.md
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/xtl-tools/notes)
+install(FILES docs/vexbench-iops.png docs/vexbench-latency.png
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/xtl-tools/docs)
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME xtl-tools)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -60,8 +85,12 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${XTL_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# vexbench-plot is a Python script that draws with gnuplot.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3:any")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS gnuplot-nox)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/packaging/mtime.cmake)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 include(CPack)

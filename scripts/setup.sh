@@ -9,8 +9,11 @@
 #                (util-linux gives mkswap)
 #   jq           reads back the JSON report of xtl-maint check in its test
 #   liburing-dev   io_uring for vexbench --qd= (its static archive is linked in)
+#   python3, gnuplot-nox   scripts/vexbench-plot and its test
+#   bash-completion        the completion test (an interactive bash on a pty)
 set -euo pipefail
-need=(cmake make g++ pkg-config libgtest-dev libblkid-dev liburing-dev util-linux e2fsprogs groff-base dpkg-dev file jq "$@")
+need=(cmake make g++ pkg-config libgtest-dev libblkid-dev liburing-dev util-linux e2fsprogs groff-base dpkg-dev file jq
+      python3 gnuplot-nox bash-completion "$@")
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

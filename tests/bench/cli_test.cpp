@@ -491,6 +491,7 @@ struct NoDeviceCase {
   std::string out;
   int status;
 };
+void PrintTo(const NoDeviceCase &c, std::ostream *os) { *os << c.name; }
 
 class BenchCliNoDevice : public ::testing::TestWithParam<NoDeviceCase> {};
 

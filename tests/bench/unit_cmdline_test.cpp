@@ -36,6 +36,7 @@ struct LongCase {
   int *ival;
   int want;
 };
+void PrintTo(const LongCase &c, std::ostream *os) { *os << c.arg; }
 
 class LongOptionTest : public CmdlineTest, public ::testing::WithParamInterface<LongCase> {};
 
@@ -152,6 +153,7 @@ struct RefuseCase {
   std::vector<std::string> args;
   const char *message;  // nullptr: accepted
 };
+void PrintTo(const RefuseCase &c, std::ostream *os) { for (const auto &a : c.args) *os << a << " "; }
 
 class RefuseTest : public CmdlineTest, public ::testing::WithParamInterface<RefuseCase> {};
 

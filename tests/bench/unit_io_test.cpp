@@ -212,6 +212,7 @@ struct Pattern {
   const char *name;
   int z, h, dupe, comp;
 };
+void PrintTo(const Pattern &c, std::ostream *os) { *os << c.name; }
 
 class FillPatternTest : public BenchIoTest, public ::testing::WithParamInterface<Pattern> {};
 

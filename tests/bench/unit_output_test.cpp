@@ -10,6 +10,7 @@ struct RateRow {
   int64_t n;
   const char *text;
 };
+void PrintTo(const RateRow &c, std::ostream *os) { *os << c.n; }
 
 class PrettyRateTest : public ::testing::TestWithParam<RateRow> {};
 
@@ -32,6 +33,7 @@ struct KRow {
   int n;
   const char *text;
 };
+void PrintTo(const KRow &c, std::ostream *os) { *os << c.n; }
 
 class PrettyKTest : public ::testing::TestWithParam<KRow> {};
 

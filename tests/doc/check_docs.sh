@@ -2,7 +2,8 @@
 # The manual pages render without a warning, and they and the bash completion
 # scripts name every option of the two option tables (read from the sources,
 # so neither can fall behind the code); no option is a prefix of --help or
-# --version; the completion offers what it should.
+# --version; every page carries the version, the packaged sections and its
+# see-also tools. What the completion offers: completion_pty.py.
 #   check_docs.sh SOURCE-DIR
 set -uo pipefail
 src=$1
@@ -69,36 +70,26 @@ for c in $maint_cmds; do
   [[ $c == convert ]] || in_completion "$src/completion/xtl-maint" "$c" || fail "completion/xtl-maint does not offer $c"
 done
 
-# What the completion offers for a line typed so far, as bash would ask with
-# its default word breaks.
-touch "$work/dev.img"
-mkdir "$work/logs"
-cat >"$work/complete.sh" <<'SH'
-complete() { :; }
-compopt() { :; }
-source "$1"
-COMP_WORDBREAKS=$' \t\n"\'><=;|&(:'
-COMP_LINE=$3
-COMP_POINT=${#3}
-"$2"
-((${#COMPREPLY[@]} == 0)) || printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort | tr '\n' ' '
-SH
-expect() {  # expect SCRIPT FUNCTION LINE WANTED
-  local got
-  got=$(cd "$work" && bash complete.sh "$src/completion/$1" "$2" "$3")
-  [[ $got == "$4" ]] || fail "completion of '$3': got '$got', want '$4'"
-}
-expect xtl-maint _xtl_maint "xtl-maint " "check dev-rd dev-wt dump format log status "
-expect xtl-maint _xtl_maint "xtl-maint log c" "clear copy "
-expect xtl-maint _xtl_maint "xtl-maint --wtb" "--wtblkstripe= --wtblksz= "
-expect xtl-maint _xtl_maint "xtl-maint format d" "dev.img "
-expect xtl-maint _xtl_maint "xtl-maint format dev.img " ""
-expect xtl-maint _xtl_maint "xtl-maint log copy /dev/nul" ""
-expect xtl-maint _xtl_maint "xtl-maint log scan --tmpdir=l" "logs/ "
-expect xtl-maint _xtl_maint "xtl-maint dev-wt dev.img l" "logs/ "
-expect vexbench _vexbench "vexbench --th1" "--th10= --th1= "
-expect vexbench _vexbench "vexbench -" "-b -c -e -f -h -q -r -u -w -z "
-expect vexbench _vexbench "vexbench -r --tm=1 d" "dev.img "
+# Every page: the project's version in the footer, a NAME line that whatis
+# shows whole on an 80-column terminal, the sections a packaged page has, and
+# the tools a reader of these pages goes on to.
+version=$(sed -nE 's/^project\(xtl VERSION ([0-9.]+).*/\1/p' "$src/CMakeLists.txt")
+for page in "$src"/man/*.[18]; do
+  name=$(basename "$page")
+  grep -qE "^\.TH [^ ]+ [18] [^ ]+ \"xtl-tools $version\"" "$page" || fail "$name: footer without xtl-tools $version"
+  whatis=$(sed -n '/^\.SH NAME/{n;p}' "$page" | sed -E 's/\\-/-/g; s/^([^ ]+) - /\1 (x) - /')
+  ((${#whatis} <= 80)) || fail "$name: NAME line too long for whatis (${#whatis}): $whatis"
+  for sec in ENVIRONMENT AUTHORS '"REPORTING BUGS"' '"SEE ALSO"'; do
+    grep -qx "\.SH $sec" "$page" || fail "$name: no section $sec"
+  done
+done
+for page in xtl-maint.8 vexbench.8; do
+  for ref in 'fio (1)' 'blkid (8)' 'wipefs (8)'; do
+    grep -q "^\.BR $ref" "$src/man/$page" || fail "$page: $ref not in SEE ALSO"
+  done
+done
+sed -n '/^\.SH EXAMPLES/,/^\.SH/p' "$src/man/xtl-maint.8" | grep -q '^xtl-maint check ' ||
+  fail "xtl-maint.8: no check example"
 
 if ((fails > 0)); then
   echo "$fails check(s) failed"

@@ -18,6 +18,13 @@ want=$(sort <<'LIST'
 ./share/doc/xtl-tools/README.md
 ./share/doc/xtl-tools/copyright
 ./share/doc/xtl-tools/changelog.gz
+./bin/vexbench-plot
+./share/man/man1/vexbench-plot.1.gz
+./share/doc/xtl-tools/notes/bench-json.md
+./share/doc/xtl-tools/notes/bench.md
+./share/doc/xtl-tools/notes/check.md
+./share/doc/xtl-tools/docs/vexbench-iops.png
+./share/doc/xtl-tools/docs/vexbench-latency.png
 LIST
 )
 if [[ $got != "$want" ]]; then

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # `cpack -G DEB` makes xtl-tools_VERSION_ARCH.deb with the documented fields,
-# the install tree under /usr, and libc6 as its only dependency.
+# the install tree under /usr, the dependencies dpkg-shlibdeps finds (libc6,
+# libblkid1) and python3, and every path its pages and README name.
 #   check_package.sh BUILD-DIR
 set -euo pipefail
 build=$1
@@ -33,8 +34,8 @@ field Architecture "$arch"
 field Section admin
 field Maintainer '.+ <.+@.+>'
 field Description '.+'
-# libblkid1 for the signature probe (check names what a device holds instead of a header)
-field Depends 'libblkid1 \(>= [0-9.]+\), libc6 \(>= [0-9.]+\)'
+field Depends 'python3:any, libblkid1 \(>= [0-9.]+\), libc6 \(>= [0-9.]+\)'
+field Suggests gnuplot-nox
 got=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | sort)
 want=$(sort <<'LIST'
 ./usr/sbin/xtl-maint
@@ -46,6 +47,13 @@ want=$(sort <<'LIST'
 ./usr/share/doc/xtl-tools/README.md
 ./usr/share/doc/xtl-tools/copyright
 ./usr/share/doc/xtl-tools/changelog.gz
+./usr/bin/vexbench-plot
+./usr/share/man/man1/vexbench-plot.1.gz
+./usr/share/doc/xtl-tools/notes/bench-json.md
+./usr/share/doc/xtl-tools/notes/bench.md
+./usr/share/doc/xtl-tools/notes/check.md
+./usr/share/doc/xtl-tools/docs/vexbench-iops.png
+./usr/share/doc/xtl-tools/docs/vexbench-latency.png
 LIST
 )
 if [[ $got != "$want" ]]; then
@@ -53,5 +61,20 @@ if [[ $got != "$want" ]]; then
   diff <(echo "$want") <(echo "$got") || true
   fails=$((fails + 1))
 fi
+# Every installed path the pages name, and every file the README links
+# (relative to where it is installed), is in the package.
+dpkg-deb -x "$deb" "$out/root"
+if readelf -d "$out"/root/usr/sbin/* | grep -q 'NEEDED.*\[libblkid\.so\.1\]'; then
+  field Depends '.*libblkid1 \(>= [0-9.]+\).*'
+fi
+doc=$out/root/usr/share/doc/xtl-tools
+named=$(for p in "$out"/root/usr/share/man/man*/*.gz; do zcat "$p"; done |
+  grep -oE '/usr/[A-Za-z0-9_./\\-]+' | sed 's/\\-/-/g; s/[.]$//' | sort -u)
+for p in $named; do
+  [[ -e $out/root$p ]] || { echo "FAIL: a manual page names $p, which is not installed"; fails=$((fails + 1)); }
+done
+for p in $(grep -oE '\]\([^)#]+' "$doc/README.md" | cut -c3- | sort -u); do
+  [[ -e $doc/$p ]] || { echo "FAIL: README links $p, which is not installed"; fails=$((fails + 1)); }
+done
 ((fails == 0)) || exit 1
 echo "$(basename "$deb"): $(dpkg-deb -f "$deb" Depends), $(wc -l <<<"$got") files"

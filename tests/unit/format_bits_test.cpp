@@ -40,6 +40,7 @@ struct DdcBits {
   uint64_t logical, physical;
   const char *widths;
 };
+void PrintTo(const DdcBits &c, std::ostream *os) { *os << c.logical << "/" << c.physical; }
 class DedupeCompBits : public BitsTest, public ::testing::WithParamInterface<DdcBits> {};
 TEST_P(DedupeCompBits, WidthsRoundedToWholeBytes) {
   v_DeDupe = 200;
@@ -79,6 +80,7 @@ struct PlainRow {
   const char *line;
   int bits1, hashBits;
 };
+void PrintTo(const PlainRow &c, std::ostream *os) { *os << c.logical; }
 class PlainBits : public BitsTest, public ::testing::WithParamInterface<PlainRow> {};
 TEST_P(PlainBits, SizeClass) {
   const PlainRow &c = GetParam();

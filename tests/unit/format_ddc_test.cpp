@@ -58,6 +58,7 @@ struct PbaCase {
   uint64_t logblks;
   int size;
 };
+void PrintTo(const PbaCase &c, std::ostream *os) { *os << c.wtblks << "x" << c.wtblksz << ", " << c.logblks; }
 class PbaSizeClasses : public ::testing::TestWithParam<PbaCase> {};
 TEST_P(PbaSizeClasses, LargestOfTheThree) {
   EXPECT_EQ(GetPbaSz(GetParam().wtblks, GetParam().wtblksz, GetParam().logblks), GetParam().size);

@@ -113,6 +113,7 @@ struct WidthCase {
   uint32_t lba, meta;
   int bits1;
 };
+void PrintTo(const WidthCase &c, std::ostream *os) { *os << c.phys << "/" << c.log << (c.comp ? " comp" : ""); }
 class EntryWidthBounds : public ::testing::TestWithParam<WidthCase> {};
 TEST_P(EntryWidthBounds, InclusiveBounds) {
   const WidthCase &c = GetParam();
@@ -289,6 +290,7 @@ struct Refusal {
   uint32_t vm2;
   const char *msg;
 };
+void PrintTo(const Refusal &c, std::ostream *os) { *os << c.devSize << " bytes, offset " << c.offset0; }
 class LayoutRefusals : public FormatTest, public ::testing::WithParamInterface<Refusal> {};
 TEST_P(LayoutRefusals, OneMessageNoHeader) {
   const Refusal &c = GetParam();

@@ -46,6 +46,7 @@ struct ScaleCase {
   int32_t value;
   const char *label;
 };
+void PrintTo(const ScaleCase &c, std::ostream *os) { *os << c.bytes; }
 
 class GiBRows : public ::testing::TestWithParam<ScaleCase> {};
 TEST_P(GiBRows, ValueAndLabel) {
