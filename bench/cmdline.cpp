@@ -7,6 +7,7 @@
 
 #include "bench.h"
 #include "fatal.h"
+#include "schedule.h"
 
 const char kUsageText[] =
     "\nusage: vexbench {options} DeviceName\n\n"
@@ -68,6 +69,7 @@ const LongOpt kLongOpts[] = {
     {"coll=", &CollRule, nullptr},  // default 0
     {"lat", nullptr, nullptr, nullptr, &lat_opt},  // latency percentiles
     {"json=", nullptr, nullptr, &JsonFile},        // results document
+    {"start-at=", nullptr, &StartAtMs},            // first window, ms since the epoch
 };
 
 // Reads the leading decimal digits of s (none: 0). Refuses a number larger
@@ -211,6 +213,8 @@ void CheckSettings() {
   if (p_opt) Fatal("Option -p is not supported\n");
   if (e_opt && u_opt) Fatal("Options -e and -u cannot be used together\n");
   if (lat_opt && TestNum != kModeTables) Fatal("Option --lat needs the tables (--test=0)\n");
+  if (StartAtMs != kNoStartAt && TestNum != kModeTables)
+    Fatal("Option --start-at= needs the tables (--test=0)\n");
 
   bool bufs = TestNum == kModeTables || IsSamplingMode(TestNum);  // the runs that use AllocBufs
   if (bufs) {
@@ -236,4 +240,5 @@ void CheckSettings() {
   }
   if (TestNum == kModeRandWrite16G && (TestSz <= 0 || TestSz > kMaxTestSzK))
     Fatal("Bad --blksz=%d: 1 to %d KB\n", TestSz, kMaxTestSzK);
+  CheckStartAt(get_ms());  // last: it reads the clock
 }

@@ -15,6 +15,7 @@
 
 #include "bench.h"
 #include "fatal.h"
+#include "schedule.h"
 
 namespace {
 
@@ -489,14 +490,17 @@ uint64_t CollectCounts(int ThCnt, int ForkCnt, int rd, bool &err, std::vector<ui
   return total;
 }
 
-// The histograms the workers left in their rows, merged.
-LatSummary MergeLatency(int ThCnt) {
+// The histograms the workers left in their rows, merged; the non-empty
+// buckets and the shortest transfer go to out.
+LatSummary MergeLatency(int ThCnt, CellResult &out) {
   static LatHist all, one;  // 16 KiB each: kept off the stack
   all = LatHist{};
   for (int i = 0; i < ThCnt; i++) {
     std::memcpy(&one, ctl.ResArray->ResArray[i], sizeof one);
     LatMerge(all, one);
   }
+  out.lat_min = LatMin(all);
+  out.lat_buckets = LatBuckets(all);
   return LatSummarize(all);
 }
 
@@ -520,7 +524,7 @@ int Test(int ThCnt, int BlkSz, int rw, CellResult *out) {
   if (lat)  // a worker that leaves no histogram leaves an empty one
     for (int i = 0; i < ThCnt; i++) std::memset(ctl.ResArray->ResArray[i], 0, sizeof(LatHist));
 
-  WaitSecondBoundary();
+  if (!WaitForWindow()) WaitSecondBoundary();
   int ForkCnt = StartWorkers(ThCnt, BlkSz, rw, pfd, sampling);
   uint64_t start = 0;
   int64_t elapsed = RunWindow(ThCnt, start);
@@ -547,7 +551,7 @@ int Test(int ThCnt, int BlkSz, int rw, CellResult *out) {
     out->errors = errors;
     out->worker_transfers = counts;
     out->has_lat = lat;
-    out->lat = lat ? MergeLatency(ThCnt) : LatSummary{};
+    out->lat = lat ? MergeLatency(ThCnt, *out) : LatSummary{};
   }
   shmctl(ctl.ResArray_id, IPC_RMID, nullptr);
   if (err) RunErr = 1;

@@ -2,6 +2,7 @@
 #include "results.h"
 
 #include "bench.h"
+#include "schedule.h"
 
 namespace {
 
@@ -50,6 +51,30 @@ void WriteSettings(JsonWriter &w, bool latency) {
   Member(w, "random_source", u_opt ? "urandom" : "rand");
   Member(w, "fixed_seed", e_opt != 0);
   Member(w, "latency", latency);
+  if (StartAtMs != kNoStartAt) {
+    w.Key("start_at_ms");
+    w.Uint(StartAtMs);
+  }
+  w.EndObject();
+}
+
+// The merged histogram of a cell, for tools that add several cells' histograms
+// (the hosts of a fleet run) and take percentiles of the sum.
+void WriteHistogram(JsonWriter &w, const CellResult &c) {
+  w.Key("latency_hist");
+  w.BeginObject();
+  w.Key("min_ns");
+  w.Uint(c.lat_min);
+  w.Key("max_ns");
+  w.Uint(c.lat.max);
+  w.Key("bucket_ns");
+  w.BeginArray();
+  for (const LatBucketCount &b : c.lat_buckets) w.Uint(b.lo);
+  w.EndArray();
+  w.Key("bucket_counts");
+  w.BeginArray();
+  for (const LatBucketCount &b : c.lat_buckets) w.Uint(b.count);
+  w.EndArray();
   w.EndObject();
 }
 
@@ -80,6 +105,7 @@ void WriteCell(JsonWriter &w, const CellResult &c) {
     Micros(w, "p99_9", c.lat.p99_9);
     Micros(w, "max", c.lat.max);
     w.EndObject();
+    WriteHistogram(w, c);
   }
   w.EndObject();
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "bench.h"
+#include "schedule.h"
 
 char Devices[kMaxThreads][kMaxPath];
 int DeviceCnt;
@@ -68,6 +69,7 @@ void ApplyDefaults() {
   b_opt = c_opt = e_opt = f_opt = h_opt = p_opt = q_opt = r_opt = u_opt = w_opt = z_opt = 0;
   lat_opt = 0;
   JsonFile.clear();
+  ResetSchedule();
   for (int &fd : ctl.fh) fd = -1;
   ctl.rnd_fh = -1;
   ctl.DevSizeSectors = 0;

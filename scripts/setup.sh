@@ -6,8 +6,9 @@
 #   dpkg-dev, file   dpkg-shlibdeps for the package test (cpack -G DEB)
 #   libblkid-dev   signatures of file systems and partition tables (format, log)
 #   jq           reads back the JSON report of xtl-maint check in its test
+#   pdsh         runs vexbench-fleet's test (its exec module stands in for the hosts)
 set -euo pipefail
-need=(cmake make g++ pkg-config libgtest-dev libblkid-dev util-linux groff-base dpkg-dev file jq "$@")
+need=(cmake make g++ pkg-config libgtest-dev libblkid-dev util-linux groff-base dpkg-dev file jq pdsh "$@")
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
