@@ -446,7 +446,7 @@ int StartWorkers(int ThCnt, int BlkSz, int rw, int pfd[2], bool sampling) {
 // Steps 5 to 9: warm-up, the counted window, the drain; the window in ms.
 // start: the clock when the window opened.
 int64_t RunWindow(int ThCnt, uint64_t &start) {
-  SleepMs(1000);  // warm-up: the workers transfer, uncounted
+  SleepMs(WarmUpMs());  // warm-up: the workers transfer, uncounted
   SignalWorkers(ThCnt, kSigStart);
   start = get_ms();
   SleepMs(static_cast<uint64_t>(TestTime) * 1000);

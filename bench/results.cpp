@@ -68,11 +68,11 @@ void WriteHistogram(JsonWriter &w, const CellResult &c) {
   w.Key("max_ns");
   w.Uint(c.lat.max);
   w.Key("bucket_ns");
-  w.BeginArray();
+  w.BeginArray(true);
   for (const LatBucketCount &b : c.lat_buckets) w.Uint(b.lo);
   w.EndArray();
   w.Key("bucket_counts");
-  w.BeginArray();
+  w.BeginArray(true);
   for (const LatBucketCount &b : c.lat_buckets) w.Uint(b.count);
   w.EndArray();
   w.EndObject();

@@ -11,6 +11,7 @@ uint64_t StartAtMs = kNoStartAt;
 namespace {
 
 int CellsStarted = 0;  // cells whose wait has been done
+uint64_t DueMs = 0;    // when the window of the last of them is to open
 
 }  // namespace
 
@@ -33,13 +34,20 @@ bool WaitForWindow() {
   const int k = CellsStarted++;
   const uint64_t now = get_ms();
   if (k == 0) CheckStartAt(now);
-  const uint64_t due = WindowOpenMs(k) - kWarmUpMs;
+  DueMs = WindowOpenMs(k);
+  const uint64_t due = DueMs - kWarmUpMs;
   if (now > due)
     std::fprintf(stderr, "vexbench: window %d opens %llu ms late\n", k,
                  static_cast<unsigned long long>(now - due));
   else
     SleepMs(due - now);
   return true;
+}
+
+uint64_t WarmUpMs() {
+  if (StartAtMs == kNoStartAt) return kWarmUpMs;
+  const uint64_t now = get_ms();
+  return DueMs > now ? DueMs - now : 0;
 }
 
 void ResetSchedule() {

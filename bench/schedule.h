@@ -5,8 +5,8 @@
 // Cell k (counted over the whole run, read table then write table) opens its
 // window at T + k * WindowPeriodMs(). Its workers are started kWarmUpMs
 // before that, in place of the wait for the next second boundary; the window
-// therefore opens at the planned time plus the few milliseconds the workers
-// take to start.
+// warm up until the planned time, whatever their start took, and the window
+// opens then.
 #pragma once
 
 #include <cstdint>
@@ -33,5 +33,8 @@ void CheckStartAt(uint64_t now_ms);
 // true. The first cell refuses a T the fill has overrun; a later cell that is
 // behind its time warns on standard error and starts at once.
 bool WaitForWindow();
+// The warm-up of the cell that WaitForWindow let start: kWarmUpMs without
+// --start-at, else what is left until its window is due (0 when late).
+uint64_t WarmUpMs();
 // No --start-at, no cell started (unit tests scan several command lines).
 void ResetSchedule();
