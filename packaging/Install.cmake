@@ -28,6 +28,20 @@ foreach(prog ${xtl_programs})
   install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/completion/${prog}
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 endforeach()
+# vexbench-fleet runs vexbench on many hosts through pdsh and merges the
+# results; a Python 3 script of the standard library alone.
+if(TARGET vexbench)
+  install(PROGRAMS scripts/vexbench-fleet DESTINATION ${CMAKE_INSTALL_SBINDIR})
+  set(page ${CMAKE_CURRENT_BINARY_DIR}/man/vexbench-fleet.8.gz)
+  add_custom_command(OUTPUT ${page}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
+    COMMAND gzip -9n -c ${CMAKE_CURRENT_SOURCE_DIR}/man/vexbench-fleet.8 > ${page}
+    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/man/vexbench-fleet.8
+    COMMENT "Compressing the manual page vexbench-fleet(8)")
+  list(APPEND xtl_pages ${page})
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS python3)
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS pdsh)
+endif()
 add_custom_target(man_pages ALL DEPENDS ${xtl_pages})
 install(FILES ${xtl_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 

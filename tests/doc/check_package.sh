@@ -33,13 +33,15 @@ field Architecture "$arch"
 field Section admin
 field Maintainer '.+ <.+@.+>'
 field Description '.+'
-field Depends 'libc6 \(>= [0-9.]+\)'
+field Depends 'python3, libc6 \(>= [0-9.]+\)'
 got=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | sort)
 want=$(sort <<'LIST'
 ./usr/sbin/xtl-maint
 ./usr/sbin/vexbench
+./usr/sbin/vexbench-fleet
 ./usr/share/man/man8/xtl-maint.8.gz
 ./usr/share/man/man8/vexbench.8.gz
+./usr/share/man/man8/vexbench-fleet.8.gz
 ./usr/share/bash-completion/completions/xtl-maint
 ./usr/share/bash-completion/completions/vexbench
 ./usr/share/doc/xtl-tools/README.md
