@@ -17,7 +17,9 @@ if os.geteuid() != 0 or not shutil.which("pdsh"):
     print("needs root and pdsh")
     sys.exit(1 if os.environ.get("CI") == "true" else 77)
 scratch = tempfile.mkdtemp(prefix="fleet-", dir=os.environ.get("XTL_TEST_TMPDIR", "/var/tmp"))
-cgroup = "/sys/fs/cgroup/blkio/xtl-" + os.path.basename(scratch)
+# The throttle: cgroup v1's blkio controller, or v2's io.max.
+V1 = os.path.isdir("/sys/fs/cgroup/blkio")
+cgroup = ("/sys/fs/cgroup/blkio/" if V1 else "/sys/fs/cgroup/") + "xtl-" + os.path.basename(scratch)
 loops, bad = [], []
 
 
@@ -37,9 +39,11 @@ try:
             f.truncate(16 << 20)
         loops.append(sh("losetup", "-f", "--show", f"{scratch}/back{i}"))
     os.mkdir(cgroup)
-    for rw in ("read", "write"):
-        with open(f"{cgroup}/blkio.throttle.{rw}_iops_device", "w") as f:
-            f.write(sh("lsblk", "-dno", "MAJ:MIN", loops[1]) + " 200\n")
+    mm = sh("lsblk", "-dno", "MAJ:MIN", loops[1])
+    for name, rule in ([(f"blkio.throttle.{rw}_iops_device", f"{mm} 200") for rw in ("read", "write")]
+                       if V1 else [("io.max", f"{mm} riops=200 wiops=200")]):
+        with open(f"{cgroup}/{name}", "w") as f:
+            f.write(rule + "\n")
     with open(f"{scratch}/devices", "w") as f:
         f.write("".join(f"node{i + 1} {d}\n" for i, d in enumerate(loops)) + "node4 /nonexistent\n")
     run = subprocess.run(
