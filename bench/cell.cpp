@@ -16,6 +16,7 @@
 
 #include "bench.h"
 #include "fatal.h"
+#include "schedule.h"
 #include "uring.h"
 #include "worker.h"
 
@@ -155,7 +156,7 @@ int StartWorkers(int ThCnt, int BlkSz, int rw, int pfd[2], bool sampling) {
 // Steps 5 to 9: warm-up, the counted window, the drain; the window in ms.
 // start: the clock when the window opened.
 int64_t RunWindow(int ThCnt, uint64_t &start) {
-  SleepMs(1000);  // warm-up: the workers transfer, uncounted
+  SleepMs(WarmUpMs());  // warm-up: the workers transfer, uncounted
   SignalWorkers(ThCnt, kSigStart);
   start = get_ms();
   SleepMs(static_cast<uint64_t>(TestTime) * 1000);
@@ -197,14 +198,17 @@ void CollectCounts(int ThCnt, int ForkCnt, int rd, bool &err, CellResult &c) {
   }
 }
 
-// The histograms the workers left in their rows, merged.
-LatSummary MergeLatency(int ThCnt) {
+// The histograms the workers left in their rows, merged; the non-empty
+// buckets and the shortest transfer go to out.
+LatSummary MergeLatency(int ThCnt, CellResult &out) {
   static LatHist all, one;  // 16 KiB each: kept off the stack
   all = LatHist{};
   for (int i = 0; i < ThCnt; i++) {
     std::memcpy(&one, ctl.ResArray->ResArray[i], sizeof one);
     LatMerge(all, one);
   }
+  out.lat_min = LatMin(all);
+  out.lat_buckets = LatBuckets(all);
   return LatSummarize(all);
 }
 
@@ -244,7 +248,7 @@ CellResult Test(int ThCnt, int BlkSz, int rw) {
   if (lat)  // a worker that leaves no histogram leaves an empty one
     for (int i = 0; i < ThCnt; i++) std::memset(ctl.ResArray->ResArray[i], 0, sizeof(LatHist));
 
-  WaitSecondBoundary();
+  if (!WaitForWindow()) WaitSecondBoundary();
   int ForkCnt = StartWorkers(ThCnt, BlkSz, rw, pfd, sampling);
   uint64_t start = 0;
   c.window_ms = RunWindow(ThCnt, start);
@@ -263,7 +267,7 @@ CellResult Test(int ThCnt, int BlkSz, int rw) {
     PrintSamples(ThCnt);
   }
   c.has_lat = lat;
-  c.lat = lat ? MergeLatency(ThCnt) : LatSummary{};
+  c.lat = lat ? MergeLatency(ThCnt, c) : LatSummary{};
   shmctl(ctl.ResArray_id, IPC_RMID, nullptr);
   if (err) RunCtx.RunErr = 1;
   return c;

@@ -9,6 +9,7 @@
 #include "bench.h"
 #include "fatal.h"
 #include "uring.h"
+#include "schedule.h"
 
 const char kUsageText[] =
     "\nusage: vexbench {options} DeviceName\n\n"
@@ -75,6 +76,7 @@ const LongOpt kLongOpts[] = {
     {"lat", nullptr, nullptr, nullptr, &lat_opt},  // latency percentiles
     {"json=", nullptr, nullptr, &JsonFile},        // results document
     {"qd=", &QueueDepth, nullptr},  // default 1: one transfer in flight per worker
+    {"start-at=", nullptr, &StartAtMs},            // first window, ms since the epoch
 };
 
 // Reads the leading decimal digits of s (none: 0). Refuses a number larger
@@ -255,6 +257,8 @@ void CheckSettings() {
   if (p_opt) Fatal("Option -p is not supported\n");
   if (e_opt && u_opt) Fatal("Options -e and -u cannot be used together\n");
   if (lat_opt && TestNum != kModeTables) Fatal("Option --lat needs the tables (--test=0)\n");
+  if (StartAtMs != kNoStartAt && TestNum != kModeTables)
+    Fatal("Option --start-at= needs the tables (--test=0)\n");
 
   bool bufs = TestNum == kModeTables || IsSamplingMode(TestNum);  // the runs that use AllocBufs
   if (bufs) {
@@ -281,7 +285,7 @@ void CheckSettings() {
   if (TestNum == kModeRandWrite16G && (TestSz <= 0 || TestSz > kMaxTestSzK))
     Fatal("Bad --blksz=%d: 1 to %d KB\n", TestSz, kMaxTestSzK);
   CheckQueueDepth();
-  // Last, so that every refusal above keeps its message.
+  // After every older refusal, so that each keeps its message.
   if (UnknownLetter != 0 && RunWrites()) {
     auto u = static_cast<unsigned char>(UnknownLetter);
     char letter[8];
@@ -292,4 +296,5 @@ void CheckSettings() {
     Fatal("Unknown option letter %s in %s: refused, since this run writes to the device\n", letter,
           UnknownLetterWord.c_str());
   }
+  CheckStartAt(get_ms());  // last: it reads the clock
 }

@@ -55,9 +55,9 @@ void JsonWriter::BeforeValue() {
     return;
   }
   if (has_member_.empty()) return;
-  if (has_member_.back()) Raw(",");
+  if (has_member_.back()) Raw(one_line_.back() && pretty_ ? ", " : ",");
   has_member_.back() = true;
-  if (pretty_) {
+  if (pretty_ && !one_line_.back()) {
     Raw("\n");
     Raw(std::string(2 * has_member_.size(), ' '));
   }
@@ -68,8 +68,9 @@ void JsonWriter::Close(char c) {
     failed_ = true;  // nothing open
     return;
   }
-  const bool any = has_member_.back();
+  const bool any = has_member_.back() && !one_line_.back();
   has_member_.pop_back();
+  one_line_.pop_back();
   if (pretty_ && any) {
     Raw("\n");
     Raw(std::string(2 * has_member_.size(), ' '));
@@ -81,14 +82,16 @@ void JsonWriter::BeginObject() {
   BeforeValue();
   Raw("{");
   has_member_.push_back(false);
+  one_line_.push_back(false);
 }
 
 void JsonWriter::EndObject() { Close('}'); }
 
-void JsonWriter::BeginArray() {
+void JsonWriter::BeginArray(bool one_line) {
   BeforeValue();
   Raw("[");
   has_member_.push_back(false);
+  one_line_.push_back(one_line);
 }
 
 void JsonWriter::EndArray() { Close(']'); }

@@ -26,7 +26,9 @@ class JsonWriter {
 
   void BeginObject();
   void EndObject();
-  void BeginArray();
+  // one_line: the elements stay on the array's line even when pretty (long
+  // arrays of numbers).
+  void BeginArray(bool one_line = false);
   void EndArray();
   // The key of the next member of the open object.
   void Key(std::string_view k);
@@ -54,4 +56,5 @@ class JsonWriter {
   bool failed_ = false;
   // One entry per open container: whether it holds a member yet.
   std::vector<bool> has_member_;
+  std::vector<bool> one_line_;  // per open container: no line breaks inside
 };

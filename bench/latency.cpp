@@ -49,3 +49,14 @@ uint64_t LatPercentile(const LatHist &h, uint32_t q) {
 LatSummary LatSummarize(const LatHist &h) {
   return {LatPercentile(h, 50000), LatPercentile(h, 99000), LatPercentile(h, 99900), h.max};
 }
+
+std::vector<LatBucketCount> LatBuckets(const LatHist &h) {
+  std::vector<LatBucketCount> out;
+  for (uint64_t i = 0; i < kLatBuckets; i++) {
+    if (h.bucket[i] == 0) continue;
+    uint64_t lo = uint64_t{1} << kLatTopBits, width = 0;  // the overflow bucket
+    if (i != kLatOverflow) BucketRange(i, lo, width);
+    out.push_back({lo, h.bucket[i]});
+  }
+  return out;
+}

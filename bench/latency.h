@@ -20,6 +20,7 @@
 #include <bit>
 #include <cstdint>
 #include <type_traits>
+#include <vector>
 
 constexpr unsigned kLatSubBits = 6;                       // 64 buckets per power of two
 constexpr uint64_t kLatSub = uint64_t{1} << kLatSubBits;  // 64
@@ -78,3 +79,16 @@ struct LatSummary {
   uint64_t p50, p99, p99_9, max;
 };
 LatSummary LatSummarize(const LatHist &h);
+
+// One non-empty bucket: its smallest value and the transfers in it. Bucket
+// widths follow from lo: 1 ns below 128 ns, else 2^(floor(log2 lo) - 6) ns;
+// the bucket at 2^36 ns holds every longer transfer.
+struct LatBucketCount {
+  uint64_t lo;     // ns
+  uint64_t count;  // transfers
+};
+// The non-empty buckets of h in ascending order (results of several hosts
+// are merged by adding these).
+std::vector<LatBucketCount> LatBuckets(const LatHist &h);
+// The shortest transfer recorded, ns; 0 when none.
+inline uint64_t LatMin(const LatHist &h) { return h.count != 0 ? ~h.min_inv : 0; }

@@ -10,6 +10,7 @@
 
 #include "bench.h"
 #include "fatal.h"
+#include "schedule.h"
 
 namespace {
 
@@ -86,6 +87,30 @@ void WriteSettings(JsonWriter &w, bool latency) {
   Member(w, "fixed_seed", e_opt != 0);
   Member(w, "latency", latency);
   if (QueueDepth > 1) Member(w, "qd", int64_t{QueueDepth});  // absent: 1
+  if (StartAtMs != kNoStartAt) {
+    w.Key("start_at_ms");
+    w.Uint(StartAtMs);
+  }
+  w.EndObject();
+}
+
+// The merged histogram of a cell, for tools that add several cells' histograms
+// (the hosts of a fleet run) and take percentiles of the sum.
+void WriteHistogram(JsonWriter &w, const CellResult &c) {
+  w.Key("latency_hist");
+  w.BeginObject();
+  w.Key("min_ns");
+  w.Uint(c.lat_min);
+  w.Key("max_ns");
+  w.Uint(c.lat.max);
+  w.Key("bucket_ns");
+  w.BeginArray(true);
+  for (const LatBucketCount &b : c.lat_buckets) w.Uint(b.lo);
+  w.EndArray();
+  w.Key("bucket_counts");
+  w.BeginArray(true);
+  for (const LatBucketCount &b : c.lat_buckets) w.Uint(b.count);
+  w.EndArray();
   w.EndObject();
 }
 
@@ -116,6 +141,7 @@ void WriteCell(JsonWriter &w, const CellResult &c) {
     Micros(w, "p99_9", c.lat.p99_9);
     Micros(w, "max", c.lat.max);
     w.EndObject();
+    WriteHistogram(w, c);
   }
   w.EndObject();
 }

@@ -22,6 +22,8 @@ struct CellResult {
   LatSummary lat;                          // nanoseconds
   int64_t window_start_ms = 0;             // wall clock when the window opened, ms since the epoch
   uint64_t total = 0;                      // the sum of worker_transfers
+  uint64_t lat_min = 0;                    // with has_lat: the shortest transfer, ns
+  std::vector<LatBucketCount> lat_buckets{};  // with has_lat: the merged histogram's non-empty buckets
 };
 
 struct SampleRow {

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "bench.h"
+#include "schedule.h"
 
 char Devices[kMaxThreads][kMaxPath];
 int DeviceCnt;
@@ -62,6 +63,7 @@ void ApplyDefaults() {
   lat_opt = 0;
   JsonFile.clear();
   QueueDepth = 1;
+  ResetSchedule();
   for (int &fd : ctl.fh) fd = -1;
   ctl.rnd_fh = -1;
   ctl.DevSizeSectors = 0;

@@ -47,6 +47,18 @@ if(TARGET vexbench)
     COMMENT "Compressing the manual page vexbench-plot(1)")
   install(FILES ${plot_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
+# vexbench-fleet runs vexbench on many hosts through pdsh and merges the
+# results; a Python 3 script of the standard library alone.
+if(TARGET vexbench)
+  install(PROGRAMS scripts/vexbench-fleet DESTINATION ${CMAKE_INSTALL_SBINDIR})
+  set(page ${CMAKE_CURRENT_BINARY_DIR}/man/vexbench-fleet.8.gz)
+  add_custom_command(OUTPUT ${page}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
+    COMMAND gzip -9n -c ${CMAKE_CURRENT_SOURCE_DIR}/man/vexbench-fleet.8 > ${page}
+    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/man/vexbench-fleet.8
+    COMMENT "Compressing the manual page vexbench-fleet(8)")
+  list(APPEND xtl_pages ${page})
+endif()
 add_custom_target(man_pages ALL DEPENDS ${xtl_pages} ${plot_page})
 install(FILES ${xtl_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 
@@ -85,9 +97,10 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${XTL_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# vexbench-plot is a Python script that draws with gnuplot.
+# vexbench-plot and vexbench-fleet are Python scripts; the one draws with
+# gnuplot, the other runs vexbench on many hosts through pdsh.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3:any")
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS gnuplot-nox)
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "gnuplot-nox, pdsh")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)

@@ -11,9 +11,10 @@
 #   liburing-dev   io_uring for vexbench --qd= (its static archive is linked in)
 #   python3, gnuplot-nox   scripts/vexbench-plot and its test
 #   bash-completion        the completion test (an interactive bash on a pty)
+#   pdsh         runs vexbench-fleet's test (its exec module stands in for the hosts)
 set -euo pipefail
 need=(cmake make g++ pkg-config libgtest-dev libblkid-dev liburing-dev util-linux e2fsprogs groff-base dpkg-dev file jq
-      python3 gnuplot-nox bash-completion "$@")
+      python3 gnuplot-nox bash-completion pdsh "$@")
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

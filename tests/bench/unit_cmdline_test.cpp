@@ -6,6 +6,7 @@
 
 #include "bench.h"
 #include "fatal.h"
+#include "schedule.h"
 #include "test_util.h"
 
 namespace {
@@ -262,6 +263,36 @@ TEST_F(CmdlineTest, UnknownLetterIsRefusedWhenTheRunWrites) {
       EXPECT_EQ(ctl.fh[0], -1);
     }
   }
+}
+
+// --start-at= is no prefix of another key and has none among them: each word
+// sets its own setting only.
+TEST_F(CmdlineTest, StartAtIsAKeyOfItsOwn) {
+  Parse({"--start-at=4102444800000", "--size=64", "--tm=3"});
+  EXPECT_EQ(StartAtMs, 4102444800000ULL);
+  EXPECT_EQ(DevSizeMiB, 64U);
+  EXPECT_EQ(TestTime, 3);
+  for (const char *w : {"--start-at", "--start-a=5", "--start=5", "--s=5"}) {
+    ResetSettings();
+    EXPECT_EQ(FatalText([w] { Parse({w}); }), kUsageText) << w;
+    EXPECT_EQ(StartAtMs, kNoStartAt) << w;
+  }
+  ResetSettings();
+  Parse({"--start-at=4102444800000", "--test=1"});
+  EXPECT_EQ(FatalText([] { CheckSettings(); }), "Option --start-at= needs the tables (--test=0)\n");
+}
+
+// A T already past is refused before anything is written, and so is one the
+// fill overran, when the first cell comes to wait for it.
+TEST_F(CmdlineTest, StartAtThatCannotBeKeptIsRefused) {
+  const std::string want = "Bad --start-at=1000: the first window needs it ";
+  Parse({"--start-at=1000", "--tm=2"});
+  EXPECT_EQ(FatalText([] { CheckSettings(); }).substr(0, want.size()), want);
+  EXPECT_EQ(WindowOpenMs(3), 1000 + 3 * (1000 + 2000 + 1000 + 1000U));
+  StartAtMs = get_ms() + kWarmUpMs - 1;  // passed the check; the fill took longer
+  EXPECT_EQ(FatalText([] { WaitForWindow(); }).find(" ms later\n") != std::string::npos, true);
+  ResetSettings();
+  EXPECT_FALSE(WaitForWindow());  // no --start-at: the second boundary as before
 }
 
 }  // namespace

@@ -62,6 +62,23 @@ TEST(JsonWriter, CompactAndPrettyLayouts) {
             "    }\n  ]\n}\n");
 }
 
+TEST(JsonWriter, OneLineArraysInThePrettyLayout) {
+  std::string out;
+  JsonWriter w(&out, true);
+  w.BeginObject();
+  w.Key("n");
+  w.BeginArray(true);
+  w.Uint(1);
+  w.Uint(2);
+  w.EndArray();
+  w.Key("e");
+  w.BeginArray(true);
+  w.EndArray();
+  w.EndObject();
+  EXPECT_TRUE(w.Finish());
+  EXPECT_EQ(out, "{\n  \"n\": [1, 2],\n  \"e\": []\n}\n");
+}
+
 TEST(JsonWriter, StringEscapes) {
   struct {
     std::string in, out;

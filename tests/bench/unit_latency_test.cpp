@@ -148,6 +148,16 @@ TEST(LatHist, MergeEqualsOneHistogramOfAllSamples) {
   EXPECT_EQ(LatSummarize(merged).max, *std::max_element(all.begin(), all.end()));
 }
 
+TEST(LatHist, NonEmptyBucketsByTheirSmallestValue) {
+  LatHist h = Of({5, 100, 1000, 1003, uint64_t{1} << 40});
+  std::vector<std::pair<uint64_t, uint64_t>> got;
+  for (const LatBucketCount &b : LatBuckets(h)) got.emplace_back(b.lo, b.count);
+  EXPECT_EQ(got, (std::vector<std::pair<uint64_t, uint64_t>>{
+                     {5, 1}, {100, 1}, {1000, 2}, {uint64_t{1} << 36, 1}}));
+  EXPECT_EQ(LatMin(h), 5U);
+  EXPECT_EQ(LatMin(LatHist{}), 0U);
+}
+
 TEST(LatHist, MonotonicClockCountsNanoseconds) {
   uint64_t t0 = MonoNs();
   usleep(20000);

@@ -35,13 +35,15 @@ field Section admin
 field Maintainer '.+ <.+@.+>'
 field Description '.+'
 field Depends 'python3:any, libblkid1 \(>= [0-9.]+\), libc6 \(>= [0-9.]+\)'
-field Suggests gnuplot-nox
+field Suggests 'gnuplot-nox, pdsh'
 got=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | sort)
 want=$(sort <<'LIST'
 ./usr/sbin/xtl-maint
 ./usr/sbin/vexbench
+./usr/sbin/vexbench-fleet
 ./usr/share/man/man8/xtl-maint.8.gz
 ./usr/share/man/man8/vexbench.8.gz
+./usr/share/man/man8/vexbench-fleet.8.gz
 ./usr/share/bash-completion/completions/xtl-maint
 ./usr/share/bash-completion/completions/vexbench
 ./usr/share/doc/xtl-tools/README.md

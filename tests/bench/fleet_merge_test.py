@@ -1,0 +1,60 @@
+#!/usr/bin/env python3
+"""The merge of vexbench-fleet on small documents, and on a real one.
+Usage: fleet_merge_test.py TOOL SAMPLE.json"""
+import importlib.machinery
+import importlib.util
+import json
+import sys
+import unittest
+
+sys.dont_write_bytecode = True  # nothing written beside the tool
+
+TOOL, SAMPLE = sys.argv.pop(1), sys.argv.pop(1)
+loader = importlib.machinery.SourceFileLoader("vexbench_fleet", TOOL)
+fleet = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+loader.exec_module(fleet)
+
+
+def doc(start, iops, buckets, max_ns):
+    """A host's document: one read cell of 2 workers, its histogram {lo: count}."""
+    los = sorted(buckets)
+    return {"program": "vexbench", "schema": 1, "start_time": "2026-12-09T00:00:00Z", "ok": True,
+            "devices": ["/dev/x"],
+            "cells": [{"test": "read", "block_size": 4096, "workers": 2, "window_ms": 1000,
+                       "window_start_ms": start, "transfers": iops, "iops": iops,
+                       "bytes_per_second": iops * 4096, "errors": 0,
+                       "worker_transfers": [iops - iops // 2, iops // 2],
+                       "latency_hist": {"min_ns": los[0], "max_ns": max_ns, "bucket_ns": los,
+                                        "bucket_counts": [buckets[b] for b in los]}}]}
+
+
+class Merge(unittest.TestCase):
+    def test_sums_spread_outliers_skew_failures_and_merged_percentiles(self):
+        docs = {"a": doc(5000, 1000, {20: 1000}, 20), "b": doc(5040, 900, {20: 900}, 20),
+                "c": doc(5300, 100, {4096: 100}, 4146)}
+        m = fleet.merge(docs, {"d": "vexbench status 1: Error"}, 100)
+        c = m["cells"][0]
+        self.assertEqual((c["transfers"], c["iops"], c["bytes_per_second"], sum(c["worker_transfers"])),
+                         (2000, 2000, 2000 * 4096, 2000))
+        self.assertEqual(c["host_iops"], {"min": 100, "median": 900, "max": 1000})
+        self.assertEqual((c["outliers"], c["skewed"], c["window_skew_ms"]), (["c"], ["c"], 300))
+        self.assertEqual((c["window_start_ms"], c["window_ms"]), (5000, 1300))
+        # 1900 transfers at 20 ns, 100 in the bucket of 4096 to 4159 ns: p99 is
+        # that bucket's middle, not an average of the hosts' p99 figures.
+        self.assertEqual(c["latency_us"], {"p50": 0.02, "p99": 4.127, "p99_9": 4.127, "max": 4.146})
+        self.assertEqual([(h["host"], h["ok"], h["error"]) for h in m["hosts"]],
+                         [("a", True, None), ("b", True, None), ("c", True, None),
+                          ("d", False, "vexbench status 1: Error")])
+        self.assertFalse(m["ok"])
+
+    def test_one_host_keeps_its_own_percentiles(self):
+        with open(SAMPLE, encoding="utf-8") as f:
+            sample = json.load(f)
+        m = fleet.merge({"x": sample}, {}, 100)
+        self.assertEqual([c["latency_us"] for c in m["cells"]],
+                         [c["latency_us"] for c in sample["cells"]])
+        self.assertEqual([c["iops"] for c in m["cells"]], [c["iops"] for c in sample["cells"]])
+
+
+if __name__ == "__main__":
+    unittest.main()
