@@ -107,7 +107,7 @@ leftovers() {  # allowed-file-pattern
     # a new segment not marked for removal whose creator is gone
     while read -r id pid; do
       grep -qx "$id" "$work/shm.before" || kill -0 "$pid" 2>/dev/null ||
-        ipcs -m | awk -v id="$id" '$2 == id && $7 == "dest"' | grep -q . || left+=" shm $id"
+        ! ipcs -m | awk -v id="$id" '$2 == id && $7 != "dest"' | grep -q . || left+=" shm $id"
     done < <(ipcs -m -p | awk 'NR > 3 && NF {print $1, $3}')
   fi
   left+=$( (cd "$c" && find . -newer "$work/stamp" -name 'xtl.log.*' ! -name "$1") | tr '\n' ' ')
