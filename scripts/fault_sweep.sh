@@ -25,8 +25,8 @@
 # --sample (the suite's ctest test) takes the first, middle and last call of
 # each kind of the xtl-maint runs and of vexbench's fill, and of vexbench's
 # timed runs only the failure of the first call of each kind. Without it
-# every call of the xtl-maint runs and the fill is taken, and of the timed
-# runs the first 4 calls of each kind and three spread over the rest.
+# every call of the xtl-maint runs is taken, and of vexbench's runs the first
+# 4 calls of each kind and three spread over the rest.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 sample=0
