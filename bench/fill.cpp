@@ -110,7 +110,13 @@ void Clear() {
   for (; i < DevSizeMiB; i++) {
     PrepareFill(buf, i);
     errno = 0;
+    // A write may move fewer bytes than asked: the rest follows until the
+    // MiB is in or a write moves nothing.
     ssize_t res = write(fd, buf, kSeqXfer);
+    for (ssize_t w = res; res > 0 && res < kSeqXfer && w > 0;) {
+      w = write(fd, buf + res, static_cast<size_t>(kSeqXfer - res));
+      if (w > 0) res += w;
+    }
     if (res != kSeqXfer) {
       // Only the end of the device ends the fill; a write that fails before
       // it would leave the rest unstamped and the read test meaningless.

@@ -79,7 +79,8 @@ int WriteDevHdr(const Device &dev, int HdrN) {
   const size_t len = HdrN == 0 ? kHdrBlockSize : kHdrSize;
   if (lseek(fh, pos, SEEK_SET) == static_cast<off_t>(-1)) Fatal("format: seek error %d\n", errno);
   errno = 0;
-  const ssize_t n = write(fh, block, len);
+  // A write may move fewer bytes than asked; the rest follows until all are in.
+  const ssize_t n = PwriteFull(fh, block, len, static_cast<uint64_t>(pos));
   if (n != static_cast<ssize_t>(len))
     Fatal("format: write error %d %d  fh = %d\n", static_cast<int>(n), errno, fh);
   // The header must be on stable storage before the format reports success.
