@@ -13,7 +13,7 @@
 //                    the calls of each kind that counted; then "hits COUNT",
 //                    the calls acted on (0: the run never reached call N).
 //   XTL_FAULT_KIND   read (read, pread), write (write, pwrite), sync (fsync,
-//                    fdatasync), rename, open (open, openat).
+//                    fdatasync), rename (rename, renameat), open (open, openat).
 //   XTL_FAULT_AT     the number N (from 1) of the call of that kind to act on.
 //   XTL_FAULT_FROM   when 1, act on every call from the N-th on.
 //   XTL_FAULT_DO     fail: the call fails with XTL_FAULT_ERRNO (default EIO)
@@ -80,6 +80,20 @@ bool FdCounts(int fd) {
   return Below(target);
 }
 
+// A path given beside a directory handle (openat, renameat) counts when the
+// directory's own path joined with it lies below the prefix.
+bool AtCounts(int dirfd, const char *path) {
+  if (cfg.prefix == nullptr) return true;
+  if (path == nullptr || path[0] == '/' || dirfd == AT_FDCWD || dirfd < 0) return Below(path);
+  char link[64], dir[4096], full[8192];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd);
+  const ssize_t n = readlink(link, dir, sizeof dir - 1);
+  if (n <= 0) return false;
+  dir[n] = '\0';
+  snprintf(full, sizeof full, "%s/%s", dir, path);
+  return Below(full);
+}
+
 // Counts the call when it counts, and says what to do with it.
 Act Count(int kind, bool counts_here) {
   if (!counts_here) return kNone;
@@ -132,7 +146,7 @@ int OpenMode(int flags, va_list ap) {
 }
 
 int DoOpen(const char *name, int dirfd, const char *path, int flags, int mode) {
-  const Act a = Count(kOpen, cfg.prefix != nullptr ? Below(path) : true);
+  const Act a = Count(kOpen, dirfd == -1 ? (cfg.prefix == nullptr || Below(path)) : AtCounts(dirfd, path));
   if (a == kFail) {
     errno = cfg.err;
     return -1;
@@ -221,6 +235,14 @@ int rename(const char *from, const char *to) {
     return -1;
   }
   return Real<int (*)(const char *, const char *)>("rename")(from, to);
+}
+
+int renameat(int fromfd, const char *from, int tofd, const char *to) {
+  if (Count(kRename, AtCounts(fromfd, from)) == kFail) {
+    errno = cfg.err;
+    return -1;
+  }
+  return Real<int (*)(int, const char *, int, const char *)>("renameat")(fromfd, from, tofd, to);
 }
 
 }  // extern "C"
