@@ -265,7 +265,7 @@ TEST_F(BenchCli, QueueDepthCountsWithinTheDevicesOwn) {
   const std::string &dev = Attach(32);
   ASSERT_FALSE(dev.empty());
   auto stat = [&] {  // sectors read, sectors written, requests in flight
-    std::ifstream f("/sys/block/" + dev.substr(5) + "/stat");
+    std::istringstream f(support::ReadAll("/sys/block/" + dev.substr(5) + "/stat"));
     std::vector<uint64_t> v(11);
     for (uint64_t &x : v) f >> x;
     return std::vector<uint64_t>{v[2], v[6], v[8]};
