@@ -6,20 +6,8 @@
 #include <cstring>
 
 #include "fatal.h"
+#include "mem_image.h"
 #include "xtl.h"
-
-namespace {
-struct Image {
-  const uint8_t *data;
-  size_t size;
-};
-
-const uint8_t *ReadMem(uint64_t off, void *ctx) {
-  const auto *img = static_cast<const Image *>(ctx);
-  if (off > img->size || img->size - off < kBlockSize) Fatal("Error reading block - %d\n", 0);
-  return img->data + off;
-}
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static FILE *sink = std::fopen("/dev/null", "w");
@@ -28,9 +16,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   Device dev;
   LoadHdr(dev, data);
   v_TrackN = data[kHdrSize - 1] & 3;  // a padding byte the walk never reads
-  Image img{data, size};
+  MemImage img{data, size};
   try {
-    DumpWtBlk(sink, dev, v_TrackN, ReadMem, &img);
+    DumpWtBlk(sink, dev, v_TrackN, ReadMemImage, &img);
   } catch (const FatalError &) {
   }
   return 0;

@@ -107,12 +107,7 @@ TEST_F(CheckImage, SoundDevicesCheckClean) {
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("check: header sound (two volumes); write blocks 0 to "), std::string::npos)
       << r.out;
-  DevHdrBuf v11{};
-  std::memcpy(v11.raw, "XTL:1.1", 8);
-  v11.h_11.BlockSize.set(4096);
-  v11.h_11.Block0Off.set(1 << 20);
-  v11.h_11.PhysicalBlocks.set(16128);
-  v11.h_11.ClusterSize.set(256);
+  const DevHdrBuf v11 = support::V11Header(1 << 20, 16128, 0, 256);
   support::WriteAt(img.path, 0, v11.raw, 512);
   r = Check({img.path});
   EXPECT_EQ(r.status, 0);

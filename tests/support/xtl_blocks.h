@@ -42,6 +42,18 @@ inline DevHdrBuf V20Header(uint64_t dev_bytes = uint64_t{1} << 40) {
   return hdr;
 }
 
+// A version 1.1 header: "XTL:1.1", 4096-byte blocks and the four counts.
+inline DevHdrBuf V11Header(int32_t block0off, int32_t phys, int32_t logical, int32_t cluster) {
+  DevHdrBuf hdr{};
+  std::memcpy(hdr.raw, "XTL:1.1", 8);
+  hdr.h_11.BlockSize.set(4096);
+  hdr.h_11.Block0Off.set(block0off);
+  hdr.h_11.PhysicalBlocks.set(phys);
+  hdr.h_11.LogicalBlocks.set(logical);
+  hdr.h_11.ClusterSize.set(cluster);
+  return hdr;
+}
+
 // One segment's counts, as its write-block headers carry them.
 struct Seg {
   uint32_t data_sz = 0;  // DataBlockSz, in chunks
@@ -63,18 +75,11 @@ struct MetaBlock {
   uint64_t hash = 0;           // the checksum stored in it
 };
 
-// A metadata block of segment s at pba: its header, entries of a pattern,
-// and the true checksum.
-inline MetaBlock MakeMeta(const DevHdrBuf &hdr, uint64_t pba, const Seg &s, uint8_t repln,
-                          uint16_t segi) {
-  MetaBlock b{pba, std::vector<uint8_t>(4096), 0};
+// The counts of segment s in a write-block header.
+inline BLK_HDR_H_20x SegHeader(const Seg &s) {
   BLK_HDR_H_20x h{};
-  std::memcpy(h.Str, hdr.h_20x.Str, 32);
   h.seq.set(s.seq);
-  h.pba.set(pba);
-  h.ReplN = repln;
   h.SegN.set(s.segn);
-  h.SegI.set(segi);
   h.NrDataBlocks.set(s.nr_data);
   h.NrZeroBlocks.set(s.nr_zero);
   h.NrEccPadBlocks.set(s.ecc_pad);
@@ -84,6 +89,19 @@ inline MetaBlock MakeMeta(const DevHdrBuf &hdr, uint64_t pba, const Seg &s, uint
   h.NrMetaBlocksRepl = s.repl;
   h.NrSummaryBlocks.set(s.summary);
   h.DataBlockSz.set(s.data_sz);
+  return h;
+}
+
+// A metadata block of segment s at pba: its header, entries of a pattern,
+// and the true checksum.
+inline MetaBlock MakeMeta(const DevHdrBuf &hdr, uint64_t pba, const Seg &s, uint8_t repln,
+                          uint16_t segi) {
+  MetaBlock b{pba, std::vector<uint8_t>(4096), 0};
+  BLK_HDR_H_20x h = SegHeader(s);
+  std::memcpy(h.Str, hdr.h_20x.Str, 32);
+  h.pba.set(pba);
+  h.ReplN = repln;
+  h.SegI.set(segi);
   std::memcpy(b.bytes.data(), &h, sizeof h);
   for (size_t i = sizeof h; i < b.bytes.size(); i++)
     b.bytes[i] = static_cast<uint8_t>(i * 31 + pba);
@@ -94,15 +112,7 @@ inline MetaBlock MakeMeta(const DevHdrBuf &hdr, uint64_t pba, const Seg &s, uint
 }
 
 inline uint64_t SegBlocks(const DevHdrBuf &hdr, const Seg &s) {
-  BLK_HDR_H_20x h{};
-  h.DataBlockSz.set(s.data_sz);
-  h.NrEccPadBlocks.set(s.ecc_pad);
-  h.NrEccParityBlocks.set(s.parity);
-  h.NrPadBlocks.set(s.pad);
-  h.NrMetaBlocks.set(s.meta);
-  h.NrMetaBlocksRepl = s.repl;
-  h.NrSummaryBlocks.set(s.summary);
-  return ShapeOf(h, ChunksPerBlock(hdr.h_20x)).Blocks();
+  return ShapeOf(SegHeader(s), ChunksPerBlock(hdr.h_20x)).Blocks();
 }
 
 // The metadata blocks of the segments laid one after the other from the
@@ -111,9 +121,8 @@ inline std::vector<MetaBlock> WtBlkMetas(const DevHdrBuf &hdr, uint64_t track,
                                          const std::vector<Seg> &segs) {
   std::vector<MetaBlock> blocks;
   uint64_t off = uint64_t{hdr.h_20x.ClusterSize.get()} * track;
-  const uint64_t chunk = ChunksPerBlock(hdr.h_20x);
   for (const Seg &s : segs) {
-    const uint64_t body = (s.data_sz + chunk - 1) / chunk + s.ecc_pad + s.parity + s.pad;
+    const uint64_t body = ShapeOf(SegHeader(s), ChunksPerBlock(hdr.h_20x)).body;
     blocks.push_back(MakeMeta(hdr, off, s, 1, 1));
     const uint32_t metas = s.meta * s.repl + s.summary;
     for (uint32_t i = 1; i < metas; i++) {
