@@ -5,8 +5,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <climits>
-
 #include "ddc.h"
 #include "fatal.h"
 #include "guard.h"
@@ -17,39 +15,18 @@
 uint64_t DevSzBytes(uint64_t mib) { return mib > (UINT64_MAX >> 20) ? UINT64_MAX : mib << 20; }
 
 FormatParams ReadFormatParams() {
-  FormatParams p;
-  p.Ver = v_Ver;
-  p.AutoVm = v_AutoVm != 0;
-  p.QuickFlg = v_QuickFlg != 0;
-  p.DevSz = v_DevSz;
-  p.Offset0 = v_Offset0;
-  p.WtBlkSz = v_WtBlkSz;
-  p.WtBlkStripeCnt = v_WtBlkStripeCnt;
-  p.WtSegSz = v_WtSegSz;
-  p.Free = v_Free;
-  p.VmFlg = v_VmFlg != 0;
-  p.Vm2Flg = v_Vm2Flg != 0;
-  p.Vm2CompFlg = v_Vm2CompFlg != 0;
-  p.DeDupe = v_DeDupe;
-  p.Comp = v_Comp;
-  p.CompBytes = v_CompBytes;
-  p.CompMax = v_CompMax;
-  p.MetaDupeCnt = v_MetaDupeCnt;
-  p.EccRaid5 = v_EccRaid5 != 0;
-  p.EccRaid6 = v_EccRaid6 != 0;
-  p.EccWidth = v_EccWidth;
-  p.EccDepth = v_EccDepth;
-  p.SvWbCnt = v_SvWbCnt;
-  p.SvScCnt = v_SvScCnt;
-  p.HashTp = v_HashTp;
-  p.HashFlg = v_HashFlg != 0;
-  p.SummaryMeta = v_SummaryMeta != 0;
-  p.Migrate_Flg = v_Migrate_Flg != 0;
-  p.Migrate_LinOff0 = v_Migrate_LinOff0;
-  p.Migrate_LinOff1 = v_Migrate_LinOff1;
-  p.Migrate_LinBlks = v_Migrate_LinBlks;
-  p.HdrOff = v_HdrOff;
-  return p;
+  // In the order of the fields (the compiler holds it to that).
+  return {.Ver = v_Ver, .AutoVm = v_AutoVm != 0, .QuickFlg = v_QuickFlg != 0, .DevSz = v_DevSz,
+          .Offset0 = v_Offset0, .WtBlkSz = v_WtBlkSz, .WtBlkStripeCnt = v_WtBlkStripeCnt,
+          .WtSegSz = v_WtSegSz, .Free = v_Free, .VmFlg = v_VmFlg != 0, .Vm2Flg = v_Vm2Flg != 0,
+          .Vm2CompFlg = v_Vm2CompFlg != 0, .DeDupe = v_DeDupe, .Comp = v_Comp,
+          .CompBytes = v_CompBytes, .CompMax = v_CompMax, .MetaDupeCnt = v_MetaDupeCnt,
+          .EccRaid5 = v_EccRaid5 != 0, .EccRaid6 = v_EccRaid6 != 0, .EccWidth = v_EccWidth,
+          .EccDepth = v_EccDepth, .SvWbCnt = v_SvWbCnt, .SvScCnt = v_SvScCnt, .HashTp = v_HashTp,
+          .HashFlg = v_HashFlg != 0, .SummaryMeta = v_SummaryMeta != 0,
+          .Migrate_Flg = v_Migrate_Flg != 0, .Migrate_LinOff0 = v_Migrate_LinOff0,
+          .Migrate_LinOff1 = v_Migrate_LinOff1, .Migrate_LinBlks = v_Migrate_LinBlks,
+          .HdrOff = v_HdrOff};
 }
 
 FormatParams PlainFormatParams(const FormatParams &given) {

@@ -29,26 +29,14 @@ RandResult ReadRand(uint8_t *dst, size_t len) {
 
 void SetRandSource(const std::string &path) { RandPath = path.empty() ? "/dev/urandom" : path; }
 
-void LoadRand(uint8_t *dst, size_t len) {
-  switch (ReadRand(dst, len)) {
-    case RandResult::OpenFailed:
-      FatalErr("Error opening /dev/urandom.");
-    case RandResult::ShortRead:
-      FatalErr("Error reading from /dev/random.");
-    case RandResult::Ok:
-      break;
-  }
-}
-
-void LoadRandVolume(uint8_t *dst, size_t len) {
-  switch (ReadRand(dst, len)) {
-    case RandResult::OpenFailed:
-      Fatal("Error opening /dev/urandom.");
-    case RandResult::ShortRead:
-      Fatal("Error reading random seed from /dev/urandom.");
-    case RandResult::Ok:
-      break;
-  }
+void LoadRand(uint8_t *dst, size_t len, RandMsgs msgs) {
+  const RandResult r = ReadRand(dst, len);
+  if (r == RandResult::Ok) return;
+  const char *msg = r == RandResult::OpenFailed ? "Error opening /dev/urandom."
+                    : msgs == RandMsgs::Layout  ? "Error reading from /dev/random."
+                                                : "Error reading random seed from /dev/urandom.";
+  if (msgs == RandMsgs::Layout) FatalErr("%s", msg);
+  Fatal("%s", msg);
 }
 
 DEV_HDR_20 &BuildDevHdr20(DevHdrBuf &DevHdr, const FormatParams &p, const DevHdr20Fields &f,

@@ -13,11 +13,11 @@
 // ---------------------------------------------------------------------------
 // Random signature bytes
 
-// Fills len bytes from the random source ("/dev/urandom") with the layout's
-// messages on standard error.
-void LoadRand(uint8_t *dst, size_t len);
-// The same with the volume set-up's messages on standard output.
-void LoadRandVolume(uint8_t *dst, size_t len);
+// Fills len bytes from the random source ("/dev/urandom"). A failure prints
+// the layout's messages on standard error, or the volume set-up's on
+// standard output.
+enum class RandMsgs { Layout, Volume };
+void LoadRand(uint8_t *dst, size_t len, RandMsgs msgs);
 // Tests point the random source at a file of their own; "" restores
 // /dev/urandom. The messages keep naming /dev/urandom.
 void SetRandSource(const std::string &path);

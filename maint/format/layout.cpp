@@ -107,7 +107,7 @@ LayoutV20 ComputeLayoutV20(const FormatParams &p, uint64_t devSize) {
 
 void SetupDevHdr_v2(FILE *out, Device &dev, const FormatParams &p) {
   uint8_t RandStr[32];
-  LoadRand(RandStr, sizeof RandStr);
+  LoadRand(RandStr, sizeof RandStr, RandMsgs::Layout);
   const LayoutV20 l = ComputeLayoutV20(p, dev.DevSize);
 
   std::fprintf(out,

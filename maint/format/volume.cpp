@@ -155,7 +155,7 @@ void SetupDevHdr(FILE *out, Device &dev, const FormatParams &p, uint64_t volEnd,
   const VolumeGeometry g = GetVolumeGeometry(p, volEnd, logicalBlocks);
   const FormatBits bits = CalcFormatBits_v2(out, p, g.LogicalBlocks, g.PhysicalBlocks);
   uint8_t RandStr[32];
-  LoadRandVolume(RandStr, sizeof RandStr);
+  LoadRand(RandStr, sizeof RandStr, RandMsgs::Volume);
   PrintVolumeLines(out, p, g, volEnd);
   DEV_HDR_20 &h = FillVolumeHdr(dev.DevHdr, p, g, bits, RandStr);
   PrintVolumeOpts(out, p, h);
