@@ -1,14 +1,13 @@
 // De-duplication and compression format: sizes the data volume's metadata
 // tables, searches the smallest reserve of write blocks that holds them, and
 // formats the data volume (header 0) and the VM volume (header 1).
-#include <fcntl.h>
-#include <unistd.h>
+#include "ddc.h"
 
-#include <cerrno>
 #include <climits>
 
 #include "fatal.h"
-#include "format.h"
+#include "hdr20.h"
+#include "volume.h"
 
 namespace {
 constexpr uint64_t kWtBlkEntryBytes = 128;   // write-block table: one entry a write block
@@ -143,50 +142,64 @@ DdcPlan PlanDDC(uint64_t devBytes, int32_t BPW, uint32_t Free, uint32_t Comp, ui
   }
 }
 
-void DoFormatDDC(FILE *out, Device &dev) {
-  CheckWtBlkSettings();
-  dev = OpenFormatDev();
-  // A --devsz= bound is taken as it is, even beyond the real size.
-  const uint64_t devBytes = v_DevSz != 0 ? DevSzBytes(v_DevSz) : dev.DevSize;
+FormatParams DataVolumeParams(const FormatParams &p, uint32_t wtBlkKiB, uint64_t dataOff) {
+  FormatParams d = p;
+  d.WtBlkSz = wtBlkKiB;
+  d.Offset0 = dataOff;  // the first byte after the reserve
+  d.Free = VolumeFree(p.Free);
+  return d;
+}
 
-  const uint32_t Free = v_Free != 0 ? v_Free : kFreeDefault;
-  const uint32_t Comp = v_Comp != 0 ? v_Comp : kPercent;
-  const uint32_t DeDupe = v_DeDupe != 0 ? v_DeDupe : kPercent;
-  if (v_WtBlkSz == 0) v_WtBlkSz = kDdcWtBlkKiBDefault;  // setting written back
-  const int32_t BPW = static_cast<int32_t>(v_WtBlkSz / 4);
-  const DdcPlan p = PlanDDC(devBytes, BPW, Free, Comp, DeDupe, out);
+FormatParams VmVolumeParams(const FormatParams &data) {
+  FormatParams v = data;
+  v.Offset0 = v.StripeBytes();
+  v.Free = kFreeDefault;
+  v.Comp = 0;
+  v.DeDupe = 0;
+  return v;
+}
 
-  const uint64_t wtBlkBytes = uint64_t{static_cast<uint32_t>(BPW)} * kBlockSize;
-  const uint64_t dataEnd = static_cast<uint64_t>(p.TotWtBlks) * wtBlkBytes;
-  const uint64_t dataOff = static_cast<uint64_t>(p.i) * wtBlkBytes;
-  const uint64_t vmEnd = static_cast<uint64_t>(p.VmSz2) * wtBlkBytes;
-  // Both volumes must hold a stripe set before the first header is written.
-  CheckVolumeFits(dataEnd, wtBlkBytes, v_WtBlkStripeCnt, dataOff);
-  CheckVolumeFits(vmEnd, wtBlkBytes, v_WtBlkStripeCnt, wtBlkBytes * v_WtBlkStripeCnt);
-
-  const auto bpw = static_cast<long long>(BPW);
+namespace {
+void PrintPlan(FILE *out, const DdcPlan &p) {
+  const auto bpw = static_cast<long long>(p.BPW);
   std::fprintf(out, "\n1:  Format for de-dupe and compression.\n\n");
   std::fprintf(out, "         DataSz = %8d WtBlks (%10lld MB)\n", p.DataSz, p.DataSz * bpw / 256);
   std::fprintf(out, "         VmSz   = %8d WtBlks (%10lld MB)  holding %10lld MB\n\n", p.VmSz,
                p.VmSz2 * bpw / 256, p.VmSz * bpw / 256);
+}
 
-  v_Offset0 = dataOff;  // setting written back: the first byte after the reserve
-  const uint64_t dataLogical = static_cast<uint64_t>(p.DataSz) * static_cast<uint64_t>(BPW) * v_Free / 100;
-  std::fprintf(out, "Calling DoFormatN(%d, %lld, %lld)\n\n", 0, static_cast<long long>(dataEnd),
-               static_cast<long long>(dataLogical));
-  DoFormatN(out, dev, 0, dataEnd, dataLogical);
+void FormatVolume(FILE *out, Device &dev, const FormatParams &p, int HdrN, uint64_t volEnd,
+                  uint64_t logicalBlocks) {
+  std::fprintf(out, "Calling DoFormatN(%d, %lld, %lld)\n\n", HdrN, static_cast<long long>(volEnd),
+               static_cast<long long>(logicalBlocks));
+  DoFormatN(out, dev, p, HdrN, volEnd, logicalBlocks);
   std::fprintf(out, "\n");
+}
+}  // namespace
 
-  // VM volume: plain, from the start of the device, with the same write
-  // blocks (v_WtBlkSz stays in KiB); settings reset in place.
-  v_Offset0 = 0;
-  v_Free = kFreeDefault;
-  v_Comp = 0;
-  v_DeDupe = 0;
-  const uint64_t vmLogical =
-      static_cast<uint64_t>(p.VmSz) * static_cast<uint64_t>(BPW) + kVmExtraLogical;
-  std::fprintf(out, "Calling DoFormatN(%d, %lld, %lld)\n\n", 1, static_cast<long long>(vmEnd),
-               static_cast<long long>(vmLogical));
-  DoFormatN(out, dev, 1, vmEnd, vmLogical);
-  std::fprintf(out, "\n");
+void DoFormatDDC(FILE *out, Device &dev, const FormatParams &p, uint64_t devBytes) {
+  const uint32_t Free = p.Free != 0 ? p.Free : kFreeDefault;
+  const uint32_t Comp = p.Comp != 0 ? p.Comp : kPercent;
+  const uint32_t DeDupe = p.DeDupe != 0 ? p.DeDupe : kPercent;
+  const uint32_t wtBlkKiB = p.WtBlkSz != 0 ? p.WtBlkSz : kDdcWtBlkKiBDefault;
+  const int32_t BPW = static_cast<int32_t>(wtBlkKiB / 4);
+  const DdcPlan plan = PlanDDC(devBytes, BPW, Free, Comp, DeDupe, out);
+
+  const uint64_t wtBlkBytes = uint64_t{static_cast<uint32_t>(BPW)} * kBlockSize;
+  const uint64_t dataEnd = static_cast<uint64_t>(plan.TotWtBlks) * wtBlkBytes;
+  const uint64_t dataOff = static_cast<uint64_t>(plan.i) * wtBlkBytes;
+  const uint64_t vmEnd = static_cast<uint64_t>(plan.VmSz2) * wtBlkBytes;
+  // Both volumes must hold a stripe set before the first header is written.
+  CheckVolumeFits(dataEnd, wtBlkBytes, p.WtBlkStripeCnt, dataOff);
+  CheckVolumeFits(vmEnd, wtBlkBytes, p.WtBlkStripeCnt, wtBlkBytes * p.WtBlkStripeCnt);
+  PrintPlan(out, plan);
+
+  // The data volume's logical count takes --free= as given (0 asks for the
+  // volume's default).
+  const FormatParams data = DataVolumeParams(p, wtBlkKiB, dataOff);
+  FormatVolume(out, dev, data, 0, dataEnd,
+               static_cast<uint64_t>(plan.DataSz) * static_cast<uint64_t>(BPW) * p.Free / 100);
+  // VM volume: plain, from the start of the device, with the same write blocks.
+  FormatVolume(out, dev, VmVolumeParams(data), 1, vmEnd,
+               static_cast<uint64_t>(plan.VmSz) * static_cast<uint64_t>(BPW) + kVmExtraLogical);
 }

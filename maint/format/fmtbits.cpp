@@ -1,7 +1,8 @@
 // Bit sizing of a version 2.0 volume: the widths of the fields of one
 // metadata entry. Also the gate that admits only format version 0x201.
+#include "fmtbits.h"
+
 #include "fatal.h"
-#include "format.h"
 
 namespace {
 // The trace line of the plain rule has always shown this number.
@@ -14,11 +15,12 @@ constexpr int kDdcBits3 = 1;
 constexpr int kChunkBits = 6;
 }  // namespace
 
-FormatBits CalcFormatBits_v2(FILE *out, uint64_t LogicalBlocks, uint64_t PhysicalBlocks) {
-  if (v_Ver != 0x201) Fatal("Invalid v_Ver %d(%x)\n", static_cast<int>(v_Ver), v_Ver);
+FormatBits CalcFormatBits_v2(FILE *out, const FormatParams &p, uint64_t LogicalBlocks,
+                             uint64_t PhysicalBlocks) {
+  if (p.Ver != 0x201) Fatal("Invalid v_Ver %d(%x)\n", static_cast<int>(p.Ver), p.Ver);
   FormatBits bits;
 
-  if (v_DeDupe != 0 && v_Comp != 0) {
+  if (p.DeDupe != 0 && p.Comp != 0) {
     // De-duplicated and compressed volume: widths from the counts, the four
     // fields rounded up to whole bytes, spare bits alternately to b1 and b2.
     int b1 = GetBits(LogicalBlocks);
@@ -58,7 +60,7 @@ FormatBits CalcFormatBits_v2(FILE *out, uint64_t LogicalBlocks, uint64_t Physica
     std::fprintf(out, r.msg, static_cast<long long>(LogicalBlocks));
 #pragma GCC diagnostic pop
     bits.Bits1 = r.bits1;
-    bits.Bits2 = v_HashFlg != 0 ? r.hashBits : 0;
+    bits.Bits2 = p.HashFlg ? r.hashBits : 0;
     return bits;
   }
   std::fflush(out);

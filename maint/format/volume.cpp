@@ -1,10 +1,14 @@
 // Volume header set-up and write: one version 2.0 volume of a device, used
 // by the --ver=11 path and twice by the de-dupe and compression format.
+#include "volume.h"
+
 #include <climits>
 #include <cstring>
+#include <string>
 
 #include "fatal.h"
-#include "format.h"
+#include "fmtbits.h"
+#include "hdr20.h"
 
 namespace {
 constexpr uint32_t kCompBytesDefault = 64;  // --compbytes= 0: compression unit in bytes
@@ -14,26 +18,23 @@ constexpr uint32_t kNoMigrationBlk = 2147483647;  // BlkN0 without a migration r
 
 // The geometry of one volume. Block counts in 4096-byte blocks.
 struct VolumeGeometry {
-  uint64_t WtBlkBytes = 0;      // write-block size in bytes (v_WtBlkSz is in KiB)
+  uint64_t WtBlkBytes = 0;      // write-block size in bytes
   int32_t NumWtBlks = 0;        // write blocks, a whole number of stripe sets
   uint64_t DataSize = 0;        // bytes in those write blocks
   uint64_t PhysicalBlocks = 0;
   uint64_t LogicalBlocks = 0;   // after the de-dupe and compression ratios
 };
 
-// The write blocks between the data offset and volEnd, the block counts, and
-// the defaults written back to the settings on the way.
-VolumeGeometry GetVolumeGeometry(uint64_t volEnd, uint64_t logicalBlocks) {
-  const uint64_t ratio1 = v_DeDupe != 0 ? v_DeDupe : kPercent;  // OverCommitRatio1
-  const uint64_t ratio2 = v_Comp != 0 ? v_Comp : kPercent;      // OverCommitRatio2
+// The write blocks between the data offset and volEnd, and the block counts.
+VolumeGeometry GetVolumeGeometry(const FormatParams &p, uint64_t volEnd, uint64_t logicalBlocks) {
+  const uint64_t ratio1 = p.DeDupe != 0 ? p.DeDupe : kPercent;  // OverCommitRatio1
+  const uint64_t ratio2 = p.Comp != 0 ? p.Comp : kPercent;      // OverCommitRatio2
   VolumeGeometry g;
-  CheckWtBlkSettings();
-  if (v_WtBlkSz == 0) v_WtBlkSz = kWtBlkKiBDefault;  // setting written back, in KiB
-  g.WtBlkBytes = uint64_t{v_WtBlkSz} * kKiB;
-  const uint64_t stripe = v_WtBlkStripeCnt;
-  if (v_Offset0 == 0) v_Offset0 = g.WtBlkBytes * stripe;  // setting written back
-  CheckVolumeFits(volEnd, g.WtBlkBytes, v_WtBlkStripeCnt, v_Offset0);
-  const uint64_t wtBlks = (volEnd - v_Offset0) / g.WtBlkBytes;
+  CheckWtBlkSettings(p);
+  g.WtBlkBytes = p.WtBlkBytes();
+  const uint64_t stripe = p.WtBlkStripeCnt;
+  CheckVolumeFits(volEnd, g.WtBlkBytes, p.WtBlkStripeCnt, p.Offset0);
+  const uint64_t wtBlks = (volEnd - p.Offset0) / g.WtBlkBytes;
   if (wtBlks > INT32_MAX)
     Fatal("format: %llu write blocks are more than a volume can count; use a larger "
           "--wtblksz=.\n",
@@ -43,37 +44,35 @@ VolumeGeometry GetVolumeGeometry(uint64_t volEnd, uint64_t logicalBlocks) {
   g.DataSize = static_cast<uint64_t>(g.NumWtBlks) * g.WtBlkBytes;
   g.PhysicalBlocks = g.DataSize / kBlockSize;
 
-  // setting written back
-  if (v_Free < kFreeMin || v_Free > kFreeMax) v_Free = kFreeDefault;
-  if (logicalBlocks == 0) logicalBlocks = g.PhysicalBlocks * v_Free / kPercent;
+  if (logicalBlocks == 0) logicalBlocks = g.PhysicalBlocks * p.Free / kPercent;
   if (__builtin_mul_overflow(logicalBlocks, ratio1, &g.LogicalBlocks) ||
       __builtin_mul_overflow(g.LogicalBlocks, ratio2, &g.LogicalBlocks))
     Fatal("format: the logical block count at --comp=%u and --dedupe=%u is beyond 64 bits.\n",
-          v_Comp, v_DeDupe);
+          p.Comp, p.DeDupe);
   g.LogicalBlocks /= uint64_t{kPercent} * kPercent;  // the two ratios
   return g;
 }
 
-void PrintVolumeLines(FILE *out, const VolumeGeometry &g, uint64_t volEnd) {
+void PrintVolumeLines(FILE *out, const FormatParams &p, const VolumeGeometry &g, uint64_t volEnd) {
   std::fprintf(out,
                "Formatting: Ver     = %10d (0x%x)    DataSz  = %10d M\n"
                "            Off0    = %10lld sectors    PhyBlks = %10lld\n"
                "            WtBlkSz = %10d K          LogBlks = %10lld\n"
                "            WtSegSz = %10d K          LogSz   = %10lld M\n"
                "            DevSz   = %10d M\n",
-               static_cast<int>(v_Ver), v_Ver,
+               static_cast<int>(p.Ver), p.Ver,
                static_cast<int>(static_cast<uint32_t>(g.DataSize >> 20)),
-               static_cast<long long>(v_Offset0 / kSectorSize),
-               static_cast<long long>(g.PhysicalBlocks), static_cast<int>(v_WtBlkSz),
-               static_cast<long long>(g.LogicalBlocks), static_cast<int>(v_WtSegSz),
+               static_cast<long long>(p.Offset0 / kSectorSize),
+               static_cast<long long>(g.PhysicalBlocks), static_cast<int>(p.WtBlkSz),
+               static_cast<long long>(g.LogicalBlocks), static_cast<int>(p.WtSegSz),
                static_cast<long long>(g.LogicalBlocks / 256),
                static_cast<int>(static_cast<uint32_t>(volEnd >> 20)));
 }
 
 // A de-duplicated or compressed volume takes the four widths; a plain one
 // Bits1, 2, Bits2, 0 (with the hash flag, 64 bits in all).
-void SetBitSizes(uint8_t (&BitSizes)[4], const FormatBits &bits) {
-  const bool ddc = v_DeDupe != 0 || v_Comp != 0;
+void SetBitSizes(uint8_t (&BitSizes)[4], const FormatParams &p, const FormatBits &bits) {
+  const bool ddc = p.DeDupe != 0 || p.Comp != 0;
   BitSizes[0] = static_cast<uint8_t>(bits.Bits1);
   BitSizes[1] = static_cast<uint8_t>(ddc ? bits.Bits2 : kPlainBits2);
   BitSizes[2] = static_cast<uint8_t>(ddc ? bits.Bits3 : bits.Bits2);
@@ -82,36 +81,34 @@ void SetBitSizes(uint8_t (&BitSizes)[4], const FormatBits &bits) {
 
 // DevHdr for the volume: the common fields, then placement shift,
 // migration range and compression unit.
-DEV_HDR_20 &FillVolumeHdr(DevHdrBuf &DevHdr, const VolumeGeometry &g, const FormatBits &bits,
-                          const uint8_t *RandStr) {
+DEV_HDR_20 &FillVolumeHdr(DevHdrBuf &DevHdr, const FormatParams &p, const VolumeGeometry &g,
+                          const FormatBits &bits, const uint8_t *RandStr) {
   DevHdr20Fields f;
-  SetBitSizes(f.BitSizes, bits);
+  SetBitSizes(f.BitSizes, p, bits);
   f.PhysicalBlocks = g.PhysicalBlocks;
   f.LogicalBlocks = g.LogicalBlocks;
   f.WtBlkBytes = g.WtBlkBytes;
-  f.FeatureBits = kFeatAlways | OptionFeatureBits() | (v_Migrate_Flg != 0 ? kFeatMigrate : 0);
-  DEV_HDR_20 &h = BuildDevHdr20(DevHdr, f, RandStr);
-  h.ShiftVolWbCnt.set(v_SvWbCnt);
-  h.ShiftVolSkipSectors.set(v_SvScCnt);
-  if (v_Migrate_Flg != 0) {
-    h.Migrate_LinOff0.set(v_Migrate_LinOff0);
-    h.Migrate_LinOff1.set(v_Migrate_LinOff1);
-    h.Migrate_LinBlks.set(v_Migrate_LinBlks);
+  f.FeatureBits = kFeatAlways | OptionFeatureBits(p) | (p.Migrate_Flg ? kFeatMigrate : 0);
+  DEV_HDR_20 &h = BuildDevHdr20(DevHdr, p, f, RandStr);
+  h.ShiftVolWbCnt.set(p.SvWbCnt);
+  h.ShiftVolSkipSectors.set(p.SvScCnt);
+  if (p.Migrate_Flg) {
+    h.Migrate_LinOff0.set(p.Migrate_LinOff0);
+    h.Migrate_LinOff1.set(p.Migrate_LinOff1);
+    h.Migrate_LinBlks.set(p.Migrate_LinBlks);
   }
-  if (v_Comp != 0) {
-    if (v_CompBytes == 0) v_CompBytes = kCompBytesDefault;  // setting written back
-    if (v_CompMax == 0) v_CompMax = kCompMaxDefault;        // setting written back
-    h.CompBytes.set(static_cast<uint16_t>(v_CompBytes));
-    h.CompMax.set(static_cast<uint16_t>(v_CompMax));
+  if (p.Comp != 0) {
+    h.CompBytes.set(static_cast<uint16_t>(p.CompBytes != 0 ? p.CompBytes : kCompBytesDefault));
+    h.CompMax.set(static_cast<uint16_t>(p.CompMax != 0 ? p.CompMax : kCompMaxDefault));
   }
   return h;
 }
 
-void PrintVolumeOpts(FILE *out, const DEV_HDR_20 &h) {
-  const std::string opts = FormatOpts(false);
+void PrintVolumeOpts(FILE *out, const FormatParams &p, const DEV_HDR_20 &h) {
+  const std::string opts = FormatOpts(p, false);
   std::fprintf(out, "            %s   Dupe = %d  Bit Sizes = %d/%d/%d/%d\n", opts.c_str(),
                h.MetaDupeCnt, h.BitSizes[0], h.BitSizes[1], h.BitSizes[2], h.BitSizes[3]);
-  if (v_EccRaid5 != 0 || v_EccRaid6 != 0)
+  if (p.EccRaid5 || p.EccRaid6)
     std::fprintf(out, "            ECC width/depth = %d/%d\n", h.EccWidth, h.EccDepth);
 }
 // Full format: prepares the image of the volume's first write block from the
@@ -153,21 +150,23 @@ void PrintVolumeOpts(FILE *out, const DEV_HDR_20 &h) {
 
 }  // namespace
 
-void SetupDevHdr(FILE *out, Device &dev, uint64_t volEnd, uint64_t logicalBlocks) {
-  const VolumeGeometry g = GetVolumeGeometry(volEnd, logicalBlocks);
-  const FormatBits bits = CalcFormatBits_v2(out, g.LogicalBlocks, g.PhysicalBlocks);
+void SetupDevHdr(FILE *out, Device &dev, const FormatParams &p, uint64_t volEnd,
+                 uint64_t logicalBlocks) {
+  const VolumeGeometry g = GetVolumeGeometry(p, volEnd, logicalBlocks);
+  const FormatBits bits = CalcFormatBits_v2(out, p, g.LogicalBlocks, g.PhysicalBlocks);
   uint8_t RandStr[32];
-  LoadRandVolume(RandStr, sizeof RandStr);
-  PrintVolumeLines(out, g, volEnd);
-  DEV_HDR_20 &h = FillVolumeHdr(dev.DevHdr, g, bits, RandStr);
-  PrintVolumeOpts(out, h);
+  LoadRand(RandStr, sizeof RandStr, RandMsgs::Volume);
+  PrintVolumeLines(out, p, g, volEnd);
+  DEV_HDR_20 &h = FillVolumeHdr(dev.DevHdr, p, g, bits, RandStr);
+  PrintVolumeOpts(out, p, h);
   h.mm3_64.set(HdrChecksum(dev.DevHdr));  // last change to the header
 }
 
-void DoFormatN(FILE *out, Device &dev, int HdrN, uint64_t volEnd, uint64_t logicalBlocks) {
-  SetupDevHdr(out, dev, volEnd, logicalBlocks);
-  WriteDevHdr(dev, HdrN);
-  if (v_QuickFlg != 0) {
+void DoFormatN(FILE *out, Device &dev, const FormatParams &p, int HdrN, uint64_t volEnd,
+               uint64_t logicalBlocks) {
+  SetupDevHdr(out, dev, p, volEnd, logicalBlocks);
+  WriteDevHdr(dev, p.HdrOff, HdrN);
+  if (p.QuickFlg) {
     std::fprintf(out, "Quick Format finished.\n");
     return;
   }

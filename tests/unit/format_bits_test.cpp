@@ -14,7 +14,7 @@ class BitsTest : public fmt_test::FormatTest {
   FormatBits bits;  // the widths of the last call; start values after a refusal
   FmtRun Calc(uint64_t logical, uint64_t physical) {
     bits = FormatBits{};
-    return RunCaptured([&](FILE *out) { bits = CalcFormatBits_v2(out, logical, physical); });
+    return RunCaptured([&](FILE *out) { bits = CalcFormatBits_v2(out, fmt_test::Params(), logical, physical); });
   }
   std::string Widths() const {
     return std::to_string(bits.Bits1) + "/" + std::to_string(bits.Bits2) + "/" +

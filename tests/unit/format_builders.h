@@ -11,7 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "ddc.h"
+#include "fmtbits.h"
 #include "format.h"
+#include "hdr20.h"
+#include "layout.h"
+#include "report.h"
+#include "volume.h"
 #include "test_util.h"
 
 namespace fmt_test {
@@ -56,6 +62,10 @@ class FormatTest : public ::testing::Test {
     SetRandSource(rand_path);
   }
 };
+
+// The parameters of the single-volume paths from the settings, as the
+// driver builds them.
+inline FormatParams Params() { return PlainFormatParams(ReadFormatParams()); }
 
 struct FmtRun {
   std::string out;   // the trace and report

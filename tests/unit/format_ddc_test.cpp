@@ -123,6 +123,33 @@ TEST(DdcSizing, RatiosBeyondSixtyFourBitsAreRefused) {
   }
 }
 
+// The two volumes' parameters: the data volume after the reserve with
+// --free= within 10..95, the VM volume plain from one stripe set on.
+TEST(DdcVolumeParams, DataAndVm) {
+  for (const uint32_t free : {0u, 5u, 50u}) {
+    FormatParams given;
+    given.Free = free;
+    given.Comp = 200;
+    given.DeDupe = 150;
+    given.WtBlkStripeCnt = 2;
+    given.QuickFlg = true;
+    given.HdrOff = 16;
+    const FormatParams d = DataVolumeParams(given, 2048, 123 * 2097152ULL);
+    EXPECT_EQ(d.WtBlkSz, 2048u);
+    EXPECT_EQ(d.Offset0, 123 * 2097152ULL);
+    EXPECT_EQ(d.Free, free == 50 ? 50u : 90u);
+    EXPECT_EQ(d.Comp, 200u);
+    EXPECT_EQ(d.DeDupe, 150u);
+    const FormatParams v = VmVolumeParams(d);
+    EXPECT_EQ(v.WtBlkSz, 2048u);
+    EXPECT_EQ(v.Offset0, 2 * 2097152ULL);
+    EXPECT_EQ(v.Free, 90u);
+    EXPECT_EQ(v.Comp + v.DeDupe, 0u);
+    EXPECT_TRUE(v.QuickFlg);
+    EXPECT_EQ(v.HdrOff, 16u);
+  }
+}
+
 class DdcFormatTest : public fmt_test::FormatTest {
  protected:
   std::string image;
@@ -190,10 +217,11 @@ TEST_F(DdcFormatTest, WorkedExampleQuick) {
   EXPECT_EQ(v.CompBytes.get(), 0u);
   std::memcpy(check.raw, &v, sizeof v);
   EXPECT_EQ(v.mm3_64.get(), HdrChecksum(check));
-  // Settings as the VM volume left them.
-  EXPECT_EQ(v_WtBlkSz, 1024u);  // in KiB, as given
-  EXPECT_EQ(v_Comp, 0u);
-  EXPECT_EQ(v_DeDupe, 0u);
+  // The settings as given: each volume has parameters of its own.
+  EXPECT_EQ(v_WtBlkSz, 1024u);
+  EXPECT_EQ(v_Comp, 200u);
+  EXPECT_EQ(v_DeDupe, 200u);
+  EXPECT_EQ(v_Offset0, 0u);
 }
 
 TEST_F(DdcFormatTest, FullFormatStopsAfterTheDataVolume) {

@@ -1,5 +1,6 @@
-// The format driver: the --devsz= bound, the default counts, the --free=
-// normalisation, the version selector and the exclusive open.
+// The format driver: the --devsz= bound, the default counts, the parameters
+// with their defaults (settings left as given), the version selector and the
+// exclusive open.
 #include <gtest/gtest.h>
 
 #include "format_builders.h"
@@ -22,7 +23,7 @@ TEST_F(DriverTest, DevSzBoundAndDefaultCounts) {
   const FmtRun r = RunFormat({"format", image, "--devsz=1024", "-q"});
   ASSERT_FALSE(r.failed) << r.msg;
   EXPECT_EQ(dev.DevSize, 1073741824u);
-  const DefaultCounts c = GetDefaultCounts(dev.DevSize);
+  const DefaultCounts c = GetDefaultCounts(dev.DevSize, 90);
   EXPECT_EQ(c.PhysicalBlocks, 262144u);
   EXPECT_EQ(c.LogicalBlocks, 235929u);
 }
@@ -45,8 +46,10 @@ TEST_F(DriverTest, FreeNormalisation) {
   for (const auto &c : cases) {
     const FmtRun r = RunFormat({"format", image, c.word, "-q"});
     ASSERT_FALSE(r.failed) << r.msg;
-    EXPECT_EQ(v_Free, c.value) << c.word;
-    EXPECT_EQ(GetDefaultCounts(dev.DevSize).LogicalBlocks, (1ULL << 28) * c.value / 100) << c.word;
+    const FormatParams p = fmt_test::Params();
+    EXPECT_EQ(p.Free, c.value) << c.word;
+    EXPECT_EQ(GetDefaultCounts(dev.DevSize, p.Free).LogicalBlocks, (1ULL << 28) * c.value / 100)
+        << c.word;
   }
 }
 
@@ -70,6 +73,58 @@ TEST_F(DriverTest, DirectoryIsRefused) {
   EXPECT_TRUE(r.msg_stderr);
   // O_RDWR on a directory: EISDIR.
   EXPECT_EQ(r.msg, "Error opening file - " + dir.path + " = 21\n");
+}
+
+// The parameters of the single-volume paths: the defaults applied to a copy.
+TEST(FormatParams, PlainDefaults) {
+  const struct {
+    uint32_t wtblksz, stripe;
+    uint64_t offset0;
+    uint32_t free;
+    uint32_t WtBlkSz;
+    uint64_t Offset0;
+    uint32_t Free;
+  } cases[] = {
+      {0, 1, 0, 0, 1024, 1048576, 90},     {256, 3, 0, 5, 256, 786432, 90},
+      {4, 1, 4097, 95, 4, 4097, 95},       {0, 2, 0, 96, 1024, 2097152, 90},
+      {4194300, 1, 0, 10, 4194300, 4294963200ULL, 10},
+  };
+  for (const auto &c : cases) {
+    FormatParams given;
+    given.WtBlkSz = c.wtblksz;
+    given.WtBlkStripeCnt = c.stripe;
+    given.Offset0 = c.offset0;
+    given.Free = c.free;
+    given.HdrOff = 7;
+    const FormatParams p = PlainFormatParams(given);
+    EXPECT_EQ(p.WtBlkSz, c.WtBlkSz) << c.wtblksz;
+    EXPECT_EQ(p.Offset0, c.Offset0) << c.wtblksz;
+    EXPECT_EQ(p.Free, c.Free) << c.wtblksz;
+    EXPECT_EQ(p.HdrOff, 7u);
+  }
+}
+
+// A format of any path leaves every setting as the command line gave it.
+TEST_F(DriverTest, SettingsStayAsGiven) {
+  const struct {
+    std::vector<std::string> words;
+    uint32_t wtblksz, free, comp;
+  } cases[] = {
+      {{"-q"}, 0, 0, 0},
+      {{"--comp=1000", "--vm2", "-q"}, 0, 0, 1000},
+      {{"--ver=11", "--free=5"}, 0, 5, 0},
+      {{"--autovm", "--dedupe=200", "--comp=200", "--wtblksz=1024", "-q"}, 1024, 0, 200},
+  };
+  for (const auto &c : cases) {
+    std::vector<std::string> words{"format", image};
+    words.insert(words.end(), c.words.begin(), c.words.end());
+    RunFormat(words);
+    EXPECT_EQ(v_WtBlkSz, c.wtblksz) << c.words[0];
+    EXPECT_EQ(v_Offset0, 0u) << c.words[0];
+    EXPECT_EQ(v_Free, c.free) << c.words[0];
+    EXPECT_EQ(v_Comp, c.comp) << c.words[0];
+    EXPECT_EQ(v_CompBytes + v_CompMax, 0u) << c.words[0];
+  }
 }
 
 }  // namespace

@@ -17,21 +17,21 @@ constexpr uint64_t kTiB = 1ULL << 40;
 
 class LayoutTest : public FormatTest {
  protected:
-  FmtRun Setup(uint64_t devSize) {
+  FmtRun SetupHdr(uint64_t devSize) {
     dev.DevSize = devSize;
-    return RunCaptured([this](FILE *out) { SetupDevHdr_v2(out, dev); });
+    return RunCaptured([this](FILE *out) { SetupDevHdr_v2(out, dev, fmt_test::Params()); });
   }
   const DEV_HDR_20 &H() const { return dev.DevHdr.h_20x; }
 };
 
 TEST_F(LayoutTest, DefaultFormatOfOneTiB) {
-  const FmtRun r = Setup(kTiB);
+  const FmtRun r = SetupHdr(kTiB);
   ASSERT_FALSE(r.failed) << r.msg;
   EXPECT_EQ(r.out, kDefaultOut);
-  // Settings written back.
-  EXPECT_EQ(v_WtBlkSz, 1024u);
-  EXPECT_EQ(v_Offset0, 1048576u);
-  EXPECT_EQ(v_Free, 90u);
+  // The defaults are the parameters'; the settings stay as given.
+  EXPECT_EQ(v_WtBlkSz, 0u);
+  EXPECT_EQ(v_Offset0, 0u);
+  EXPECT_EQ(v_Free, 0u);
 
   // The header, byte for byte: every field the layout sets, the rest zero.
   DevHdrBuf want{};
@@ -57,7 +57,7 @@ TEST_F(LayoutTest, DefaultFormatOfOneTiB) {
 TEST_F(LayoutTest, CompressionWithSecondVolume) {
   v_Comp = 200;
   v_Vm2Flg = 1;
-  const FmtRun r = Setup(kTiB);
+  const FmtRun r = SetupHdr(kTiB);
   ASSERT_FALSE(r.failed) << r.msg;
   EXPECT_EQ(r.out.substr(0, r.out.find("\nFormattting")),
             "dev_NumWtBlks    = 1048575\n"
@@ -95,15 +95,16 @@ TEST_F(LayoutTest, CompressedSecondVolumeTakesCompressedWidths) {
   v_Comp = 200;
   v_Vm2Flg = 1;
   v_Vm2CompFlg = 1;
-  ASSERT_FALSE(Setup(kTiB).failed);
+  ASSERT_FALSE(SetupHdr(kTiB).failed);
   EXPECT_EQ(Bits(H().vm_BitSizes), "32/6/2/0");
 }
 
 TEST_F(LayoutTest, CompIsClampedTo400) {
   v_Comp = 1000;
-  const FmtRun r = Setup(kTiB);
+  const FmtRun r = SetupHdr(kTiB);
   ASSERT_FALSE(r.failed);
-  EXPECT_EQ(v_Comp, 400u);
+  EXPECT_EQ(ComputeLayoutV20(fmt_test::Params(), kTiB).Comp, 400u);
+  EXPECT_EQ(v_Comp, 1000u);
   EXPECT_NE(r.out.find("ProvPct          = 360\n"), std::string::npos);
 }
 
@@ -170,7 +171,7 @@ TEST_F(LayoutTest, EccFieldsAndWords) {
     ResetSettings();
     v_EccRaid5 = c.ecc5;
     v_EccRaid6 = c.ecc6;
-    const FmtRun r = Setup(kTiB);
+    const FmtRun r = SetupHdr(kTiB);
     ASSERT_FALSE(r.failed);
     EXPECT_EQ(H().EccLevel, c.level);
     EXPECT_EQ(H().EccWidth, 4);
@@ -183,7 +184,7 @@ TEST_F(LayoutTest, EccFieldsAndWords) {
 TEST_F(LayoutTest, EccSizesWithoutEccStayZero) {
   v_EccWidth = 8;
   v_EccDepth = 64;
-  ASSERT_FALSE(Setup(kTiB).failed);
+  ASSERT_FALSE(SetupHdr(kTiB).failed);
   EXPECT_EQ(H().EccWidth, 0);
   EXPECT_EQ(H().EccDepth, 0);
   EXPECT_EQ(H().EccLevel, 0);
@@ -195,7 +196,7 @@ TEST_F(LayoutTest, EveryOptionWordInOrder) {
   v_Comp = 100;
   v_HashTp = 3;
   v_MetaDupeCnt = 3;
-  const FmtRun r = Setup(kTiB);
+  const FmtRun r = SetupHdr(kTiB);
   ASSERT_FALSE(r.failed) << r.msg;
   EXPECT_NE(r.out.find("Opts = HASH_META VM2 QUICK_FMT VM DEDUPE ECC ECC6 SUMMARY_META COMPRESS\n"),
             std::string::npos);
@@ -206,18 +207,18 @@ TEST_F(LayoutTest, EveryOptionWordInOrder) {
 }
 
 TEST_F(LayoutTest, WriteSegmentSize) {
-  ASSERT_FALSE(Setup(kTiB).failed);
+  ASSERT_FALSE(SetupHdr(kTiB).failed);
   EXPECT_EQ(H().WriteSegmentSize.get(), 0u);
   ResetSettings();
   v_WtSegSz = 10;
-  const FmtRun r = Setup(kTiB);
+  const FmtRun r = SetupHdr(kTiB);
   EXPECT_EQ(H().WriteSegmentSize.get(), 2u);
   EXPECT_NE(r.out.find("             WtSegSz =          10 KB\n"), std::string::npos);
 }
 
 TEST_F(LayoutTest, UnalignedOffsetIsKept) {
   v_Offset0 = 4097;
-  const FmtRun r = Setup(kTiB);
+  const FmtRun r = SetupHdr(kTiB);
   ASSERT_FALSE(r.failed);
   EXPECT_EQ(H().Block0Off.get(), 4097u);
   // (2^40 - 4097) / 2^20 whole write blocks.
@@ -227,10 +228,10 @@ TEST_F(LayoutTest, UnalignedOffsetIsKept) {
 TEST_F(LayoutTest, StripeSetsAndWriteBlockSize) {
   v_WtBlkSz = 256;
   v_WtBlkStripeCnt = 3;
-  const FmtRun r = Setup(kTiB);
+  const FmtRun r = SetupHdr(kTiB);
   ASSERT_FALSE(r.failed);
   // Offset: one stripe set of 768 KiB; (2^40 - 786432) / 786432 stripe sets.
-  EXPECT_EQ(v_Offset0, 786432u);
+  EXPECT_EQ(H().Block0Off.get(), 786432u);
   EXPECT_NE(r.out.find("dev_NumWtBlks    = 1398100\n"), std::string::npos);
   EXPECT_NE(r.out.find("main_NumWtBlks   = 4194300\n"), std::string::npos);
   EXPECT_EQ(H().ClusterSize.get(), 64u);
@@ -239,14 +240,14 @@ TEST_F(LayoutTest, StripeSetsAndWriteBlockSize) {
 }
 
 TEST_F(LayoutTest, TwoFormatsDifferOnlyInTagBytesAndChecksum) {
-  ASSERT_FALSE(Setup(kTiB).failed);
+  ASSERT_FALSE(SetupHdr(kTiB).failed);
   const DevHdrBuf first = dev.DevHdr;
   ResetSettings();
   std::vector<uint8_t> other = fmt_test::KnownRand();
   other[0] ^= 0xff;  // bytes 20..31 of the source are not used
   other[19] ^= 0x01;
   SetRandBytes(other);
-  ASSERT_FALSE(Setup(kTiB).failed);
+  ASSERT_FALSE(SetupHdr(kTiB).failed);
   for (size_t i = 0; i < kHdrSize; i++) {
     const bool tag = i >= 12 && i < 32;
     const bool sum = i >= 32 && i < 40;
@@ -260,24 +261,24 @@ TEST_F(LayoutTest, TwoFormatsDifferOnlyInTagBytesAndChecksum) {
 
 TEST_F(LayoutTest, RealRandomSourceGivesDifferentTags) {
   SetRandSource("");
-  ASSERT_FALSE(Setup(kTiB).failed);
+  ASSERT_FALSE(SetupHdr(kTiB).failed);
   const DevHdrBuf first = dev.DevHdr;
   ResetSettings();
-  ASSERT_FALSE(Setup(kTiB).failed);
+  ASSERT_FALSE(SetupHdr(kTiB).failed);
   EXPECT_NE(0, std::memcmp(first.raw + 12, dev.DevHdr.raw + 12, 20));
   EXPECT_EQ(0, std::memcmp(first.raw + 40, dev.DevHdr.raw + 40, kHdrSize - 40));
 }
 
 TEST_F(LayoutTest, RandomSourceFailures) {
   SetRandSource(dir.File("missing"));
-  FmtRun r = Setup(kTiB);
+  FmtRun r = SetupHdr(kTiB);
   EXPECT_TRUE(r.failed);
   EXPECT_TRUE(r.msg_stderr);
   EXPECT_EQ(r.msg, "Error opening /dev/urandom.");
   EXPECT_EQ(r.out, "");
 
   SetRandBytes(std::vector<uint8_t>(31, 7));
-  r = Setup(kTiB);
+  r = SetupHdr(kTiB);
   EXPECT_TRUE(r.failed);
   EXPECT_TRUE(r.msg_stderr);
   EXPECT_EQ(r.msg, "Error reading from /dev/random.");
@@ -299,7 +300,7 @@ TEST_P(LayoutRefusals, OneMessageNoHeader) {
   v_Offset0 = c.offset0;
   v_Vm2Flg = c.vm2;
   dev.DevSize = c.devSize;
-  const FmtRun r = RunCaptured([this](FILE *out) { SetupDevHdr_v2(out, dev); });
+  const FmtRun r = RunCaptured([this](FILE *out) { SetupDevHdr_v2(out, dev, fmt_test::Params()); });
   EXPECT_TRUE(r.failed);
   EXPECT_FALSE(r.msg_stderr);
   EXPECT_EQ(r.msg, c.msg);
@@ -338,7 +339,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "format: the second volume needs 4 stripe sets; the device holds 4.\n"}));
 
 TEST_F(LayoutTest, SmallestDeviceThatFits) {
-  const FmtRun r = Setup(2 * 1048576);
+  const FmtRun r = SetupHdr(2 * 1048576);
   ASSERT_FALSE(r.failed) << r.msg;
   EXPECT_EQ(H().PhysicalBlocks.get(), 256u);
   EXPECT_EQ(H().LogicalBlocks.get(), 230u);
@@ -346,7 +347,7 @@ TEST_F(LayoutTest, SmallestDeviceThatFits) {
 
 TEST_F(LayoutTest, SecondVolumeThatJustFits) {
   v_Vm2Flg = 1;
-  const FmtRun r = Setup(6 * 1048576);  // 5 stripe sets: 4 for the second volume, 1 main
+  const FmtRun r = SetupHdr(6 * 1048576);  // 5 stripe sets: 4 for the second volume, 1 main
   ASSERT_FALSE(r.failed) << r.msg;
   EXPECT_EQ(H().PhysicalBlocks.get(), 256u);
   EXPECT_EQ(H().vm_PhysicalBlocks.get(), 1024u);

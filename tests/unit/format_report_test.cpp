@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "format.h"
+#include "report.h"
 
 namespace {
 

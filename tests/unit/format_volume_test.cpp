@@ -1,6 +1,6 @@
-// Volume header set-up and write: the geometry and header of one volume,
-// settings written back, the quick and the full format, migration, ECC and
-// compression fields, and the header write with its flush.
+// Volume header set-up and write: the geometry and header of one volume, the
+// quick and the full format, migration, ECC and compression fields, and the
+// header write with its flush.
 #include <gtest/gtest.h>
 
 #include "format_builders.h"
@@ -22,17 +22,17 @@ class VolumeTest : public fmt_test::FormatTest {
     dev.fh = open(image.c_str(), O_RDWR);
     ASSERT_GE(dev.fh, 0);
   }
-  FmtRun Setup(uint64_t volEnd, uint64_t logical) {
-    return RunCaptured([&](FILE *out) { SetupDevHdr(out, dev, volEnd, logical); });
+  FmtRun SetupHdr(uint64_t volEnd, uint64_t logical) {
+    return RunCaptured([&](FILE *out) { SetupDevHdr(out, dev, fmt_test::Params(), volEnd, logical); });
   }
   FmtRun FormatN(int hdrN, uint64_t volEnd, uint64_t logical) {
-    return RunCaptured([&](FILE *out) { DoFormatN(out, dev, hdrN, volEnd, logical); });
+    return RunCaptured([&](FILE *out) { DoFormatN(out, dev, fmt_test::Params(), hdrN, volEnd, logical); });
   }
   const DEV_HDR_20 &H() const { return dev.DevHdr.h_20x; }
 };
 
 TEST_F(VolumeTest, PlainVolumeDefaults) {
-  const FmtRun r = Setup(1ULL << 40, 0);
+  const FmtRun r = SetupHdr(1ULL << 40, 0);
   ASSERT_FALSE(r.failed) << r.msg;
   EXPECT_EQ(r.out,
             "CalcFormatBits_v2(1655)  LogicalBlocks= e666580\n"
@@ -43,9 +43,10 @@ TEST_F(VolumeTest, PlainVolumeDefaults) {
             "            WtSegSz =          0 K          LogSz   =     943717 M\n"
             "            DevSz   =    1048576 M\n"
             "            HASH_META   Dupe = 2  Bit Sizes = 30/2/0/0\n");
-  EXPECT_EQ(v_WtBlkSz, 1024u);  // the setting stays in KiB
-  EXPECT_EQ(v_Offset0, 1048576u);
-  EXPECT_EQ(v_Free, 90u);
+  // The defaults are the parameters'; the settings stay as given.
+  EXPECT_EQ(v_WtBlkSz, 0u);
+  EXPECT_EQ(v_Offset0, 0u);
+  EXPECT_EQ(v_Free, 0u);
   EXPECT_EQ(H().Block0Off.get(), 1048576u);
   EXPECT_EQ(H().ClusterSize.get(), 256u);
   EXPECT_EQ(H().PhysicalBlocks.get(), 268435200u);
@@ -60,8 +61,9 @@ TEST_F(VolumeTest, FreeOutsideTenToNinetyFiveBecomesNinety) {
   for (uint32_t f : {5u, 99u}) {
     ResetSettings();
     v_Free = f;
-    ASSERT_FALSE(Setup(64 * kMiB, 0).failed);
-    EXPECT_EQ(v_Free, 90u);
+    ASSERT_FALSE(SetupHdr(64 * kMiB, 0).failed);
+    EXPECT_EQ(fmt_test::Params().Free, 90u);
+    EXPECT_EQ(v_Free, f);
     EXPECT_EQ(H().LogicalBlocks.get(), 63u * 256 * 90 / 100);
   }
 }
@@ -69,14 +71,14 @@ TEST_F(VolumeTest, FreeOutsideTenToNinetyFiveBecomesNinety) {
 TEST_F(VolumeTest, RatiosScaleTheGivenLogicalCount) {
   v_DeDupe = 200;
   v_Comp = 200;
-  ASSERT_FALSE(Setup(64 * kMiB, 1000).failed);
+  ASSERT_FALSE(SetupHdr(64 * kMiB, 1000).failed);
   EXPECT_EQ(H().LogicalBlocks.get(), 4000u);
   EXPECT_EQ(H().FeatureBits.get(), 0x0001u | 0x0020 | 0x0400);
-  // Compression defaults, written back.
+  // Compression defaults, in the header only.
   EXPECT_EQ(H().CompBytes.get(), 64u);
   EXPECT_EQ(H().CompMax.get(), 4u);
-  EXPECT_EQ(v_CompBytes, 64u);
-  EXPECT_EQ(v_CompMax, 4u);
+  EXPECT_EQ(v_CompBytes, 0u);
+  EXPECT_EQ(v_CompMax, 0u);
   // The de-duplicated volume takes all four widths: 4000 logical blocks
   // (12 bits) and 16128 physical (14 + 24), 7 spare bits.
   EXPECT_EQ(Bits(H().BitSizes), "16/41/1/6");
@@ -86,10 +88,10 @@ TEST_F(VolumeTest, PlainVolumeIgnoresLeftOverWidths) {
   // A de-duplicated and compressed volume first (widths 3 and 4 are 1 and 6).
   v_DeDupe = 200;
   v_Comp = 200;
-  ASSERT_FALSE(Setup(64 * kMiB, 0).failed);
+  ASSERT_FALSE(SetupHdr(64 * kMiB, 0).failed);
   ResetSettings();
   v_HashFlg = 1;
-  ASSERT_FALSE(Setup(64 * kMiB, 0).failed);
+  ASSERT_FALSE(SetupHdr(64 * kMiB, 0).failed);
   EXPECT_EQ(Bits(H().BitSizes), "22/2/40/0");
 }
 
@@ -97,7 +99,7 @@ TEST_F(VolumeTest, EccSixAloneAndShift) {
   v_EccRaid6 = 1;
   v_SvWbCnt = 4;
   v_SvScCnt = 8;
-  const FmtRun r = Setup(64 * kMiB, 0);
+  const FmtRun r = SetupHdr(64 * kMiB, 0);
   ASSERT_FALSE(r.failed);
   EXPECT_EQ(H().FeatureBits.get() & 0x00c0, 0x0080u);
   EXPECT_EQ(H().EccLevel, 2);
@@ -183,7 +185,7 @@ TEST_F(VolumeTest, MigrationRange) {
 TEST_F(VolumeTest, RatiosBeyondSixtyFourBitsAreRefused) {
   v_DeDupe = 4000000000u;
   v_Comp = 4000000000u;
-  const FmtRun r = Setup(64 * kMiB, 0);
+  const FmtRun r = SetupHdr(64 * kMiB, 0);
   EXPECT_TRUE(r.failed);
   EXPECT_EQ(r.msg,
             "format: the logical block count at --comp=4000000000 and --dedupe=4000000000 is "
@@ -193,7 +195,7 @@ TEST_F(VolumeTest, RatiosBeyondSixtyFourBitsAreRefused) {
 
 TEST_F(VolumeTest, VolumeEndBeforeOffsetIsRefused) {
   v_Offset0 = 8 * kMiB;
-  const FmtRun r = Setup(4 * kMiB, 0);
+  const FmtRun r = SetupHdr(4 * kMiB, 0);
   EXPECT_TRUE(r.failed);
   EXPECT_EQ(r.msg,
             "format: data offset 8388608 is at or beyond the end of the device (4194304 bytes).\n");
@@ -201,13 +203,13 @@ TEST_F(VolumeTest, VolumeEndBeforeOffsetIsRefused) {
 
 TEST_F(VolumeTest, RandomSourceMessagesGoToStandardOutput) {
   SetRandSource(dir.File("missing"));
-  FmtRun r = Setup(64 * kMiB, 0);
+  FmtRun r = SetupHdr(64 * kMiB, 0);
   EXPECT_TRUE(r.failed);
   EXPECT_FALSE(r.msg_stderr);
   EXPECT_EQ(r.msg, "Error opening /dev/urandom.");
   ResetSettings();
   SetRandBytes(std::vector<uint8_t>(3, 1));
-  r = Setup(64 * kMiB, 0);
+  r = SetupHdr(64 * kMiB, 0);
   EXPECT_FALSE(r.msg_stderr);
   EXPECT_EQ(r.msg, "Error reading random seed from /dev/urandom.");
 }
@@ -219,7 +221,7 @@ TEST(WriteDevHdr, FailuresOfSeekWriteAndFlush) {
   int p[2];
   ASSERT_EQ(pipe(p), 0);
   dev.fh = p[1];
-  if (auto e = Thrown<FatalError>([&] { WriteDevHdr(dev, 0); }, "no seek error")) {
+  if (auto e = Thrown<FatalError>([&] { WriteDevHdr(dev, 0, 0); }, "no seek error")) {
     EXPECT_EQ(e->text, "format: seek error 29\n");  // ESPIPE
   }
   close(p[0]);
@@ -227,7 +229,7 @@ TEST(WriteDevHdr, FailuresOfSeekWriteAndFlush) {
 
   dev.fh = open("/dev/full", O_RDWR);
   ASSERT_GE(dev.fh, 0);
-  if (auto e = Thrown<FatalError>([&] { WriteDevHdr(dev, 0); }, "no write error")) {
+  if (auto e = Thrown<FatalError>([&] { WriteDevHdr(dev, 0, 0); }, "no write error")) {
     EXPECT_EQ(e->text, "format: write error -1 28  fh = " + std::to_string(dev.fh) + "\n");  // ENOSPC
   }
   close(dev.fh);
@@ -235,13 +237,13 @@ TEST(WriteDevHdr, FailuresOfSeekWriteAndFlush) {
   // /dev/null takes the write but cannot flush it.
   dev.fh = open("/dev/null", O_RDWR);
   ASSERT_GE(dev.fh, 0);
-  if (auto e = Thrown<FatalError>([&] { WriteDevHdr(dev, 1); }, "no flush error")) {
+  if (auto e = Thrown<FatalError>([&] { WriteDevHdr(dev, 0, 1); }, "no flush error")) {
     EXPECT_EQ(e->text, "format: write error -1 22  fh = " + std::to_string(dev.fh) + "\n");  // EINVAL
   }
   close(dev.fh);
 
-  v_HdrOff = UINT64_MAX / 2;  // beyond any file offset
-  if (auto e = Thrown<FatalError>([&] { WriteDevHdr(dev, 0); }, "no seek error")) {
+  // A header position beyond any file offset.
+  if (auto e = Thrown<FatalError>([&] { WriteDevHdr(dev, UINT64_MAX / 2, 0); }, "no seek error")) {
     EXPECT_EQ(e->text, "format: seek error 22\n");
   }
   dev.fh = -1;  // closed above
