@@ -11,20 +11,8 @@
 
 #include "check.h"
 #include "fatal.h"
+#include "mem_image.h"
 #include "xtl.h"
-
-namespace {
-struct Mem {
-  const uint8_t *data;
-  size_t size;
-};
-
-const uint8_t *ReadMem(uint64_t off, void *ctx) {
-  const auto *m = static_cast<const Mem *>(ctx);
-  if (off > m->size || m->size - off < kBlockSize) __builtin_trap();
-  return m->data + off;
-}
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static FILE *sink = std::fopen("/dev/null", "w");
@@ -38,8 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   range.first = data[508];
   range.count_given = (ctl & 3) >= 2;
   range.count = data[509];
-  Mem m{data, size};
-  CheckDev dev{std::span<const uint8_t, kHdrSize>(hdr.raw, kHdrSize), size, 0, ReadMem, &m};
+  MemImage m{data, size, true};
+  CheckDev dev{std::span<const uint8_t, kHdrSize>(hdr.raw, kHdrSize), size, 0, ReadMemImage, &m};
   try {
     CheckReport r = CheckDevice(dev, range);
     PrintCheck(sink, r);

@@ -1,7 +1,8 @@
 // The check command: tells a sound device from a damaged one. It verifies the
-// device header (and the second header of a two-volume layout), then walks the
-// write blocks segment by segment as the dump does, verifying the signature
-// and checksum of every write-block header on the way. It reads only.
+// device header (and the second header of a two-volume layout; check_hdr.h),
+// then walks the write blocks with the dump's walk (wtblk.h), verifying the
+// signature and checksum of every write-block header on the way. It reads
+// only.
 //
 // The core works on values: the header bytes, the device size and a block
 // source, so tests and the fuzz target can run it over an in-memory device.
@@ -16,9 +17,6 @@
 
 #include "xtl.h"
 
-// Returns the 4096 bytes at byte offset `off` of the device, or fails through
-// Fatal. The check asks only for blocks that lie wholly inside the device.
-using CheckSource = const uint8_t *(*)(uint64_t off, void *ctx);
 // Called after each write block of the walk.
 using CheckProgress = void (*)(uint64_t done, uint64_t total, void *ctx);
 // Names what the device holds instead of an XTL header ("an ext4 file
@@ -29,7 +27,7 @@ struct CheckDev {
   std::span<const uint8_t, kHdrSize> hdr;  // the device header read at hdr_sector
   uint64_t size = 0;                       // device bytes
   uint64_t hdr_sector = 0;                 // --hdroff=
-  CheckSource read = nullptr;
+  BlockSource read = nullptr;  // asked only for blocks wholly inside the device
   void *ctx = nullptr;
   CheckProgress progress = nullptr;
   void *progress_ctx = nullptr;

@@ -14,6 +14,7 @@
 
 #include "fatal.h"
 #include "mm3.h"
+#include "wtblk.h"
 #include "xtl.h"
 
 HdrVersion GetHdrVersion(const uint8_t *hdr512) {
@@ -179,18 +180,20 @@ int64_t PbaToSector(const DevHdrBuf &DevHdr, int64_t pba) {
   }
   if (v_Ver == 0x201) {
     const DEV_HDR_20 &h = DevHdr.h_20x;
-    uint64_t sector = upba * kSectorsPerBlock + h.Block0Off.get() / kSectorSize;
-    const uint32_t wbcnt = h.ShiftVolWbCnt.get();
-    if (wbcnt != 0) {
-      const uint32_t cluster = h.ClusterSize.get();
-      if (cluster == 0) Fatal("Error: device header has ClusterSize 0\n");
-      const int64_t stripe = (pba / static_cast<int64_t>(cluster)) / static_cast<int64_t>(wbcnt);
-      // The product is formed in 32 bits, as the driver forms it.
-      sector += static_cast<uint32_t>(static_cast<uint32_t>(stripe) * h.ShiftVolSkipSectors.get());
-    }
-    return static_cast<int64_t>(sector);
+    if (h.ShiftVolWbCnt.get() != 0 && h.ClusterSize.get() == 0)
+      Fatal("Error: device header has ClusterSize 0\n");
+    return static_cast<int64_t>(WtBlkSector(h, upba));
   }
   Fatal("Error: no block mapping for --ver=%u (use 11 or 513)\n", v_Ver);
+}
+
+const uint8_t *ReadDevBlock(uint64_t off, void *ctx) {
+  Device &dev = *static_cast<Device *>(ctx);
+  errno = 0;
+  if (off > static_cast<uint64_t>(INT64_MAX) ||
+      PreadFull(dev.fh, dev.buf, kBlockSize, off) != static_cast<ssize_t>(kBlockSize))
+    Fatal("Error reading block - %d\n", errno);
+  return dev.buf;
 }
 
 void ReadBlk(Device &dev, uint64_t pba) {

@@ -1,43 +1,90 @@
 // The dump command: the write-block headers of one write block, segment by
-// segment, as the driver laid them down.
+// segment, as the driver laid them down. A printing visitor of the
+// write-block walk.
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string>
 
 #include "fatal.h"
+#include "wtblk.h"
 #include "xtl.h"
 
 namespace {
-
-// Blocks of data of a segment: DataBlockSz chunks, v_ChunkCnt to a block,
-// rounded up without overflowing near 2^32.
-uint32_t DataBlocks(const BLK_HDR_H_20x &h, uint32_t v_ChunkCnt) {
-  const uint32_t sz = h.DataBlockSz.get();
-  return sz / v_ChunkCnt + (sz % v_ChunkCnt != 0 ? 1 : 0);
-}
 
 // Str as text: up to its first NUL, at most 32 characters.
 std::string StrText(const char (&str)[32]) {
   return std::string(str, static_cast<size_t>(std::find(str, str + 32, '\0') - str));
 }
 
-std::string Hex32(const void *bytes) {
-  static const char kDigits[] = "0123456789abcdef";
-  const auto *p = static_cast<const uint8_t *>(bytes);
-  std::string s;
-  for (int i = 0; i < 32; i++) {
-    s += kDigits[p[i] >> 4];
-    s += kDigits[p[i] & 15];
+class DumpPrinter : public WtBlkVisitor {
+ public:
+  DumpPrinter(FILE *out, const Device &dev, int meta1, BlockSource read, void *ctx)
+      : out_(out), dev_(dev), meta1_(meta1), read_(read), ctx_(ctx) {}
+
+  const uint8_t *Read(const WtBlkAt &at) override {
+    if (at.i == 0) std::fprintf(out_, "\n");
+    // No device reaches byte 2^63: such addresses are refused before any
+    // arithmetic could wrap back into the device.
+    if (at.pba >= kMaxPba) Fatal("Error reading block - %d\n", EINVAL);
+    uint64_t byte = 0;
+    if (!WtBlkByte(dev_.DevHdr.h_20x, at.pba, &byte)) Fatal("Error reading block - %d\n", 0);
+    return read_(byte, ctx_);
   }
-  return s;
+  void Head(const WtBlkAt &at, const BLK_HDR_H_20x &h, const uint8_t *,
+            const SegShape &) override {
+    h0_ = h;
+    DumpHdr(out_, dev_, h, meta1_, static_cast<int>(at.off0));
+  }
+  void Meta(const WtBlkAt &at, const BLK_HDR_H_20x &h, const uint8_t *) override {
+    DumpHdr(out_, dev_, h, meta1_, static_cast<int>(at.off0));
+  }
+  // The further blocks of an oversized segment are shown before the walk
+  // ends, counted in 32 bits as the dump has always counted them.
+  uint64_t OverrunMetas(const SegShape &s) override { return static_cast<uint32_t>(s.metas); }
+  void End(WalkEnd why, const WtBlkAt &at, const BLK_HDR_H_20x &h, const SegShape &) override;
+
+ private:
+  FILE *out_;
+  const Device &dev_;
+  int meta1_;
+  BlockSource read_;
+  void *ctx_;
+  BLK_HDR_H_20x h0_{};
+};
+
+void DumpPrinter::End(WalkEnd why, const WtBlkAt &at, const BLK_HDR_H_20x &h, const SegShape &) {
+  const int off0 = static_cast<int>(at.off0);
+  if (why == WalkEnd::HeadMismatch) {
+    std::fprintf(out_, "Off0 = %d  ! hdr match\n", off0);
+    std::fprintf(out_, "  blk hdr = %s\n", HexBytes(h.Str, 32).c_str());
+    std::fprintf(out_, "  dev hdr = %s\n", HexBytes(dev_.DevHdr.h_20x.Str, 32).c_str());
+  } else if (why == WalkEnd::MetaMismatch) {
+    std::fprintf(out_, "! hdr match  pba = %lld |%s|\n", static_cast<long long>(at.pba),
+                 StrText(h.Str).c_str());
+    std::fprintf(out_,
+                 "i = %d  pba = %lld  NrMetaBlocks = %d  NrMetaBlocksRepl = %d  "
+                 "NrSummaryBlocks = %d\n",
+                 static_cast<int>(at.i), static_cast<long long>(at.pba),
+                 static_cast<int>(h0_.NrMetaBlocks.get()), h0_.NrMetaBlocksRepl,
+                 static_cast<int>(h0_.NrSummaryBlocks.get()));
+  } else if (why == WalkEnd::Empty) {
+    std::fprintf(out_, "Off0 = %d  ! empty segment, walk ends\n", off0);
+  }
 }
 
-const uint8_t *ReadDevBlk(uint64_t pba, void *ctx) {
-  Device &dev = *static_cast<Device *>(ctx);
-  ReadBlk(dev, pba);
-  return dev.buf;
+void PrintPreamble(FILE *out, int MetaBits, int Meta1Cnt, uint32_t cluster) {
+  std::fprintf(out, "sizeof hdr = %d\n", static_cast<int>(sizeof(BLK_HDR_H_20x)));
+  std::fprintf(out, "off NrDataBlocks = %d\n", static_cast<int>(offsetof(BLK_HDR_H_20x, NrDataBlocks)));
+  std::fprintf(out, "MetaBytes = %d\n", static_cast<int>(kMetaBytes));
+  std::fprintf(out, "MetaBits  = %d\n", MetaBits);
+  std::fprintf(out, "Meta1Cnt  = %d\n", Meta1Cnt);
+  std::fprintf(out, "WtBlk: %d K (%d blocks)\n", static_cast<int>(cluster * kBlockSize / 1024),
+               static_cast<int>(cluster));
+  std::fprintf(out, "\n     Str      Pba      R#  sN  sI "
+                    "     seq  Data  Zero  Size --ECC  Pad  Meta Sum             hash Next\n");
 }
 
 }  // namespace
@@ -45,7 +92,7 @@ const uint8_t *ReadDevBlk(uint64_t pba, void *ctx) {
 void DumpHdr(FILE *out, const Device &device, const BLK_HDR_H_20x &h, int Meta1Cnt,
              int Off0) {
   const DEV_HDR_20 &dev = device.DevHdr.h_20x;
-  const uint32_t data = DataBlocks(h, device.v_ChunkCnt);
+  const auto data = static_cast<uint32_t>(ShapeOf(h, device.v_ChunkCnt).data);
   const uint32_t per_meta = static_cast<uint32_t>(Meta1Cnt);
   const uint32_t nr_data = h.NrDataBlocks.get();
   const uint32_t meta = std::max<uint32_t>(1, nr_data / per_meta + (nr_data % per_meta != 0 ? 1 : 0));
@@ -76,8 +123,7 @@ void DumpHdr(FILE *out, const Device &device, const BLK_HDR_H_20x &h, int Meta1C
                static_cast<unsigned long long>(h.mm3_64.get()), static_cast<int>(data), s1);
 }
 
-void DumpWtBlk(FILE *out, const Device &device, uint64_t track, BlockSource read_blk,
-               void *ctx) {
+void DumpWtBlk(FILE *out, const Device &device, uint64_t track, BlockSource read, void *ctx) {
   const DEV_HDR_20 &dev = device.DevHdr.h_20x;
   if (GetHdrVersion(device.DevHdr.raw) != HdrVersion::V20) Fatal("Header / version not supported.\n");
   if (dev.MetaVersion.get() != 0x201) Fatal("v 2.0 header not MetaVersion 0x201.\n");
@@ -88,69 +134,13 @@ void DumpWtBlk(FILE *out, const Device &device, uint64_t track, BlockSource read
   if (MetaBits == 0) Fatal("v 2.0 header has no metadata entry size (BitSizes 0/0/0).\n");
   if (cluster == 0) Fatal("v 2.0 header has no write-block size (ClusterSize 0).\n");
   const int Meta1Cnt = static_cast<int>(kMetaBytes) / ((MetaBits + 7) / 8);
-
-  std::fprintf(out, "sizeof hdr = %d\n", static_cast<int>(sizeof(BLK_HDR_H_20x)));
-  std::fprintf(out, "off NrDataBlocks = %d\n", static_cast<int>(offsetof(BLK_HDR_H_20x, NrDataBlocks)));
-  std::fprintf(out, "MetaBytes = %d\n", static_cast<int>(kMetaBytes));
-  std::fprintf(out, "MetaBits  = %d\n", MetaBits);
-  std::fprintf(out, "Meta1Cnt  = %d\n", Meta1Cnt);
-  std::fprintf(out, "WtBlk: %d K (%d blocks)\n", static_cast<int>(cluster * kBlockSize / 1024),
-               static_cast<int>(cluster));
-  std::fprintf(out, "\n     Str      Pba      R#  sN  sI "
-                    "     seq  Data  Zero  Size --ECC  Pad  Meta Sum             hash Next\n");
-
-  const uint64_t base = uint64_t{cluster} * track;
-  uint32_t Off0 = 0;
-  for (;;) {
-    std::fprintf(out, "\n");
-    BLK_HDR_H_20x h0;
-    std::memcpy(&h0, read_blk(base + Off0, ctx), sizeof h0);
-    if (std::memcmp(h0.Str, dev.Str, sizeof dev.Str) != 0) {
-      std::fprintf(out, "Off0 = %d  ! hdr match\n", static_cast<int>(Off0));
-      std::fprintf(out, "  blk hdr = %s\n", Hex32(h0.Str).c_str());
-      std::fprintf(out, "  dev hdr = %s\n", Hex32(dev.Str).c_str());
-      return;
-    }
-    DumpHdr(out, device, h0, Meta1Cnt, static_cast<int>(Off0));
-
-    // The data, padding and parity lie between the first metadata block and
-    // the rest of the metadata and summary blocks.
-    const uint64_t body = uint64_t{DataBlocks(h0, device.v_ChunkCnt)} + h0.NrEccPadBlocks.get() +
-                          h0.NrEccParityBlocks.get() + h0.NrPadBlocks.get();
-    const uint32_t metas = h0.NrMetaBlocks.get() * h0.NrMetaBlocksRepl + h0.NrSummaryBlocks.get();
-    for (uint32_t i = 1; i < metas; i++) {
-      const uint64_t pba = base + Off0 + i + body;
-      BLK_HDR_H_20x h;
-      std::memcpy(&h, read_blk(pba, ctx), sizeof h);
-      if (std::memcmp(h.Str, dev.Str, sizeof dev.Str) != 0) {
-        std::fprintf(out, "! hdr match  pba = %lld |%s|\n", static_cast<long long>(pba),
-                     StrText(h.Str).c_str());
-        std::fprintf(out,
-                     "i = %d  pba = %lld  NrMetaBlocks = %d  NrMetaBlocksRepl = %d  "
-                     "NrSummaryBlocks = %d\n",
-                     static_cast<int>(i), static_cast<long long>(pba),
-                     static_cast<int>(h0.NrMetaBlocks.get()), h0.NrMetaBlocksRepl,
-                     static_cast<int>(h0.NrSummaryBlocks.get()));
-        return;
-      }
-      DumpHdr(out, device, h, Meta1Cnt, static_cast<int>(Off0));
-    }
-
-    // The segment's size is summed wide, so a corrupt count can neither wrap
-    // the walk back to an earlier segment nor leave it standing still.
-    const uint64_t seg = body + uint64_t{h0.NrMetaBlocks.get()} * h0.NrMetaBlocksRepl +
-                         h0.NrSummaryBlocks.get();
-    if (seg == 0) {
-      std::fprintf(out, "Off0 = %d  ! empty segment, walk ends\n", static_cast<int>(Off0));
-      return;
-    }
-    if (Off0 + seg >= cluster) return;
-    Off0 = static_cast<uint32_t>(Off0 + seg);
-  }
+  PrintPreamble(out, MetaBits, Meta1Cnt, cluster);
+  DumpPrinter printer(out, device, Meta1Cnt, read, ctx);
+  WalkWtBlk(dev, track, printer);
 }
 
 void DoDump() {
   Device dev = OpenDev(O_RDWR | O_LARGEFILE, static_cast<int>(kBlockSize));
   ReadHdr(dev);
-  DumpWtBlk(stdout, dev, v_TrackN, ReadDevBlk, &dev);
+  DumpWtBlk(stdout, dev, v_TrackN, ReadDevBlock, &dev);
 }

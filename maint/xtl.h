@@ -512,10 +512,14 @@ void DispHdr(FILE *out, const DevHdrBuf &hdr);
 
 void DoFormat();
 void DoDump();
+// Returns the 4096 bytes at byte offset `off` of a device, or fails through
+// Fatal ("Error reading block - %d\n").
+using BlockSource = const uint8_t *(*)(uint64_t off, void *ctx);
+// The source of an open device: ctx is the Device, the bytes land in its buf.
+const uint8_t *ReadDevBlock(uint64_t off, void *ctx);
 // Walks write block `track` of the device whose header is in dev.DevHdr,
-// reading blocks through `read_blk` (which returns 4096 bytes or fails).
-using BlockSource = const uint8_t *(*)(uint64_t pba, void *ctx);
-void DumpWtBlk(FILE *out, const Device &dev, uint64_t track, BlockSource read_blk, void *ctx);
+// reading blocks through `read` at the offsets the header's mapping gives.
+void DumpWtBlk(FILE *out, const Device &dev, uint64_t track, BlockSource read, void *ctx);
 void DumpHdr(FILE *out, const Device &dev, const BLK_HDR_H_20x &h, int Meta1Cnt, int Off0);
 void CopyLog();
 // Scans the temp file and prints the summary; returns the list.

@@ -107,12 +107,7 @@ TEST_F(CheckImage, SoundDevicesCheckClean) {
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("check: header sound (two volumes); write blocks 0 to "), std::string::npos)
       << r.out;
-  DevHdrBuf v11{};
-  std::memcpy(v11.raw, "XTL:1.1", 8);
-  v11.h_11.BlockSize.set(4096);
-  v11.h_11.Block0Off.set(1 << 20);
-  v11.h_11.PhysicalBlocks.set(16128);
-  v11.h_11.ClusterSize.set(256);
+  const DevHdrBuf v11 = support::V11Header(1 << 20, 16128, 0, 256);
   support::WriteAt(img.path, 0, v11.raw, 512);
   r = Check({img.path});
   EXPECT_EQ(r.status, 0);
@@ -360,7 +355,7 @@ TEST_F(CheckImage, ProgressLineOnlyOnATerminal) {
   // Under a pseudo-terminal the line shows and is cleared before the report.
   r = support::Run({"/usr/bin/script", "-qec", kBin + " check " + img.path, "/dev/null"});
   EXPECT_EQ(r.status, 0) << r.out;
-  const size_t line = r.out.find("\rcheck: 63 of 63 write blocks, ");
+  const size_t line = r.out.find("\rcheck: 63 of 63 write blocks (100%), ");
   ASSERT_NE(line, std::string::npos) << r.out;
   const size_t clear = r.out.find("\r   ", line + 1);
   ASSERT_NE(clear, std::string::npos) << r.out;
@@ -384,12 +379,6 @@ const uint8_t *MemRead(uint64_t off, void *ctx) {
   if (off == m->fail_at) Fatal("Error reading block - %d\n", 5);
   EXPECT_LE(off + 4096, m->data.size());
   return m->data.data() + off;
-}
-
-const uint8_t *DumpMemRead(uint64_t pba, void *ctx) {
-  DevHdrBuf hdr;
-  std::memcpy(hdr.raw, static_cast<Mem *>(ctx)->data.data(), kHdrSize);
-  return MemRead(static_cast<uint64_t>(PbaToSector(hdr, static_cast<int64_t>(pba))) * 512, ctx);
 }
 
 TEST_F(CheckImage, WalkReadsWhatTheDumpReadsAndAReadErrorEndsTheCheck) {
@@ -422,7 +411,7 @@ TEST_F(CheckImage, WalkReadsWhatTheDumpReadsAndAReadErrorEndsTheCheck) {
   FILE *sink = std::fopen("/dev/null", "w");
   for (uint64_t t : {uint64_t{3}, uint64_t{4}}) {
     m.reads.clear();
-    DumpWtBlk(sink, walked, t, DumpMemRead, &m);
+    DumpWtBlk(sink, walked, t, MemRead, &m);
     const std::vector<uint64_t> dumped = m.reads;
     m.reads.clear();
     CheckRange range{true, t, true, 1};

@@ -5,6 +5,7 @@
 
 #include "support.h"
 #include "xtl.h"
+#include "xtl_blocks.h"
 
 namespace {
 
@@ -129,13 +130,7 @@ TEST_F(MaintImage, StatusOfVersion20Header) {
 }
 
 TEST_F(MaintImage, StatusOfVersion11Header) {
-  DevHdrBuf h{};
-  std::memcpy(h.raw, "XTL:1.1", 8);
-  h.h_11.BlockSize.set(4096);
-  h.h_11.Block0Off.set(1 << 20);
-  h.h_11.PhysicalBlocks.set(261888);
-  h.h_11.LogicalBlocks.set(235699);
-  h.h_11.ClusterSize.set(64);
+  const DevHdrBuf h = support::V11Header(1 << 20, 261888, 235699, 64);
   support::WriteAt(img, 0, h.raw, sizeof h.raw);
   support::Result r = Maint({"status", img});
   EXPECT_EQ(r.status, 0);

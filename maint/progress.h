@@ -1,4 +1,4 @@
-// The progress line of long log work (log copy, log clear, log post): shown
+// The progress line of long work (log copy, log clear, log post, check): shown
 // on standard error only while standard error is a terminal, so a pipe or a
 // file sees nothing of it. Drawn when the work starts, redrawn in place with
 // '\r' at most every kProgressTick, and erased with blanks when the work ends
@@ -7,17 +7,19 @@
 //   log copy: 12.0 MiB of 64.0 MiB (18%), 230.5 MiB/s
 //   log copy: 12.0 MiB, 230.5 MiB/s          (a source of unknown size)
 //   log post: 300 of 812 entries (36%), 1500 entries/s
+//   check: 40 of 63 write blocks (63%), 8243/s
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
 
-enum class ProgressUnit { Bytes, Entries };
+enum class ProgressUnit { Bytes, Entries, WtBlks };
 
 class Progress {
  public:
-  // what: the command ("log copy"); total: bytes or entries, 0 when unknown.
+  // what: the command ("log copy"); total: bytes, entries or write blocks, 0
+  // when unknown.
   Progress(const char *what, ProgressUnit unit, uint64_t total);
   ~Progress() { Erase(); }
   Progress(const Progress &) = delete;
@@ -26,6 +28,8 @@ class Progress {
   // Records done; redraws when a tick has passed since the last drawing. Only
   // a clock read between ticks, and nothing at all when inactive.
   void Update(uint64_t done);
+  // Records done and draws at once, tick or not: the last count is shown.
+  void Finish(uint64_t done);
   // Blanks out the line; the next tick draws it again.
   void Erase();
   // Call before printing on standard output: when that is a terminal too, the

@@ -61,6 +61,13 @@ void Progress::Update(uint64_t done) {
   Draw();
 }
 
+void Progress::Finish(uint64_t done) {
+  if (!active_) return;
+  done_ = done;
+  clock_gettime(CLOCK_MONOTONIC, &last_);
+  Draw();
+}
+
 void Progress::Draw() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -70,7 +77,11 @@ void Progress::Draw() {
   const int pct =
       total_ == 0 || done_ >= total_ ? 100 : static_cast<int>(done * 100.0 / static_cast<double>(total_));
   char line[256];
-  if (unit_ == ProgressUnit::Entries) {
+  if (unit_ == ProgressUnit::WtBlks) {
+    std::snprintf(line, sizeof line, "%s: %llu of %llu write blocks (%d%%), %.0f/s", what_,
+                  static_cast<unsigned long long>(done_), static_cast<unsigned long long>(total_),
+                  pct, rate);
+  } else if (unit_ == ProgressUnit::Entries) {
     std::snprintf(line, sizeof line, "%s: %llu of %llu entries (%d%%), %.0f entries/s", what_,
                   static_cast<unsigned long long>(done_), static_cast<unsigned long long>(total_),
                   pct, rate);
