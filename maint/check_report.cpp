@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "check.h"
 #include "check_hdr.h"
@@ -92,7 +93,7 @@ const char *HeaderCode(const std::string &field, const std::string &found) {
     if (found == "beyond the device end") return "header.beyond_device";
     return "header.version";
   }
-  if (StartsWith(field, "BitSizes[")) return field == "BitSizes[0..2] sum" ? "header.bit_sizes_sum" : "header.bit_sizes";
+  if (StartsWith(field, "BitSizes[") && field != "BitSizes[0..2] sum") return "header.bit_sizes";
   for (const FieldCode &c : kHeaderCodes)
     if (field == c.field) return c.code;
   return "header.other";
@@ -126,7 +127,8 @@ const char *CheckProblemCode(const CheckProblem &p) {
   if (p.header >= 0) return HeaderCode(p.field, p.found);
   if (p.field == "mm3_64") return "wtblk.mm3_64";
   if (p.field == "Str") return "wtblk.torn_segment";
-  if (p.field == "segment blocks") return p.found == "0" ? "wtblk.empty_segment" : "wtblk.segment_overrun";
+  if (p.field == "segment blocks")
+    return p.found == "0" ? "wtblk.empty_segment" : "wtblk.segment_overrun";
   if (p.field == "block address") return "wtblk.beyond_device";
   return "wtblk.other";
 }
@@ -182,10 +184,10 @@ void PrintCheckJson(FILE *out, const CheckReport &r, const std::string &device) 
   w.Key("checked");
   w.Bool(r.walked);
   const std::pair<const char *, uint64_t> counts[] = {
-      {"total", r.total},   {"first", r.first},
-      {"count", r.count},   {"sound", r.sound},
-      {"never_written", r.never_written}, {"damaged", r.damaged},
-      {"blocks_read", r.blocks_read}};
+      {"total", r.total},         {"first", r.first},
+      {"count", r.count},         {"sound", r.sound},
+      {"never_written", r.never_written},
+      {"damaged", r.damaged},     {"blocks_read", r.blocks_read}};
   for (const auto &[key, n] : counts) {
     w.Key(key);
     w.Uint(n);

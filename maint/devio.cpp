@@ -131,7 +131,8 @@ Device OpenDevAt(const std::string &path, int flags, OpenFailMsg msg, int bufSiz
   dev.fh = OpenBlkOrReg(path, flags, not_blk_reg);
   if (not_blk_reg) NotBlkOrReg(path);
   if (dev.fh < 0) {
-    if (msg == OpenFailMsg::XtlRaw) FatalSys(true, errno, "Error opening XTL raw device %s %d\n", path.c_str(), errno);
+    if (msg == OpenFailMsg::XtlRaw)
+      FatalSys(true, errno, "Error opening XTL raw device %s %d\n", path.c_str(), errno);
     FatalSys(true, errno, "Error opening file - %s = %d\n", path.c_str(), errno);
   }
   dev.DevSize = GetDevSize(dev.fh, path);

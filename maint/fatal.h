@@ -12,7 +12,7 @@ struct FatalError : std::exception {
   std::string text;
   bool to_stderr = false;
   int status = 1;
-  int sys_errno = -1;  // the system error number the message reports, -1 when none
+  int sys_errno = -1;  // the system error number the message reports; -1: none
   FatalError(std::string t, bool err, int st = 1) : text(std::move(t)), to_stderr(err), status(st) {}
   const char *what() const noexcept override { return text.c_str(); }
   // Writes the message to its stream (after anything already printed there).

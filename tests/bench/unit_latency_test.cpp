@@ -155,7 +155,8 @@ TEST(LatHist, MergeEqualsOneHistogramOfAllSamples) {
   const LatStats s = LatStatsOf(merged);
   EXPECT_EQ(s.count, all.size());
   EXPECT_EQ(s.mean, static_cast<uint64_t>(std::llround(mean)));
-  EXPECT_NEAR(static_cast<double>(s.stddev), std::sqrt(sq / static_cast<double>(all.size() - 1)), 1);
+  EXPECT_NEAR(static_cast<double>(s.stddev), std::sqrt(sq / static_cast<double>(all.size() - 1)),
+              1);
   EXPECT_EQ(s.pct[3], LatPercentile(merged, 99000));
 }
 

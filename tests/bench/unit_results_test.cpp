@@ -40,7 +40,8 @@ BenchResults TwoCells() {
   r.cells.push_back({1, 8192, 0, 1, {0, 5}, true, {0, 0, 0, 0}});  // window of no length
   r.cells[0].lat_min = 8100;
   r.cells[0].lat_buckets = {{8704, 30000}, {512512, 10}};
-  r.cells[0].lat_stats = {30010, 8100, 512600, 9000, 2500, {8700, 9900, 11000, 14900, 41300, 90100}};
+  r.cells[0].lat_stats = {30010, 8100, 512600, 9000, 2500,
+                          {8700, 9900, 11000, 14900, 41300, 90100}};
   r.cells[0].cpu_user_us = 120000;
   r.cells[0].cpu_sys_us = 2400000;
   r.cells[1].io_errors = 3;

@@ -338,7 +338,8 @@ TEST_F(CheckImage, RangeAndRefusals) {
     EXPECT_EQ(r.status, 1) << c.error;
     EXPECT_EQ(r.err.substr(0, 5), c.error.substr(12, 5));
     EXPECT_EQ(Jq(r.out, dir.File("error.json"), "[.program, .schema, .error, keys]"),
-              "[\"xtl-maint\",2," + c.error + ",[\"error\",\"program\",\"schema\",\"version\"]]");
+              "[\"xtl-maint\",2," + c.error +
+                  ",[\"error\",\"program\",\"schema\",\"version\"]]");
   }
   // A read-only block device checks as well: nothing is opened for writing.
   // (Attached read-only: the flag goes with the attachment, not the device.)
