@@ -179,6 +179,7 @@ struct WorkerResult {
   uint64_t count;       // completed transfers in the window (samples in modes 1 to 6)
   uint64_t err;         // non-zero: the worker met an error and reports 0
   uint64_t worker = 0;  // its index
+  uint64_t io_errors = 0;  // transfers that failed (short, failed, or a stamp that did not match)
 };
 
 // One table cell (or one sampling run): the window, the count of every

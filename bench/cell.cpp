@@ -3,6 +3,7 @@
 // worker's record through a pipe. The worker's own side begins in RunWorker
 // and runs the loop of its engine.
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/shm.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -75,17 +76,27 @@ void SignalWorkers(int ThCnt, int sig) {
     if (ctl.ChildPid[i] != 0) kill(ctl.ChildPid[i], sig);
 }
 
+uint64_t Micros(const timeval &t) {
+  return static_cast<uint64_t>(t.tv_sec) * 1000000U + static_cast<uint64_t>(t.tv_usec);
+}
+
 // Waits for every worker of this measurement; false if one did not end well.
-bool ReapWorkers(int ThCnt) {
+// The CPU time of the workers reaped is added to c when given.
+bool ReapWorkers(int ThCnt, CellResult *c = nullptr) {
   bool ok = true;
   for (int i = 0; i < ThCnt; i++) {
     if (ctl.ChildPid[i] == 0) continue;
     int st = 0;
+    rusage ru{};
     pid_t r;
-    while ((r = waitpid(ctl.ChildPid[i], &st, 0)) < 0 && errno == EINTR) {
+    while ((r = wait4(ctl.ChildPid[i], &st, 0, &ru)) < 0 && errno == EINTR) {
     }
     if (r < 0 || !WIFEXITED(st) || WEXITSTATUS(st) != 0) ok = false;
     if (r >= 0) ctl.ChildPid[i] = 0;  // gone: never signalled again
+    if (r >= 0 && c != nullptr) {
+      c->cpu_user_us += Micros(ru.ru_utime);
+      c->cpu_sys_us += Micros(ru.ru_stime);
+    }
   }
   return ok;
 }
@@ -190,6 +201,7 @@ void CollectCounts(int ThCnt, int ForkCnt, int rd, bool &err, CellResult &c) {
       continue;
     }
     c.total += r.count;
+    c.io_errors += r.io_errors;
     if (r.worker < c.worker_transfers.size()) c.worker_transfers[r.worker] = r.count;
     if (r.err != 0) {
       err = true;
@@ -209,6 +221,7 @@ LatSummary MergeLatency(int ThCnt, CellResult &out) {
   }
   out.lat_min = LatMin(all);
   out.lat_buckets = LatBuckets(all);
+  out.lat_stats = LatStatsOf(all);
   return LatSummarize(all);
 }
 
@@ -256,7 +269,7 @@ CellResult Test(int ThCnt, int BlkSz, int rw) {
   bool err = false;
   CollectCounts(ThCnt, ForkCnt, pfd[0], err, c);
   close(pfd[0]);
-  if (!ReapWorkers(ThCnt)) err = true;
+  if (!ReapWorkers(ThCnt, &c)) err = true;
 
   if (!sampling) {
     std::string cell;

@@ -1,6 +1,8 @@
 // vexbench: merge and percentile queries of the latency histogram.
 #include "latency.h"
 
+#include <cmath>
+
 namespace {
 
 // Smallest value and width of bucket idx (below the overflow bucket).
@@ -23,6 +25,8 @@ void LatMerge(LatHist &dst, const LatHist &src) {
   dst.count += src.count;
   dst.max = std::max(dst.max, src.max);
   dst.min_inv = std::max(dst.min_inv, src.min_inv);
+  dst.sum += src.sum;
+  dst.sum_sq += src.sum_sq;
 }
 
 uint64_t LatPercentile(const LatHist &h, uint32_t q) {
@@ -59,4 +63,21 @@ std::vector<LatBucketCount> LatBuckets(const LatHist &h) {
     out.push_back({lo, h.bucket[i]});
   }
   return out;
+}
+
+LatStats LatStatsOf(const LatHist &h) {
+  LatStats s{};
+  s.count = h.count;
+  s.min = LatMin(h);
+  s.max = h.max;
+  if (h.count == 0) return s;
+  s.mean = (h.sum + h.count / 2) / h.count;
+  if (h.count > 1) {
+    const double n = static_cast<double>(h.count);
+    const double sum = static_cast<double>(h.sum);
+    const double var = (h.sum_sq - sum * sum / n) / (n - 1);
+    s.stddev = var > 0 ? static_cast<uint64_t>(std::llround(std::sqrt(var))) : 0;
+  }
+  for (size_t i = 0; i < kLatNPercentiles; i++) s.pct[i] = LatPercentile(h, kLatPercentiles[i]);
+  return s;
 }

@@ -9,7 +9,10 @@
 // 2^36 ns (68.7 s); every longer transfer lands in one overflow bucket, and a
 // percentile that falls there is reported as the exact maximum.
 //
-// The record is a plain trivially copyable struct of fixed size (15,904
+// Beside the buckets the record keeps the sum and the sum of squares of the
+// times, so that the mean and the standard deviation are exact.
+//
+// The record is a plain trivially copyable struct of fixed size (15,920
 // bytes): it fits in one row of the shared result array (16,384 bytes), can
 // be copied through a pipe, and all-zero bytes are a valid empty histogram.
 #pragma once
@@ -35,9 +38,11 @@ struct LatHist {
   uint64_t max;                 // longest transfer, ns (exact)
   uint64_t min_inv;             // ~shortest transfer (bitwise complement: 0 = none yet), ns
   uint64_t bucket[kLatBuckets];  // transfers per bucket
+  uint64_t sum;                  // of the times, ns
+  double sum_sq;                 // of the squares of the times, ns^2 (past 2^64 in long runs)
 };
 static_assert(std::is_trivially_copyable_v<LatHist> && std::is_standard_layout_v<LatHist>);
-static_assert(sizeof(LatHist) == 15904);
+static_assert(sizeof(LatHist) == 15920);
 static_assert(sizeof(LatHist) <= 4096 * sizeof(int), "must fit one row of _CTL_RES");
 
 // Nanoseconds of the monotonic clock; differences time one transfer.
@@ -62,6 +67,8 @@ inline void LatRecord(LatHist &h, uint64_t ns) {
   h.count++;
   h.max = std::max(h.max, ns);
   h.min_inv = std::max(h.min_inv, ~ns);
+  h.sum += ns;
+  h.sum_sq += static_cast<double>(ns) * static_cast<double>(ns);
 }
 
 // Adds the transfers of src to dst.
@@ -92,3 +99,15 @@ struct LatBucketCount {
 std::vector<LatBucketCount> LatBuckets(const LatHist &h);
 // The shortest transfer recorded, ns; 0 when none.
 inline uint64_t LatMin(const LatHist &h) { return h.count != 0 ? ~h.min_inv : 0; }
+
+// The figures of a cell as fio reports its completion latencies, in whole
+// nanoseconds: the number of timed transfers, the shortest, the longest, the
+// mean and the standard deviation (of the sample, divisor count - 1; 0 for
+// fewer than two), and the percentiles of kLatPercentiles.
+constexpr uint32_t kLatPercentiles[] = {50000, 90000, 95000, 99000, 99900, 99990};
+constexpr size_t kLatNPercentiles = sizeof kLatPercentiles / sizeof kLatPercentiles[0];
+struct LatStats {
+  uint64_t count, min, max, mean, stddev;
+  uint64_t pct[kLatNPercentiles];
+};
+LatStats LatStatsOf(const LatHist &h);

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <utility>
 
 #include "bench.h"
 #include "fatal.h"
@@ -114,21 +116,56 @@ void WriteHistogram(JsonWriter &w, const CellResult &c) {
   w.EndObject();
 }
 
+// The completion latencies as fio reports them, in whole nanoseconds, with
+// fio's percentile keys ("99.900000").
+void WriteLatencyNs(JsonWriter &w, const LatStats &s) {
+  w.Key("latency_ns");
+  w.BeginObject();
+  const std::pair<const char *, uint64_t> figures[] = {
+      {"min", s.min}, {"max", s.max}, {"mean", s.mean}, {"stddev", s.stddev}, {"count", s.count}};
+  for (const auto &[k, v] : figures) {
+    w.Key(k);
+    w.Uint(v);
+  }
+  w.Key("percentiles");
+  w.BeginObject();
+  for (size_t i = 0; i < kLatNPercentiles; i++) {
+    char key[24];
+    std::snprintf(key, sizeof key, "%u.%06u", kLatPercentiles[i] / 1000,
+                  kLatPercentiles[i] % 1000 * 1000);
+    w.Key(key);
+    w.Uint(s.pct[i]);
+  }
+  w.EndObject();
+  w.EndObject();
+}
+
 void WriteCell(JsonWriter &w, const CellResult &c) {
   uint64_t total = 0;
   for (uint64_t n : c.worker_transfers) total += n;
+  const int64_t bw = CellBytesPerSec(total, c.BlkSz, c.window_ms);
   w.BeginObject();
   Member(w, "test", c.rw == 0 ? "read" : "write");
   Member(w, "block_size", int64_t{c.BlkSz});
   Member(w, "workers", static_cast<int64_t>(c.worker_transfers.size()));
   Member(w, "window_ms", c.window_ms);
+  Member(w, "runtime_ms", c.window_ms);
   Member(w, "window_start_ms", c.window_start_ms);
   w.Key("transfers");
   w.Uint(total);
+  w.Key("total_ios");
+  w.Uint(total);
   Member(w, "iops", CellIops(total, c.window_ms));
-  Member(w, "bytes_per_second", CellBytesPerSec(total, c.BlkSz, c.window_ms));
+  Member(w, "bytes_per_second", bw);
+  Member(w, "bw_bytes", bw);
   w.Key("errors");
   w.Uint(c.errors);
+  w.Key("io_errors");
+  w.Uint(c.io_errors);
+  w.Key("cpu_user_us");
+  w.Uint(c.cpu_user_us);
+  w.Key("cpu_sys_us");
+  w.Uint(c.cpu_sys_us);
   w.Key("worker_transfers");
   w.BeginArray();
   for (uint64_t n : c.worker_transfers) w.Uint(n);
@@ -141,6 +178,7 @@ void WriteCell(JsonWriter &w, const CellResult &c) {
     Micros(w, "p99_9", c.lat.p99_9);
     Micros(w, "max", c.lat.max);
     w.EndObject();
+    WriteLatencyNs(w, c.lat_stats);
     WriteHistogram(w, c);
   }
   w.EndObject();
@@ -166,7 +204,7 @@ void WriteResults(JsonWriter &w, const BenchResults &r) {
   Member(w, "program", "vexbench");
   w.Key("version");
   w.String(r.version);
-  Member(w, "schema", int64_t{1});
+  Member(w, "schema", int64_t{kResultsSchema});
   Member(w, "start_time", when);
   Member(w, "ok", r.ok);
   WriteSettings(w, r.latency);

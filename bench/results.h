@@ -12,6 +12,10 @@
 #include "json.h"
 #include "latency.h"
 
+// The layout number of the document: 2 added the fio-named members, the
+// latency in nanoseconds, the failed transfers and the workers' CPU time.
+constexpr int kResultsSchema = 2;
+
 struct CellResult {
   int rw;                                  // 0 read, 1 write
   int BlkSz;                               // bytes
@@ -24,6 +28,10 @@ struct CellResult {
   uint64_t total = 0;                      // the sum of worker_transfers
   uint64_t lat_min = 0;                    // with has_lat: the shortest transfer, ns
   std::vector<LatBucketCount> lat_buckets{};  // with has_lat: the merged histogram's non-empty buckets
+  LatStats lat_stats{};    // with has_lat: count, min, max, mean, stddev, percentiles
+  uint64_t io_errors = 0;  // transfers that failed, over the workers
+  uint64_t cpu_user_us = 0;  // CPU time of the reaped workers, user
+  uint64_t cpu_sys_us = 0;   // and system, microseconds
 };
 
 struct SampleRow {

@@ -31,7 +31,7 @@ inline Kind PickKind(int rw) {
 // left); the worker then reports 0.
 inline WorkerResult XferError(ssize_t res, int err) {
   std::printf("error reading %d %d\n", static_cast<int>(res), err);
-  return {0, 1};
+  return {0, 1, 0, 1};
 }
 
 // The collision rule of a worker with every figure its positions need, read

@@ -59,7 +59,7 @@ WorkerResult XferLoop(int w, int BlkSz, LatHist *lat) {
       break;
     }
     if (K == Kind::kCheckedRead && !CheckBlock(buf, BlkSz, sector)) {
-      out = {0, 1};
+      out = {0, 1, 0, 1};
       break;
     }
     if (SigFlg1 && !SigFlg2) {

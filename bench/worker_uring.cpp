@@ -108,13 +108,16 @@ WorkerResult Loop(io_uring &ring, char *const *slot, unsigned qd, int w, int Blk
       inflight--;
       const auto s = static_cast<unsigned>(cqe->user_data);
       int res = UringResFn != nullptr ? UringResFn(cqe->res) : cqe->res;
-      if (out.err != 0) continue;  // draining after a failure
+      if (out.err != 0) {  // draining after a failure: only failures are counted
+        if (res != BlkSz) out.io_errors++;
+        continue;
+      }
       if (res != BlkSz) {
         out = res < 0 ? XferError(-1, -res) : XferError(res, 0);
         continue;
       }
       if (K == Kind::kCheckedRead && !CheckBlock(slot[s], BlkSz, sector[s])) {
-        out = {0, 1};
+        out = {0, 1, 0, 1};
         continue;
       }
       if (SigFlg1 && !SigFlg2) {

@@ -192,7 +192,8 @@ void ShowProgress(uint64_t done, uint64_t total, void *ctx) {
     line->Update(done);
 }
 
-void RunCheck() {
+// printed: set once the report has gone to standard output.
+void RunCheck(bool &printed) {
   // Read-only: the check never writes, and works on a read-only device too.
   Device device = OpenDev(O_RDONLY | O_LARGEFILE, static_cast<int>(kBlockSize));
   // The walk jumps a write block at a time: read-ahead would only read
@@ -219,6 +220,7 @@ void RunCheck() {
                  ProbeDev};
     r = CheckDevice(dev, range);
   }
+  printed = true;
   if (v_Json != 0)
     PrintCheckJson(stdout, r, v_DevName);
   else
@@ -226,7 +228,7 @@ void RunCheck() {
   // A report that did not reach its reader (a full disk) is a failure,
   // whatever it said.
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
-    FatalErr("check: error writing the report - %d\n", errno);
+    FatalSys(true, errno, "check: error writing the report - %d\n", errno);
   // Damage is a verdict, not a failure: the report is out; only the status says it.
   if (r.Damaged()) throw FatalError("", false, 2);
 }
@@ -236,10 +238,14 @@ void RunCheck() {
 void DoCheck() {
   // Every failure goes to standard error: standard output carries the report
   // and nothing else, so that a --json reader never gets a stray message.
+  // A --json check that cannot proceed says so in a document of its own
+  // there as well.
+  bool printed = false;
   try {
-    RunCheck();
+    RunCheck(printed);
   } catch (FatalError &e) {
     e.to_stderr = true;
+    if (v_Json != 0 && e.status == 1 && !printed) PrintCheckJsonError(stdout, e.text, e.sys_errno);
     throw;
   }
 }

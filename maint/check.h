@@ -92,9 +92,20 @@ CheckReport CheckDevice(const CheckDev &dev, const CheckRange &range);
 bool CheckNumber(const char *text, uint64_t *value);
 // One line per problem, then the summary line.
 void PrintCheck(FILE *out, const CheckReport &r);
-// The same as one JSON document: valid UTF-8 in the texts passes through,
-// other bytes of 0x80 and above become U+FFFD, control bytes are escaped.
+// The line of one problem in the report, without its line break.
+std::string CheckProblemText(const CheckProblem &p);
+// The stable code of a problem ("header.mm3_64", "wtblk.torn_segment"; the
+// list is in notes/check.md).
+const char *CheckProblemCode(const CheckProblem &p);
+// The same as one JSON document (json/json.h: valid UTF-8 in the texts
+// passes through, other bytes become U+FFFD, control bytes are escaped),
+// headed by the program, its version and the document's schema number.
+constexpr int kCheckJsonSchema = 2;
 void PrintCheckJson(FILE *out, const CheckReport &r, const std::string &device);
+// The document of a --json run that could not proceed: the program, the
+// message (as printed on standard error) and the system error number, or
+// null when the failure was not a system call's.
+void PrintCheckJsonError(FILE *out, const std::string &message, int err);
 
 // The command: opens v_DevName read-only, checks it, prints the report and
 // ends with status 2 (a FatalError without text) when damage was found.

@@ -2,58 +2,15 @@
 // same as one JSON document.
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <utility>
 
 #include "check.h"
 #include "check_hdr.h"
+#include "json.h"
 
 namespace {
-
-// Length of the valid UTF-8 sequence at s[i] (a byte of 0x80 or above), 0
-// if none starts there: no overlong forms, surrogates or values past U+10FFFF.
-size_t Utf8Len(const std::string &s, size_t i) {
-  const auto c0 = static_cast<unsigned char>(s[i]);
-  const size_t len = c0 >= 0xc2 && c0 <= 0xdf   ? 2
-                     : c0 >= 0xe0 && c0 <= 0xef ? 3
-                     : c0 >= 0xf0 && c0 <= 0xf4 ? 4
-                                                : 0;
-  if (len == 0 || s.size() - i < len) return 0;
-  uint32_t cp = c0 & (0x7fU >> len);
-  for (size_t k = 1; k < len; k++) {
-    const auto c = static_cast<unsigned char>(s[i + k]);
-    if ((c & 0xc0U) != 0x80U) return 0;
-    cp = (cp << 6) | (c & 0x3fU);
-  }
-  if ((len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || (cp >= 0xd800 && cp <= 0xdfff) ||
-      cp > 0x10ffff)
-    return 0;
-  return len;
-}
-
-std::string JsonStr(const std::string &s) {
-  std::string o = "\"";
-  for (size_t i = 0; i < s.size();) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    size_t len = 1;
-    if (c == '"' || c == '\\') {
-      o += '\\';
-      o += static_cast<char>(c);
-    } else if (c < 0x20 || c == 0x7f) {
-      char e[8];
-      std::snprintf(e, sizeof e, "\\u%04x", c);
-      o += e;
-    } else if (c < 0x80) {
-      o += static_cast<char>(c);
-    } else if ((len = Utf8Len(s, i)) != 0) {
-      o.append(s, i, len);
-    } else {
-      o += "\\ufffd";
-      len = 1;
-    }
-    i += len;
-  }
-  return o + "\"";
-}
 
 const char *VersionText(HdrVersion v) {
   return v == HdrVersion::V20 ? "XTL:2.0" : v == HdrVersion::V11 ? "XTL:1.1" : "unknown";
@@ -68,17 +25,15 @@ bool CheckReport::HeaderSound() const {
 }
 
 
+std::string CheckProblemText(const CheckProblem &p) {
+  std::string at = "header " + std::to_string(p.header);
+  if (p.header < 0)
+    at = "write block " + Dec(p.wtblk) + " offset " + Dec(p.off) + " pba " + Dec(p.pba);
+  return at + ": " + p.field + ": expected " + p.expected + ", found " + p.found;
+}
+
 void PrintCheck(FILE *out, const CheckReport &r) {
-  for (const CheckProblem &p : r.problems) {
-    if (p.header >= 0)
-      std::fprintf(out, "header %d: %s: expected %s, found %s\n", p.header, p.field.c_str(),
-                   p.expected.c_str(), p.found.c_str());
-    else
-      std::fprintf(out,
-                   "write block %" PRIu64 " offset %" PRIu64 " pba %" PRIu64
-                   ": %s: expected %s, found %s\n",
-                   p.wtblk, p.off, p.pba, p.field.c_str(), p.expected.c_str(), p.found.c_str());
-  }
+  for (const CheckProblem &p : r.problems) std::fprintf(out, "%s\n", CheckProblemText(p).c_str());
   std::string hdr = r.no_header       ? "no XTL header"
                     : r.HeaderSound() ? "header sound"
                                       : "header damaged";
@@ -97,48 +52,197 @@ void PrintCheck(FILE *out, const CheckReport &r) {
                r.problems.size());
 }
 
+
+namespace {
+
+// The stable codes of the header checks, by the field name of the report
+// (notes/check.md lists them). A BitSizes byte shares one code.
+struct FieldCode {
+  const char *field;
+  const char *code;
+};
+constexpr FieldCode kHeaderCodes[] = {
+    {"Str[8..11]", "header.str_reserved"},
+    {"mm3_64", "header.mm3_64"},
+    {"MetaVersion", "header.meta_version"},
+    {"BlockSize", "header.block_size"},
+    {"FeatureBits", "header.feature_bits"},
+    {"EccLevel", "header.ecc_level"},
+    {"BitSizes[0..2] sum", "header.bit_sizes_sum"},
+    {"Block0Off", "header.block0_off"},
+    {"MetaDupeCnt", "header.meta_dupe_cnt"},
+    {"WtBlkStripe", "header.wtblk_stripe"},
+    {"LogicalBlocks", "header.logical_blocks"},
+    {"ClusterSize", "header.cluster_size"},
+    {"PhysicalBlocks", "header.physical_blocks"},
+    {"data area end", "header.area_end"},
+    {"data area start", "header.area_start"},
+    {"vm_status", "header.vm_status"},
+    {"vm_Block0Off", "header.vm_block0_off"},
+    {"vm_BitSizes[0]", "header.vm_bit_sizes"},
+    {"vm data area end", "header.vm_area_end"},
+};
+
+bool StartsWith(const std::string &s, const char *prefix) {
+  return s.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+const char *HeaderCode(const std::string &field, const std::string &found) {
+  if (field == "Str") {
+    if (StartsWith(found, "no XTL header")) return "header.no_header";
+    if (found == "beyond the device end") return "header.beyond_device";
+    return "header.version";
+  }
+  if (StartsWith(field, "BitSizes[") && field != "BitSizes[0..2] sum") return "header.bit_sizes";
+  for (const FieldCode &c : kHeaderCodes)
+    if (field == c.field) return c.code;
+  return "header.other";
+}
+
+// An expected or found value: a whole decimal number is written as a
+// number; everything else (hexadecimal checksums and bit masks, which a
+// double could not hold, and the texts) as a string.
+void Value(JsonWriter &w, const std::string &v) {
+  const bool neg = !v.empty() && v[0] == '-';
+  const std::string digits = neg ? v.substr(1) : v;
+  bool number = !digits.empty() && digits.size() <= 18 && (digits[0] != '0' || digits.size() == 1);
+  for (char c : digits) number = number && c >= '0' && c <= '9';
+  if (!number) return w.String(v);
+  const auto n = static_cast<int64_t>(std::stoull(digits));
+  w.Int(neg ? -n : n);
+}
+
+void Head(JsonWriter &w) {
+  w.Key("program");
+  w.String("xtl-maint");
+  w.Key("version");
+  w.String(XTL_VERSION);
+  w.Key("schema");
+  w.Int(kCheckJsonSchema);
+}
+
+}  // namespace
+
+const char *CheckProblemCode(const CheckProblem &p) {
+  if (p.header >= 0) return HeaderCode(p.field, p.found);
+  if (p.field == "mm3_64") return "wtblk.mm3_64";
+  if (p.field == "Str") return "wtblk.torn_segment";
+  if (p.field == "segment blocks")
+    return p.found == "0" ? "wtblk.empty_segment" : "wtblk.segment_overrun";
+  if (p.field == "block address") return "wtblk.beyond_device";
+  return "wtblk.other";
+}
+
 void PrintCheckJson(FILE *out, const CheckReport &r, const std::string &device) {
   std::string checksum = "not checked";
   for (const CheckField &f : r.fields)
     if (f.header == 0 && f.field == "mm3_64")
       checksum = r.version == HdrVersion::V11 ? "not available" : f.ok ? "verified" : "mismatch";
-  std::fprintf(out,
-               "{\n  \"device\": %s,\n  \"device_bytes\": %" PRIu64
-               ",\n  \"header_sector\": %" PRIu64 ",\n",
-               JsonStr(device).c_str(), r.dev_size, r.hdr_sector);
-  std::fprintf(out,
-               "  \"header\": {\n    \"version\": \"%s\",\n    \"two_volumes\": %s,\n"
-               "    \"checksum\": \"%s\",\n    \"verdict\": \"%s\",\n    \"fields\": [",
-               VersionText(r.version), r.two_volumes ? "true" : "false", checksum.c_str(),
-               r.HeaderSound() ? "sound" : "damaged");
-  for (size_t i = 0; i < r.fields.size(); i++) {
-    const CheckField &f = r.fields[i];
-    std::fprintf(
-        out,
-        "%s\n      {\"header\": %d, \"field\": %s, \"ok\": %s, \"expected\": %s, \"found\": %s}",
-        i > 0 ? "," : "", f.header, JsonStr(f.field).c_str(), f.ok ? "true" : "false",
-        JsonStr(f.expected).c_str(), JsonStr(f.found).c_str());
+  JsonWriter w(out, true);
+  w.BeginObject();
+  Head(w);
+  w.Key("device");
+  w.String(device);
+  w.Key("device_bytes");
+  w.Uint(r.dev_size);
+  w.Key("header_sector");
+  w.Uint(r.hdr_sector);
+
+  w.Key("header");
+  w.BeginObject();
+  w.Key("version");
+  w.String(VersionText(r.version));
+  w.Key("two_volumes");
+  w.Bool(r.two_volumes);
+  w.Key("checksum");
+  w.String(checksum);
+  w.Key("verdict");
+  w.String(r.HeaderSound() ? "sound" : "damaged");
+  w.Key("fields");
+  w.BeginArray();
+  for (const CheckField &f : r.fields) {
+    w.BeginObject();
+    w.Key("header");
+    w.Int(f.header);
+    w.Key("field");
+    w.String(f.field);
+    w.Key("code");
+    w.String(HeaderCode(f.field, f.found));
+    w.Key("ok");
+    w.Bool(f.ok);
+    w.Key("expected");
+    Value(w, f.expected);
+    w.Key("found");
+    Value(w, f.found);
+    w.EndObject();
   }
-  std::fprintf(out, "\n    ]\n  },\n");
-  std::fprintf(out,
-               "  \"write_blocks\": {\"checked\": %s, \"total\": %" PRIu64 ", \"first\": %" PRIu64
-               ", \"count\": %" PRIu64 ", \"sound\": %" PRIu64 ", \"never_written\": %" PRIu64
-               ", \"damaged\": %" PRIu64 ", \"blocks_read\": %" PRIu64 "},\n",
-               r.walked ? "true" : "false", r.total, r.first, r.count, r.sound, r.never_written,
-               r.damaged, r.blocks_read);
-  std::fprintf(out, "  \"problems\": [");
-  for (size_t i = 0; i < r.problems.size(); i++) {
-    const CheckProblem &p = r.problems[i];
-    std::fprintf(out, "%s\n    {", i > 0 ? "," : "");
-    if (p.header >= 0)
-      std::fprintf(out, "\"header\": %d", p.header);
-    else
-      std::fprintf(out, "\"write_block\": %" PRIu64 ", \"offset\": %" PRIu64 ", \"pba\": %" PRIu64,
-                   p.wtblk, p.off, p.pba);
-    std::fprintf(out, ", \"field\": %s, \"expected\": %s, \"found\": %s}", JsonStr(p.field).c_str(),
-                 JsonStr(p.expected).c_str(), JsonStr(p.found).c_str());
+  w.EndArray();
+  w.EndObject();
+
+  w.Key("write_blocks");
+  w.BeginObject();
+  w.Key("checked");
+  w.Bool(r.walked);
+  const std::pair<const char *, uint64_t> counts[] = {
+      {"total", r.total},         {"first", r.first},
+      {"count", r.count},         {"sound", r.sound},
+      {"never_written", r.never_written},
+      {"damaged", r.damaged},     {"blocks_read", r.blocks_read}};
+  for (const auto &[key, n] : counts) {
+    w.Key(key);
+    w.Uint(n);
   }
-  std::fprintf(out, "%s],\n  \"damaged\": %s\n}\n", r.problems.empty() ? "" : "\n  ",
-               r.Damaged() ? "true" : "false");
+  w.EndObject();
+
+  w.Key("problems");
+  w.BeginArray();
+  for (const CheckProblem &p : r.problems) {
+    w.BeginObject();
+    w.Key("code");
+    w.String(CheckProblemCode(p));
+    w.Key("text");
+    w.String(CheckProblemText(p));
+    if (p.header >= 0) {
+      w.Key("header");
+      w.Int(p.header);
+    } else {
+      w.Key("write_block");
+      w.Uint(p.wtblk);
+      w.Key("offset");
+      w.Uint(p.off);
+      w.Key("pba");
+      w.Uint(p.pba);
+    }
+    w.Key("field");
+    w.String(p.field);
+    w.Key("expected");
+    Value(w, p.expected);
+    w.Key("found");
+    Value(w, p.found);
+    w.EndObject();
+  }
+  w.EndArray();
+  w.Key("damaged");
+  w.Bool(r.Damaged());
+  w.EndObject();
+  w.Finish();  // the caller checks the stream
 }
 
+void PrintCheckJsonError(FILE *out, const std::string &message, int err) {
+  JsonWriter w(out, true);
+  w.BeginObject();
+  Head(w);
+  w.Key("error");
+  w.BeginObject();
+  w.Key("message");
+  // The message as it goes to standard error, without its line break.
+  w.String(message.substr(0, message.find_last_not_of('\n') + 1));
+  w.Key("errno");
+  if (err >= 0)
+    w.Int(err);
+  else
+    w.Null();
+  w.EndObject();
+  w.EndObject();
+  w.Finish();
+}

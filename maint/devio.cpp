@@ -131,8 +131,9 @@ Device OpenDevAt(const std::string &path, int flags, OpenFailMsg msg, int bufSiz
   dev.fh = OpenBlkOrReg(path, flags, not_blk_reg);
   if (not_blk_reg) NotBlkOrReg(path);
   if (dev.fh < 0) {
-    if (msg == OpenFailMsg::XtlRaw) FatalErr("Error opening XTL raw device %s %d\n", path.c_str(), errno);
-    FatalErr("Error opening file - %s = %d\n", path.c_str(), errno);
+    if (msg == OpenFailMsg::XtlRaw)
+      FatalSys(true, errno, "Error opening XTL raw device %s %d\n", path.c_str(), errno);
+    FatalSys(true, errno, "Error opening file - %s = %d\n", path.c_str(), errno);
   }
   dev.DevSize = GetDevSize(dev.fh, path);
   return dev;
@@ -162,7 +163,7 @@ void ReadHdr(Device &dev) {
   // A header offset beyond what a file position can hold reads as a failure.
   if (off / kSectorSize != v_HdrOff || off > static_cast<uint64_t>(INT64_MAX) ||
       PreadFull(dev.fh, dev.buf, kHdrSize, off) != static_cast<ssize_t>(kHdrSize))
-    Fatal("Error reading header - %d\n", errno);
+    FatalSys(false, errno, "Error reading header - %d\n", errno);
   LoadHdr(dev, dev.buf);
 }
 
@@ -192,7 +193,7 @@ const uint8_t *ReadDevBlock(uint64_t off, void *ctx) {
   errno = 0;
   if (off > static_cast<uint64_t>(INT64_MAX) ||
       PreadFull(dev.fh, dev.buf, kBlockSize, off) != static_cast<ssize_t>(kBlockSize))
-    Fatal("Error reading block - %d\n", errno);
+    FatalSys(false, errno, "Error reading block - %d\n", errno);
   return dev.buf;
 }
 
@@ -201,14 +202,14 @@ void ReadBlk(Device &dev, uint64_t pba) {
   // mapping arithmetic below from wrapping back into the device.
   if (pba >= kMaxPba) {
     errno = EINVAL;
-    Fatal("Error reading block - %d\n", errno);
+    FatalSys(false, errno, "Error reading block - %d\n", errno);
   }
   uint64_t sector = static_cast<uint64_t>(PbaToSector(dev.DevHdr, static_cast<int64_t>(pba)));
   uint64_t off = sector * kSectorSize;
   errno = 0;
   if (off / kSectorSize != sector || off > static_cast<uint64_t>(INT64_MAX) ||
       PreadFull(dev.fh, dev.buf, kBlockSize, off) != static_cast<ssize_t>(kBlockSize))
-    Fatal("Error reading block - %d\n", errno);
+    FatalSys(false, errno, "Error reading block - %d\n", errno);
 }
 
 // The smallest n >= 0 with 2^n >= val: 0 for 0 and 1, 64 above 2^63.

@@ -38,3 +38,12 @@ void FatalErr(const char *fmt, ...) {
   va_end(ap);
   throw FatalError(std::move(text), true);
 }
+
+void FatalSys(bool to_stderr, int err, const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  FatalError e(VFormat(fmt, ap), to_stderr);
+  va_end(ap);
+  e.sys_errno = err;
+  throw e;
+}

@@ -7,7 +7,8 @@
 #   libblkid-dev   signatures of file systems and partition tables (format, log)
 #   e2fsprogs    mkfs.ext4 makes the file-system image of the wrong-device tests
 #                (util-linux gives mkswap)
-#   jq           reads back the JSON report of xtl-maint check in its test
+#   jq           reads back the JSON report of xtl-maint check in its test, and runs the
+#                fio-shape line of notes/bench-json.md on the sample results
 #   liburing-dev   io_uring for vexbench --qd= (its static archive is linked in)
 #   python3, gnuplot-nox   scripts/vexbench-plot and its test
 #   bash-completion        the completion test (an interactive bash on a pty)

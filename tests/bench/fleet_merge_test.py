@@ -4,6 +4,10 @@ Usage: fleet_merge_test.py TOOL SAMPLE.json"""
 import importlib.machinery
 import importlib.util
 import json
+import os
+import re
+import shutil
+import subprocess
 import sys
 import unittest
 
@@ -54,6 +58,32 @@ class Merge(unittest.TestCase):
         self.assertEqual([c["latency_us"] for c in m["cells"]],
                          [c["latency_us"] for c in sample["cells"]])
         self.assertEqual([c["iops"] for c in m["cells"]], [c["iops"] for c in sample["cells"]])
+        for k in ("latency_ns", "total_ios", "bw_bytes", "runtime_ms", "io_errors", "cpu_user_us"):
+            self.assertEqual([c[k] for c in m["cells"]], [c[k] for c in sample["cells"]], k)
+
+
+
+class FioShape(unittest.TestCase):
+    def test_the_jq_line_of_the_notes_gives_fios_shape(self):
+        if shutil.which("jq") is None:
+            if os.environ.get("CI"):
+                self.fail("jq is missing")
+            self.skipTest("jq is missing")
+        notes = os.path.join(os.path.dirname(TOOL), "..", "notes", "bench-json.md")
+        with open(notes, encoding="utf-8") as f:
+            line = re.search(r"^jq '(.*)' results\.json$", f.read(), re.M).group(1)
+        out = subprocess.run(["jq", line, SAMPLE], capture_output=True, text=True, check=True)
+        jobs = json.loads(out.stdout)["jobs"]
+        with open(SAMPLE, encoding="utf-8") as f:
+            cells = json.load(f)["cells"]
+        self.assertEqual(len(jobs), len(cells))
+        job, cell = jobs[0], cells[0]
+        got = job[cell["test"]]
+        self.assertEqual((got["iops"], got["bw_bytes"], got["total_ios"]),
+                         (cell["iops"], cell["bytes_per_second"], cell["transfers"]))
+        self.assertEqual(got["clat_ns"]["percentile"]["99.000000"],
+                         round(cell["latency_us"]["p99"] * 1000))
+        self.assertGreater(job["usr_cpu"] + job["sys_cpu"], 0)
 
 
 if __name__ == "__main__":

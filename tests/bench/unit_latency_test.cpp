@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -146,6 +147,17 @@ TEST(LatHist, MergeEqualsOneHistogramOfAllSamples) {
   for (uint32_t q : {0U, 1U, 50000U, 90000U, 99000U, 99900U, 99990U, 100000U})
     EXPECT_TRUE(Within(LatPercentile(merged, q), ExactRank(all, q))) << q;
   EXPECT_EQ(LatSummarize(merged).max, *std::max_element(all.begin(), all.end()));
+  // The mean and the standard deviation of the sample are exact, to the ns.
+  double sum = 0, sq = 0;
+  for (uint64_t v : all) sum += static_cast<double>(v);
+  const double mean = sum / static_cast<double>(all.size());
+  for (uint64_t v : all) sq += (static_cast<double>(v) - mean) * (static_cast<double>(v) - mean);
+  const LatStats s = LatStatsOf(merged);
+  EXPECT_EQ(s.count, all.size());
+  EXPECT_EQ(s.mean, static_cast<uint64_t>(std::llround(mean)));
+  EXPECT_NEAR(static_cast<double>(s.stddev), std::sqrt(sq / static_cast<double>(all.size() - 1)),
+              1);
+  EXPECT_EQ(s.pct[3], LatPercentile(merged, 99000));
 }
 
 TEST(LatHist, NonEmptyBucketsByTheirSmallestValue) {

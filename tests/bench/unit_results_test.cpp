@@ -40,6 +40,11 @@ BenchResults TwoCells() {
   r.cells.push_back({1, 8192, 0, 1, {0, 5}, true, {0, 0, 0, 0}});  // window of no length
   r.cells[0].lat_min = 8100;
   r.cells[0].lat_buckets = {{8704, 30000}, {512512, 10}};
+  r.cells[0].lat_stats = {30010, 8100, 512600, 9000, 2500,
+                          {8700, 9900, 11000, 14900, 41300, 90100}};
+  r.cells[0].cpu_user_us = 120000;
+  r.cells[0].cpu_sys_us = 2400000;
+  r.cells[1].io_errors = 3;
   return r;
 }
 
@@ -54,23 +59,31 @@ TEST_F(ResultsTest, NormalRunDocument) {
          "--start-at=1600000000000", "/dev/loop\"7", "/dev/loop8"});
   ResolveRunFlags();
   EXPECT_EQ(Write(TwoCells(), false),
-            R"({"program":"vexbench","version":"1.2","schema":1,"start_time":"1971-01-01T00:00:00Z",)"
+            R"({"program":"vexbench","version":"1.2","schema":2,"start_time":"1971-01-01T00:00:00Z",)"
             R"("ok":false,"settings":{"test":0,"size_mib":4096,"time_s":3,"min_block":4096,)"
             R"("max_block":8192,"threads":[1,2],"coll":0,"dupe":0,"comp":0,"direct":false,)"
             R"("fill":false,"read":true,"write":true,"verify":false,"buffer":"random",)"
             R"("random_source":"rand","fixed_seed":false,"latency":true,)"
             R"("start_at_ms":1600000000000},)"
             R"("devices":["/dev/loop\"7","/dev/loop8"],"cells":[)"
-            R"({"test":"read","block_size":4096,"workers":1,"window_ms":3001,)"
-            R"("window_start_ms":1600000000123,"transfers":30010,)"
-            R"("iops":10000,"bytes_per_second":40960000,"errors":0,"worker_transfers":[30010],)"
+            R"({"test":"read","block_size":4096,"workers":1,"window_ms":3001,"runtime_ms":3001,)"
+            R"("window_start_ms":1600000000123,"transfers":30010,"total_ios":30010,)"
+            R"("iops":10000,"bytes_per_second":40960000,"bw_bytes":40960000,"errors":0,)"
+            R"("io_errors":0,"cpu_user_us":120000,"cpu_sys_us":2400000,"worker_transfers":[30010],)"
             R"("latency_us":{"p50":8.7,"p99":14.9,"p99_9":41.3,"max":512.6},)"
+            R"("latency_ns":{"min":8100,"max":512600,"mean":9000,"stddev":2500,"count":30010,)"
+            R"("percentiles":{"50.000000":8700,"90.000000":9900,"95.000000":11000,)"
+            R"("99.000000":14900,"99.900000":41300,"99.990000":90100}},)"
             R"("latency_hist":{"min_ns":8100,"max_ns":512600,"bucket_ns":[8704,512512],)"
             R"("bucket_counts":[30000,10]}},)"
-            R"({"test":"write","block_size":8192,"workers":2,"window_ms":0,)"
-            R"("window_start_ms":0,"transfers":5,)"
-            R"("iops":0,"bytes_per_second":0,"errors":1,"worker_transfers":[0,5],)"
+            R"({"test":"write","block_size":8192,"workers":2,"window_ms":0,"runtime_ms":0,)"
+            R"("window_start_ms":0,"transfers":5,"total_ios":5,)"
+            R"("iops":0,"bytes_per_second":0,"bw_bytes":0,"errors":1,"io_errors":3,)"
+            R"("cpu_user_us":0,"cpu_sys_us":0,"worker_transfers":[0,5],)"
             R"("latency_us":{"p50":0,"p99":0,"p99_9":0,"max":0},)"
+            R"("latency_ns":{"min":0,"max":0,"mean":0,"stddev":0,"count":0,)"
+            R"("percentiles":{"50.000000":0,"90.000000":0,"95.000000":0,)"
+            R"("99.000000":0,"99.900000":0,"99.990000":0}},)"
             R"("latency_hist":{"min_ns":0,"max_ns":0,"bucket_ns":[],"bucket_counts":[]}}]})"
             "\n");
 }

@@ -120,39 +120,47 @@ TEST_F(CheckImage, EachSingleHeaderDamageIsReportedAlone) {
   struct {
     void (*damage)(DevHdrBuf &);
     std::string line;
+    std::string code = "";  // with --json, beside the line; "" the field's own
   } cases[] = {
       {[](DevHdrBuf &h) { std::memcpy(h.raw, "XTL:3.0", 8); },
-       "header 0: Str: expected XTL:2.0 or XTL:1.1, found 58544c3a332e3000"},
+       "header 0: Str: expected XTL:2.0 or XTL:1.1, found 58544c3a332e3000", "header.version"},
       {[](DevHdrBuf &h) { h.raw[9] = 1; },
-       "header 0: Str[8..11]: expected 00000000, found 00010000"},
+       "header 0: Str[8..11]: expected 00000000, found 00010000", "header.str_reserved"},
       {[](DevHdrBuf &h) { h.h_20x.MetaVersion.set(0x200); },
-       "header 0: MetaVersion: expected 0x201, found 0x200"},
+       "header 0: MetaVersion: expected 0x201, found 0x200", "header.meta_version"},
       {[](DevHdrBuf &h) { h.h_20x.BlockSize.set(512); },
-       "header 0: BlockSize: expected 4096, found 512"},
+       "header 0: BlockSize: expected 4096, found 512", "header.block_size"},
       {[](DevHdrBuf &h) { h.h_20x.FeatureBits.set(0xa001); },
        "header 0: FeatureBits: expected 0x0001, known bits only, 0x2000 or DEDUPE and COMPRESS, "
        "found "
-       "0xa001"},
-      {[](DevHdrBuf &h) { h.h_20x.EccLevel = 1; }, "header 0: EccLevel: expected 0, found 1"},
+       "0xa001",
+       "header.feature_bits"},
+      {[](DevHdrBuf &h) { h.h_20x.EccLevel = 1; }, "header 0: EccLevel: expected 0, found 1",
+       "header.ecc_level"},
       {[](DevHdrBuf &h) { h.h_20x.BitSizes[0] = 31; },
-       "header 0: BitSizes[0]: expected one of 30/38/46/54/62, found 31"},
-      {[](DevHdrBuf &h) { h.h_20x.BitSizes[1] = 6; }, "header 0: BitSizes[1]: expected 2, found 6"},
-      {[](DevHdrBuf &h) { h.h_20x.BitSizes[4] = 1; }, "header 0: BitSizes[4]: expected 0, found 1"},
+       "header 0: BitSizes[0]: expected one of 30/38/46/54/62, found 31", "header.bit_sizes"},
+      {[](DevHdrBuf &h) { h.h_20x.BitSizes[1] = 6; }, "header 0: BitSizes[1]: expected 2, found 6",
+       "header.bit_sizes"},
+      {[](DevHdrBuf &h) { h.h_20x.BitSizes[4] = 1; }, "header 0: BitSizes[4]: expected 0, found 1",
+       "header.bit_sizes"},
       {[](DevHdrBuf &h) { h.h_20x.ClusterSize.set(0); },
-       "header 0: ClusterSize: expected more than 0, found 0"},
+       "header 0: ClusterSize: expected more than 0, found 0", "header.cluster_size"},
       {[](DevHdrBuf &h) { h.h_20x.PhysicalBlocks.set(16127); },
-       "header 0: PhysicalBlocks: expected a multiple of ClusterSize 256, found 16127"},
+       "header 0: PhysicalBlocks: expected a multiple of ClusterSize 256, found 16127",
+       "header.physical_blocks"},
       {[](DevHdrBuf &h) { h.h_20x.Block0Off.set(2 << 20); },
-       "header 0: data area end: expected at most the device size 67108864, found 68157440"},
+       "header 0: data area end: expected at most the device size 67108864, found 68157440",
+       "header.area_end"},
       {[](DevHdrBuf &h) { h.h_20x.vm_status.set(2); },
-       "header 0: vm_status: expected 0 or 1, found 2"},
+       "header 0: vm_status: expected 0 or 1, found 2", "header.vm_status"},
       {[](DevHdrBuf &h) {
          h.h_20x.vm_status.set(1);
          h.h_20x.vm_Block0Off.set(1 << 20);
          h.h_20x.vm_BitSizes[0] = 30;
          h.h_20x.vm_PhysicalBlocks.set(256);
        },
-       "header 0: vm data area end: expected at most the device size 67108864, found 68157440"},
+       "header 0: vm data area end: expected at most the device size 67108864, found 68157440",
+       "header.vm_area_end"},
   };
   for (const auto &c : cases) {
     wtblk::Image im(dir.File("hdr.img"), uint64_t{64} << 20);
@@ -162,6 +170,10 @@ TEST_F(CheckImage, EachSingleHeaderDamageIsReportedAlone) {
     EXPECT_EQ(r.status, 2) << c.line;
     EXPECT_EQ(r.out, c.line + "\ncheck: header damaged; write blocks not checked; 1 problem(s)\n");
     EXPECT_EQ(r.err, "");
+    // The same problem in the JSON document: its code beside its line.
+    r = Check({im.path, "--json"});
+    EXPECT_EQ(Jq(r.out, dir.File("report.json"), "[.problems[] | .code, .text]"),
+              "[\"" + c.code + "\",\"" + c.line + "\"]");
   }
   // A flipped checksum, and the top byte of PhysicalBlocks flipped after the
   // checksum was taken (the checksum and the data area both say so).
@@ -205,12 +217,15 @@ TEST_F(CheckImage, EachSingleWriteBlockDamageIsReportedAlone) {
     std::string name;
     std::string line;
   };
-  auto run = [&](const std::string &name, const std::string &line) {
+  auto run = [&](const std::string &name, const std::string &line, const std::string &code) {
     img.WriteSegments(0, {Full()});
     support::Result r = Check({img.path});
     EXPECT_EQ(r.status, 2) << name;
     EXPECT_EQ(r.out, line + "\n" + Summary(1, 61, 1, 1)) << name;
     EXPECT_EQ(r.err, "") << name;
+    r = Check({img.path, "--json"});
+    EXPECT_EQ(Jq(r.out, dir.File("report.json"), "[.problems[] | .code]"), "[\"" + code + "\"]")
+        << name;
     // wipe write block 1 for the next case
     std::vector<uint8_t> zero(256 * 4096);
     support::WriteAt(img.path, img.BlockOffset(256), zero.data(), zero.size());
@@ -219,14 +234,17 @@ TEST_F(CheckImage, EachSingleWriteBlockDamageIsReportedAlone) {
   // A flipped checksum, and a flipped byte among the entries.
   uint64_t stored = img.WriteSegments(1, {Full()})[0];
   Flip(256, 32);
-  run("checksum", at1 + "mm3_64: expected " + Hex(stored) + ", found " + Hex(stored ^ 0x40));
+  run("checksum", at1 + "mm3_64: expected " + Hex(stored) + ", found " + Hex(stored ^ 0x40),
+      "wtblk.mm3_64");
   stored = img.WriteSegments(1, {Full()})[0];
   Flip(256, 2000);
-  run("entries", at1 + "mm3_64: expected " + Hex(TrueSum(256)) + ", found " + Hex(stored));
+  run("entries", at1 + "mm3_64: expected " + Hex(TrueSum(256)) + ", found " + Hex(stored),
+      "wtblk.mm3_64");
   stored = img.WriteSegments(1, {Full()})[1];  // the copy, the write block's last block
   Flip(511, 4095);
   run("copy", "write block 1 offset 0 pba 511: mm3_64: expected " + Hex(TrueSum(511)) + ", found " +
-                  Hex(stored));
+                  Hex(stored),
+      "wtblk.mm3_64");
 
   // A torn segment: its second metadata block belongs to another instance.
   wtblk::Seg torn = Full();
@@ -238,7 +256,8 @@ TEST_F(CheckImage, EachSingleWriteBlockDamageIsReportedAlone) {
   foreign[31] = 7;
   support::WriteAt(img.path, img.BlockOffset(256 + 1 + 252), foreign.data(), foreign.size());
   run("torn", "write block 1 offset 0 pba 509: Str: expected " + kDevHex + ", found " +
-                  "58544c3a322e3000" + std::string(46, '0') + "07");
+                  "58544c3a322e3000" + std::string(46, '0') + "07",
+      "wtblk.torn_segment");
 
   // Counts that do not advance (after a first segment of 100 blocks), and
   // counts that run past the write block.
@@ -249,12 +268,14 @@ TEST_F(CheckImage, EachSingleWriteBlockDamageIsReportedAlone) {
   empty.repl = 0;
   img.WriteSegments(1, {first, empty});
   run("no advance",
-      "write block 1 offset 100 pba 356: segment blocks: expected at least 1, found 0");
+      "write block 1 offset 100 pba 356: segment blocks: expected at least 1, found 0",
+      "wtblk.empty_segment");
   wtblk::Seg past = Full();
   past.pad = 200;
   img.WriteMeta(256, past, 1, 1);
   run("past",
-      at1 + "segment blocks: expected at most 256 (the rest of the write block), found 302");
+      at1 + "segment blocks: expected at most 256 (the rest of the write block), found 302",
+      "wtblk.segment_overrun");
 }
 
 TEST_F(CheckImage, RangeAndRefusals) {
@@ -300,6 +321,26 @@ TEST_F(CheckImage, RangeAndRefusals) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "Error opening file - " + dir.File("none") + " = 2\n");
   EXPECT_EQ(r.out, "");
+  // With --json a check that cannot proceed also says why on standard
+  // output, as a document: the message and the system error number or null.
+  const struct {
+    std::vector<std::string> args;
+    std::string error;
+  } failed[] = {
+      {{dir.File("none"), "--json"},
+       "{\"message\":\"Error opening file - " + dir.File("none") + " = 2\",\"errno\":2}"},
+      {{img.path, "63", "--json"},
+       "{\"message\":\"check: first write block 63 is past the last write block (63 write "
+       "blocks)\",\"errno\":null}"},
+  };
+  for (const auto &c : failed) {
+    r = Check(c.args);
+    EXPECT_EQ(r.status, 1) << c.error;
+    EXPECT_EQ(r.err.substr(0, 5), c.error.substr(12, 5));
+    EXPECT_EQ(Jq(r.out, dir.File("error.json"), "[.program, .schema, .error, keys]"),
+              "[\"xtl-maint\",2," + c.error +
+                  ",[\"error\",\"program\",\"schema\",\"version\"]]");
+  }
   // A read-only block device checks as well: nothing is opened for writing.
   // (Attached read-only: the flag goes with the attachment, not the device.)
   ATTACH_LOOP(loop, img.path, true);
@@ -318,12 +359,13 @@ TEST_F(CheckImage, JsonReportParsesBack) {
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(
       Jq(r.out, file,
-         "[.device == \"" + img.path +
+         "[.program, .version, .schema, .device == \"" + img.path +
              "\", .device_bytes, .header.verdict, .header.checksum, "
              ".write_blocks.checked, .problems, ([.header.fields[] | select(.ok)] | length), "
              "([.header.fields[] | select(.ok | not)] | length), .damaged]"),
-      "[true,67108864,\"damaged\",\"verified\",false,"
-      "[{\"header\":0,\"field\":\"EccLevel\",\"expected\":\"0\",\"found\":\"2\"}],23,1,true]");
+      "[\"xtl-maint\",\"" XTL_VERSION "\",2,true,67108864,\"damaged\",\"verified\",false,"
+      "[{\"code\":\"header.ecc_level\",\"text\":\"header 0: EccLevel: expected 0, found 2\","
+      "\"header\":0,\"field\":\"EccLevel\",\"expected\":0,\"found\":2}],23,1,true]");
 
   img.hdr.h_20x.EccLevel = 0;
   img.WriteHeader();
@@ -491,7 +533,8 @@ TEST(CheckJson, DeviceTextIsEscaped) {
   for (const auto &c : cases) {
     const std::string out =
         support::Capture([&](FILE *f) { PrintCheckJson(f, CheckReport{}, c.device); });
-    EXPECT_EQ(out.substr(0, out.find(",\n")), "{\n  \"device\": " + c.json) << c.device;
+    const size_t at = out.find("\n  \"device\": ");
+    EXPECT_EQ(out.substr(at, out.find(",\n", at) - at), "\n  \"device\": " + c.json) << c.device;
   }
 }
 

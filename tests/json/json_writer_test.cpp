@@ -1,5 +1,7 @@
-// JSON writer: exact output of both layouts, string escaping of hostile
-// bytes, number forms, write failures, and a parse back by python3.
+// The JSON writer of both programs (json/json.h): exact output of both
+// layouts, string escaping of hostile bytes (UTF-8 through, other bytes
+// U+FFFD, control bytes escaped), number forms, write failures, and a parse
+// back by python3.
 #include <unistd.h>
 
 #include <cmath>

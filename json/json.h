@@ -1,4 +1,5 @@
-// vexbench: a small streaming JSON writer for the results document.
+// A small streaming JSON writer, shared by both programs: vexbench's results
+// document and xtl-maint's check --json.
 //
 // The caller opens and closes objects and arrays and gives a key before every
 // member of an object; the writer places commas, blanks and line breaks.

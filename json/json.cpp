@@ -1,4 +1,4 @@
-// vexbench: the JSON writer.
+// The JSON writer of both programs.
 #include "json.h"
 
 #include <charconv>
