@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <random>
 
-#include "log.h"
+#include "logscan.h"
 #include "log_builders.h"
 #include "test_util.h"
 
