@@ -122,7 +122,7 @@ int UniqueFd::Close() {
   return fd >= 0 ? close(fd) : 0;
 }
 
-void AlignedBuf::Free::operator()(uint8_t *p) const { std::free(p); }
+void AlignedBuf::Free::operator()(uint8_t *block) const { std::free(block); }
 
 AlignedBuf AllocAligned(size_t size) {
   AlignedBuf b;

@@ -461,7 +461,7 @@ struct UniqueFd {
 // calloc'd with 4095 spare bytes, so pages never touched stay unmapped.
 struct AlignedBuf {
   struct Free {
-    void operator()(uint8_t *p) const;  // std::free
+    void operator()(uint8_t *block) const;  // std::free
   };
   std::unique_ptr<uint8_t, Free> mem;
   uint8_t *p = nullptr;
