@@ -1,6 +1,5 @@
 // Log tools that move data: copy the log device into the temp file, replay the
 // scanned log onto the XTL device, and zero the log device.
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -9,9 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <iterator>
 #include <cstring>
 
 #include "fatal.h"
@@ -25,117 +22,6 @@ AlignedBuf AllocXferBuf() {
   if (b.p == nullptr) FatalErr("Error allocating transfer buffer.\n");
   return b;
 }
-
-namespace {
-
-// The file a copy writes into, under a name of its own until the last byte is
-// in; only then is it renamed to the temp file, so a temp file is always a
-// whole copy. A failed copy removes it (PartialCopy's destructor), and so does
-// SIGTERM, SIGINT or SIGHUP during the copy (the handler below, which can only
-// reach process-wide state). SIGKILL can leave it, never a temp file; the
-// next copy removes it (RemoveDeadCopies).
-char g_partial[64];          // its name in the temp directory
-int g_partial_dir = -1;      // the temp directory
-volatile sig_atomic_t g_partial_live = 0;
-constexpr int kCopySignals[] = {SIGTERM, SIGINT, SIGHUP};
-
-extern "C" void RemovePartialCopy(int sig) {
-  if (g_partial_live != 0) unlinkat(g_partial_dir, g_partial, 0);
-  signal(sig, SIG_DFL);
-  raise(sig);  // delivered when the handler returns: the process ends by the signal
-}
-
-// Holds kCopySignals off while the name and the live flag change together.
-class BlockCopySignals {
- public:
-  explicit BlockCopySignals(const sigset_t &set) { sigprocmask(SIG_BLOCK, &set, &old_); }
-  ~BlockCopySignals() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
-  BlockCopySignals(const BlockCopySignals &) = delete;
-  BlockCopySignals &operator=(const BlockCopySignals &) = delete;
-
- private:
-  sigset_t old_{};
-};
-
-class PartialCopy {
- public:
-  PartialCopy() {
-    sigemptyset(&set_);
-    for (int sig : kCopySignals) sigaddset(&set_, sig);
-    struct sigaction sa {};
-    sa.sa_handler = RemovePartialCopy;
-    sa.sa_mask = set_;
-    for (size_t i = 0; i < std::size(kCopySignals); i++) {
-      sigaction(kCopySignals[i], nullptr, &old_[i]);
-      if (old_[i].sa_handler != SIG_IGN) sigaction(kCopySignals[i], &sa, nullptr);  // nohup stays
-    }
-  }
-  ~PartialCopy() {
-    {
-      BlockCopySignals hold(set_);
-      if (g_partial_live != 0) unlinkat(g_partial_dir, g_partial, 0);
-      g_partial_live = 0;
-    }
-    for (size_t i = 0; i < std::size(kCopySignals); i++)
-      sigaction(kCopySignals[i], &old_[i], nullptr);
-  }
-  PartialCopy(const PartialCopy &) = delete;
-  PartialCopy &operator=(const PartialCopy &) = delete;
-
-  // Creates "xtl.log.<pid>.<n>" in dir exclusively, mode 0400: never an
-  // existing file or link. Returns the handle, or -1 with errno.
-  int Create(int dir) {
-    for (unsigned n = 0; n < 100; n++) {
-      BlockCopySignals hold(set_);
-      g_partial_dir = dir;
-      std::snprintf(g_partial, sizeof g_partial, "%s.%d.%u", kLogTmpName,
-                    static_cast<int>(getpid()), n);
-      const int fd = openat(dir, g_partial,
-                            O_WRONLY | O_CREAT | O_EXCL | O_LARGEFILE | O_NOFOLLOW | O_CLOEXEC, 0400);
-      if (fd >= 0) {
-        g_partial_live = 1;
-        return fd;
-      }
-      if (errno != EEXIST) return -1;
-    }
-    return -1;
-  }
-  // Gives the whole copy the temp file's name; false with errno on failure.
-  bool Commit() {
-    BlockCopySignals hold(set_);
-    if (renameat(g_partial_dir, g_partial, g_partial_dir, kLogTmpName) != 0) return false;
-    g_partial_live = 0;
-    return true;
-  }
-
- private:
-  sigset_t set_{};
-  struct sigaction old_[std::size(kCopySignals)] {};
-};
-
-// Removes the new files ("xtl.log.<pid>.<n>") that copies killed by SIGKILL
-// left in dir: those of processes that no longer exist. A live process's
-// file may be a copy under way and stays; so does any other name.
-void RemoveDeadCopies(int dir) {
-  const int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR *d = fd >= 0 ? fdopendir(fd) : nullptr;
-  if (d == nullptr) {
-    if (fd >= 0) close(fd);
-    return;
-  }
-  while (const dirent *e = readdir(d)) {
-    int pid = 0;
-    unsigned n = 0;
-    char again[sizeof e->d_name];
-    if (std::sscanf(e->d_name, "xtl.log.%d.%u", &pid, &n) != 2 || pid <= 0) continue;
-    std::snprintf(again, sizeof again, "%s.%d.%u", kLogTmpName, pid, n);
-    if (std::strcmp(again, e->d_name) != 0) continue;  // exactly the copy's pattern
-    if (kill(pid, 0) != 0 && errno == ESRCH) unlinkat(dir, e->d_name, 0);
-  }
-  closedir(d);
-}
-
-}  // namespace
 
 void CopyLog() {
   UniqueFd src(open(v_LogSource.c_str(), O_RDONLY | O_LARGEFILE));

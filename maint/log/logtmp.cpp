@@ -1,11 +1,15 @@
 // The log temp file: its path, the checks of its directory and of the file,
-// its opening, and the sector sources the scan reads.
+// its opening, a copy's new file, and the sector sources the scan reads.
 #include "logtmp.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <iterator>
 #include <cerrno>
 #include <cstring>
 
@@ -72,6 +76,100 @@ int OpenLogTmp(const LogTmpDir &dir, struct stat &st) {
   if (fl < 0 || fcntl(f.fh, F_SETFL, fl & ~O_NONBLOCK) != 0)
     FatalErr("Error opening log temp file.  Cannot open temp file %s %d\n", path.c_str(), errno);
   return f.Release();
+}
+
+namespace {
+
+// A copy's new file where the signal handler can reach it: process-wide.
+char g_partial[64];          // its name in the temp directory
+int g_partial_dir = -1;      // the temp directory
+volatile sig_atomic_t g_partial_live = 0;
+constexpr int kCopySignals[] = {SIGTERM, SIGINT, SIGHUP};
+static_assert(std::size(kCopySignals) == PartialCopy::kSignals);
+
+extern "C" void RemovePartialCopy(int sig) {
+  if (g_partial_live != 0) unlinkat(g_partial_dir, g_partial, 0);
+  signal(sig, SIG_DFL);
+  raise(sig);  // delivered when the handler returns: the process ends by the signal
+}
+
+// Holds kCopySignals off while the name and the live flag change together.
+class BlockCopySignals {
+ public:
+  explicit BlockCopySignals(const sigset_t &set) { sigprocmask(SIG_BLOCK, &set, &old_); }
+  ~BlockCopySignals() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
+  BlockCopySignals(const BlockCopySignals &) = delete;
+  BlockCopySignals &operator=(const BlockCopySignals &) = delete;
+
+ private:
+  sigset_t old_{};
+};
+
+}  // namespace
+
+PartialCopy::PartialCopy() {
+  sigemptyset(&set_);
+  for (int sig : kCopySignals) sigaddset(&set_, sig);
+  struct sigaction sa {};
+  sa.sa_handler = RemovePartialCopy;
+  sa.sa_mask = set_;
+  for (size_t i = 0; i < std::size(kCopySignals); i++) {
+    sigaction(kCopySignals[i], nullptr, &old_[i]);
+    if (old_[i].sa_handler != SIG_IGN) sigaction(kCopySignals[i], &sa, nullptr);  // nohup stays
+  }
+}
+
+PartialCopy::~PartialCopy() {
+  {
+    BlockCopySignals hold(set_);
+    if (g_partial_live != 0) unlinkat(g_partial_dir, g_partial, 0);
+    g_partial_live = 0;
+  }
+  for (size_t i = 0; i < std::size(kCopySignals); i++)
+    sigaction(kCopySignals[i], &old_[i], nullptr);
+}
+
+int PartialCopy::Create(int dir) {
+  for (unsigned n = 0; n < 100; n++) {
+    BlockCopySignals hold(set_);
+    g_partial_dir = dir;
+    std::snprintf(g_partial, sizeof g_partial, "%s.%d.%u", kLogTmpName,
+                  static_cast<int>(getpid()), n);
+    const int fd = openat(dir, g_partial,
+                          O_WRONLY | O_CREAT | O_EXCL | O_LARGEFILE | O_NOFOLLOW | O_CLOEXEC, 0400);
+    if (fd >= 0) {
+      g_partial_live = 1;
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  return -1;
+}
+
+bool PartialCopy::Commit() {
+  BlockCopySignals hold(set_);
+  if (renameat(g_partial_dir, g_partial, g_partial_dir, kLogTmpName) != 0) return false;
+  g_partial_live = 0;
+  return true;
+}
+
+void RemoveDeadCopies(int dir) {
+  const int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR *d = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (d == nullptr) {
+    if (fd >= 0) close(fd);
+    return;
+  }
+  while (const dirent *e = readdir(d)) {
+    int pid = 0;
+    unsigned n = 0;
+    char again[sizeof e->d_name];
+    if (std::sscanf(e->d_name, "xtl.log.%d.%u", &pid, &n) != 2 || pid <= 0) continue;
+    std::snprintf(again, sizeof again, "%s.%d.%u", kLogTmpName, pid, n);
+    if (std::strcmp(again, e->d_name) != 0) continue;  // exactly the copy's pattern
+    if (kill(pid, 0) != 0 && errno == ESRCH) unlinkat(dir, e->d_name, 0);
+  }
+  closedir(d);
 }
 
 LogTmpFile OpenLogTmpFile() {

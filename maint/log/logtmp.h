@@ -1,10 +1,11 @@
 // The log temp file every log tool stands on: its path in the temp
-// directory, the checks of the directory and of the file, its opening, and
-// the 512-byte sector sources the scan reads (the temp file, or an image in
-// memory).
+// directory, the checks of the directory and of the file, its opening, a
+// copy's new file until it becomes the temp file, and the 512-byte sector
+// sources the scan reads (the temp file, or an image in memory).
 #pragma once
 
 #include <sys/stat.h>
+#include <signal.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -47,6 +48,37 @@ struct LogTmpFile {
 };
 // The temp file of v_TmpDir, opened and checked as above.
 LogTmpFile OpenLogTmpFile();
+
+// The file a copy writes into, under a name of its own until the last byte is
+// in; only then is it renamed to the temp file, so a temp file is always a
+// whole copy. A failed copy removes it (the destructor), and so does SIGTERM,
+// SIGINT or SIGHUP during the copy (a handler, which can only reach
+// process-wide state). SIGKILL can leave it, never a temp file; the next copy
+// removes it (RemoveDeadCopies).
+class PartialCopy {
+ public:
+  PartialCopy();
+  ~PartialCopy();
+  PartialCopy(const PartialCopy &) = delete;
+  PartialCopy &operator=(const PartialCopy &) = delete;
+
+  // Creates "xtl.log.<pid>.<n>" in dir exclusively, mode 0400: never an
+  // existing file or link. Returns the handle, or -1 with errno.
+  int Create(int dir);
+  // Gives the whole copy the temp file's name; false with errno on failure.
+  bool Commit();
+
+  static constexpr size_t kSignals = 3;  // SIGTERM, SIGINT, SIGHUP
+
+ private:
+  sigset_t set_{};
+  struct sigaction old_[kSignals] {};
+};
+
+// Removes the new files ("xtl.log.<pid>.<n>") that copies killed by SIGKILL
+// left in dir: those of processes that no longer exist. A live process's
+// file may be a copy under way and stays; so does any other name.
+void RemoveDeadCopies(int dir);
 
 // Where the scan's 512-byte sectors come from: the temp file, or an image in
 // memory. ReadOne behaves as one positioned read of one sector: it returns the
