@@ -57,6 +57,8 @@ LogTmpFile OpenLogTmpFile();
 // removes it (RemoveDeadCopies).
 class PartialCopy {
  public:
+  static constexpr size_t kSignals = 3;  // SIGTERM, SIGINT, SIGHUP
+
   PartialCopy();
   ~PartialCopy();
   PartialCopy(const PartialCopy &) = delete;
@@ -67,8 +69,6 @@ class PartialCopy {
   int Create(int dir);
   // Gives the whole copy the temp file's name; false with errno on failure.
   bool Commit();
-
-  static constexpr size_t kSignals = 3;  // SIGTERM, SIGINT, SIGHUP
 
  private:
   sigset_t set_{};
