@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "fatal.h"
-#include "log.h"
+#include "logscan.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // The scan reads every sector at least once; keep one input's work bounded.

@@ -105,10 +105,38 @@ ssize_t PwriteFull(int fd, const void *src, size_t len, uint64_t off) {
   return static_cast<ssize_t>(done);
 }
 
+UniqueFd &UniqueFd::operator=(UniqueFd &&other) noexcept {
+  if (this != &other) {
+    Close();
+    fh = std::exchange(other.fh, -1);
+  }
+  return *this;
+}
+
+UniqueFd::~UniqueFd() {
+  if (fh >= 0) close(fh);
+}
+
+int UniqueFd::Close() {
+  const int fd = std::exchange(fh, -1);
+  return fd >= 0 ? close(fd) : 0;
+}
+
+void AlignedBuf::Free::operator()(uint8_t *block) const { std::free(block); }
+
+AlignedBuf AllocAligned(size_t size) {
+  AlignedBuf b;
+  if (size > SIZE_MAX - 4095) return b;
+  b.mem.reset(static_cast<uint8_t *>(std::calloc(size + 4095, 1)));
+  if (!b.mem) return b;
+  const auto addr = reinterpret_cast<uintptr_t>(b.mem.get());
+  b.p = b.mem.get() + ((4096 - (addr & 4095)) & 4095);
+  return b;
+}
+
 Device &Device::operator=(Device &&other) noexcept {
   if (this != &other) {
-    if (fh >= 0) close(fh);
-    fh = std::exchange(other.fh, -1);
+    UniqueFd::operator=(std::move(other));
     DevSize = other.DevSize;
     DevHdr = other.DevHdr;
     v_ChunkCnt = other.v_ChunkCnt;
@@ -116,12 +144,6 @@ Device &Device::operator=(Device &&other) noexcept {
     AllocatedBuf = std::move(other.AllocatedBuf);
   }
   return *this;
-}
-
-void Device::FreeBuf::operator()(uint8_t *p) const { std::free(p); }
-
-Device::~Device() {
-  if (fh >= 0) close(fh);
 }
 
 Device OpenDevAt(const std::string &path, int flags, OpenFailMsg msg, int bufSize) {
@@ -141,19 +163,15 @@ Device OpenDevAt(const std::string &path, int flags, OpenFailMsg msg, int bufSiz
 
 Device OpenDev(int flags, int bufSize) { return OpenDevAt(v_DevName, flags, OpenFailMsg::File, bufSize); }
 
-int CloseDev(Device &dev) {
-  const int fd = std::exchange(dev.fh, -1);
-  return fd >= 0 ? close(fd) : 0;
-}
+int CloseDev(Device &dev) { return dev.Close(); }
 
 uint8_t *InitBuf(Device &dev, int sz) {
-  dev.AllocatedBuf.reset();
+  dev.AllocatedBuf = AlignedBuf{};
   dev.buf = nullptr;
   if (sz < 0) Fatal("Error allocating buf, size = %d\n", sz);
-  dev.AllocatedBuf.reset(static_cast<uint8_t *>(std::calloc(static_cast<size_t>(sz) + 4095, 1)));
-  if (!dev.AllocatedBuf) Fatal("Error allocating buf, size = %d\n", sz);
-  auto addr = reinterpret_cast<uintptr_t>(dev.AllocatedBuf.get());
-  dev.buf = dev.AllocatedBuf.get() + ((4096 - (addr & 4095)) & 4095);
+  dev.AllocatedBuf = AllocAligned(static_cast<size_t>(sz));
+  if (dev.AllocatedBuf.p == nullptr) Fatal("Error allocating buf, size = %d\n", sz);
+  dev.buf = dev.AllocatedBuf.p;
   return dev.buf;
 }
 

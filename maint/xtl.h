@@ -438,26 +438,62 @@ extern int v_cmd;
 void ResetSettings();
 
 // ---------------------------------------------------------------------------
-// The open device (devio.cpp): built by OpenDev, handed to the operations that
-// read or write it. The handle is closed when the value goes out of scope.
+// Handles and buffers (devio.cpp) that every tool holds the same way.
 
-struct Device {
-  int fh = -1;                // the open device; -1 when none
+// An open file descriptor, closed when the value goes out of scope (a fatal
+// error unwinds); -1 when none.
+struct UniqueFd {
+  int fh = -1;
+  UniqueFd() = default;
+  explicit UniqueFd(int f) : fh(f) {}
+  UniqueFd(UniqueFd &&other) noexcept : fh(std::exchange(other.fh, -1)) {}
+  UniqueFd &operator=(UniqueFd &&other) noexcept;
+  UniqueFd(const UniqueFd &) = delete;
+  UniqueFd &operator=(const UniqueFd &) = delete;
+  ~UniqueFd();
+  // Closes now and reports close()'s result (0, or -1 with errno).
+  int Close();
+  // Gives the handle up to the caller, who closes it.
+  int Release() { return std::exchange(fh, -1); }
+};
+
+// A buffer of zero bytes whose start p is aligned to 4096 (direct transfers):
+// calloc'd with 4095 spare bytes, so pages never touched stay unmapped.
+struct AlignedBuf {
+  struct Free {
+    void operator()(uint8_t *block) const;  // std::free
+  };
+  std::unique_ptr<uint8_t, Free> mem;
+  uint8_t *p = nullptr;
+
+  AlignedBuf() = default;
+  AlignedBuf(AlignedBuf &&other) noexcept
+      : mem(std::move(other.mem)), p(std::exchange(other.p, nullptr)) {}
+  AlignedBuf &operator=(AlignedBuf &&other) noexcept {
+    mem = std::move(other.mem);
+    p = std::exchange(other.p, nullptr);
+    return *this;
+  }
+};
+// size bytes; p is nullptr when there is no memory: the caller reports it
+// with its own message.
+AlignedBuf AllocAligned(size_t size);
+
+// The open device: built by OpenDev, handed to the operations that read or
+// write it. The handle (fh) is closed when the value goes out of scope.
+struct Device : UniqueFd {
   uint64_t DevSize = 0;       // bytes
   DevHdrBuf DevHdr{};         // the header last read or built
   uint32_t v_ChunkCnt = 1;    // data chunks per block: 64 with compression, else 1
-  uint8_t *buf = nullptr;     // 4096-aligned I/O buffer inside AllocatedBuf
-  struct FreeBuf {
-    void operator()(uint8_t *p) const;  // std::free
-  };
-  std::unique_ptr<uint8_t, FreeBuf> AllocatedBuf;  // calloc'd: untouched pages stay unmapped
+  uint8_t *buf = nullptr;     // the I/O buffer: AllocatedBuf.p
+  AlignedBuf AllocatedBuf;
 
   Device() = default;
   Device(Device &&other) noexcept { *this = std::move(other); }
   Device &operator=(Device &&other) noexcept;
   Device(const Device &) = delete;
   Device &operator=(const Device &) = delete;
-  ~Device();
+  ~Device() = default;
 };
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,5 @@
 // Log tools that move data: copy the log device into the temp file, replay the
 // scanned log onto the XTL device, and zero the log device.
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -9,179 +8,63 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <iterator>
 #include <cstring>
-#include <new>
 
 #include "fatal.h"
 #include "guard.h"
 #include "log.h"
+#include "logtmp.h"
 #include "progress.h"
 
-XferBuf AllocXferBuf() {
-  XferBuf b;
-  b.mem.reset(new (std::nothrow) uint8_t[kXferBufSize + 4095]());
-  if (!b.mem) FatalErr("Error allocating transfer buffer.\n");
-  const auto addr = reinterpret_cast<uintptr_t>(b.mem.get());
-  b.p = b.mem.get() + ((4096 - (addr & 4095)) & 4095);
+AlignedBuf AllocXferBuf() {
+  AlignedBuf b = AllocAligned(kXferBufSize);
+  if (b.p == nullptr) FatalErr("Error allocating transfer buffer.\n");
   return b;
 }
 
-namespace {
-
-// The file a copy writes into, under a name of its own until the last byte is
-// in; only then is it renamed to the temp file, so a temp file is always a
-// whole copy. A failed copy removes it (PartialCopy's destructor), and so does
-// SIGTERM, SIGINT or SIGHUP during the copy (the handler below, which can only
-// reach process-wide state). SIGKILL can leave it, never a temp file; the
-// next copy removes it (RemoveDeadCopies).
-char g_partial[64];          // its name in the temp directory
-int g_partial_dir = -1;      // the temp directory
-volatile sig_atomic_t g_partial_live = 0;
-constexpr int kCopySignals[] = {SIGTERM, SIGINT, SIGHUP};
-
-extern "C" void RemovePartialCopy(int sig) {
-  if (g_partial_live != 0) unlinkat(g_partial_dir, g_partial, 0);
-  signal(sig, SIG_DFL);
-  raise(sig);  // delivered when the handler returns: the process ends by the signal
-}
-
-// Holds kCopySignals off while the name and the live flag change together.
-class BlockCopySignals {
- public:
-  explicit BlockCopySignals(const sigset_t &set) { sigprocmask(SIG_BLOCK, &set, &old_); }
-  ~BlockCopySignals() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
-  BlockCopySignals(const BlockCopySignals &) = delete;
-  BlockCopySignals &operator=(const BlockCopySignals &) = delete;
-
- private:
-  sigset_t old_{};
-};
-
-class PartialCopy {
- public:
-  PartialCopy() {
-    sigemptyset(&set_);
-    for (int sig : kCopySignals) sigaddset(&set_, sig);
-    struct sigaction sa {};
-    sa.sa_handler = RemovePartialCopy;
-    sa.sa_mask = set_;
-    for (size_t i = 0; i < std::size(kCopySignals); i++) {
-      sigaction(kCopySignals[i], nullptr, &old_[i]);
-      if (old_[i].sa_handler != SIG_IGN) sigaction(kCopySignals[i], &sa, nullptr);  // nohup stays
-    }
-  }
-  ~PartialCopy() {
-    {
-      BlockCopySignals hold(set_);
-      if (g_partial_live != 0) unlinkat(g_partial_dir, g_partial, 0);
-      g_partial_live = 0;
-    }
-    for (size_t i = 0; i < std::size(kCopySignals); i++)
-      sigaction(kCopySignals[i], &old_[i], nullptr);
-  }
-  PartialCopy(const PartialCopy &) = delete;
-  PartialCopy &operator=(const PartialCopy &) = delete;
-
-  // Creates "xtl.log.<pid>.<n>" in dir exclusively, mode 0400: never an
-  // existing file or link. Returns the handle, or -1 with errno.
-  int Create(int dir) {
-    for (unsigned n = 0; n < 100; n++) {
-      BlockCopySignals hold(set_);
-      g_partial_dir = dir;
-      std::snprintf(g_partial, sizeof g_partial, "%s.%d.%u", kLogTmpName,
-                    static_cast<int>(getpid()), n);
-      const int fd = openat(dir, g_partial,
-                            O_WRONLY | O_CREAT | O_EXCL | O_LARGEFILE | O_NOFOLLOW | O_CLOEXEC, 0400);
-      if (fd >= 0) {
-        g_partial_live = 1;
-        return fd;
-      }
-      if (errno != EEXIST) return -1;
-    }
-    return -1;
-  }
-  // Gives the whole copy the temp file's name; false with errno on failure.
-  bool Commit() {
-    BlockCopySignals hold(set_);
-    if (renameat(g_partial_dir, g_partial, g_partial_dir, kLogTmpName) != 0) return false;
-    g_partial_live = 0;
-    return true;
-  }
-
- private:
-  sigset_t set_{};
-  struct sigaction old_[std::size(kCopySignals)] {};
-};
-
-// Removes the new files ("xtl.log.<pid>.<n>") that copies killed by SIGKILL
-// left in dir: those of processes that no longer exist. A live process's
-// file may be a copy under way and stays; so does any other name.
-void RemoveDeadCopies(int dir) {
-  const int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR *d = fd >= 0 ? fdopendir(fd) : nullptr;
-  if (d == nullptr) {
-    if (fd >= 0) close(fd);
-    return;
-  }
-  while (const dirent *e = readdir(d)) {
-    int pid = 0;
-    unsigned n = 0;
-    char again[sizeof e->d_name];
-    if (std::sscanf(e->d_name, "xtl.log.%d.%u", &pid, &n) != 2 || pid <= 0) continue;
-    std::snprintf(again, sizeof again, "%s.%d.%u", kLogTmpName, pid, n);
-    if (std::strcmp(again, e->d_name) != 0) continue;  // exactly the copy's pattern
-    if (kill(pid, 0) != 0 && errno == ESRCH) unlinkat(dir, e->d_name, 0);
-  }
-  closedir(d);
-}
-
-}  // namespace
-
 void CopyLog() {
-  LogFd src(open(v_LogSource.c_str(), O_RDONLY | O_LARGEFILE));
-  if (src.fd < 0)
+  UniqueFd src(open(v_LogSource.c_str(), O_RDONLY | O_LARGEFILE));
+  if (src.fh < 0)
     FatalErr("Error copying log device.  Cannot open source device %s %d\n", v_LogSource.c_str(),
              errno);
   const LogTmpDir dir = OpenLogTmpDir();
   const std::string &path = dir.path;
-  if (dir.fd.fd < 0)
+  if (dir.fd.fh < 0)
     FatalErr("Error copying log device.  Cannot open target file %s %d\n", path.c_str(), errno);
   // The temp file is removed below; copying it onto itself would lose it.
   struct stat ss {}, ts {};
-  if (fstat(src.fd, &ss) == 0 && fstatat(dir.fd.fd, kLogTmpName, &ts, AT_SYMLINK_NOFOLLOW) == 0 &&
+  if (fstat(src.fh, &ss) == 0 && fstatat(dir.fd.fh, kLogTmpName, &ts, AT_SYMLINK_NOFOLLOW) == 0 &&
       ss.st_dev == ts.st_dev && ss.st_ino == ts.st_ino)
     FatalErr("Error copying log device.  Source %s is the temp file %s\n", v_LogSource.c_str(),
              path.c_str());
   // The earlier temp file goes first, whatever it is (a file, a link, a
   // FIFO): nothing is written through it, and from here on a copy that fails
   // or is interrupted leaves no temp file for a scan to take as valid.
-  if (unlinkat(dir.fd.fd, kLogTmpName, 0) != 0 && errno != ENOENT)
+  if (unlinkat(dir.fd.fh, kLogTmpName, 0) != 0 && errno != ENOENT)
     FatalErr("Error copying log device.  Cannot open target file %s %d\n", path.c_str(), errno);
-  RemoveDeadCopies(dir.fd.fd);
+  RemoveDeadCopies(dir.fd.fh);
   PartialCopy part;
-  LogFd dst(part.Create(dir.fd.fd));
-  if (dst.fd < 0)
+  UniqueFd dst(part.Create(dir.fd.fh));
+  if (dst.fh < 0)
     FatalErr("Error copying log device.  Cannot open target file %s %d\n", path.c_str(), errno);
   std::unique_ptr<uint8_t[]> cbuf(new (std::nothrow) uint8_t[kCopyBufSize]);
   if (!cbuf) FatalErr("Error allocating copy buffer.\n");
 
   // The source's size for the progress line; a pipe's is unknown (0).
   uint64_t total = 0;
-  if (ioctl(src.fd, BLKGETSIZE64, &total) != 0)
+  if (ioctl(src.fh, BLKGETSIZE64, &total) != 0)
     total = S_ISREG(ss.st_mode) && ss.st_size > 0 ? static_cast<uint64_t>(ss.st_size) : 0;
   Progress prog("log copy", ProgressUnit::Bytes, total);
   uint64_t copied = 0;
   for (;;) {
-    const ssize_t n = read(src.fd, cbuf.get(), kCopyBufSize);
+    const ssize_t n = read(src.fh, cbuf.get(), kCopyBufSize);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) FatalErr("Error reading from source device %s %d\n", v_LogSource.c_str(), errno);
     if (n == 0) break;
     for (size_t done = 0; done < static_cast<size_t>(n);) {
       errno = 0;
-      const ssize_t w = write(dst.fd, cbuf.get() + done, static_cast<size_t>(n) - done);
+      const ssize_t w = write(dst.fh, cbuf.get() + done, static_cast<size_t>(n) - done);
       if (w < 0 && errno == EINTR) continue;
       if (w <= 0) FatalErr("Error writing to temp file %s %d\n", path.c_str(), errno);
       done += static_cast<size_t>(w);
@@ -189,13 +72,92 @@ void CopyLog() {
     copied += static_cast<uint64_t>(n);
     prog.Update(copied);
   }
-  if (fsync(dst.fd) != 0 || dst.Close() != 0 || !part.Commit())
+  if (fsync(dst.fh) != 0 || dst.Close() != 0 || !part.Commit())
     FatalErr("Error writing to temp file %s %d\n", path.c_str(), errno);
 }
 
-int64_t PostEntries(FILE *out, const LogList &log, int tmpfd, const std::string &tmppath,
-                    int dstfd, const std::string &dstpath, uint8_t *xbuf, uint64_t dst_end,
-                    Progress *prog) {
+namespace {
+
+// One entry of a post: its progress line, its data into the buffer, its write.
+class EntryReplay {
+ public:
+  EntryReplay(FILE *out, const PostSource &src, const PostTarget &dst, uint8_t *buf)
+      : out_(out), src_(src), dst_(dst), buf_(buf) {}
+
+  // Replays entry e of segment i (seq seq), whose type-0 data would start at
+  // sector d of the temp file; advances d past the data it takes. Returns
+  // false when the entry failed to read or write.
+  bool Run(size_t i, uint64_t seq, const LOG_ENT &e, int64_t &d) {
+    const uint32_t tp = e.EntryTp();
+    const uint32_t cnt = e.SectorCnt();
+    const int64_t target = e.TargetSector();
+    std::fprintf(out_, "%8d %10lld %10lld %10lld %4d %1d", static_cast<int>(i),
+                 static_cast<long long>(seq), static_cast<long long>(d),
+                 static_cast<long long>(target), static_cast<int>(cnt), static_cast<int>(tp));
+    const size_t n = size_t{cnt} * kSectorSize;
+    bool ok = true;
+    if (tp == 0) {
+      ok = Read(d, n);
+      d += cnt;  // even after a failed read, so later entries find their own data
+      if (ok) ok = Write(target, n);
+    } else if (tp == 1 || tp == 2) {
+      std::memset(buf_, tp == 1 ? 0x00 : 0xff, n);
+      ok = Write(target, n);
+    } else {
+      // No content is defined for these types: nothing is written, and they
+      // take no data sectors.
+      std::fprintf(out_, "\r\n  Skipping entry of type %d for sector %lld: no data defined\n",
+                   static_cast<int>(tp), static_cast<long long>(target));
+    }
+    std::fputs("\r", out_);
+    std::fflush(out_);
+    return ok;
+  }
+
+ private:
+  // n bytes of the temp file at sector d into the buffer.
+  bool Read(int64_t d, size_t n) {
+    errno = 0;
+    ssize_t r = -1;
+    if (d < 0)
+      errno = EINVAL;
+    else
+      r = PreadFull(src_.fd, buf_, n, static_cast<uint64_t>(d) * kSectorSize);
+    if (r == static_cast<ssize_t>(n)) return true;
+    std::fprintf(out_, "\r\n  Error reading from tmp file %s/%lld/%d %d %d\n", src_.path.c_str(),
+                 static_cast<long long>(d * kSectorSize), static_cast<int>(n),
+                 static_cast<int>(r), errno);
+    return false;
+  }
+
+  // The buffer's n bytes to the target at sector target. Past dst_.end only
+  // the part before it is written and the entry fails with ENOSPC, as a block
+  // device ends a write at its last sector.
+  bool Write(int64_t target, size_t n) {
+    const auto off = static_cast<uint64_t>(target) * kSectorSize;
+    const size_t fits =
+        off >= dst_.end ? 0 : static_cast<size_t>(std::min<uint64_t>(n, dst_.end - off));
+    errno = 0;
+    const ssize_t w = fits == 0 && n > 0 ? -1 : PwriteFull(dst_.fd, buf_, fits, off);
+    if (fits < n && (w < 0 ? errno == 0 : static_cast<size_t>(w) == fits)) errno = ENOSPC;
+    if (w == static_cast<ssize_t>(n)) return true;
+    std::fprintf(out_, "\r\n  Error writing to raw XTL device %s/%lld/%d %d %d\n",
+                 dst_.path.c_str(), static_cast<long long>(target * kSectorSize),
+                 static_cast<int>(n), static_cast<int>(w), errno);
+    return false;
+  }
+
+  FILE *out_;
+  const PostSource &src_;
+  const PostTarget &dst_;
+  uint8_t *buf_;
+};
+
+}  // namespace
+
+int64_t PostEntries(FILE *out, const LogList &log, const PostSource &src, const PostTarget &dst,
+                    uint8_t *buf, Progress *prog) {
+  EntryReplay replay(out, src, dst, buf);
   int64_t failed = 0;
   uint64_t posted = 0;
   for (size_t i = 0; i < log.LtLst.size(); i++) {
@@ -203,60 +165,8 @@ int64_t PostEntries(FILE *out, const LogList &log, int tmpfd, const std::string 
     int64_t d = log.LtSec[i];  // data of the next type-0 entry, sectors of the temp file
     const uint32_t entries = std::min<uint32_t>(lt.NumEntries.get(), kLogEntMax);
     for (uint32_t j = 0; j < entries; j++) {
-      const LOG_ENT &e = lt.le[j];
-      const uint32_t tp = e.EntryTp();
-      const uint32_t cnt = e.SectorCnt();
-      const int64_t target = e.TargetSector();
       if (prog != nullptr) prog->BeforeStdout();
-      std::fprintf(out, "%8d %10lld %10lld %10lld %4d %1d", static_cast<int>(i),
-                   static_cast<long long>(lt.seq.get()), static_cast<long long>(d),
-                   static_cast<long long>(target), static_cast<int>(cnt), static_cast<int>(tp));
-      const size_t n = size_t{cnt} * kSectorSize;
-      bool write_it = true;
-      if (tp == 0) {
-        errno = 0;
-        ssize_t r = -1;
-        if (d < 0)
-          errno = EINVAL;
-        else
-          r = PreadFull(tmpfd, xbuf, n, static_cast<uint64_t>(d) * kSectorSize);
-        if (r != static_cast<ssize_t>(n)) {
-          std::fprintf(out, "\r\n  Error reading from tmp file %s/%lld/%d %d %d\n",
-                       tmppath.c_str(), static_cast<long long>(d * kSectorSize),
-                       static_cast<int>(n), static_cast<int>(r), errno);
-          write_it = false;
-          failed++;
-        }
-        d += cnt;  // even after a failed read, so later entries find their own data
-      } else if (tp == 1) {
-        std::memset(xbuf, 0x00, n);
-      } else if (tp == 2) {
-        std::memset(xbuf, 0xff, n);
-      } else {
-        // No content is defined for these types: nothing is written, and they
-        // take no data sectors.
-        std::fprintf(out, "\r\n  Skipping entry of type %d for sector %lld: no data defined\n",
-                     static_cast<int>(tp), static_cast<long long>(target));
-        write_it = false;
-      }
-      if (write_it) {
-        // Past dst_end only the part before it is written and the entry fails
-        // with ENOSPC, as a block device ends a write at its last sector.
-        const auto off = static_cast<uint64_t>(target) * kSectorSize;
-        const size_t fits =
-            off >= dst_end ? 0 : static_cast<size_t>(std::min<uint64_t>(n, dst_end - off));
-        errno = 0;
-        const ssize_t w = fits == 0 && n > 0 ? -1 : PwriteFull(dstfd, xbuf, fits, off);
-        if (fits < n && (w < 0 ? errno == 0 : static_cast<size_t>(w) == fits)) errno = ENOSPC;
-        if (w != static_cast<ssize_t>(n)) {
-          std::fprintf(out, "\r\n  Error writing to raw XTL device %s/%lld/%d %d %d\n",
-                       dstpath.c_str(), static_cast<long long>(target * kSectorSize),
-                       static_cast<int>(n), static_cast<int>(w), errno);
-          failed++;
-        }
-      }
-      std::fputs("\r", out);
-      std::fflush(out);
+      if (!replay.Run(i, lt.seq.get(), lt.le[j], d)) failed++;
       if (prog != nullptr) prog->Update(++posted);
     }
   }
@@ -269,23 +179,22 @@ void PostLog(const LogList &log) {
   const LogTmpFile &tmp = *log.source;  // the file the scan read, still open
   // Exclusive: a device the driver (or a mount) holds is refused, not written.
   bool not_blk_reg = false;
-  LogFd dst(OpenBlkOrReg(v_LogTarget, O_WRONLY | o_direct | O_LARGEFILE | O_EXCL, not_blk_reg));
+  UniqueFd dst(OpenBlkOrReg(v_LogTarget, O_WRONLY | o_direct | O_LARGEFILE | O_EXCL, not_blk_reg));
   if (not_blk_reg) NotBlkOrReg(v_LogTarget);
-  if (dst.fd < 0) FatalErr("Error opening XTL raw device %s %d\n", v_LogTarget.c_str(), errno);
-  GuardLogPost(dst.fd, v_LogTarget);  // nothing written yet
+  if (dst.fh < 0) FatalErr("Error opening XTL raw device %s %d\n", v_LogTarget.c_str(), errno);
+  GuardLogPost(dst.fh, v_LogTarget);  // nothing written yet
   // An image file keeps its size (whole sectors), as a device would.
-  uint64_t end = UINT64_MAX;
+  PostTarget target{dst.fh, v_LogTarget};
   struct stat st {};
-  if (fstat(dst.fd, &st) == 0 && S_ISREG(st.st_mode))
-    end = static_cast<uint64_t>(st.st_size) / kSectorSize * kSectorSize;
-  XferBuf xb = AllocXferBuf();
+  if (fstat(dst.fh, &st) == 0 && S_ISREG(st.st_mode))
+    target.end = static_cast<uint64_t>(st.st_size) / kSectorSize * kSectorSize;
+  AlignedBuf xb = AllocXferBuf();
 
   uint64_t entries = 0;
   for (const LOG_TAIL &lt : log.LtLst) entries += std::min<uint32_t>(lt.NumEntries.get(), kLogEntMax);
   Progress prog("log post", ProgressUnit::Entries, entries);
-  const int64_t failed =
-      PostEntries(stdout, log, tmp.fd.fd, tmp.path, dst.fd, v_LogTarget, xb.p, end, &prog);
-  if (fsync(dst.fd) != 0)
+  const int64_t failed = PostEntries(stdout, log, {tmp.fd.fh, tmp.path}, target, xb.p, &prog);
+  if (fsync(dst.fh) != 0)
     FatalErr("Error flushing raw XTL device %s %d\n", v_LogTarget.c_str(), errno);
   prog.Erase();
   std::printf("\rDone.%45s\n", "");
@@ -320,7 +229,7 @@ void ClearLog() {
   // size is a block device's, or a regular file's: an image is never grown.
   Device log = OpenDevAt(v_LogTarget, O_WRONLY | O_LARGEFILE | O_EXCL, OpenFailMsg::XtlRaw);
   GuardLogClear(log.fh, v_LogTarget);  // nothing written yet
-  XferBuf xb = AllocXferBuf();
+  AlignedBuf xb = AllocXferBuf();
   {
     Progress prog("log clear", ProgressUnit::Bytes, log.DevSize);
     ClearFd(log.fh, log.DevSize, v_LogTarget, xb.p, &prog);

@@ -11,7 +11,7 @@
 #include <new>
 
 #include "fatal.h"
-#include "log.h"
+#include "logscan.h"
 
 namespace {
 
@@ -140,48 +140,6 @@ void FillChain(SectorCache &cache, int64_t s, int64_t count, LogList &log) {
 
 }  // namespace
 
-ssize_t FileLogSectors::ReadOne(int64_t sector, uint8_t *out) {
-  if (sector < 0) {
-    errno = EINVAL;
-    return -1;
-  }
-  return PreadFull(fd_, out, kSectorSize, static_cast<uint64_t>(sector) * kSectorSize);
-}
-
-bool FileLogSectors::ReadMany(int64_t first, int64_t n, uint8_t *out) {
-  if (first < 0 || n <= 0 || first + n > count_) return false;
-  const size_t len = static_cast<size_t>(n) * kSectorSize;
-  return PreadFull(fd_, out, len, static_cast<uint64_t>(first) * kSectorSize) ==
-         static_cast<ssize_t>(len);
-}
-
-ssize_t MemLogSectors::ReadOne(int64_t sector, uint8_t *out) {
-  if (sector < 0) {
-    errno = EINVAL;
-    return -1;
-  }
-  const auto off = static_cast<uint64_t>(sector) * kSectorSize;
-  if (off >= size_) return 0;
-  const size_t len = std::min<size_t>(kSectorSize, size_ - static_cast<size_t>(off));
-  std::memcpy(out, data_ + off, len);
-  return static_cast<ssize_t>(len);
-}
-
-bool MemLogSectors::ReadMany(int64_t first, int64_t n, uint8_t *out) {
-  if (first < 0 || n <= 0 || first + n > Count()) return false;
-  std::memcpy(out, data_ + static_cast<size_t>(first) * kSectorSize,
-              static_cast<size_t>(n) * kSectorSize);
-  return true;
-}
-
-std::string LogTmpPath() {
-  if (v_TmpDir.empty()) v_TmpDir = "/dev/shm";
-  if (v_TmpDir.size() > kTmpDirMax)
-    FatalErr("Error: temp directory name longer than %zu characters: %s\n", kTmpDirMax,
-             v_TmpDir.c_str());
-  return v_TmpDir + "/xtl.log";
-}
-
 int ValidateLt(const LOG_TAIL &lt, int ExitFlg) {
   int cnt = 0;
   uint64_t sum = 0;
@@ -201,71 +159,84 @@ int ValidateLt(const LOG_TAIL &lt, int ExitFlg) {
 
 namespace {
 
-void ScanSectors(LogSectors &src, LogList &log) {
-  SectorCache search(src, kSearchWindow);
-  SectorCache walk(src, kWalkWindow);
-
-  // The newest control sector: the highest sector carrying the identifier.
-  int64_t tail = src.Count() - 1;
+// The newest control sector: the highest sector carrying the identifier; -1
+// when there is none (an empty log).
+int64_t FindNewestTail(SectorCache &search, int64_t count) {
+  int64_t tail = count - 1;
   while (tail >= 0 && !HasLogId(search.Get(tail))) tail--;
-  if (tail < 0) return;  // no control sector: an empty log
-  log.tail_sector = log.head_sector = tail;
-  LOG_TAIL lt = search.Tail(tail);
-  ValidateLt(lt, 1);
+  return tail;
+}
 
-  // First chain, walking backward while the control sectors stay valid and
-  // their seq values consecutive.
+// The first chain, walked backward from the newest control sector lt while
+// the control sectors stay valid and their seq values consecutive. Sets
+// head_sector and log_cnt; returns the candidate that ended the walk on a
+// check, or -1 when the walk reached sector 1 or 0.
+int64_t WalkFirstChain(SectorCache &walk, LOG_TAIL lt, LogList &log) {
   log.log_cnt = 1;
   uint64_t expect = lt.seq.get();
-  int64_t current = tail;
-  int64_t failed = -1;  // the candidate that ended the walk on a check
+  int64_t current = log.tail_sector;
   while (current > 1) {
     const int64_t cand = Below(current, lt);
     LOG_TAIL prev = walk.Tail(cand);  // below sector 0 this fails the read
-    if (ValidateLt(prev, 0) == 0) {
-      failed = cand;
-      break;
-    }
+    if (ValidateLt(prev, 0) == 0) return cand;
     expect--;
-    if (prev.seq.get() != expect) {
-      failed = cand;
-      break;
-    }
+    if (prev.seq.get() != expect) return cand;
     log.head_sector = current = cand;
     lt = prev;
     log.log_cnt++;
   }
+  return -1;
+}
 
-  // Second chain: the highest sector from the failed candidate down to 2 from
-  // which a chain leads to exactly sector 0.
+// The second chain: the highest sector from the failed candidate down to 2
+// from which a chain leads to exactly sector 0. Sets tail2_sector and
+// log_cnt2 (0 when there is none).
+void FindSecondChain(SectorCache &search, SectorCache &walk, int64_t failed, LogList &log) {
   log.log_cnt2 = 0;
-  if (failed >= 2) {
-    std::vector<bool> dead(static_cast<size_t>(failed) + 1);
-    for (int64_t t = failed; t >= 2; t--) {
-      if (ScanHead(search, walk, t, dead, log) == 1) {
-        log.tail2_sector = t;
-        break;
-      }
+  if (failed < 2) return;
+  std::vector<bool> dead(static_cast<size_t>(failed) + 1);
+  for (int64_t t = failed; t >= 2; t--) {
+    if (ScanHead(search, walk, t, dead, log) == 1) {
+      log.tail2_sector = t;
+      return;
     }
-    if (log.tail2_sector < 0) log.log_cnt2 = 0;
   }
+  log.log_cnt2 = 0;
+}
 
+// The list, oldest first: the first chain, then the second.
+void FillList(SectorCache &walk, LogList &log) {
   const int64_t cnt = log.log_cnt, cnt2 = log.log_cnt2;
   log.LtLst.reserve(static_cast<size_t>(cnt + cnt2));
   log.LtSec.reserve(static_cast<size_t>(cnt + cnt2));
   log.log_segments = cnt + cnt2;
   FillChain(walk, log.tail_sector, cnt, log);
   if (cnt2 > 0) FillChain(walk, log.tail2_sector, cnt2, log);
-  const std::vector<LOG_TAIL> &LtLst = log.LtLst;
+}
 
-  // Within a chain the seq values follow by construction; the seam between
-  // the newest of the first chain and the oldest of the second may not.
+// Within a chain the seq values follow by construction; the seam between
+// the newest of the first chain and the oldest of the second may not.
+void CheckSeam(const LogList &log) {
+  const std::vector<LOG_TAIL> &LtLst = log.LtLst;
   for (size_t i = 1; i < LtLst.size(); i++) {
     if (LtLst[i].seq.get() != LtLst[i - 1].seq.get() + 1)
       FatalErr("Log is inconsistent:  %d %lld %lld\n", static_cast<int>(i),
                static_cast<long long>(LtLst[i - 1].seq.get()),
                static_cast<long long>(LtLst[i].seq.get()));
   }
+}
+
+void ScanSectors(LogSectors &src, LogList &log) {
+  SectorCache search(src, kSearchWindow);
+  SectorCache walk(src, kWalkWindow);
+  const int64_t tail = FindNewestTail(search, src.Count());
+  if (tail < 0) return;
+  log.tail_sector = log.head_sector = tail;
+  const LOG_TAIL lt = search.Tail(tail);
+  ValidateLt(lt, 1);
+  FindSecondChain(search, walk, WalkFirstChain(walk, lt, log), log);
+  FillList(walk, log);
+  CheckSeam(log);
 }
 
 }  // namespace
@@ -292,72 +263,9 @@ void PrintLogSummary(FILE *out, const LogList &log) {
   std::fprintf(out, "      num sectors  = %lld\n", static_cast<long long>(log.log_sectors));
 }
 
-LogTmpDir OpenLogTmpDir() {
-  LogTmpDir dir;
-  dir.path = LogTmpPath();
-  // O_PATH: searching the directory is all the right this needs, as before.
-  dir.fd.fd = open(v_TmpDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  struct stat st {};
-  if (dir.fd.fd < 0 || fstat(dir.fd.fd, &st) != 0) {
-    const int err = errno;
-    dir.fd.Close();
-    errno = err;
-    return dir;
-  }
-  // Whoever may rename files in the directory can put a left-over partial
-  // copy in the temp file's place, where it would scan valid and be posted.
-  const char *why = nullptr;
-  if (st.st_uid != 0 && st.st_uid != geteuid())
-    why = "belongs to another user";
-  else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0)
-    why = "is writable by group or others without the sticky bit";
-  if (why != nullptr) FatalErr("Error: temp directory %s %s\n", v_TmpDir.c_str(), why);
-  return dir;
-}
-
-int OpenLogTmp(const LogTmpDir &dir, struct stat &st) {
-  const std::string &path = dir.path;
-  if (dir.fd.fd < 0)
-    FatalErr("Error opening log temp file.  Cannot open temp file %s %d\n", path.c_str(), errno);
-  // O_NOFOLLOW: a link planted at the temp path is not followed. O_NONBLOCK:
-  // a FIFO there cannot hold the open; it is cleared once the file is known.
-  LogFd f(openat(dir.fd.fd, kLogTmpName, O_RDONLY | O_LARGEFILE | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (f.fd < 0)
-    FatalErr("Error opening log temp file.  Cannot open temp file %s %d\n", path.c_str(), errno);
-  if (fstat(f.fd, &st) != 0)
-    FatalErr("Error stating log temp file %s %d\n", path.c_str(), errno);
-  // The temp directory may be writable by everyone (/dev/shm): only a file of
-  // our own that nobody else can rewrite, and that no other name reaches, is
-  // replayed onto a device.
-  const char *why = nullptr;
-  if (!S_ISREG(st.st_mode)) {
-    if (!S_ISBLK(st.st_mode)) NotBlkOrReg(path);
-    why = "is not a regular file";
-  } else if (st.st_uid != geteuid()) {
-    why = "is not owned by the running user";
-  } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    why = "is writable by group or others";
-  } else if (st.st_nlink > 1) {
-    why = "has more than one link";
-  }
-  if (why != nullptr) FatalErr("Error: log temp file %s %s\n", path.c_str(), why);
-  const int fl = fcntl(f.fd, F_GETFL);
-  if (fl < 0 || fcntl(f.fd, F_SETFL, fl & ~O_NONBLOCK) != 0)
-    FatalErr("Error opening log temp file.  Cannot open temp file %s %d\n", path.c_str(), errno);
-  const int fd = f.fd;
-  f.fd = -1;
-  return fd;
-}
-
 LogList ScanLog() {
-  auto tmp = std::make_shared<LogTmpFile>();
-  struct stat st {};
-  {
-    const LogTmpDir dir = OpenLogTmpDir();
-    tmp->fd.fd = OpenLogTmp(dir, st);
-    tmp->path = dir.path;
-  }
-  FileLogSectors src(tmp->fd.fd, st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0);
+  auto tmp = std::make_shared<LogTmpFile>(OpenLogTmpFile());
+  FileLogSectors src(tmp->fd.fh, tmp->size);
   LogList log = ScanLogSectors(src);
   PrintLogSummary(stdout, log);
   log.source = std::move(tmp);  // the post reads this handle, not the path again

@@ -14,19 +14,11 @@ namespace {
 
 using logimg::Ent;
 using logimg::LogImage;
+using support::kLogEmpty;
+using support::LogValid;
 
 const std::string kBin = XTL_MAINT_BIN;
 const std::string kDone = "\rDone." + std::string(45, ' ') + "\n";
-const std::string kEmpty = "    Log appears to be empty.\n";
-
-std::string Valid(int segs, int cnt, int cnt2, int blocks, int sectors) {
-  char b[256];
-  std::snprintf(b, sizeof b,
-                "    Log appears to be valid.\n      num segments = %d  (%d/%d)\n"
-                "      num blocks   = %d\n      num sectors  = %d\n",
-                segs, cnt, cnt2, blocks, sectors);
-  return b;
-}
 
 std::vector<uint8_t> Fill(size_t n, uint8_t v) { return std::vector<uint8_t>(n, v); }
 
@@ -85,7 +77,7 @@ class LogCli : public ::testing::Test {
 
 TEST_F(LogCli, CopyThenScanAndDisp) {
   LogImage img = logimg::Wrapped64();
-  CopyIn(img, Valid(6, 4, 2, 12, 54));
+  CopyIn(img, LogValid(6, 4, 2, 12, 54));
   struct stat st {};
   ASSERT_EQ(stat(tmpfile.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0400u);
@@ -93,10 +85,10 @@ TEST_F(LogCli, CopyThenScanAndDisp) {
 
   support::Result r = Log("scan");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, Valid(6, 4, 2, 12, 54));
+  EXPECT_EQ(r.out, LogValid(6, 4, 2, 12, 54));
   r = Log("disp");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, Valid(6, 4, 2, 12, 54) + logimg::kWrapped64Listing);
+  EXPECT_EQ(r.out, LogValid(6, 4, 2, 12, 54) + logimg::kWrapped64Listing);
   EXPECT_EQ(r.err, "");
 }
 
@@ -110,12 +102,12 @@ LogImage PostLogImage() {
 }
 
 TEST_F(LogCli, PostReplaysOldestFirstOntoAnImage) {
-  CopyIn(PostLogImage(), Valid(2, 2, 0, 8, 12));
+  CopyIn(PostLogImage(), LogValid(2, 2, 0, 8, 12));
   MakeFilled(target, 256 * 512, 0x5a);
   support::Result r = Log("post", target);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.out, Valid(2, 2, 0, 8, 12) +
+  EXPECT_EQ(r.out, LogValid(2, 2, 0, 8, 12) +
                        "       0          1          1        100    2 0\r"
                        "       0          1          3        110    3 1\r"
                        "       0          1          3        120    1 0\r"
@@ -158,11 +150,11 @@ TEST_F(LogCli, FailedReadAdvancesTheDataPointerAndFailsThePost) {
   img.Segment(1, 5, {{200, 4, 0}, {210, 1, 0}});
   img.Segment(3, 6, {{220, 1, 0}});
   ASSERT_EQ(img.GetTail(1).NumSectors.get(), 5u);
-  CopyIn(img, Valid(2, 2, 0, 3, 6));
+  CopyIn(img, LogValid(2, 2, 0, 3, 6));
   MakeFilled(target, 256 * 512, 0x5a);
   support::Result r = Log("post", target);
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, Valid(2, 2, 0, 3, 6) +
+  EXPECT_EQ(r.out, LogValid(2, 2, 0, 3, 6) +
                        "       0          5         -4        200    4 0"
                        "\r\n  Error reading from tmp file " + tmpfile + "/-2048/2048 -1 22\n\r"
                        "       0          5          0        210    1 0\r"
@@ -178,11 +170,11 @@ TEST_F(LogCli, ShortLogCopiedAfterALongOneScansAndPostsAsTheShortOne) {
   LogImage long_log(2048);
   long_log.Segment(2000, 50, {{100, 8, 0}});
   long_log.Segment(2010, 51, {{300, 9, 2}});
-  CopyIn(long_log, Valid(2, 2, 0, 2, 17));
+  CopyIn(long_log, LogValid(2, 2, 0, 2, 17));
 
   LogImage short_log(64);
   short_log.Segment(5, 3, {{100, 4, 0}});
-  CopyIn(short_log, Valid(1, 1, 0, 1, 4));
+  CopyIn(short_log, LogValid(1, 1, 0, 1, 4));
   EXPECT_EQ(support::FileSize(tmpfile), 64u * 512);
 
   MakeFilled(target, 512 * 512, 0x5a);
@@ -194,20 +186,20 @@ TEST_F(LogCli, ShortLogCopiedAfterALongOneScansAndPostsAsTheShortOne) {
 }
 
 TEST_F(LogCli, PostOfAnEmptyLogOpensNothing) {
-  CopyIn(LogImage(64), kEmpty);
+  CopyIn(LogImage(64), kLogEmpty);
   const std::string missing = dir.File("no-such-device");
   support::Result r = Log("post", missing);
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, kEmpty);
+  EXPECT_EQ(r.out, kLogEmpty);
   EXPECT_EQ(r.err, "");
   EXPECT_NE(access(missing.c_str(), F_OK), 0);
 
   LogImage empties(64);
   empties.Segment(3, 1, {});
-  CopyIn(empties, kEmpty);
+  CopyIn(empties, kLogEmpty);
   r = Log("post", missing);
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, kEmpty);
+  EXPECT_EQ(r.out, kLogEmpty);
 }
 
 TEST_F(LogCli, ClearZeroesAnImageWithoutGrowingIt) {
@@ -245,10 +237,10 @@ TEST_F(LogCli, FailuresPrintTheirMessageAndStatus1) {
   }
 
   // A log whose temp file is there but whose post target is not.
-  CopyIn(PostLogImage(), Valid(2, 2, 0, 8, 12));
+  CopyIn(PostLogImage(), LogValid(2, 2, 0, 8, 12));
   support::Result r = Log("post", missing);
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, Valid(2, 2, 0, 8, 12));
+  EXPECT_EQ(r.out, LogValid(2, 2, 0, 8, 12));
   EXPECT_EQ(r.err, "Error opening XTL raw device " + missing + " 2\n");
 
   // The temp file copied onto itself would be lost: refused, kept.
@@ -261,7 +253,7 @@ TEST_F(LogCli, FailuresPrintTheirMessageAndStatus1) {
 
 TEST_F(LogCli, FailedOrKilledCopyLeavesNoTempFile) {
   // A log whose first MiB alone scans valid: a partial copy must not survive.
-  CopyIn(PostLogImage(), Valid(2, 2, 0, 8, 12));
+  CopyIn(PostLogImage(), LogValid(2, 2, 0, 8, 12));
   LogImage img(16384);
   std::copy_n(PostLogImage().bytes.begin(), 64 * 512, img.bytes.begin());
   ASSERT_TRUE(img.WriteFile(logimg));
@@ -282,7 +274,7 @@ TEST_F(LogCli, FailedOrKilledCopyLeavesNoTempFile) {
   int w = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
   ASSERT_GE(w, 0);
   for (const char *sig : {"TERM", "INT", "HUP", "KILL"}) {
-    CopyIn(PostLogImage(), Valid(2, 2, 0, 8, 12));
+    CopyIn(PostLogImage(), LogValid(2, 2, 0, 8, 12));
     ASSERT_EQ(write(w, img.bytes.data(), 32768), 32768);
     r = Timed({"log", "copy", fifo, tmpdir}, sig, "0.5");
     EXPECT_GT(r.status, 128) << sig;
@@ -299,7 +291,7 @@ TEST_F(LogCli, FailedOrKilledCopyLeavesNoTempFile) {
 }
 
 TEST_F(LogCli, TempFileOfAnotherOrWritableByOthersIsRefused) {
-  CopyIn(PostLogImage(), Valid(2, 2, 0, 8, 12));
+  CopyIn(PostLogImage(), LogValid(2, 2, 0, 8, 12));
   MakeFilled(target, 256 * 512, 0x5a);
   const std::string why = "Error: log temp file " + tmpfile + " ";
 
@@ -328,7 +320,7 @@ TEST_F(LogCli, TempFileOfAnotherOrWritableByOthersIsRefused) {
     unlink(tmpfile.c_str());
     ASSERT_EQ(hard ? link(other.c_str(), tmpfile.c_str()) : symlink(other.c_str(), tmpfile.c_str()),
               0);
-    CopyIn(PostLogImage(), Valid(2, 2, 0, 8, 12));
+    CopyIn(PostLogImage(), LogValid(2, 2, 0, 8, 12));
     EXPECT_EQ(support::ReadAt(other, 0, 4096), Fill(512, 0x11));
     struct stat st {};
     ASSERT_EQ(lstat(tmpfile.c_str(), &st), 0);
@@ -361,10 +353,10 @@ TEST_F(LogCli, FifosAreRefusedNotWaitedFor) {
     EXPECT_EQ(r.err, "Error: " + fifo + neither) << cmd;
   }
 
-  CopyIn(PostLogImage(), Valid(2, 2, 0, 8, 12));
+  CopyIn(PostLogImage(), LogValid(2, 2, 0, 8, 12));
   r = Timed({"log", "post", fifo, tmpdir});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, Valid(2, 2, 0, 8, 12));
+  EXPECT_EQ(r.out, LogValid(2, 2, 0, 8, 12));
   EXPECT_EQ(r.err, "Error: " + fifo + neither);
 
   // A FIFO at the temp path: refused by the readers, replaced by a copy.
@@ -375,7 +367,7 @@ TEST_F(LogCli, FifosAreRefusedNotWaitedFor) {
   ASSERT_TRUE(PostLogImage().WriteFile(logimg));
   r = Timed({"log", "copy", logimg, tmpdir});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, Valid(2, 2, 0, 8, 12));
+  EXPECT_EQ(r.out, LogValid(2, 2, 0, 8, 12));
   EXPECT_EQ(support::FileSize(tmpfile), 64u * 512);
 }
 
@@ -384,11 +376,11 @@ TEST_F(LogCli, PostOntoAnImageNeverGrowsIt) {
   // wholly past it; each fails as at a device's end, the third lands.
   LogImage img(64);
   img.Segment(10, 4, {{48, 4, 1}, {60, 2, 2}, {10, 1, 2}});
-  CopyIn(img, Valid(1, 1, 0, 3, 7));
+  CopyIn(img, LogValid(1, 1, 0, 3, 7));
   MakeFilled(target, 50 * 512, 0x5a);
   support::Result r = Log("post", target);
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, Valid(1, 1, 0, 3, 7) +
+  EXPECT_EQ(r.out, LogValid(1, 1, 0, 3, 7) +
                        "       0          4          3         48    4 1"
                        "\r\n  Error writing to raw XTL device " + target + "/24576/2048 1024 28\n\r"
                        "       0          4          3         60    2 2"
@@ -503,7 +495,7 @@ TEST_F(LogLoop, CopyPostAndClearOnLoopDevices) {
   ATTACH_LOOP(logdev, logimg);
   support::Result r = Log("copy", logdev.Path());
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, Valid(2, 2, 0, 8, 12));
+  EXPECT_EQ(r.out, LogValid(2, 2, 0, 8, 12));
   EXPECT_EQ(support::FileSize(tmpfile), 2048u * 512);
 
   // The XTL device: 1 MiB, so sector 4096 lies beyond its end.
@@ -534,7 +526,7 @@ TEST_F(LogLoop, CopyPostAndClearOnLoopDevices) {
   // goes on, and the post ends with status 1.
   LogImage past(64);
   past.Segment(3, 9, {{4096, 1, 1}, {60, 1, 2}});
-  CopyIn(past, Valid(1, 1, 0, 2, 2));
+  CopyIn(past, LogValid(1, 1, 0, 2, 2));
   r = Log("post", xtldev.Path());
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("\r\n  Error writing to raw XTL device " + xtldev.Path() +

@@ -4,6 +4,7 @@
 #include "capture.h"
 #include "failure.h"
 #include "image.h"
+#include "log_summary.h"
 #include "loop.h"
 #include "run.h"
 #include "scratch.h"

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "test_util.h"
@@ -43,91 +46,81 @@ TEST(ConvertNum, PrefixesSignsClampingAndTrailingText) {
   for (const auto &c : cases) EXPECT_EQ(ConvertNum(c.text, c.bits), c.want) << c.text << "/" << c.bits;
 }
 
-TEST(ScanArgs, DefaultsFromTheOptionTable) {
-  RunLine({"dev-rd"});
-  EXPECT_EQ(v_WtBlkStripeCnt, 1u);
-  EXPECT_EQ(v_Ver, 513u);
-  EXPECT_EQ(v_MetaDupeCnt, 2u);
-  EXPECT_EQ(v_EccWidth, 4u);
-  EXPECT_EQ(v_EccDepth, 128u);
-  EXPECT_EQ(v_WtBlkSz, 0u);
-  EXPECT_EQ(v_HashFlg, 0u);
-  EXPECT_TRUE(v_TmpDir.empty());
+// What a setting holds after a line, as text (numbers in decimal).
+std::string Setting(const std::string &name) {
+#define XTL_NUM(v) {#v, [] { return std::to_string(v); }}
+  static const std::map<std::string, std::function<std::string()>> kGet = {
+      XTL_NUM(v_WtBlkStripeCnt), XTL_NUM(v_Ver),       XTL_NUM(v_MetaDupeCnt),
+      XTL_NUM(v_EccWidth),       XTL_NUM(v_EccDepth),  XTL_NUM(v_WtBlkSz),
+      XTL_NUM(v_HashFlg),        XTL_NUM(v_EccRaid5),  XTL_NUM(v_EccRaid6),
+      XTL_NUM(v_HashTp),         XTL_NUM(v_Vm2CompFlg), XTL_NUM(v_Vm2Flg),
+      XTL_NUM(v_QuickFlg),       XTL_NUM(v_Offset0),   XTL_NUM(v_HdrOff),
+      XTL_NUM(v_Migrate_LinBlks), XTL_NUM(v_DevCnt),   XTL_NUM(v_HdrN),
+      XTL_NUM(v_TrackN),         XTL_NUM(v_cmd),       XTL_NUM(v_TmpDir.size()),
+      {"v_TmpDir", [] { return v_TmpDir; }},
+      {"v_DevName", [] { return v_DevName; }},
+      {"v_LogSource", [] { return v_LogSource; }},
+      {"v_DevList[1]", [] { return v_DevList.size() > 1 ? v_DevList[1] : "(none)"; }},
+  };
+#undef XTL_NUM
+  const auto it = kGet.find(name);
+  return it == kGet.end() ? "(no such setting)" : it->second();
 }
 
-TEST(ScanArgs, LongNamesMatchInTableOrder) {
-  RunLine({"dev-rd", "--eccstripe=8"});
-  EXPECT_EQ(v_EccWidth, 8u);
-  EXPECT_EQ(v_EccRaid5, 0u);
-  EXPECT_EQ(v_HashFlg, 0u);
+struct LineCase {
+  const char *what;
+  std::vector<std::vector<std::string>> lines;  // scanned in turn
+  std::vector<std::pair<std::string, std::string>> want;  // setting, text
+};
 
-  RunLine({"dev-rd", "--eccwidths=0x10"});
-  EXPECT_EQ(v_EccDepth, 16u);
-  EXPECT_EQ(v_EccWidth, 4u);
-
-  RunLine({"dev-rd", "--ecc"});
-  EXPECT_EQ(v_EccRaid5, 1u);
-  EXPECT_EQ(v_HashFlg, 1u);
-
-  RunLine({"dev-rd", "--ecc6"});
-  EXPECT_EQ(v_EccRaid6, 1u);
-  EXPECT_EQ(v_EccRaid5, 0u);
-  EXPECT_EQ(v_HashFlg, 1u);
-
-  RunLine({"dev-rd", "--hashtp=3"});
-  EXPECT_EQ(v_HashTp, 3u);
-  EXPECT_EQ(v_HashFlg, 0u);
-  RunLine({"dev-rd", "--hash"});
-  EXPECT_EQ(v_HashFlg, 1u);
-
-  RunLine({"dev-rd", "--vm2comp"});
-  EXPECT_EQ(v_Vm2CompFlg, 1u);
-  EXPECT_EQ(v_Vm2Flg, 0u);
-  RunLine({"dev-rd", "--vm2"});
-  EXPECT_EQ(v_Vm2Flg, 1u);
-  EXPECT_EQ(v_Vm2CompFlg, 0u);
-
-  // A flag row matches any text that goes on after its name.
-  RunLine({"dev-rd", "--quickly"});
-  EXPECT_EQ(v_QuickFlg, 1u);
-  RunLine({"dev-rd", "-qz"});
-  EXPECT_EQ(v_QuickFlg, 1u);
-}
-
-TEST(ScanArgs, ValueWidths) {
-  RunLine({"dev-rd", "--offset0=8589934592", "--wtblksz=8589934592", "--hdroff=0x10",
-           "--m_linblks=-1"});
-  EXPECT_EQ(v_Offset0, 8589934592ULL);
-  EXPECT_EQ(v_WtBlkSz, 4294967295u);
-  EXPECT_EQ(v_HdrOff, 16u);
-  EXPECT_EQ(v_Migrate_LinBlks, UINT64_MAX);
-}
-
-TEST(ScanArgs, TmpDirKeepsOnlyTheValue) {
-  RunLine({"dev-rd", "--tmpdir=/var/tmp"});
-  EXPECT_EQ(v_TmpDir, "/var/tmp");
-}
-
-TEST(ScanArgs, OptionsMayFollowTheCommandAndItsArguments) {
-  RunLine({"dev-rd", "/nonexistent/a", "--wtblksz=64", "/nonexistent/b"});
-  EXPECT_EQ(v_WtBlkSz, 64u);
-  ASSERT_EQ(v_DevCnt, 2);
-  EXPECT_EQ(v_DevList[1], "/nonexistent/b");
-}
-
-TEST(ScanArgs, PositionalArguments) {
-  // status with a number keeps it; the header is read the same way.
-  RunLine({"status", "/nonexistent/dev", "0x10"});
-  EXPECT_EQ(v_DevName, "/nonexistent/dev");
-  EXPECT_EQ(v_HdrN, 16);
-  RunLine({"dump", "/nonexistent/dev", "3"});
-  EXPECT_EQ(v_TrackN, 3u);
-  // A command word after the command is an ordinary argument.
-  RunLine({"dump", "status"});
-  EXPECT_EQ(v_DevName, "status");
-  RunLine({"log", "scan", "--tmpdir=/nonexistent", "/dev/null"});
-  EXPECT_EQ(v_cmd, kCmdLogScan);
-  EXPECT_EQ(v_LogSource, "/dev/null");
+TEST(ScanArgs, SettingsAfterALine) {
+  const std::string max64 = std::to_string(UINT64_MAX);
+  const std::string dev(256, 'd');
+  const LineCase cases[] = {
+      {"defaults from the option table", {{"dev-rd"}},
+       {{"v_WtBlkStripeCnt", "1"}, {"v_Ver", "513"}, {"v_MetaDupeCnt", "2"}, {"v_EccWidth", "4"},
+        {"v_EccDepth", "128"}, {"v_WtBlkSz", "0"}, {"v_HashFlg", "0"}, {"v_TmpDir", ""}}},
+      // Long names match in table order.
+      {"eccstripe", {{"dev-rd", "--eccstripe=8"}},
+       {{"v_EccWidth", "8"}, {"v_EccRaid5", "0"}, {"v_HashFlg", "0"}}},
+      {"eccwidths", {{"dev-rd", "--eccwidths=0x10"}}, {{"v_EccDepth", "16"}, {"v_EccWidth", "4"}}},
+      {"ecc", {{"dev-rd", "--ecc"}}, {{"v_EccRaid5", "1"}, {"v_HashFlg", "1"}}},
+      {"ecc6", {{"dev-rd", "--ecc6"}},
+       {{"v_EccRaid6", "1"}, {"v_EccRaid5", "0"}, {"v_HashFlg", "1"}}},
+      {"hashtp", {{"dev-rd", "--hashtp=3"}}, {{"v_HashTp", "3"}, {"v_HashFlg", "0"}}},
+      {"hash", {{"dev-rd", "--hash"}}, {{"v_HashFlg", "1"}}},
+      {"vm2comp", {{"dev-rd", "--vm2comp"}}, {{"v_Vm2CompFlg", "1"}, {"v_Vm2Flg", "0"}}},
+      {"vm2", {{"dev-rd", "--vm2"}}, {{"v_Vm2Flg", "1"}, {"v_Vm2CompFlg", "0"}}},
+      // A flag row matches any text that goes on after its name.
+      {"quickly", {{"dev-rd", "--quickly"}}, {{"v_QuickFlg", "1"}}},
+      {"-qz", {{"dev-rd", "-qz"}}, {{"v_QuickFlg", "1"}}},
+      {"value widths",
+       {{"dev-rd", "--offset0=8589934592", "--wtblksz=8589934592", "--hdroff=0x10",
+         "--m_linblks=-1"}},
+       {{"v_Offset0", "8589934592"}, {"v_WtBlkSz", "4294967295"}, {"v_HdrOff", "16"},
+        {"v_Migrate_LinBlks", max64}}},
+      {"tmpdir keeps only the value", {{"dev-rd", "--tmpdir=/var/tmp"}}, {{"v_TmpDir", "/var/tmp"}}},
+      {"options may follow the command and its arguments",
+       {{"dev-rd", "/nonexistent/a", "--wtblksz=64", "/nonexistent/b"}},
+       {{"v_WtBlkSz", "64"}, {"v_DevCnt", "2"}, {"v_DevList[1]", "/nonexistent/b"}}},
+      // status with a number keeps it; the header is read the same way.
+      {"status number", {{"status", "/nonexistent/dev", "0x10"}},
+       {{"v_DevName", "/nonexistent/dev"}, {"v_HdrN", "16"}}},
+      {"dump block", {{"dump", "/nonexistent/dev", "3"}}, {{"v_TrackN", "3"}}},
+      // A command word after the command is an ordinary argument.
+      {"command word as argument", {{"dump", "status"}}, {{"v_DevName", "status"}}},
+      {"log scan argument", {{"log", "scan", "--tmpdir=/nonexistent", "/dev/null"}},
+       {{"v_cmd", std::to_string(kCmdLogScan)}, {"v_LogSource", "/dev/null"}}},
+      {"longest accepted text words", {{"dump", dev, "--tmpdir=" + std::string(120, 't')}},
+       {{"v_DevName", dev}, {"v_TmpDir.size()", "120"}}},
+      {"reset between lines", {{"dev-rd", "--wtblksz=64", "--tmpdir=/x", "a"}, {"dev-wt"}},
+       {{"v_WtBlkSz", "0"}, {"v_TmpDir", ""}, {"v_DevCnt", "0"},
+        {"v_cmd", std::to_string(kCmdDevWt)}}},
+  };
+  for (const LineCase &c : cases) {
+    for (const auto &line : c.lines) RunLine(line);
+    for (const auto &[name, text] : c.want) EXPECT_EQ(Setting(name), text) << c.what << ": " << name;
+  }
 }
 
 struct RefusalCase {
@@ -174,13 +167,6 @@ TEST(ScanArgs, RefusalsPrintTheWordThenUsageWithStatus1) {
   }
 }
 
-TEST(ScanArgs, LongestAcceptedTextWords) {
-  const std::string dev(256, 'd');
-  RunLine({"dump", dev, "--tmpdir=" + std::string(120, 't')});
-  EXPECT_EQ(v_DevName, dev);
-  EXPECT_EQ(v_TmpDir.size(), 120u);
-}
-
 TEST(ScanArgs, DeviceListHoldsAtMost256Paths) {
   std::vector<std::string> words{"dev-rd"};
   for (int i = 0; i < 256; i++) words.push_back("/nonexistent/" + std::to_string(i));
@@ -190,15 +176,6 @@ TEST(ScanArgs, DeviceListHoldsAtMost256Paths) {
   RunResult r = RunLine(words);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, std::string("/nonexistent/256\n") + kMaintUsage);
-}
-
-TEST(ScanArgs, ResetBetweenLines) {
-  RunLine({"dev-rd", "--wtblksz=64", "--tmpdir=/x", "a"});
-  RunLine({"dev-wt"});
-  EXPECT_EQ(v_WtBlkSz, 0u);
-  EXPECT_TRUE(v_TmpDir.empty());
-  EXPECT_EQ(v_DevCnt, 0);
-  EXPECT_EQ(v_cmd, kCmdDevWt);
 }
 
 // --force: a whole word, the last row, and no other name is a prefix of it or it of one.

@@ -145,6 +145,29 @@ TEST(Buffer, AlignedZeroFilledAndReplaced) {
   for (int i = 0; i < 8192; i++) ASSERT_EQ(b[i], 0) << i;
 }
 
+// The one descriptor holder of devices and log files: the handle is closed
+// exactly once, whichever way the holder lets it go.
+TEST(UniqueFd, ClosesOnceWhetherMovedClosedOrReleased) {
+  auto open_null = [] { return open("/dev/null", O_RDONLY); };
+  auto is_open = [](int fd) { return fcntl(fd, F_GETFD) != -1; };
+  int fd = open_null();
+  { UniqueFd a(fd); }
+  EXPECT_FALSE(is_open(fd));  // out of scope
+  fd = open_null();
+  {
+    UniqueFd a(fd);
+    UniqueFd b(std::move(a));
+    EXPECT_EQ(a.fh, -1);
+    EXPECT_EQ(b.Close(), 0);
+    EXPECT_EQ(b.Close(), 0);  // nothing left to close
+  }
+  EXPECT_FALSE(is_open(fd));
+  fd = open_null();
+  { EXPECT_EQ(UniqueFd(fd).Release(), fd); }
+  EXPECT_TRUE(is_open(fd));  // released: the caller's
+  close(fd);
+}
+
 class HeaderRead : public ::testing::Test {
  protected:
   ScratchDir dir;

@@ -10,6 +10,8 @@
 #include <functional>
 
 #include "log.h"
+#include "logscan.h"
+#include "logtmp.h"
 #include "log_builders.h"
 #include "test_util.h"
 
@@ -47,7 +49,7 @@ struct FileSizeLimit {
 };
 
 TEST(LogClear, FailuresBeforeTheEndAreReported) {
-  XferBuf zeros = AllocXferBuf();
+  AlignedBuf zeros = AllocXferBuf();
   // No space at all: the first write fails.
   int full = open("/dev/full", O_WRONLY);
   ASSERT_GE(full, 0);
@@ -171,7 +173,7 @@ TEST_F(LogTmp, DirectoriesOthersCanRenameInAreRefused) {
     EXPECT_EQ(FatalText([] { ScanLog(); }) + Shell("ls -A " + d), refused);  // nothing written
   }
   v_TmpDir.clear();
-  EXPECT_GE(OpenLogTmpDir().fd.fd, 0);  // /dev/shm: root's, sticky
+  EXPECT_GE(OpenLogTmpDir().fd.fh, 0);  // /dev/shm: root's, sticky
 }
 
 TEST_F(LogTmp, PostReplaysTheFileTheScanRead) {
@@ -224,10 +226,10 @@ TEST(LogPost, EveryFailedEntryIsCountedAndTheReplayGoesOn) {
   int dfd = open("/dev/full", O_WRONLY);
   ASSERT_GE(tfd, 0);
   ASSERT_GE(dfd, 0);
-  XferBuf xb = AllocXferBuf();
+  AlignedBuf xb = AllocXferBuf();
   int64_t failed = 0;
   const std::string out =
-      Capture([&](FILE *f) { failed = PostEntries(f, log, tfd, tmp, dfd, "/dev/full", xb.p); });
+      Capture([&](FILE *f) { failed = PostEntries(f, log, {tfd, tmp}, {dfd, "/dev/full"}, xb.p); });
   close(tfd);
   close(dfd);
   EXPECT_EQ(failed, 4);

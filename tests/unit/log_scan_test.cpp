@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <random>
 
-#include "log.h"
+#include "logscan.h"
 #include "log_builders.h"
 #include "test_util.h"
 
@@ -49,21 +49,10 @@ std::vector<uint64_t> Seqs() {
   return s;
 }
 
-std::string Valid(int segs, int cnt, int cnt2, int blocks, int sectors) {
-  char b[256];
-  std::snprintf(b, sizeof b,
-                "    Log appears to be valid.\n      num segments = %d  (%d/%d)\n"
-                "      num blocks   = %d\n      num sectors  = %d\n",
-                segs, cnt, cnt2, blocks, sectors);
-  return b;
-}
-
-const char kEmpty[] = "    Log appears to be empty.\n";
-
 TEST(LogScan, WrappedExampleOf64Sectors) {
   ScanOut o = Scan(logimg::Wrapped64().bytes);
   ASSERT_EQ(o.status, 0) << o.err;
-  EXPECT_EQ(o.summary, Valid(6, 4, 2, 12, 54));
+  EXPECT_EQ(o.summary, LogValid(6, 4, 2, 12, 54));
   EXPECT_EQ(last.LtSec, (std::vector<int64_t>{21, 31, 41, 51, 1, 11}));
   EXPECT_EQ(Seqs(), (std::vector<uint64_t>{3, 4, 5, 6, 7, 8}));
   EXPECT_EQ(last.tail_sector, 60);
@@ -76,15 +65,15 @@ TEST(LogScan, EmptyLogs) {
   // A cleared device, a device too small for a sector, and one whose only
   // control sectors have no entries: all report empty and list nothing.
   LogImage zero(32);
-  EXPECT_EQ(Scan(zero.bytes).summary, kEmpty);
+  EXPECT_EQ(Scan(zero.bytes).summary, kLogEmpty);
   EXPECT_EQ(last.log_segments, 0);
-  EXPECT_EQ(Scan(std::vector<uint8_t>(100)).summary, kEmpty);
+  EXPECT_EQ(Scan(std::vector<uint8_t>(100)).summary, kLogEmpty);
 
   LogImage img(32);
   img.Segment(5, 40, {});
   img.Segment(6, 41, {});
   ScanOut o = Scan(img.bytes);
-  EXPECT_EQ(o.summary, kEmpty);
+  EXPECT_EQ(o.summary, kLogEmpty);
   EXPECT_EQ(o.disp, "");
   EXPECT_EQ(last.log_segments, 2);
 }
@@ -95,7 +84,7 @@ TEST(LogScan, UnwrappedLogHeadsAtSectorZero) {
   img.Segment(3, 10, {{7, 2, 0}, {8, 0, 1}});
   img.Segment(8, 11, {{20, 4, 0}});
   ScanOut o = Scan(img.bytes);
-  EXPECT_EQ(o.summary, Valid(3, 3, 0, 3, 6));
+  EXPECT_EQ(o.summary, LogValid(3, 3, 0, 3, 6));
   EXPECT_EQ(last.head_sector, 0);
   EXPECT_EQ(last.LtSec, (std::vector<int64_t>{0, 1, 4}));
   EXPECT_EQ(o.disp,
@@ -182,7 +171,7 @@ TEST(LogScan, FiftySixEntrySegments) {
   img.Segment(113, 1, a);  // data from sector 1, as a log that never wrapped
   img.Segment(170, 2, b);
   ScanOut o = Scan(img.bytes);
-  EXPECT_EQ(o.summary, Valid(2, 2, 0, 112, 168));
+  EXPECT_EQ(o.summary, LogValid(2, 2, 0, 112, 168));
   EXPECT_EQ(last.LtSec, (std::vector<int64_t>{1, 114}));
   EXPECT_EQ(std::count(o.disp.begin(), o.disp.end(), '\n'), 112);
 }
@@ -196,7 +185,7 @@ TEST(LogScan, PartialLastSectorIsIgnored) {
   bytes.insert(bytes.end(), reinterpret_cast<uint8_t *>(&ghost),
                reinterpret_cast<uint8_t *>(&ghost) + 500);
   ScanOut o = Scan(bytes);
-  EXPECT_EQ(o.summary, Valid(1, 1, 0, 1, 4));
+  EXPECT_EQ(o.summary, LogValid(1, 1, 0, 1, 4));
   EXPECT_EQ(last.tail_sector, 10);
 }
 
@@ -233,7 +222,7 @@ TEST(LogScan, SecondChainMustEndExactlyAtSectorZero) {
   ScanOut o = Scan(img.bytes);
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(last.tail2_sector, 25);
-  EXPECT_EQ(o.summary, Valid(7, 4, 3, 11, 58));
+  EXPECT_EQ(o.summary, LogValid(7, 4, 3, 11, 58));
   EXPECT_EQ(last.LtSec, (std::vector<int64_t>{31, 41, 51, 61, 1, 6, 13}));
 
   // The same log whose sector 0 carries another seq: no second chain
@@ -242,7 +231,7 @@ TEST(LogScan, SecondChainMustEndExactlyAtSectorZero) {
   o = Scan(img.bytes);
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(last.log_cnt2, 0);
-  EXPECT_EQ(o.summary, Valid(4, 4, 0, 8, 36));
+  EXPECT_EQ(o.summary, LogValid(4, 4, 0, 8, 36));
 }
 
 TEST(LogScan, CorruptCountsEndInTheReadMessage) {
@@ -263,7 +252,7 @@ TEST(LogScan, CorruptCountsEndInTheReadMessage) {
   img2.PutTail(5, huge);
   o = Scan(img2.bytes);
   EXPECT_EQ(o.status, 0) << o.err;
-  EXPECT_EQ(o.summary, Valid(1, 1, 0, 1, 4));
+  EXPECT_EQ(o.summary, LogValid(1, 1, 0, 1, 4));
 }
 
 // A source that can refuse bulk reads and fail one chosen sector, to check
@@ -306,7 +295,7 @@ TEST(LogScan, PiecewiseReadingKeepsSectorResults) {
   EXPECT_LT(bulk.bulk_reads, 100);  // the search reads pieces (79 of 128 KiB), not sectors
   FlakySectors single(img.bytes, false, -1000);
   ScanOut b = Scan(single);
-  EXPECT_EQ(a.summary, Valid(2, 2, 0, 2, 13));
+  EXPECT_EQ(a.summary, LogValid(2, 2, 0, 2, 13));
   EXPECT_EQ(a.summary, b.summary);
   EXPECT_EQ(a.disp, b.disp);
 
@@ -330,7 +319,7 @@ TEST(LogScan, FarJumpingCandidatesCostLittleReading) {
   FlakySectors src(img.bytes, true, -1000);
   ScanOut o = Scan(src);
   EXPECT_EQ(o.status, 0) << o.err;
-  EXPECT_EQ(o.summary, Valid(1, 1, 0, 1, 978));  // the newest alone
+  EXPECT_EQ(o.summary, LogValid(1, 1, 0, 1, 978));  // the newest alone
   EXPECT_LT(src.sectors, 64 * n) << "reads " << src.reads << " pieces " << src.bulk_reads;
 }
 
@@ -348,7 +337,7 @@ TEST(LogScan, FileAndMemoryScansAgree) {
   ScanOut f = Scan(file);
   close(fd);
   ScanOut m = Scan(bytes);
-  EXPECT_EQ(f.summary, Valid(6, 4, 2, 12, 54));
+  EXPECT_EQ(f.summary, LogValid(6, 4, 2, 12, 54));
   EXPECT_EQ(f.summary, m.summary);
   EXPECT_EQ(f.disp, m.disp);
 }
