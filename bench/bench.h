@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vexbench: settings, the control record, the shared result array and the
 // operations of the benchmark program.
 #pragma once

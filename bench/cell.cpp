@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One table cell, parent side: start the worker processes, run the timed
 // window driven by the signals kSigStart, kSigStop and kSigEnd, collect every
 // worker's record through a pipe. The worker's own side begins in RunWorker

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The vexbench command line: option table, usage text, argument scan and the
 // checks that refuse unusable settings before any device is touched.
 #include <cctype>

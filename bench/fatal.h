@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The single failure path of vexbench: every failure formats one message and
 // throws BenchFatal; only main() catches it, prints it and returns status 1.
 // Forked workers catch it themselves and end with _exit().

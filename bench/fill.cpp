@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sequential write runs: the fill before the tables (Clear) and the fixed
 // runs of modes 10 to 12.
 #include <fcntl.h>

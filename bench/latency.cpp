@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vexbench: merge and percentile queries of the latency histogram.
 #include "latency.h"
 

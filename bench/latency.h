@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vexbench: transfer latency histogram and the monotonic clock that times a
 // transfer.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vexbench: the JSON results document.
 #include "results.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vexbench: the results document written with --json=FILE (layout in
 // notes/bench-json.md). The run collects one CellResult per measured cell (or
 // one SampleRow per worker in the sampling modes); WriteResults writes them

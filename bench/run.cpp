@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The order of a vexbench run: arguments, checks, signals, then one run mode.
 #include <fcntl.h>
 #include <unistd.h>

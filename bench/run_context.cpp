@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The state of a run that is not a setting.
 #include <cstdlib>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vexbench: the schedule of the windows from --start-at=T.
 #include "schedule.h"
 

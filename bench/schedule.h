@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vexbench --start-at=T: the table cells measured on a fixed schedule from the
 // wall-clock time T, so that the same command started on many hosts opens
 // every window at the same moment on all of them.

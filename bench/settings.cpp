@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The one definition of every setting and of the control record.
 #include <fcntl.h>
 #include <sys/shm.h>

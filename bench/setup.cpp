@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Set-up of a run: devices, buffers and their fill patterns, the shared result
 // array, the random source, the signal handlers and the clock.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The printed figures of a measurement: the table cell and the sample lines
 // of the sampling modes.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The io_uring engine (--qd= above 1): each worker keeps QueueDepth transfers
 // in flight through a ring of its own, with one registered buffer per
 // transfer and the device registered as a fixed file.

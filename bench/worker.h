@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The pieces every worker loop shares, whichever engine carries its
 // transfers: the kind of loop a cell runs, the positions of the collision
 // rules, and the report of a failed transfer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The one-at-a-time engine: each worker keeps one transfer in flight with
 // pread/pwrite (or read/write where the descriptor stands), and the pieces of
 // a worker that every engine shares: stamps, keys, positions and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The io_uring engine. Positions, stamps, checks and counting are those of
 // the one-at-a-time loop, per completion instead of per call; only
 // completions inside the window count, and what is in flight when the loop

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Option scanner of vexbench: the input is a list of arguments separated by
 // newlines or NUL bytes. Each input is scanned and checked like a command line;
 // nothing is opened and nothing forks.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The check over an in-memory device: the input is the device image from
 // byte 0 (header block first). Byte 510 picks the range (bits 0-1: none,
 // first, first and count, from bytes 508 and 509) and, with bit 7, puts a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Arbitrary command lines through the argument scan (no dispatch): words are
 // separated by NUL bytes.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The dump's walk over an in-memory device: the input is the device image
 // from byte 0 (header block first); the walk finds each block by the
 // header's mapping, and a block past the end fails the read.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Log scan and listing over an arbitrary log image held in memory: no device,
 // no temp file. The image is the log device byte for byte.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The fuzz input as a device image from byte 0, read 4096 bytes at a time
 // by byte offset. A read past the end fails as a device read fails, or, for
 // a target that must never ask for one, stops the run.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Replays fuzz inputs without libFuzzer: every argument is a file or a
 // directory of files, each fed once to LLVMFuzzerTestOneInput. A missing
 // directory is not an error, so a target may have no crashes/ yet.

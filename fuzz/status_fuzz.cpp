@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Arbitrary 512-byte headers through version recognition, the status display
 // and the block-address mapping.
 #include <algorithm>

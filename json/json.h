@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A small streaming JSON writer, shared by both programs: vexbench's results
 // document and xtl-maint's check --json.
 //

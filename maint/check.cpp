@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The check command: the header rules (check_hdr.cpp), then the write-block
 // walk with a visitor that gives each write block its verdict, then the
 // report (check_report.cpp).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The check command: tells a sound device from a damaged one. It verifies the
 // device header (and the second header of a two-volume layout; check_hdr.h),
 // then walks the write blocks with the dump's walk (wtblk.h), verifying the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The check's header rules.
 #include "check_hdr.h"
 

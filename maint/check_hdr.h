@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The check's header rules: the device header, the second header of a
 // two-volume layout, and the version 1.1 header, each field against what a
 // format writes and what a driver can use. Shared by the check's parts.

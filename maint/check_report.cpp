@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The check's report: one line per problem and the summary line, or the
 // same as one JSON document.
 #include <cinttypes>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Command line: the option table, the argument scan into the settings, the
 // usage text and the dispatch to one command.
 #include <fcntl.h>

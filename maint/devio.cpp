@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Device access: the open device value, the aligned I/O buffer, header and
 // block reads, block-address mapping and two bit-width helpers.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The dump command: the write-block headers of one write block, segment by
 // segment, as the driver laid them down. A printing visitor of the
 // write-block walk.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The single failure path of xtl-maint. A failure formats its one message
 // exactly as the user sees it and throws; only main() catches, prints it on
 // the chosen stream and ends with status 1. Tests catch FatalError and check

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Wrong-device guards: what a device holds before a command overwrites it.
 #include "guard.h"
 

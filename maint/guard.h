@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Wrong-device guards of the commands that overwrite a device: before the
 // first byte is written they look at what the device holds (an XTL header at
 // the header offset, or any signature libblkid knows) and refuse, or warn and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The progress line of long work (log copy, log clear, log post, check): shown
 // on standard error only while standard error is a terminal, so a pipe or a
 // file sees nothing of it. Drawn when the work starts, redrawn in place with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The status command: read the device header and show it.
 #include <fcntl.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The write-block walk shared by dump and check.
 #include "wtblk.h"
 

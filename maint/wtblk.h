@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The write blocks of a version 2.0 volume, as dump and check both read them:
 // where a block lies (from the header alone), the shape of a segment, and the
 // walk of one write block segment by segment. The walk reads through its

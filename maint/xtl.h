@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // xtl-maint: on-disk records, size constants, process-wide settings and state.
 //
 // Every on-disk record is little-endian and packed. Multi-byte fields are

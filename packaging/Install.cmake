@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Install rules and the Debian package.
 #   cmake --install build --prefix P      the tree below, under P
 #   (cd build && cpack -G DEB)             xtl-tools_VERSION_ARCH.deb

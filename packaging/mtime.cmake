@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Run by CPack between the install into its staging tree and the archive:
 # every file and folder gets the time SOURCE_DATE_EPOCH names (the last
 # commit's, from scripts/package.sh), so the package does not record when it

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # xtl-maint check, measured side by side in one run:
 #   - a sparse image with 1 MiB write blocks, WRITTEN of them filled with
 #     sound write blocks (SEGS segments each, true checksums), on a loop device;

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Times the de-dupe and compression format's reserve search next to a plain
 # format of the same small image, in one run, and prints the ratio.
 #

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # What the package's hardening costs vexbench: the program built as the
 # package builds it (scripts/package.sh: Debian's flags with every hardening
 # feature) against the same sources built with the same optimisation and no

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Log tool throughput, measured side by side in one run and printed as ratios:
 #   log scan  of 512 MiB and 1 GiB temp files whose only segments lie near
 #             their start (so the scan reads the whole file backward), against

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # Correctness checks and a side-by-side speed comparison of vexbench on a loop
 # device (run as root):
 #   (a) a fill followed by a verifying read reports no "read data err"

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Figures of the benchmark scripts and of vexbench-plot.
 
 As a module: median(values), spread(values), ratio(a, b), counter_at(samples,

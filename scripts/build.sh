@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Configures and builds one tree: scripts/build.sh [dir] [cmake options...]
 # Warnings are errors here (our own builds); a later -DXTL_WERROR=OFF wins.
 set -euo pipefail

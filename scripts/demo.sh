@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what is missing, builds the two programs (not the tests), shows
 # xtl-maint at work on a sparse image file in a temporary directory, and ends
 # with a short vexbench run on another image file.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The fault sweep: runs each command of both programs once cleanly under the
 # preloaded fault library (tests/fault/inject.cpp) to count its I/O calls on
 # the files of the run, then again for every call N of every kind: failing it

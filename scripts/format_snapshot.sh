@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Records what `format` does over a broad set of option combinations and image
 # sizes, so that two builds can be compared byte for byte:
 #   scripts/format_snapshot.sh BINARY OUTDIR

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the Debian package as a distribution builds it: Debian's compiler and
 # linker flags with every hardening feature (dpkg-buildflags), warnings not
 # errors, no tests, and every time stamp taken from the last commit

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the Debian packages the build, the demo and the tests need, when
 # missing, and any further packages named on the command line (the fuzz and
 # CI paths add theirs: scripts/setup-fuzz.sh, .ci/run).

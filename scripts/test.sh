@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what is missing, builds, and runs the whole test suite.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // De-duplication and compression format: sizes the data volume's metadata
 // tables, searches the smallest reserve of write blocks that holds them, and
 // formats the data volume (header 0) and the VM volume (header 1).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // De-dupe and compression format: the sizing of the data volume's metadata
 // tables, the reserve search, and the two volumes. Block counts in 4096-byte
 // blocks; WtBlkSz arguments are write-block sizes in blocks.

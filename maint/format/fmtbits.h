@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Bit sizing of a version 2.0 volume, and the gate that admits only format
 // version 0x201.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The format command's driver: reads the parameters, opens the device, trims
 // its size and hands over to one of the three format paths.
 #include "format.h"

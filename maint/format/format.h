@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The format command's driver: reads the format's parameters from the
 // settings, opens the device, trims its size and hands over to one of the
 // three format paths (layout.h, volume.h, ddc.h).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What every format path builds on: random signature bytes, the shared
 // version 2.0 header fields, option words and bits, the header write and
 // the geometry refusals.

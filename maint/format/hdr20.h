@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What every format path builds on: the random signature bytes, the version
 // 2.0 header fields that all volumes share, the option words and bits, the
 // header write, and the refusals of meaningless geometry.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Version 2.0 layout: write-block geometry, block counts, entry widths, the
 // optional second volume, and the header with its checksum and report.
 #include "layout.h"

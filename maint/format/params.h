@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The parameters of one format: the settings the command line left, read
 // once by the driver (format.cpp) with the defaults of its path applied, and
 // handed down. The paths below the driver read no setting and change none.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The format report: thousands separators and the two unit scalings, and the
 // fixed-layout report printed after the version 2.0 layout.
 #include "report.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Volume header set-up and write: one version 2.0 volume of a device, used
 // by the --ver=11 path and twice by the de-dupe and compression format.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Log tools that move data: copy the log device into the temp file, replay the
 // scanned log onto the XTL device, and zero the log device.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Log tools that move data: the cores of copy, post and clear that take open
 // handles (so tests can drive them without a device).
 #pragma once

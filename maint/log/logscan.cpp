@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Log scan: finds the newest control sector, walks the first chain backward,
 // looks for a second chain after a wrap, checks the seam, and lists the
 // segments. Works on any LogSectors source: the temp file or an image in memory.

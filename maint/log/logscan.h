@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The log scan: the segment list built from a sector source (the temp file
 // or an image in memory), its summary and its listing.
 #pragma once

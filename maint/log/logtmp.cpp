@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The log temp file: its path, the checks of its directory and of the file,
 // its opening, a copy's new file, and the sector sources the scan reads.
 #include "logtmp.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The log temp file every log tool stands on: its path in the temp
 // directory, the checks of the directory and of the file, its opening, a
 // copy's new file until it becomes the temp file, and the 512-byte sector

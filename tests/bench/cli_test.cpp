@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whole-program tests: the built vexbench on loop devices with the shortest
 // windows (--tm=1, a few MiB, one or two block sizes, few workers).
 #include <dirent.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """The merge of vexbench-fleet on small documents, and on a real one.
 Usage: fleet_merge_test.py TOOL SAMPLE.json"""
 import importlib.machinery

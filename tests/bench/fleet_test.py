@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """vexbench-fleet through the real pdsh (exec module): three hosts on three
 loop devices, the second throttled to 200 IOPS by a blkio cgroup, and a
 fourth whose device does not exist. Checks the merged sums against the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs scripts/vexbench-plot on the sample results (alone and beside a copy)
 # and checks that every chart is a whole PNG and a well-formed SVG, and that
 # a file that is not a results document, or a host without gnuplot, gets

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The option scanner and the checks that refuse settings before any device
 // is touched.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Positioning, stamps, keys, buffer patterns, the fill, and the measurement's
 // failure paths, on regular files under /var/tmp.
 #include <fcntl.h>

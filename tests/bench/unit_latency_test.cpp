@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Latency histogram: percentiles against exact nearest-rank values of known
 // samples, the 1/128 error bound, merging, and the clock.
 #include <unistd.h>

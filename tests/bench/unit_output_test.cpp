@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Printed figures: table cells, block-size labels, fill and mode-10..12 rates.
 #include <string>
 

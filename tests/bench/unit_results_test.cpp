@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The JSON results document: exact text for a small run, the sampling form,
 // and the same field names as the sample file that documents it.
 #include <sys/resource.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // xtl-maint check: a sound device checks clean, each single damage is found
 // and reported alone with status 2, a read error ends with status 1, and the
 // walk reads the blocks the dump reads.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // xtl-maint dump on images written the way the driver writes write blocks.
 #include <string>
 #include <vector>

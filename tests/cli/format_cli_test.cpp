@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whole-program tests of format: a sparse 1 TiB image file and a loop device;
 // the header block byte for byte, nothing else written, status of the result,
 // the refusals, the exclusive open, and the two-volume format.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The wrong-device guards: log clear, log post and format on ext4, swap, XTL
 // and empty images, with and without --force; format's question on a
 // terminal; a header offset past the end of an image file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The log commands as a user runs them: copy, scan, disp, post and clear on
 // image files and loop devices, with the temp file in the test's own directory.
 #include <fcntl.h>

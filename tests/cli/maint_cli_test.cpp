@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // xtl-maint as a user runs it: command-line refusals, status, dev-rd/dev-wt.
 #include <fcntl.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Device image files with a version 2.0 header and write blocks filled the
 // way the driver fills them (the builders of tests/support/xtl_blocks.h).
 #pragma once

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The manual pages render without a warning, and they and the bash completion
 # scripts name every option of the two option tables (read from the sources,
 # so neither can fall behind the code); no option is a prefix of --help or

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # `cmake --install` into a scratch prefix yields exactly the documented tree,
 # and the installed programs run.
 #   check_install.sh BUILD-DIR

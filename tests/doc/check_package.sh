@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # `cpack -G DEB` makes xtl-tools_VERSION_ARCH.deb with the documented fields,
 # the install tree under /usr, the dependencies dpkg-shlibdeps finds (libc6,
 # libblkid1) and python3, and every path its pages and README name.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """The bash completion of both programs, typed into an interactive bash on a
 pseudo-terminal with bash-completion loaded, as a user meets it.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fault injection for the fault sweep (scripts/fault_sweep.sh), preloaded
 // into either program with LD_PRELOAD. It stands in front of the C library's
 // read, pread, write, pwrite, fsync, fdatasync, rename and open calls, and is

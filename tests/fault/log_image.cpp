@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writes the log device image of the fault sweep: three segments of 6144
 // sectors (3 MiB, so a copy reads and writes it in several pieces) with data,
 // zero-fill and one-fill entries, later ones overlapping earlier targets.

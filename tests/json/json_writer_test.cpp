@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The JSON writer of both programs (json/json.h): exact output of both
 // layouts, string escaping of hostile bytes (UTF-8 through, other bytes
 // U+FFFD, control bytes escaped), number forms, write failures, and a parse

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Captured output: what a printer writes to its FILE *, what lands on
 // standard output, and the lines of either.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Failures a test expects: the exception a call ends with, as a value.
 #pragma once
 

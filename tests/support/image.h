@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Image files: sparse files of a given size, and bytes written and read at
 // an offset.
 #pragma once

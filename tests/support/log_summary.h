@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The summary a log scan prints, as the log tests expect it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Loop devices that never outlive their test. A device is attached with
 // autoclear and held open by its LoopDevice, so the kernel detaches it at its
 // last close: when the object goes, on every path, and also when the test

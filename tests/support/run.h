@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs a program as a child: its arguments, standard input, captured output
 // and status, a time limit, and optionally a pseudo-terminal.
 #pragma once

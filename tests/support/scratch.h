@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Scratch folders. Everything a test writes lies below $XTL_TEST_TMPDIR when
 // set (CI gives each run a directory of its own, so that it can tell what a
 // run left behind), else below /var/tmp: not tmpfs, since O_DIRECT and loop

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every test helper of the support library.
 #pragma once
 

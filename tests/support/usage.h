@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The usage and help texts of both programs, as their tests expect them.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A version 2.0 device header and write blocks of xtl-maint's records, for
 // the tests that link its library (header only: the support library itself
 // holds no code of either program).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Builds a sparse device image for the check benchmark with the test
 // builder: the builder's version 2.0 header (1 MiB write blocks, data area
 // from 1 MiB on) and `written` write blocks from 0 on, each filled with

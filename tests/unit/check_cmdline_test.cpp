@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The check command's words: --json beside the existing options (which match
 // by prefix), and the positional device, first and count.
 #include <gtest/gtest.h>

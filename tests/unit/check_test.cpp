@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The check's parts on in-memory devices: the header rules field by field,
 // the walk's events, and the verdict of each write block.
 #include <gtest/gtest.h>

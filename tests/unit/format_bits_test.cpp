@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Bit sizing of a volume: the version gate, the rule of the de-duplicated
 // and compressed volume with its spare-bit split, and the size classes of
 // the plain volume at and around each bound.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers of the format tests: a fixed random source, in-process runs of a
 // format command line with the trace captured, and header field access.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // De-dupe and compression sizing: the table sizes of the worked example, the
 // PBA size classes, the reserve search, and the two-volume format end to end.
 #include <gtest/gtest.h>

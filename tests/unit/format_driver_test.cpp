@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The format driver: the --devsz= bound, the default counts, the parameters
 // with their defaults (settings left as given), the version selector and the
 // exclusive open.

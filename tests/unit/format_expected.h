@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Expected output shared by the format tests: what a default format of a
 // 2^40-byte device prints (trace and report).
 #pragma once

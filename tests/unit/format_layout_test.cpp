@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The version 2.0 layout: the worked examples (trace, report and header of a
 // 2^40-byte device, with and without --comp=200 --vm2), the entry-width table
 // bounds, option words and bits, the random tag and checksum, and the

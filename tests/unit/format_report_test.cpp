@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The format report's number formatting: thousands separators and the two
 // unit scalings, at and around every row bound, and beyond the last row.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Volume header set-up and write: the geometry and header of one volume, the
 // quick and the full format, migration, ECC and compression fields, and the
 // header write with its flush.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Builders of log device images for the log tool tests: segments of data
 // sectors closed by a control sector, the record at sector 0 after a wrap,
 // and stamped data sectors whose owner can be told from their bytes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Log copy and clear failures that need an unusual file: a full device, a
 // file size limit, a directory as source.
 #include <gtest/gtest.h>

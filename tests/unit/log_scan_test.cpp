@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Log scan and listing over log images held in memory and in files.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers of the xtl-maint unit tests: run a command line in-process and
 // catch the failure path, and a bare version 2.0 header. The helpers of
 // every test (scratch folders, image files, captured output, usage texts,
