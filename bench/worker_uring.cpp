@@ -51,21 +51,31 @@ io_uring_sqe *NextSqe(io_uring &ring) {
   return sqe;
 }
 
+// One worker's ring kept full: each completion is checked and counted, and
+// its slot prepared again until signal 63; what is in flight then is reaped.
 template <Kind K, bool kUrandom, bool kLat>
-WorkerResult Loop(io_uring &ring, char *const *slot, unsigned qd, int w, int BlkSz, LatHist *lat) {
-  constexpr bool kWrite = IsWrite(K);
-  const auto len = static_cast<unsigned>(BlkSz);
-  const SeekPlan plan = MakePlan(BlkSz, w);
+struct UringLoop {
+  static constexpr bool kWrite = IsWrite(K);
+  io_uring &ring;
+  char *const *slot;
+  int BlkSz;
+  LatHist *lat;
+  SeekPlan plan;
   uint64_t cnt = 0;
   int since_reseed = 0;
   uint64_t seq = 0;
   int64_t pos = 0;  // a position that cannot be reached goes after the last one
-  uint64_t sector[kMaxQueueDepth];
-  uint64_t t0[kMaxQueueDepth];
-  unsigned fresh[kMaxQueueDepth];  // slots prepared since the last submission
+  uint64_t sector[kMaxQueueDepth] = {};
+  uint64_t t0[kMaxQueueDepth] = {};
+  unsigned fresh[kMaxQueueDepth] = {};  // slots prepared since the last submission
   unsigned nfresh = 0;
+  unsigned inflight = 0;
+  WorkerResult out{0, 0};
 
-  auto prep = [&](unsigned s) {
+  UringLoop(io_uring &r, char *const *sl, int w, int blk, LatHist *l)
+      : ring(r), slot(sl), BlkSz(blk), lat(l), plan(MakePlan(blk, w)) {}
+
+  void Prep(unsigned s) {
     if (Reseeds(K) && since_reseed == 0) ReseedRand();
     int64_t off = -1;
     sector[s] = PlanSector(plan, NextRand<kUrandom>(), off);
@@ -76,6 +86,7 @@ WorkerResult Loop(io_uring &ring, char *const *slot, unsigned qd, int w, int Blk
     io_uring_sqe *sqe = NextSqe(ring);
     const auto o = static_cast<uint64_t>(off);
     const auto idx = static_cast<int>(s);
+    const auto len = static_cast<unsigned>(BlkSz);
     if constexpr (kWrite)
       io_uring_prep_write_fixed(sqe, 0, slot[s], len, o, idx);
     else
@@ -83,58 +94,65 @@ WorkerResult Loop(io_uring &ring, char *const *slot, unsigned qd, int w, int Blk
     sqe->flags |= IOSQE_FIXED_FILE;
     io_uring_sqe_set_data64(sqe, s);
     if constexpr (kLat) fresh[nfresh++] = s;
-  };
-
-  for (unsigned s = 0; s < qd; s++) prep(s);
-  unsigned inflight = qd;
-  WorkerResult out{0, 0};
-  while (inflight > 0) {
-    if constexpr (kLat) {
-      const uint64_t now = MonoNs();
-      for (unsigned k = 0; k < nfresh; k++) t0[fresh[k]] = now;
-      nfresh = 0;
-    }
-    int r = io_uring_submit_and_wait(&ring, 1);
-    if (r < 0 && r != -EINTR && r != -EAGAIN) {
-      // The ring itself failed: nothing more can be reaped; what is in
-      // flight ends with the process.
-      if (out.err == 0) out = XferError(-1, -r);
-      break;
-    }
-    const uint64_t t1 = kLat ? MonoNs() : 0;
-    unsigned head, seen = 0;
-    io_uring_cqe *cqe;
-    io_uring_for_each_cqe(&ring, head, cqe) {
-      seen++;
-      inflight--;
-      const auto s = static_cast<unsigned>(cqe->user_data);
-      int res = UringResFn != nullptr ? UringResFn(cqe->res) : cqe->res;
-      if (out.err != 0) {  // draining after a failure: only failures are counted
-        if (res != BlkSz) out.io_errors++;
-        continue;
-      }
-      if (res != BlkSz) {
-        out = res < 0 ? XferError(-1, -res) : XferError(res, 0);
-        continue;
-      }
-      if (K == Kind::kCheckedRead && !CheckBlock(slot[s], BlkSz, sector[s])) {
-        out = {0, 1, 0, 1};
-        continue;
-      }
-      if (SigFlg1 && !SigFlg2) {
-        cnt++;
-        if (++since_reseed == kReseedEvery) since_reseed = 0;
-        if constexpr (kLat) LatRecord(*lat, t1 - t0[s]);
-      }
-      if (!SigFlg3) {
-        prep(s);
-        inflight++;
-      }
-    }
-    io_uring_cq_advance(&ring, seen);
+    inflight++;
   }
-  if (out.err == 0) out.count = cnt;
-  return out;
+
+  // One completion of slot s with result res, at time t1 (with kLat).
+  void Complete(unsigned s, int res, uint64_t t1) {
+    inflight--;
+    if (out.err != 0) {  // draining after a failure: only failures are counted
+      if (res != BlkSz) out.io_errors++;
+      return;
+    }
+    if (res != BlkSz) {
+      out = res < 0 ? XferError(-1, -res) : XferError(res, 0);
+      return;
+    }
+    if (K == Kind::kCheckedRead && !CheckBlock(slot[s], BlkSz, sector[s])) {
+      out = {0, 1, 0, 1};
+      return;
+    }
+    if (SigFlg1 && !SigFlg2) {
+      cnt++;
+      if (++since_reseed == kReseedEvery) since_reseed = 0;
+      if constexpr (kLat) LatRecord(*lat, t1 - t0[s]);
+    }
+    if (!SigFlg3) Prep(s);
+  }
+
+  WorkerResult Run(unsigned qd) {
+    for (unsigned s = 0; s < qd; s++) Prep(s);
+    while (inflight > 0) {
+      if constexpr (kLat) {
+        const uint64_t now = MonoNs();
+        for (unsigned k = 0; k < nfresh; k++) t0[fresh[k]] = now;
+        nfresh = 0;
+      }
+      int r = io_uring_submit_and_wait(&ring, 1);
+      if (r < 0 && r != -EINTR && r != -EAGAIN) {
+        // The ring itself failed: nothing more can be reaped; what is in
+        // flight ends with the process.
+        if (out.err == 0) out = XferError(-1, -r);
+        break;
+      }
+      const uint64_t t1 = kLat ? MonoNs() : 0;
+      unsigned head, seen = 0;
+      io_uring_cqe *cqe;
+      io_uring_for_each_cqe(&ring, head, cqe) {
+        seen++;
+        Complete(static_cast<unsigned>(cqe->user_data),
+                 UringResFn != nullptr ? UringResFn(cqe->res) : cqe->res, t1);
+      }
+      io_uring_cq_advance(&ring, seen);
+    }
+    if (out.err == 0) out.count = cnt;
+    return out;
+  }
+};
+
+template <Kind K, bool kUrandom, bool kLat>
+WorkerResult Loop(io_uring &ring, char *const *slot, unsigned qd, int w, int BlkSz, LatHist *lat) {
+  return UringLoop<K, kUrandom, kLat>(ring, slot, w, BlkSz, lat).Run(qd);
 }
 
 template <Kind K>

@@ -134,21 +134,13 @@ const char *CheckProblemCode(const CheckProblem &p) {
   return "wtblk.other";
 }
 
-void PrintCheckJson(FILE *out, const CheckReport &r, const std::string &device) {
+namespace {
+
+void HeaderJson(JsonWriter &w, const CheckReport &r) {
   std::string checksum = "not checked";
   for (const CheckField &f : r.fields)
     if (f.header == 0 && f.field == "mm3_64")
       checksum = r.version == HdrVersion::V11 ? "not available" : f.ok ? "verified" : "mismatch";
-  JsonWriter w(out, true);
-  w.BeginObject();
-  Head(w);
-  w.Key("device");
-  w.String(device);
-  w.Key("device_bytes");
-  w.Uint(r.dev_size);
-  w.Key("header_sector");
-  w.Uint(r.hdr_sector);
-
   w.Key("header");
   w.BeginObject();
   w.Key("version");
@@ -179,7 +171,9 @@ void PrintCheckJson(FILE *out, const CheckReport &r, const std::string &device) 
   }
   w.EndArray();
   w.EndObject();
+}
 
+void WtBlksJson(JsonWriter &w, const CheckReport &r) {
   w.Key("write_blocks");
   w.BeginObject();
   w.Key("checked");
@@ -194,34 +188,51 @@ void PrintCheckJson(FILE *out, const CheckReport &r, const std::string &device) 
     w.Uint(n);
   }
   w.EndObject();
+}
 
+void ProblemJson(JsonWriter &w, const CheckProblem &p) {
+  w.BeginObject();
+  w.Key("code");
+  w.String(CheckProblemCode(p));
+  w.Key("text");
+  w.String(CheckProblemText(p));
+  if (p.header >= 0) {
+    w.Key("header");
+    w.Int(p.header);
+  } else {
+    w.Key("write_block");
+    w.Uint(p.wtblk);
+    w.Key("offset");
+    w.Uint(p.off);
+    w.Key("pba");
+    w.Uint(p.pba);
+  }
+  w.Key("field");
+  w.String(p.field);
+  w.Key("expected");
+  Value(w, p.expected);
+  w.Key("found");
+  Value(w, p.found);
+  w.EndObject();
+}
+
+}  // namespace
+
+void PrintCheckJson(FILE *out, const CheckReport &r, const std::string &device) {
+  JsonWriter w(out, true);
+  w.BeginObject();
+  Head(w);
+  w.Key("device");
+  w.String(device);
+  w.Key("device_bytes");
+  w.Uint(r.dev_size);
+  w.Key("header_sector");
+  w.Uint(r.hdr_sector);
+  HeaderJson(w, r);
+  WtBlksJson(w, r);
   w.Key("problems");
   w.BeginArray();
-  for (const CheckProblem &p : r.problems) {
-    w.BeginObject();
-    w.Key("code");
-    w.String(CheckProblemCode(p));
-    w.Key("text");
-    w.String(CheckProblemText(p));
-    if (p.header >= 0) {
-      w.Key("header");
-      w.Int(p.header);
-    } else {
-      w.Key("write_block");
-      w.Uint(p.wtblk);
-      w.Key("offset");
-      w.Uint(p.off);
-      w.Key("pba");
-      w.Uint(p.pba);
-    }
-    w.Key("field");
-    w.String(p.field);
-    w.Key("expected");
-    Value(w, p.expected);
-    w.Key("found");
-    Value(w, p.found);
-    w.EndObject();
-  }
+  for (const CheckProblem &p : r.problems) ProblemJson(w, p);
   w.EndArray();
   w.Key("damaged");
   w.Bool(r.Damaged());

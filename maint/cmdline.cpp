@@ -165,6 +165,19 @@ void ScanOption(const char *word) {
   RefuseWord(word);
 }
 
+// check device [first [count]]: the numbers strictly numbers.
+void ScanCheckWord(const char *word) {
+  if (g_posn == 1) {
+    SetText(v_DevName, word, kTextMax, word);
+  } else if (g_posn <= 3) {
+    if (!CheckNumber(word, g_posn == 2 ? &v_CheckFirst : &v_CheckCount))
+      throw FatalError(std::string(word) + "\n" + kCheckUsage, false);
+    v_CheckArgs = g_posn - 1;
+  } else {
+    RefuseWord(word);
+  }
+}
+
 void ScanPositional(const char *word) {
   if (g_posn == 0) {
     v_cmd = Lookup(CmdLst, CmdIds, word);
@@ -194,15 +207,7 @@ void ScanPositional(const char *word) {
       }
       break;
     case kCmdCheck:
-      if (g_posn == 1) {
-        SetText(v_DevName, word, kTextMax, word);
-      } else if (g_posn <= 3) {
-        if (!CheckNumber(word, g_posn == 2 ? &v_CheckFirst : &v_CheckCount))
-          throw FatalError(std::string(word) + "\n" + kCheckUsage, false);
-        v_CheckArgs = g_posn - 1;
-      } else {
-        RefuseWord(word);
-      }
+      ScanCheckWord(word);
       break;
     case kCmdLogCopy:
     case kCmdLogScan:
