@@ -137,12 +137,12 @@ AlignedBuf AllocAligned(size_t size) {
 
 Device &Device::operator=(Device &&other) noexcept {
   if (this != &other) {
-    UniqueFd::operator=(std::move(other));
     DevSize = other.DevSize;
     DevHdr = other.DevHdr;
     v_ChunkCnt = other.v_ChunkCnt;
     buf = std::exchange(other.buf, nullptr);
     AllocatedBuf = std::move(other.AllocatedBuf);
+    UniqueFd::operator=(std::move(other));  // last: the handle of the base
   }
   return *this;
 }
