@@ -45,23 +45,19 @@ int CreateBeside(const std::string &path, std::string &tmp) {
 }
 
 void Member(JsonWriter &w, const char *k, int64_t v) {
-  w.Key(k);
-  w.Int(v);
+  w.MemberInt(k, v);
 }
 
 void Member(JsonWriter &w, const char *k, bool v) {
-  w.Key(k);
-  w.Bool(v);
+  w.MemberBool(k, v);
 }
 
 void Member(JsonWriter &w, const char *k, const char *v) {
-  w.Key(k);
-  w.String(v);
+  w.MemberString(k, v);
 }
 
 void Micros(JsonWriter &w, const char *k, uint64_t ns) {
-  w.Key(k);
-  w.Double(static_cast<double>(ns) / 1000.0);
+  w.MemberDouble(k, static_cast<double>(ns) / 1000.0);
 }
 
 void WriteSettings(JsonWriter &w, bool latency) {
@@ -91,8 +87,7 @@ void WriteSettings(JsonWriter &w, bool latency) {
   Member(w, "latency", latency);
   if (QueueDepth > 1) Member(w, "qd", int64_t{QueueDepth});  // absent: 1
   if (StartAtMs != kNoStartAt) {
-    w.Key("start_at_ms");
-    w.Uint(StartAtMs);
+    w.MemberUint("start_at_ms", StartAtMs);
   }
   w.EndObject();
 }
@@ -102,10 +97,8 @@ void WriteSettings(JsonWriter &w, bool latency) {
 void WriteHistogram(JsonWriter &w, const CellResult &c) {
   w.Key("latency_hist");
   w.BeginObject();
-  w.Key("min_ns");
-  w.Uint(c.lat_min);
-  w.Key("max_ns");
-  w.Uint(c.lat.max);
+  w.MemberUint("min_ns", c.lat_min);
+  w.MemberUint("max_ns", c.lat.max);
   w.Key("bucket_ns");
   w.BeginArray(true);
   for (const LatBucketCount &b : c.lat_buckets) w.Uint(b.lo);
@@ -125,8 +118,7 @@ void WriteLatencyNs(JsonWriter &w, const LatStats &s) {
   const std::pair<const char *, uint64_t> figures[] = {
       {"min", s.min}, {"max", s.max}, {"mean", s.mean}, {"stddev", s.stddev}, {"count", s.count}};
   for (const auto &[k, v] : figures) {
-    w.Key(k);
-    w.Uint(v);
+    w.MemberUint(k, v);
   }
   w.Key("percentiles");
   w.BeginObject();
@@ -134,8 +126,7 @@ void WriteLatencyNs(JsonWriter &w, const LatStats &s) {
     char key[24];
     std::snprintf(key, sizeof key, "%u.%06u", kLatPercentiles[i] / 1000,
                   kLatPercentiles[i] % 1000 * 1000);
-    w.Key(key);
-    w.Uint(s.pct[i]);
+    w.MemberUint(key, s.pct[i]);
   }
   w.EndObject();
   w.EndObject();
@@ -152,21 +143,15 @@ void WriteCell(JsonWriter &w, const CellResult &c) {
   Member(w, "window_ms", c.window_ms);
   Member(w, "runtime_ms", c.window_ms);
   Member(w, "window_start_ms", c.window_start_ms);
-  w.Key("transfers");
-  w.Uint(total);
-  w.Key("total_ios");
-  w.Uint(total);
+  w.MemberUint("transfers", total);
+  w.MemberUint("total_ios", total);
   Member(w, "iops", CellIops(total, c.window_ms));
   Member(w, "bytes_per_second", bw);
   Member(w, "bw_bytes", bw);
-  w.Key("errors");
-  w.Uint(c.errors);
-  w.Key("io_errors");
-  w.Uint(c.io_errors);
-  w.Key("cpu_user_us");
-  w.Uint(c.cpu_user_us);
-  w.Key("cpu_sys_us");
-  w.Uint(c.cpu_sys_us);
+  w.MemberUint("errors", c.errors);
+  w.MemberUint("io_errors", c.io_errors);
+  w.MemberUint("cpu_user_us", c.cpu_user_us);
+  w.MemberUint("cpu_sys_us", c.cpu_sys_us);
   w.Key("worker_transfers");
   w.BeginArray();
   for (uint64_t n : c.worker_transfers) w.Uint(n);
@@ -203,8 +188,7 @@ void WriteResults(JsonWriter &w, const BenchResults &r) {
   if (gmtime_r(&r.start_time, &t) != nullptr) std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &t);
   w.BeginObject();
   Member(w, "program", "vexbench");
-  w.Key("version");
-  w.String(r.version);
+  w.MemberString("version", r.version);
   Member(w, "schema", int64_t{kResultsSchema});
   Member(w, "start_time", when);
   Member(w, "ok", r.ok);
@@ -223,8 +207,7 @@ void WriteResults(JsonWriter &w, const BenchResults &r) {
     for (const SampleRow &s : r.samples) {
       w.BeginObject();
       Member(w, "worker", int64_t{s.worker});
-      w.Key("device");
-      w.String(s.device);
+      w.MemberString("device", s.device);
       Member(w, "interval_s", int64_t{s.interval_s});
       w.Key("counts");
       w.BeginArray();

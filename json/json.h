@@ -41,6 +41,13 @@ class JsonWriter {
   void Bool(bool v);
   void Null();
 
+  // A member of the open object: its key, then its value.
+  void MemberString(std::string_view k, std::string_view v) { Key(k), String(v); }
+  void MemberInt(std::string_view k, int64_t v) { Key(k), Int(v); }
+  void MemberUint(std::string_view k, uint64_t v) { Key(k), Uint(v); }
+  void MemberDouble(std::string_view k, double v) { Key(k), Double(v); }
+  void MemberBool(std::string_view k, bool v) { Key(k), Bool(v); }
+
   // Ends the document with a newline and flushes a FILE output. False when a
   // write to the FILE failed or the objects and arrays are not all closed.
   bool Finish();

@@ -113,13 +113,18 @@ void Value(JsonWriter &w, const std::string &v) {
   w.Int(neg ? -n : n);
 }
 
+// A finding's "expected" and "found" members.
+void ExpectedFound(JsonWriter &w, const std::string &expected, const std::string &found) {
+  w.Key("expected");
+  Value(w, expected);
+  w.Key("found");
+  Value(w, found);
+}
+
 void Head(JsonWriter &w) {
-  w.Key("program");
-  w.String("xtl-maint");
-  w.Key("version");
-  w.String(XTL_VERSION);
-  w.Key("schema");
-  w.Int(kCheckJsonSchema);
+  w.MemberString("program", "xtl-maint");
+  w.MemberString("version", XTL_VERSION);
+  w.MemberInt("schema", kCheckJsonSchema);
 }
 
 }  // namespace
@@ -143,30 +148,19 @@ void HeaderJson(JsonWriter &w, const CheckReport &r) {
       checksum = r.version == HdrVersion::V11 ? "not available" : f.ok ? "verified" : "mismatch";
   w.Key("header");
   w.BeginObject();
-  w.Key("version");
-  w.String(VersionText(r.version));
-  w.Key("two_volumes");
-  w.Bool(r.two_volumes);
-  w.Key("checksum");
-  w.String(checksum);
-  w.Key("verdict");
-  w.String(r.HeaderSound() ? "sound" : "damaged");
+  w.MemberString("version", VersionText(r.version));
+  w.MemberBool("two_volumes", r.two_volumes);
+  w.MemberString("checksum", checksum);
+  w.MemberString("verdict", r.HeaderSound() ? "sound" : "damaged");
   w.Key("fields");
   w.BeginArray();
   for (const CheckField &f : r.fields) {
     w.BeginObject();
-    w.Key("header");
-    w.Int(f.header);
-    w.Key("field");
-    w.String(f.field);
-    w.Key("code");
-    w.String(HeaderCode(f.field, f.found));
-    w.Key("ok");
-    w.Bool(f.ok);
-    w.Key("expected");
-    Value(w, f.expected);
-    w.Key("found");
-    Value(w, f.found);
+    w.MemberInt("header", f.header);
+    w.MemberString("field", f.field);
+    w.MemberString("code", HeaderCode(f.field, f.found));
+    w.MemberBool("ok", f.ok);
+    ExpectedFound(w, f.expected, f.found);
     w.EndObject();
   }
   w.EndArray();
@@ -176,43 +170,31 @@ void HeaderJson(JsonWriter &w, const CheckReport &r) {
 void WtBlksJson(JsonWriter &w, const CheckReport &r) {
   w.Key("write_blocks");
   w.BeginObject();
-  w.Key("checked");
-  w.Bool(r.walked);
+  w.MemberBool("checked", r.walked);
   const std::pair<const char *, uint64_t> counts[] = {
       {"total", r.total},         {"first", r.first},
       {"count", r.count},         {"sound", r.sound},
       {"never_written", r.never_written},
       {"damaged", r.damaged},     {"blocks_read", r.blocks_read}};
   for (const auto &[key, n] : counts) {
-    w.Key(key);
-    w.Uint(n);
+    w.MemberUint(key, n);
   }
   w.EndObject();
 }
 
 void ProblemJson(JsonWriter &w, const CheckProblem &p) {
   w.BeginObject();
-  w.Key("code");
-  w.String(CheckProblemCode(p));
-  w.Key("text");
-  w.String(CheckProblemText(p));
+  w.MemberString("code", CheckProblemCode(p));
+  w.MemberString("text", CheckProblemText(p));
   if (p.header >= 0) {
-    w.Key("header");
-    w.Int(p.header);
+    w.MemberInt("header", p.header);
   } else {
-    w.Key("write_block");
-    w.Uint(p.wtblk);
-    w.Key("offset");
-    w.Uint(p.off);
-    w.Key("pba");
-    w.Uint(p.pba);
+    w.MemberUint("write_block", p.wtblk);
+    w.MemberUint("offset", p.off);
+    w.MemberUint("pba", p.pba);
   }
-  w.Key("field");
-  w.String(p.field);
-  w.Key("expected");
-  Value(w, p.expected);
-  w.Key("found");
-  Value(w, p.found);
+  w.MemberString("field", p.field);
+  ExpectedFound(w, p.expected, p.found);
   w.EndObject();
 }
 
@@ -222,20 +204,16 @@ void PrintCheckJson(FILE *out, const CheckReport &r, const std::string &device) 
   JsonWriter w(out, true);
   w.BeginObject();
   Head(w);
-  w.Key("device");
-  w.String(device);
-  w.Key("device_bytes");
-  w.Uint(r.dev_size);
-  w.Key("header_sector");
-  w.Uint(r.hdr_sector);
+  w.MemberString("device", device);
+  w.MemberUint("device_bytes", r.dev_size);
+  w.MemberUint("header_sector", r.hdr_sector);
   HeaderJson(w, r);
   WtBlksJson(w, r);
   w.Key("problems");
   w.BeginArray();
   for (const CheckProblem &p : r.problems) ProblemJson(w, p);
   w.EndArray();
-  w.Key("damaged");
-  w.Bool(r.Damaged());
+  w.MemberBool("damaged", r.Damaged());
   w.EndObject();
   w.Finish();  // the caller checks the stream
 }

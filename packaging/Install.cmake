@@ -27,41 +27,32 @@ endif()
 
 # Manual pages, compressed as Debian ships them (-n: no name or time stamp,
 # so the package is the same from one build to the next).
+# xtl_man_page(NAME SECTION): man/NAME.SECTION compressed into the build tree
+# and installed to its section.
 set(xtl_pages)
-foreach(prog ${xtl_programs})
-  set(page ${CMAKE_CURRENT_BINARY_DIR}/man/${prog}.8.gz)
+function(xtl_man_page name section)
+  set(page ${CMAKE_CURRENT_BINARY_DIR}/man/${name}.${section}.gz)
   add_custom_command(OUTPUT ${page}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
-    COMMAND gzip -9n -c ${CMAKE_CURRENT_SOURCE_DIR}/man/${prog}.8 > ${page}
-    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/man/${prog}.8
-    COMMENT "Compressing the manual page ${prog}(8)")
-  list(APPEND xtl_pages ${page})
+    COMMAND gzip -9n -c ${CMAKE_CURRENT_SOURCE_DIR}/man/${name}.${section} > ${page}
+    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/man/${name}.${section}
+    COMMENT "Compressing the manual page ${name}(${section})")
+  install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+  set(xtl_pages ${xtl_pages} ${page} PARENT_SCOPE)
+endfunction()
+foreach(prog ${xtl_programs})
+  xtl_man_page(${prog} 8)
   install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/completion/${prog}
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 endforeach()
 if(TARGET vexbench)
-  set(plot_page ${CMAKE_CURRENT_BINARY_DIR}/man/vexbench-plot.1.gz)
-  add_custom_command(OUTPUT ${plot_page}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
-    COMMAND gzip -9n -c ${CMAKE_CURRENT_SOURCE_DIR}/man/vexbench-plot.1 > ${plot_page}
-    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/man/vexbench-plot.1
-    COMMENT "Compressing the manual page vexbench-plot(1)")
-  install(FILES ${plot_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-endif()
-# vexbench-fleet runs vexbench on many hosts through pdsh and merges the
-# results; a Python 3 script of the standard library alone.
-if(TARGET vexbench)
+  xtl_man_page(vexbench-plot 1)
+  # vexbench-fleet runs vexbench on many hosts through pdsh and merges the
+  # results; a Python 3 script of the standard library alone.
   install(PROGRAMS scripts/vexbench-fleet DESTINATION ${CMAKE_INSTALL_SBINDIR})
-  set(page ${CMAKE_CURRENT_BINARY_DIR}/man/vexbench-fleet.8.gz)
-  add_custom_command(OUTPUT ${page}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
-    COMMAND gzip -9n -c ${CMAKE_CURRENT_SOURCE_DIR}/man/vexbench-fleet.8 > ${page}
-    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/man/vexbench-fleet.8
-    COMMENT "Compressing the manual page vexbench-fleet(8)")
-  list(APPEND xtl_pages ${page})
+  xtl_man_page(vexbench-fleet 8)
 endif()
-add_custom_target(man_pages ALL DEPENDS ${xtl_pages} ${plot_page})
-install(FILES ${xtl_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+add_custom_target(man_pages ALL DEPENDS ${xtl_pages})
 
 # The Debian package. dpkg-shlibdeps works out Depends from the binaries;
 # with libstdc++ and libgcc linked in, that is libc6 and libblkid1.

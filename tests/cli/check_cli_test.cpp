@@ -10,25 +10,23 @@
 #include <vector>
 
 #include "check.h"
+#include "maint_run.h"
 #include "support.h"
 #include "fatal.h"
 #include "wtblk_image.h"
 
 namespace {
 
-const std::string kBin = XTL_MAINT_BIN;
+using cli::kBin;
+using cli::Maint;
 const std::string kDevHex = "58544c3a322e300000000000acadaeafb0b1b2b3b4b5b6b7b8b9babbbcbdbebf";
 
 support::Result Check(std::vector<std::string> args) {
-  args.insert(args.begin(), {kBin, "check"});
-  return support::Run(args);
+  args.insert(args.begin(), "check");
+  return Maint(args);
 }
 
-std::string Hex(uint64_t v) {
-  char s[24];
-  std::snprintf(s, sizeof s, "0x%llx", static_cast<unsigned long long>(v));
-  return s;
-}
+std::string Hex(uint64_t v) { return cli::Fmt("0x%llx", static_cast<unsigned long long>(v)); }
 
 std::string Summary(int sound, int never, int damaged, int problems) {
   return "check: header sound; write blocks 0 to 62: " + std::to_string(sound) + " sound, " +
@@ -79,14 +77,9 @@ TEST_F(CheckImage, SoundDevicesCheckClean) {
   // instance's signature): counted, not damage.
   img.WriteHeader();
   img.WriteSegments(0, {Full()});
-  wtblk::Seg a = Full(), b;
+  wtblk::Seg a = Full();
   a.pad = 20;  // 1 + 100 + 20 + 1 = 122 blocks, then a second segment of 134
-  a.meta = 1;
-  b.data_sz = b.nr_data = 60;
-  b.meta = 3;
-  b.summary = 2;
-  b.pad = 66;
-  b.segn = 2;
+  const wtblk::Seg b{.data_sz = 60, .nr_data = 60, .pad = 66, .meta = 3, .summary = 2, .segn = 2};
   ASSERT_EQ(img.SegBlocks(a) + img.SegBlocks(b), 256u);
   img.WriteSegments(5, {a, b});
   wtblk::Image other(dir.File("other.img"), uint64_t{64} << 20);

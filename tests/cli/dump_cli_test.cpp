@@ -3,23 +3,21 @@
 #include <string>
 #include <vector>
 
+#include "maint_run.h"
 #include "support.h"
 #include "wtblk_image.h"
 
 namespace {
 
-const std::string kBin = XTL_MAINT_BIN;
+using cli::kBin;
+using cli::Maint;
 
 support::Result Dump(std::vector<std::string> args) {
-  args.insert(args.begin(), {kBin, "dump"});
-  return support::Run(args);
+  args.insert(args.begin(), "dump");
+  return Maint(args);
 }
 
-std::string Hash(uint64_t h) {
-  char s[24];
-  std::snprintf(s, sizeof s, "%16llx", static_cast<unsigned long long>(h));
-  return s;
-}
+std::string Hash(uint64_t h) { return cli::Fmt("%16llx", static_cast<unsigned long long>(h)); }
 
 const char kPreamble[] =
     "sizeof hdr = 128\n"

@@ -11,18 +11,16 @@
 #include <vector>
 
 #include "../unit/format_expected.h"
+#include "maint_run.h"
 #include "support.h"
 #include "xtl.h"
+#include "xtl_blocks.h"
 
 namespace {
 
 constexpr uint64_t kTiB = 1ULL << 40;
-const std::string kBin = XTL_MAINT_BIN;
-
-support::Result Maint(std::vector<std::string> args) {
-  args.insert(args.begin(), kBin);
-  return support::Run(args);
-}
+using cli::kBin;
+using cli::Maint;
 
 // Sentinel bytes spread over an image: the header block area, just after it,
 // the middle and the last bytes; a format may change the first 4096 only.
@@ -62,38 +60,8 @@ DevHdrBuf ReadHdrBlock(const std::string &path, uint64_t off, std::vector<uint8_
 // The header that the default format of a 2^40-byte device writes, with the
 // random bytes taken from the written one and the checksum recomputed.
 DevHdrBuf ExpectedDefaultHdr(const DevHdrBuf &written) {
-  DevHdrBuf want{};
-  DEV_HDR_20 &w = want.h_20x;
-  std::memcpy(w.Str, "XTL:2.0", 8);
-  std::memcpy(w.Str + 12, written.h_20x.Str + 12, 20);
-  w.MetaVersion.set(0x201);
-  w.FeatureBits.set(0x2001);
-  w.BitSizes[0] = 30;
-  w.BitSizes[1] = 2;
-  w.BlockSize.set(4096);
-  w.Block0Off.set(1048576);
-  w.PhysicalBlocks.set(268435200);
-  w.LogicalBlocks.set(241591680);
-  w.ClusterSize.set(256);
-  w.WtBlkStripe.set(1);
-  w.MetaDupeCnt = 2;
-  w.mm3_64.set(HdrChecksum(want));
-  return want;
+  return support::WithSignature(support::V20Header(), written.h_20x.Str + 12);
 }
-
-
-const char kDefaultStatus[] =
-    "Str            =    XTL:2.0\n"
-    "Version        =        513\n"
-    "BlkSize        =       4096\n"
-    "Block0Off      =       2048 sectors\n"
-    "PhysicalBlocks =  268435200\n"
-    "LogicalBlocks  =  241591680\n"
-    "LogicalDataSz  =     943717 M\n"
-    "ClusterSize    =        256\n"
-    "FeatureBits    =     0x2001 (HASH_META)\n"
-    "MetaDupe       =          2\n"
-    "BitSizes       =     30/2/0\n";
 
 void ExpectDefaultHeaderAt(const std::string &path, uint64_t off) {
   std::vector<uint8_t> rest;
@@ -128,7 +96,7 @@ TEST_F(FormatCli, DefaultFormatOfSparseImage) {
 
   const support::Result st = Maint({"status", img});
   EXPECT_EQ(st.status, 0);
-  EXPECT_EQ(st.out, kDefaultStatus);
+  EXPECT_EQ(st.out, support::kV20Status);
 }
 
 TEST_F(FormatCli, OnlyTheHeaderBlockHoldsData) {
@@ -169,7 +137,7 @@ TEST_F(FormatCli, HdrOffLeavesTheFirstBlockUntouched) {
   ExpectDefaultHeaderAt(img, 4096);
   s.ExpectIntact(4096, 4096);
   const support::Result st = Maint({"status", img, "--hdroff=8"});
-  EXPECT_EQ(st.out, kDefaultStatus);
+  EXPECT_EQ(st.out, support::kV20Status);
 }
 
 TEST_F(FormatCli, DevSzBoundsTheLayout) {
@@ -302,7 +270,7 @@ TEST_F(FormatCli, LoopDevice) {
   EXPECT_EQ(r.out, kDefaultOut);
   ExpectDefaultHeaderAt(img, 0);  // the header reached the backing file
   const support::Result st = Maint({"status", loop.Path()});
-  EXPECT_EQ(st.out, kDefaultStatus);
+  EXPECT_EQ(st.out, support::kV20Status);
 }
 
 // A device that someone holds exclusively fails the open: EBUSY, nothing written.

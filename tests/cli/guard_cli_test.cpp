@@ -6,20 +6,15 @@
 #include <map>
 
 #include "../unit/log_builders.h"
+#include "maint_run.h"
 #include "support.h"
 
 namespace {
 
-const std::string kBin = XTL_MAINT_BIN;
+using cli::kBin;
+using cli::Maint;
 constexpr uint64_t kSize = 8 << 20;
 const std::vector<uint8_t> kZero(kSize, 0);
-
-support::Result Maint(std::vector<std::string> args,
-                      support::Streams s = support::Streams::Separate,
-                      const std::string &input = "") {
-  args.insert(args.begin(), kBin);
-  return support::Run(args, s, 30, input);
-}
 
 struct DevCase {
   const char *make;   // shell command making the image $IMG; "" leaves it empty

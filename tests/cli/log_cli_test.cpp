@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "../unit/log_builders.h"
+#include "maint_run.h"
 #include "support.h"
 #include "xtl.h"
 
@@ -18,7 +19,8 @@ using logimg::LogImage;
 using support::kLogEmpty;
 using support::LogValid;
 
-const std::string kBin = XTL_MAINT_BIN;
+using cli::kBin;
+using cli::Maint;
 const std::string kDone = "\rDone." + std::string(45, ' ') + "\n";
 
 std::vector<uint8_t> Fill(size_t n, uint8_t v) { return std::vector<uint8_t>(n, v); }
@@ -31,10 +33,6 @@ class LogCli : public ::testing::Test {
   std::string logimg = dir.File("log.img");
   std::string target = dir.File("target.img");
 
-  support::Result Maint(std::vector<std::string> args) {
-    args.insert(args.begin(), kBin);
-    return support::Run(args);
-  }
   support::Result Log(const std::string &sub, const std::string &arg = "") {
     if (arg.empty()) return Maint({"log", sub, tmpdir});
     return Maint({"log", sub, arg, tmpdir});
@@ -141,30 +139,6 @@ TEST_F(LogCli, PostReplaysOldestFirstOntoAnImage) {
   };
   for (const auto &e : expect) EXPECT_EQ(Sector(target, e.sector), e.want) << "sector " << e.sector;
   EXPECT_EQ(support::FileSize(target), 256u * 512);
-}
-
-TEST_F(LogCli, FailedReadAdvancesTheDataPointerAndFailsThePost) {
-  // The oldest segment's control sector is sector 1 with 5 sectors of
-  // entries, so its data would start at sector -4: the first entry's read
-  // fails, and the second reads sector 0, its own data.
-  LogImage img(32);
-  img.Segment(1, 5, {{200, 4, 0}, {210, 1, 0}});
-  img.Segment(3, 6, {{220, 1, 0}});
-  ASSERT_EQ(img.GetTail(1).NumSectors.get(), 5u);
-  CopyIn(img, LogValid(2, 2, 0, 3, 6));
-  MakeFilled(target, 256 * 512, 0x5a);
-  support::Result r = Log("post", target);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, LogValid(2, 2, 0, 3, 6) +
-                       "       0          5         -4        200    4 0"
-                       "\r\n  Error reading from tmp file " + tmpfile + "/-2048/2048 -1 22\n\r"
-                       "       0          5          0        210    1 0\r"
-                       "       1          6          2        220    1 0\r" +
-                       kDone);
-  EXPECT_EQ(r.err, "Error posting log: 1 entries were not written to " + target + "\n");
-  EXPECT_EQ(Sector(target, 200), Fill(512, 0x5a));
-  EXPECT_EQ(Sector(target, 210), logimg::Stamp(5, 1, 0));
-  EXPECT_EQ(Sector(target, 220), logimg::Stamp(6, 0, 0));
 }
 
 TEST_F(LogCli, ShortLogCopiedAfterALongOneScansAndPostsAsTheShortOne) {
@@ -372,26 +346,51 @@ TEST_F(LogCli, FifosAreRefusedNotWaitedFor) {
   EXPECT_EQ(support::FileSize(tmpfile), 64u * 512);
 }
 
-TEST_F(LogCli, PostOntoAnImageNeverGrowsIt) {
+// A failed entry is reported where it stands, the post goes on with the next
+// one, and the failures are counted at the end with status 1.
+TEST_F(LogCli, FailedEntriesAreCountedAndFailThePost) {
+  // The oldest segment's control sector is sector 1 with 5 sectors of
+  // entries, so its data would start at sector -4: the first entry's read
+  // fails, and the second reads sector 0, its own data.
+  LogImage before_start(32);
+  before_start.Segment(1, 5, {{200, 4, 0}, {210, 1, 0}});
+  before_start.Segment(3, 6, {{220, 1, 0}});
+  ASSERT_EQ(before_start.GetTail(1).NumSectors.get(), 5u);
   // 50 sectors: the first entry ends 2 sectors past the end, the second lies
-  // wholly past it; each fails as at a device's end, the third lands.
-  LogImage img(64);
-  img.Segment(10, 4, {{48, 4, 1}, {60, 2, 2}, {10, 1, 2}});
-  CopyIn(img, LogValid(1, 1, 0, 3, 7));
-  MakeFilled(target, 50 * 512, 0x5a);
-  support::Result r = Log("post", target);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, LogValid(1, 1, 0, 3, 7) +
-                       "       0          4          3         48    4 1"
-                       "\r\n  Error writing to raw XTL device " + target + "/24576/2048 1024 28\n\r"
-                       "       0          4          3         60    2 2"
-                       "\r\n  Error writing to raw XTL device " + target + "/30720/1024 -1 28\n\r"
-                       "       0          4          3         10    1 2\r" +
-                       kDone);
-  EXPECT_EQ(r.err, "Error posting log: 2 entries were not written to " + target + "\n");
-  EXPECT_EQ(support::FileSize(target), 50u * 512);
-  EXPECT_EQ(Sector(target, 49), Fill(512, 0));
-  EXPECT_EQ(Sector(target, 10), Fill(512, 0xff));
+  // wholly past it; each fails as at a device's end, the third lands. The
+  // image never grows.
+  LogImage past_end(64);
+  past_end.Segment(10, 4, {{48, 4, 1}, {60, 2, 2}, {10, 1, 2}});
+  const std::string wt_err = "\r\n  Error writing to raw XTL device " + target;
+  struct Case {
+    const LogImage &img;
+    std::string summary;
+    size_t sectors;  // the target's size
+    std::string lines, failed;
+    std::vector<std::pair<int64_t, std::vector<uint8_t>>> after;
+  } cases[] = {
+      {before_start, LogValid(2, 2, 0, 3, 6), 256,
+       "       0          5         -4        200    4 0"
+       "\r\n  Error reading from tmp file " + tmpfile + "/-2048/2048 -1 22\n\r"
+       "       0          5          0        210    1 0\r"
+       "       1          6          2        220    1 0\r", "1",
+       {{200, Fill(512, 0x5a)}, {210, logimg::Stamp(5, 1, 0)}, {220, logimg::Stamp(6, 0, 0)}}},
+      {past_end, LogValid(1, 1, 0, 3, 7), 50,
+       "       0          4          3         48    4 1" + wt_err + "/24576/2048 1024 28\n\r"
+       "       0          4          3         60    2 2" + wt_err + "/30720/1024 -1 28\n\r"
+       "       0          4          3         10    1 2\r", "2",
+       {{49, Fill(512, 0)}, {10, Fill(512, 0xff)}}},
+  };
+  for (const Case &c : cases) {
+    CopyIn(c.img, c.summary);
+    MakeFilled(target, c.sectors * 512, 0x5a);
+    support::Result r = Log("post", target);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, c.summary + c.lines + kDone);
+    EXPECT_EQ(r.err, "Error posting log: " + c.failed + " entries were not written to " + target + "\n");
+    EXPECT_EQ(support::FileSize(target), c.sectors * 512);
+    for (const auto &[sector, want] : c.after) EXPECT_EQ(Sector(target, sector), want) << "sector " << sector;
+  }
 }
 
 TEST_F(LogCli, LongTmpDirIsRefused) {

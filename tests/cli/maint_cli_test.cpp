@@ -4,18 +4,15 @@
 
 #include <cstring>
 
+#include "maint_run.h"
 #include "support.h"
 #include "xtl.h"
 #include "xtl_blocks.h"
 
 namespace {
 
-const std::string kBin = XTL_MAINT_BIN;
-
-support::Result Maint(std::vector<std::string> args) {
-  args.insert(args.begin(), kBin);
-  return support::Run(args);
-}
+using cli::kBin;
+using cli::Maint;
 
 TEST(MaintCommandLine, RefusalsPrintWordAndUsageWithStatus1) {
   struct {
@@ -84,50 +81,15 @@ class MaintImage : public ::testing::Test {
   void SetUp() override { support::MakeSparse(img, uint64_t{1} << 30); }
 };
 
-DevHdrBuf V20Header() {
-  DevHdrBuf h{};
-  std::memcpy(h.raw, "XTL:2.0", 8);
-  for (int i = 12; i < 32; i++) h.raw[i] = static_cast<uint8_t>(i * 7);
-  DEV_HDR_20 &v = h.h_20x;
-  v.MetaVersion.set(0x201);
-  v.FeatureBits.set(0x2049);
-  v.BitSizes[0] = 27;
-  v.BitSizes[1] = 5;
-  v.BlockSize.set(4096);
-  v.Block0Off.set(8 << 20);
-  v.PhysicalBlocks.set(260096);
-  v.LogicalBlocks.set(234086);
-  v.ClusterSize.set(256);
-  v.MetaDupeCnt = 2;
-  v.EccWidth = 4;
-  v.EccDepth = 128;
-  v.mm3_64.set(HdrChecksum(h));
-  return h;
-}
-
-const char kV20Status[] =
-    "Str            =    XTL:2.0\n"
-    "Version        =        513\n"
-    "BlkSize        =       4096\n"
-    "Block0Off      =      16384 sectors\n"
-    "PhysicalBlocks =     260096\n"
-    "LogicalBlocks  =     234086\n"
-    "LogicalDataSz  =        914 M\n"
-    "ClusterSize    =        256\n"
-    "FeatureBits    =     0x2049 (HASH_META QUICK_FMT ECC)\n"
-    "MetaDupe       =          2\n"
-    "BitSizes       =     27/5/0\n"
-    "            ECC width/depth = 4/128\n";
-
 TEST_F(MaintImage, StatusOfVersion20Header) {
-  DevHdrBuf h = V20Header();
+  const DevHdrBuf h = support::V20Header();
   support::WriteAt(img, 0, h.raw, sizeof h.raw);
   support::Result r = Maint({"status", img});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, kV20Status);
+  EXPECT_EQ(r.out, support::kV20Status);
   EXPECT_EQ(r.err, "");
   // A number after the path changes nothing; options may follow.
-  EXPECT_EQ(Maint({"status", img, "7", "--wtblksz=9"}).out, kV20Status);
+  EXPECT_EQ(Maint({"status", img, "7", "--wtblksz=9"}).out, support::kV20Status);
 }
 
 TEST_F(MaintImage, StatusOfVersion11Header) {
@@ -149,12 +111,12 @@ TEST_F(MaintImage, StatusOfBlankDevicePrintsNothing) {
 }
 
 TEST_F(MaintImage, HeaderOffsetReadsTheSecondBlock) {
-  DevHdrBuf h = V20Header();
+  const DevHdrBuf h = support::V20Header();
   support::WriteAt(img, 4096, h.raw, sizeof h.raw);
   EXPECT_EQ(Maint({"status", img}).out, "");
   support::Result r = Maint({"status", "--hdroff=8", img});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, kV20Status);
+  EXPECT_EQ(r.out, support::kV20Status);
 }
 
 TEST_F(MaintImage, StatusFailures) {
@@ -174,7 +136,7 @@ TEST_F(MaintImage, StatusFailures) {
 }
 
 TEST_F(MaintImage, StatusNeverWrites) {
-  DevHdrBuf h = V20Header();
+  const DevHdrBuf h = support::V20Header();
   support::WriteAt(img, 0, h.raw, sizeof h.raw);
   auto before = support::ReadAt(img, 0, 65536);
   Maint({"status", img});
@@ -198,12 +160,12 @@ TEST_F(MaintImage, DevListsSkipPathsThatDoNotOpen) {
 }
 
 TEST_F(MaintImage, LoopDeviceStatusAndExclusiveListing) {
-  DevHdrBuf h = V20Header();
+  const DevHdrBuf h = support::V20Header();
   support::WriteAt(img, 0, h.raw, sizeof h.raw);
   ATTACH_LOOP(loop, img);
   support::Result r = Maint({"status", loop.Path()});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, kV20Status);
+  EXPECT_EQ(r.out, support::kV20Status);
 
   r = Maint({"dev-wt", loop.Path()});
   EXPECT_EQ(r.out, loop.Path() + "\n");

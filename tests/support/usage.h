@@ -4,23 +4,13 @@
 
 #include <string>
 
+#include "image.h"
+
 namespace support {
 
-inline const std::string kMaintUsage =
-    "usage: xtl-maint ...\n"
-    "\n"
-    "   format device {--wtblksz=nn} {--offset0=nn} {--devsz=nn} {--free=nn} {-q/--quick}\n"
-    "   convert device existingsize {--wtblksz=nn} {--offset0=nn} {--devsz=nn} {--free=nn} "
-    "{-q/--quick}\n"
-    "   status device\n"
-    "\n"
-    "   log copy log_device {--tmpdir=dir}\n"
-    "   log scan\n"
-    "   log disp\n"
-    "   log post device\n"
-    "   log clear log_device\n"
-    "\n";
+// xtl-maint's usage text (kept byte for byte in a file of its own).
 
+inline const std::string kMaintUsage = ReadAll(XTL_TEST_DATA "/xtl-maint-usage.txt");
 // What "check" prints when its words are wrong.
 inline const std::string kMaintCheckUsage =
     "usage: xtl-maint check device [first [count]] [--json]\n";

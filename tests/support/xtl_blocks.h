@@ -43,6 +43,28 @@ inline DevHdrBuf V20Header(uint64_t dev_bytes = uint64_t{1} << 40) {
   return hdr;
 }
 
+// hdr with the signature's random bytes 12 to 31 taken from rand (20 bytes),
+// and its checksum computed again.
+inline DevHdrBuf WithSignature(DevHdrBuf hdr, const void *rand) {
+  std::memcpy(hdr.raw + 12, rand, 20);
+  hdr.h_20x.mm3_64.set(HdrChecksum(hdr));
+  return hdr;
+}
+
+// What `status` prints for V20Header() of the default size.
+inline constexpr char kV20Status[] =
+    "Str            =    XTL:2.0\n"
+    "Version        =        513\n"
+    "BlkSize        =       4096\n"
+    "Block0Off      =       2048 sectors\n"
+    "PhysicalBlocks =  268435200\n"
+    "LogicalBlocks  =  241591680\n"
+    "LogicalDataSz  =     943717 M\n"
+    "ClusterSize    =        256\n"
+    "FeatureBits    =     0x2001 (HASH_META)\n"
+    "MetaDupe       =          2\n"
+    "BitSizes       =     30/2/0\n";
+
 // A version 1.1 header: "XTL:1.1", 4096-byte blocks and the four counts.
 inline DevHdrBuf V11Header(int32_t block0off, int32_t phys, int32_t logical, int32_t cluster) {
   DevHdrBuf hdr{};

@@ -7,6 +7,7 @@
 
 #include "format_builders.h"
 #include "format_expected.h"
+#include "xtl_blocks.h"
 
 namespace {
 using fmt_test::Bits;
@@ -35,22 +36,9 @@ TEST_F(LayoutTest, DefaultFormatOfOneTiB) {
   EXPECT_EQ(v_Free, 0u);
 
   // The header, byte for byte: every field the layout sets, the rest zero.
-  DevHdrBuf want{};
-  DEV_HDR_20 &w = want.h_20x;
-  std::memcpy(w.Str, "XTL:2.0", 8);
-  for (int i = 0; i < 20; i++) w.Str[12 + i] = static_cast<char>(0x40 + i);  // KnownRand
-  w.MetaVersion.set(0x201);
-  w.FeatureBits.set(0x2001);
-  w.BitSizes[0] = 30;
-  w.BitSizes[1] = 2;
-  w.BlockSize.set(4096);
-  w.Block0Off.set(1048576);
-  w.PhysicalBlocks.set(268435200);
-  w.LogicalBlocks.set(241591680);
-  w.ClusterSize.set(256);
-  w.WtBlkStripe.set(1);
-  w.MetaDupeCnt = 2;
-  w.mm3_64.set(HdrChecksum(want));
+  uint8_t known_rand[20];
+  for (int i = 0; i < 20; i++) known_rand[i] = static_cast<uint8_t>(0x40 + i);  // KnownRand
+  const DevHdrBuf want = support::WithSignature(support::V20Header(), known_rand);
   EXPECT_EQ(0, std::memcmp(dev.DevHdr.raw, want.raw, sizeof want.raw));
   EXPECT_NE(H().mm3_64.get(), 0u);
 }

@@ -42,48 +42,42 @@ TEST(FmtComma, WidestValueFitsTheBuffer) {
   EXPECT_EQ(std::strlen(text), 23u);
 }
 
+// One step of the size scaling, in binary units (GiB()/GiB_u()) and in
+// decimal ones (GB()/GB_u()): bytes, the value and the label shown.
 struct ScaleCase {
-  uint64_t bytes;
-  int32_t value;
-  const char *label;
+  uint64_t bin_bytes;
+  int32_t bin_value;
+  const char *bin_label;
+  uint64_t dec_bytes;
+  int32_t dec_value;
+  const char *dec_label;
 };
-void PrintTo(const ScaleCase &c, std::ostream *os) { *os << c.bytes; }
+void PrintTo(const ScaleCase &c, std::ostream *os) { *os << c.bin_bytes << " / " << c.dec_bytes; }
 
-class GiBRows : public ::testing::TestWithParam<ScaleCase> {};
-TEST_P(GiBRows, ValueAndLabel) {
-  EXPECT_EQ(GiB(GetParam().bytes), GetParam().value);
-  EXPECT_STREQ(GiB_u(GetParam().bytes), GetParam().label);
+class ScaleRows : public ::testing::TestWithParam<ScaleCase> {};
+TEST_P(ScaleRows, ValueAndLabel) {
+  const ScaleCase &c = GetParam();
+  EXPECT_EQ(GiB(c.bin_bytes), c.bin_value);
+  EXPECT_STREQ(GiB_u(c.bin_bytes), c.bin_label);
+  EXPECT_EQ(GB(c.dec_bytes), c.dec_value);
+  EXPECT_STREQ(GB_u(c.dec_bytes), c.dec_label);
 }
+// Beyond the TiB (TB) row the scaling goes on in PiB (PB).
 INSTANTIATE_TEST_SUITE_P(
-    Format, GiBRows,
-    ::testing::Values(ScaleCase{0, 0, "  B"}, ScaleCase{99999, 99999, "  B"},
-                      ScaleCase{100000, 97, "KiB"}, ScaleCase{102398976, 99999, "KiB"},
-                      ScaleCase{102398977, 97, "MiB"}, ScaleCase{104856551424ULL, 99999, "MiB"},
-                      ScaleCase{104856551425ULL, 97, "GiB"}, ScaleCase{1ULL << 40, 1024, "GiB"},
-                      ScaleCase{107373108658176ULL, 99999, "GiB"},
-                      ScaleCase{107373108658177ULL, 97, "TiB"},
-                      ScaleCase{109950063265972224ULL, 99999, "TiB"},
-                      // Beyond the TiB row the scaling goes on in PiB.
-                      ScaleCase{109950063265972225ULL, 97, "PiB"},
-                      ScaleCase{UINT64_MAX, 16383, "PiB"}));
-
-class GBRows : public ::testing::TestWithParam<ScaleCase> {};
-TEST_P(GBRows, ValueAndLabel) {
-  EXPECT_EQ(GB(GetParam().bytes), GetParam().value);
-  EXPECT_STREQ(GB_u(GetParam().bytes), GetParam().label);
-}
-INSTANTIATE_TEST_SUITE_P(
-    Format, GBRows,
-    ::testing::Values(ScaleCase{0, 0, " B"}, ScaleCase{99999, 99999, " B"},
-                      ScaleCase{100000, 100, "KB"}, ScaleCase{99999000, 99999, "KB"},
-                      ScaleCase{99999001, 99, "MB"}, ScaleCase{99999000000ULL, 99999, "MB"},
-                      ScaleCase{99999000001ULL, 99, "GB"}, ScaleCase{1ULL << 40, 1099, "GB"},
-                      ScaleCase{99999000000000ULL, 99999, "GB"},
-                      ScaleCase{99999000000001ULL, 99, "TB"},
-                      ScaleCase{99999000000000000ULL, 99999, "TB"},
-                      // Beyond the TB row the scaling goes on in PB.
-                      ScaleCase{99999000000000001ULL, 99, "PB"},
-                      ScaleCase{UINT64_MAX, 18446, "PB"}));
+    Format, ScaleRows,
+    ::testing::Values(ScaleCase{0, 0, "  B", 0, 0, " B"},
+                      ScaleCase{99999, 99999, "  B", 99999, 99999, " B"},
+                      ScaleCase{100000, 97, "KiB", 100000, 100, "KB"},
+                      ScaleCase{102398976, 99999, "KiB", 99999000, 99999, "KB"},
+                      ScaleCase{102398977, 97, "MiB", 99999001, 99, "MB"},
+                      ScaleCase{104856551424ULL, 99999, "MiB", 99999000000ULL, 99999, "MB"},
+                      ScaleCase{104856551425ULL, 97, "GiB", 99999000001ULL, 99, "GB"},
+                      ScaleCase{1ULL << 40, 1024, "GiB", 1ULL << 40, 1099, "GB"},
+                      ScaleCase{107373108658176ULL, 99999, "GiB", 99999000000000ULL, 99999, "GB"},
+                      ScaleCase{107373108658177ULL, 97, "TiB", 99999000000001ULL, 99, "TB"},
+                      ScaleCase{109950063265972224ULL, 99999, "TiB", 99999000000000000ULL, 99999, "TB"},
+                      ScaleCase{109950063265972225ULL, 97, "PiB", 99999000000000001ULL, 99, "PB"},
+                      ScaleCase{UINT64_MAX, 16383, "PiB", UINT64_MAX, 18446, "PB"}));
 
 TEST(FormatReport, ZeroSecondVolumeAndWideCounts) {
   DEV_HDR_20 h{};

@@ -5,24 +5,21 @@
 #include <string>
 
 #include "test_util.h"
+#include "xtl_blocks.h"
 
 namespace {
 
+// The default header with other counts, stored version, random bytes and
+// ECC geometry.
 DevHdrBuf SampleV20(uint32_t features) {
-  DevHdrBuf h = MakeV20();
+  DevHdrBuf h = support::V20Header();
   DEV_HDR_20 &v = h.h_20x;
   std::memset(v.Str + 12, 0x5a, 20);  // random bytes after the tag are not shown
   v.MetaVersion.set(0x1234);           // nor is the stored version
   v.FeatureBits.set(features);
-  v.BitSizes[0] = 30;
-  v.BitSizes[1] = 2;
   v.BitSizes[3] = 9;
-  v.BlockSize.set(4096);
-  v.Block0Off.set(1048576);
   v.PhysicalBlocks.set(1000);
   v.LogicalBlocks.set(262144);
-  v.ClusterSize.set(256);
-  v.MetaDupeCnt = 2;
   v.EccWidth = 4;
   v.EccDepth = 128;
   return h;

@@ -1,0 +1,34 @@
+// SPDX-License-Identifier: Apache-2.0
+// The built xtl-maint as the whole-program tests run it.
+#pragma once
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+namespace cli {
+
+inline const std::string kBin = XTL_MAINT_BIN;
+
+// xtl-maint with args; a run that hangs ends after five minutes.
+inline support::Result Maint(std::vector<std::string> args,
+                             support::Streams s = support::Streams::Separate,
+                             const std::string &input = "") {
+  args.insert(args.begin(), kBin);
+  return support::Run(args, s, 300, input);
+}
+
+// printf into a string (numbers as the programs print them).
+[[gnu::format(printf, 1, 2)]] inline std::string Fmt(const char *fmt, ...) {
+  char s[256];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(s, sizeof s, fmt, ap);
+  va_end(ap);
+  return s;
+}
+
+}  // namespace cli
