@@ -26,11 +26,17 @@ namespace {
 
 // Child of Test: runs one worker and never returns.
 [[noreturn]] void RunWorker(int i, int BlkSz, int rw, int pipe_wr, pid_t parent) noexcept {
+  // Each worker is a session of its own, as each job of fio is: where the
+  // kernel groups the scheduling by session (autogroup), every worker then
+  // has a group's share of the CPUs rather than all of them sharing the
+  // parent's. The terminal's signals reach the parent alone, which passes
+  // them on (EndFn, StopFn).
+  setsid();
   // A worker ends with its parent, however the parent ends: the kernel kills
   // it when the parent is gone, and a parent that went before this was set
-  // is seen in getppid(). The parent's ending handlers are not the worker's
-  // (a signal ignored from the start stays ignored).
-  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+  // is seen in getppid(). The parent's ending and stopping handlers are not
+  // the worker's (a signal ignored from the start stays ignored).
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGTSTP, SIGTTIN, SIGTTOU}) {
     struct sigaction cur {};
     if (sigaction(sig, nullptr, &cur) == 0 && cur.sa_handler != SIG_IGN) signal(sig, SIG_DFL);
   }

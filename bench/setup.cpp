@@ -48,12 +48,25 @@ void EndFn(int sig) {
   raise(sig);  // delivered when the handler returns
 }
 
+// SIGTSTP, SIGTTIN, SIGTTOU: the workers are in sessions of their own, so a
+// stop of the parent's job does not reach them; the parent stops them, stops
+// itself, and when it is continued, continues them.
+void StopFn(int) {
+  const int saved = errno;
+  for (pid_t p : ctl.ChildPid)
+    if (p > 0) kill(p, SIGSTOP);
+  raise(SIGSTOP);
+  for (pid_t p : ctl.ChildPid)
+    if (p > 0) kill(p, SIGCONT);
+  errno = saved;
+}
+
 // Installs EndFn unless the signal was ignored when the program started (a
 // background job of a shell keeps ignoring SIGINT).
-void InstallEnd(int sig) {
+void InstallEnd(int sig, void (*fn)(int) = EndFn) {
   struct sigaction old {};
   if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) return;
-  Install(sig, EndFn);
+  Install(sig, fn);
 }
 
 // A device other than the first may be the same block device as an earlier
@@ -244,6 +257,7 @@ void InstallSignals() {
   if (!Install(kSigStart, Sig1Fn) || !Install(kSigStop, Sig2Fn) || !Install(kSigEnd, Sig3Fn))
     Fatal("Cannot catch signal.\n");
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) InstallEnd(sig);
+  for (int sig : {SIGTSTP, SIGTTIN, SIGTTOU}) InstallEnd(sig, StopFn);
 }
 
 void SleepMs(uint64_t ms) {

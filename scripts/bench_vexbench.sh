@@ -32,8 +32,10 @@
 #       and CPU per transfer (user + system of all the tool's processes over
 #       the loop device's completed requests); the headline (--qd=32 with 2
 #       workers against the best one-at-a-time 4 KiB read cell); the cost of
-#       the split worker side against an earlier binary (PREV); fio's
-#       setsid() scheduling groups (autogroup on and off)
+#       the split worker side against an earlier binary (PREV); a cell
+#       under 0.97 again with -q; scheduling groups (autogroup on and off):
+#       10 workers against fio psync, whose jobs are sessions of their own,
+#       and against PREV (an earlier binary whose workers share a session)
 # The medians, spreads and the counter interpolation are scripts/benchstats.py.
 #
 # Usage: scripts/bench_vexbench.sh [build-dir]   (default: build)
@@ -304,10 +306,11 @@ uvex() {
   local f=0 bin=${5:-$VEXBENCH} c qd=()
   [ "$1" = write ] && f=4
   [ "$4" = 1 ] || qd=(--qd="$4")  # 1: the option left out, as an earlier binary is run
-  read -r -a c < <(cpu_run $f nice -n -10 "$bin" "-${1:0:1}" "${qd[@]}" --tm="$UTM" --min="$2" --max="$2" \
+  read -r -a c < <(cpu_run $f nice -n -10 "$bin" "-${1:0:1}" "${qd[@]}" "${UFLAGS[@]}" --tm="$UTM" --min="$2" --max="$2" \
     --th1="$3" --th2=0 --th3=0 --size="$SIZE_MB" --json="$WORK/u.json" "$DEV")
   echo "$(jq '.cells[0].iops' "$WORK/u.json") $(per_xfer "${c[0]}" "${c[1]}")"
 }
+UFLAGS=()  # more options for uvex's vexbench
 # ufio RW BLKSZ JOBS QD [engine]: prints "IOPS CPU-US-PER-TRANSFER"
 ufio() {
   local f=0 c
@@ -324,18 +327,26 @@ echo "against fio --ioengine=io_uring --iodepth=Q --numjobs=W --direct=1; ratio:
 echo "vexbench/fio IOPS; cpu: user + system microseconds of all the tool's processes per request the"
 echo "loop device completed during the run (median); spread: fio's own runs (the host's noise)"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs"
-printf "%-5s %5s %3s %3s | %8s %8s %6s %6s | %8s %8s %6s\n" test block W Q vexbench fio ratio spread \
-  vex-cpu fio-cpu cpu-r
+echo "quick: for a cell under 0.97, the ratio again with -q (no stamp verification, no stamping)"
+printf "%-5s %5s %3s %3s | %8s %8s %6s %6s | %8s %8s %6s | %6s\n" test block W Q vexbench fio ratio spread \
+  vex-cpu fio-cpu cpu-r quick
 ulow=9 ucpu_bad=0 ucells=0
 ucell() {  # ucell RW BS W Q
   pairs "uvex $1 $2 $3 $4" "ufio $1 $2 $3 $4"
-  local r cr vc fc
+  local r cr vc fc q=- v f sp
   r=$(median <<<"$P_R")
   vc=$(median <<<"$P_V2")
   fc=$(median <<<"$P_F2")
   cr=$(ratio "$vc" "$fc")
-  printf "%-5s %5s %3s %3s | %8s %8s %6s %5s%% | %8s %8s %6s\n" "$1" $(($2 / 1024))K "$3" "$4" \
-    "$(median <<<"$P_V")" "$(median <<<"$P_F")" "$r" "$(spread <<<"$P_F")" "$vc" "$fc" "$cr"
+  v=$(median <<<"$P_V") f=$(median <<<"$P_F") sp=$(spread <<<"$P_F")
+  if awk -v r="$r" 'BEGIN { exit !(r < 0.97) }'; then
+    UFLAGS=(-q)
+    pairs "uvex $1 $2 $3 $4" "ufio $1 $2 $3 $4"
+    UFLAGS=()
+    q=$(median <<<"$P_R")
+  fi
+  printf "%-5s %5s %3s %3s | %8s %8s %6s %5s%% | %8s %8s %6s | %6s\n" "$1" $(($2 / 1024))K "$3" "$4" \
+    "$v" "$f" "$r" "$sp" "$vc" "$fc" "$cr" "$q"
   ucells=$((ucells + 1))
   ulow=$(awk -v w="$ulow" -v r="$r" 'BEGIN { print (r != "n/a" && r < w) ? r : w }')
   awk -v c="$cr" 'BEGIN { exit (c != "n/a" && c <= 1) ? 0 : 1 }' || ucpu_bad=$((ucpu_bad + 1))
@@ -380,6 +391,11 @@ if [ -w /proc/sys/kernel/sched_autogroup_enabled ]; then
     pairs "uvex read 4096 10 1" "ufio read 4096 10 1 psync"
     echo "autogroup $ag: 4K reads x 10: vexbench $(median <<<"$P_V"), fio psync $(median <<<"$P_F")," \
       "ratio $(median <<<"$P_R")"
+    if [ -n "$PREV" ]; then
+      pairs "uvex read 4096 10 1" "uvex read 4096 10 1 $PREV"
+      echo "autogroup $ag: 4K reads x 10: vexbench $(median <<<"$P_V"), PREV $(median <<<"$P_F")," \
+        "ratio $(median <<<"$P_R")"
+    fi
   done
   echo "$AG" >/proc/sys/kernel/sched_autogroup_enabled
 fi

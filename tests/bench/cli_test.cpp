@@ -28,6 +28,16 @@ RunResult RunBin(std::vector<std::string> args) {
   return Run(args, Streams::Merged, 60);
 }
 
+// One 4 KiB cell in a one-second window: FLAGS, with WORKERS workers over the
+// first MIB MiB of DEV.
+RunResult RunCell(std::vector<std::string> flags, int workers, int mib, const std::string &dev) {
+  for (const char *a : {"--tm=1", "--min=4096", "--max=4096", "--th2=0", "--th3=0"}) flags.emplace_back(a);
+  flags.push_back("--th1=" + std::to_string(workers));
+  flags.push_back("--size=" + std::to_string(mib));
+  flags.push_back(dev);
+  return RunBin(flags);
+}
+
 // A shell command's output (standard output and error) and status.
 RunResult RunCmd(const std::string &cmd) { return Run({"/bin/sh", "-c", cmd}, Streams::Merged, 60);
 }
@@ -196,8 +206,7 @@ TEST_F(BenchCli, ResultsFileThatCannotBeCreatedStopsBeforeAnyDevice) {
 TEST_F(BenchCli, UnreachablePositionIsReported) {
   const std::string &dev = Attach(1);
   ASSERT_FALSE(dev.empty());
-  RunResult r = RunBin({"-r", "-q", "--tm=1", "--min=4096", "--max=4096", "--th1=1", "--th2=0",
-                        "--th3=0", "--size=64", dev});
+  RunResult r = RunCell({"-r", "-q"}, 1, 64, dev);
   EXPECT_EQ(r.status, 1) << r.out;
   std::smatch m;
   std::string out = r.out;
@@ -210,8 +219,7 @@ TEST_F(BenchCli, UnreachablePositionIsReported) {
 TEST_F(BenchCli, UnfilledReadFailsInEveryWorker) {
   const std::string &dev = Attach(32);
   ASSERT_FALSE(dev.empty());
-  RunResult r = RunBin({"-r", "--tm=1", "--min=4096", "--max=4096", "--th1=3", "--th2=0", "--th3=0",
-                     "--size=16", dev});
+  RunResult r = RunCell({"-r"}, 3, 16, dev);
   EXPECT_EQ(r.status, 1) << r.out;  // the lines stay, the status tells
   EXPECT_EQ(CountOf(r.out, "read data err 0 "), 3U) << r.out;
   EXPECT_NE(r.out.find("\n|      0    0   B \n"), std::string::npos) << r.out;
@@ -239,8 +247,7 @@ TEST_F(BenchCli, CorruptedSectorIsReported) {
     std::free(mem);
     close(fd);
   }
-  RunResult r = RunBin({"-r", "--tm=1", "--size=1", "--min=4096", "--max=4096", "--th1=1", "--th2=0",
-                     "--th3=0", dev});
+  RunResult r = RunCell({"-r"}, 1, 1, dev);
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_NE(r.out.find("read data err 3735928559 809/101  deadbeef 329\n"), std::string::npos) << r.out;
 }
@@ -249,12 +256,10 @@ TEST_F(BenchCli, StampedWritesReadBackClean) {
   const std::string &dev = Attach(8);
   ASSERT_FALSE(dev.empty());
   // 1 MiB is 256 blocks: a second of writes covers every one of them.
-  RunResult w = RunBin({"-w", "--tm=1", "--size=1", "--min=4096", "--max=4096", "--th1=2", "--th2=0",
-                     "--th3=0", "--coll=2", dev});
+  RunResult w = RunCell({"-w", "--coll=2"}, 2, 1, dev);
   ASSERT_EQ(w.status, 0) << w.out;
   EXPECT_NE(w.out.find("CollRule = 2\nOpenWt = 1\n"), std::string::npos) << w.out;
-  RunResult r = RunBin({"-r", "--tm=1", "--size=1", "--min=4096", "--max=4096", "--th1=2", "--th2=0",
-                     "--th3=0", dev});
+  RunResult r = RunCell({"-r"}, 2, 1, dev);
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(r.out.find("err"), std::string::npos) << r.out;
 }
@@ -273,8 +278,7 @@ TEST_F(BenchCli, QueueDepthCountsWithinTheDevicesOwn) {
   };
   ScratchFile json(0);
   std::vector<uint64_t> before = stat();
-  RunResult r = RunBin({"-r", "-w", "-q", "--qd=16", "--json=" + json.Path(), "--tm=1", "--min=4096",
-                        "--max=4096", "--th1=2", "--th2=0", "--th3=0", "--size=16", dev});
+  RunResult r = RunCell({"-r", "-w", "-q", "--qd=16", "--json=" + json.Path()}, 2, 16, dev);
   std::vector<uint64_t> after = stat();
   ASSERT_EQ(r.status, 0) << r.out;
   std::vector<std::string> l = Lines(r.out);
@@ -318,8 +322,7 @@ TEST_F(BenchCli, FillAloneOnASmallerDevice) {
 TEST_F(BenchCli, FillThatFailsEarlyEndsTheRun) {
   const std::string &dev = AttachFault();
   ASSERT_FALSE(dev.empty());
-  RunResult r = RunBin({"-c", "-r", "--tm=1", "--min=4096", "--max=4096", "--th1=1", "--th2=0",
-                        "--th3=0", "--size=64", dev});
+  RunResult r = RunCell({"-c", "-r"}, 1, 64, dev);
   EXPECT_EQ(r.status, 1) << r.out;
   std::smatch m;
   ASSERT_TRUE(std::regex_match(r.out, m,
@@ -351,10 +354,21 @@ std::vector<pid_t> ChildrenOf(pid_t parent) {
   return out;
 }
 
-bool Alive(pid_t pid) {
+// A process's state letter ('R', 'S', 'T', 'Z', ...); 0 when it is gone.
+char State(pid_t pid) {
   std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
   size_t close_paren = stat.rfind(')');
-  return close_paren != std::string::npos && close_paren + 2 < stat.size() && stat[close_paren + 2] != 'Z';
+  return close_paren != std::string::npos && close_paren + 2 < stat.size() ? stat[close_paren + 2] : 0;
+}
+
+bool Alive(pid_t pid) { return State(pid) != 0 && State(pid) != 'Z'; }
+
+// Waits up to 2 s for every one of pids to be stopped (or to be running, not stopped).
+bool AllStopped(const std::vector<pid_t> &pids, bool stopped) {
+  for (int k = 0; k < 40; k++, usleep(50000))
+    if (std::all_of(pids.begin(), pids.end(), [&](pid_t p) { return (State(p) == 'T') == stopped; }))
+      return true;
+  return false;
 }
 
 bool HasSegment(pid_t creator) {
@@ -384,6 +398,17 @@ TEST_F(BenchCli, WorkersEndWithTheirParent) {
     }
     EXPECT_EQ(workers.size(), 2U) << strsignal(sig);
     EXPECT_TRUE(HasSegment(pid)) << strsignal(sig);
+    // Each worker is a session of its own; a stop of the parent's job stops
+    // them too, and a continue continues them.
+    for (pid_t w : workers) EXPECT_EQ(getsid(w), w);
+    if (sig == SIGTERM) {
+      std::vector<pid_t> all = workers;
+      all.push_back(pid);
+      kill(pid, SIGTSTP);
+      EXPECT_TRUE(AllStopped(all, true));
+      kill(pid, SIGCONT);
+      EXPECT_TRUE(AllStopped(all, false));
+    }
     kill(pid, sig);
     int st = 0;
     waitpid(pid, &st, 0);
@@ -407,11 +432,9 @@ TEST_F(BenchCli, HeldDeviceIsNeitherWrittenNorFilled) {
   ASSERT_GE(held, 0);
   const std::string refused = "OpenWt = 1\nError opening device " + dev + " - 16\n";
   RunResult fill = RunBin({"-c", "--size=1", "--th1=1", "--th2=0", "--th3=0", dev});
-  RunResult write = RunBin({"-w", "-q", "--tm=1", "--size=1", "--min=4096", "--max=4096", "--th1=2",
-                            "--th2=0", "--th3=0", dev});
+  RunResult write = RunCell({"-w", "-q"}, 2, 1, dev);
   RunResult fixed = RunBin({"--test=11", dev});
-  RunResult read = RunBin({"-r", "-q", "--tm=1", "--size=1", "--min=4096", "--max=4096", "--th1=1",
-                           "--th2=0", "--th3=0", dev});
+  RunResult read = RunCell({"-r", "-q"}, 1, 1, dev);
   close(held);
   EXPECT_EQ(fill.out, refused);
   EXPECT_EQ(fill.status, 1);
@@ -433,8 +456,7 @@ TEST(BenchCliFifo, IsRefusedWithoutWaiting) {
   ASSERT_EQ(unlink(slot.Path().c_str()), 0);
   ASSERT_EQ(mkfifo(slot.Path().c_str(), 0600), 0);
   const std::string refused = "Error: " + slot.Path() + " is neither a block device nor a regular file\n";
-  RunResult read = RunBin({"-r", "--tm=1", "--size=1", "--min=4096", "--max=4096", "--th1=1", "--th2=0",
-                           "--th3=0", slot.Path()});
+  RunResult read = RunCell({"-r"}, 1, 1, slot.Path());
   EXPECT_EQ(read.out, "OpenWt = 0\n" + refused);
   EXPECT_EQ(read.status, 1);
   RunResult fill = RunBin({"-c", "--size=1", slot.Path()});
