@@ -44,8 +44,10 @@
 # Environment: TM (seconds per cell, default 4), SIZE_MB (tested size,
 # default 256), REPS (pairs of runs per cell, default 3), PARTS (which of
 # "checks fio uring" to run, default all), UTM and UREPS (seconds per window
-# and pairs per cell of (i), default 2 and 5), PREV (an earlier vexbench
-# binary for the cost of the split; none: not measured).
+# and pairs per cell of (i), default 2 and 5), UPARTS (which of "cells
+# headline split groups" of (i), default all), UBS (block sizes of (i)'s
+# cells, default "4096 65536"), PREV (an earlier vexbench binary for the
+# cost of the split and the scheduling groups; none: not measured).
 set -u
 export LC_ALL=C  # decimal points in the clock readings and figures
 
@@ -58,6 +60,9 @@ PARTS=${PARTS:-checks fio uring}
 UTM=${UTM:-2}
 UREPS=${UREPS:-5}
 PREV=${PREV:-}
+UPARTS=${UPARTS:-cells headline split groups}
+UBS=${UBS:-4096 65536}
+upart() { [[ " $UPARTS " == *" $1 "* ]]; }
 STATS=$ROOT/scripts/benchstats.py
 part() { [[ " $PARTS " == *" $1 "* ]]; }
 VEXBENCH=$BUILD/bench/vexbench
@@ -353,10 +358,11 @@ ucell() {  # ucell RW BS W Q
 }
 REPS_SAVED=$REPS
 REPS=$UREPS
-for bs in 4096 65536; do for th in 1 2; do for qd in 1 8 32; do ucell read $bs $th $qd; done; done; done
+upart cells && for bs in $UBS; do for th in 1 2; do for qd in 1 8 32; do ucell read $bs $th $qd; done; done; done
 
 # The headline: --qd=32 with 2 workers against vexbench's best one-at-a-time
 # 4 KiB read cell (1, 2 or 10 workers), the runs interleaved.
+if upart headline; then
 H32="" H1="" H2="" H10=""
 for rep in $(seq "$UREPS"); do
   H32="$H32 $(uvex read 4096 2 32 | cut -d' ' -f1)"
@@ -368,6 +374,7 @@ best=$(printf "%s\n" "$(median <<<"$H1") 1" "$(median <<<"$H2") 2" "$(median <<<
 echo "headline: --qd=32 x 2 workers $(median <<<"$H32") IOPS; best one-at-a-time 4K read:" \
   "${best% *} IOPS with ${best#* } workers (1: $(median <<<"$H1"), 2: $(median <<<"$H2")," \
   "10: $(median <<<"$H10")); ratio $(ratio "$(median <<<"$H32")" "${best% *}") (aim: at least 1.8)"
+fi
 
 # The cost of the split: one-at-a-time cells against an earlier binary
 # (PREV, when given), alternating pairs.
@@ -379,12 +386,12 @@ split_cells() {
       "$(median <<<"$P_R") (aim: within 2%)"
   done; done
 }
-[ -n "$PREV" ] && split_cells read
+[ -n "$PREV" ] && upart split && split_cells read
 
 # Scheduling groups: fio's jobs call setsid(), so with autogroup each is a
 # group of its own; vexbench's workers share their parent's. 10 workers of
 # 4 KiB reads against fio psync with 10 jobs, autogroup on and off.
-if [ -w /proc/sys/kernel/sched_autogroup_enabled ]; then
+if [ -w /proc/sys/kernel/sched_autogroup_enabled ] && upart groups; then
   AG=$(cat /proc/sys/kernel/sched_autogroup_enabled)
   for ag in 1 0; do
     echo "$ag" >/proc/sys/kernel/sched_autogroup_enabled
@@ -400,8 +407,8 @@ if [ -w /proc/sys/kernel/sched_autogroup_enabled ]; then
   echo "$AG" >/proc/sys/kernel/sched_autogroup_enabled
 fi
 
-for bs in 4096 65536; do for th in 1 2; do for qd in 1 8 32; do ucell write $bs $th $qd; done; done; done
-[ -n "$PREV" ] && split_cells write
+upart cells && for bs in $UBS; do for th in 1 2; do for qd in 1 8 32; do ucell write $bs $th $qd; done; done; done
+[ -n "$PREV" ] && upart split && split_cells write
 REPS=$REPS_SAVED
 echo "io_uring cells: lowest ratio $ulow (aim: at least 0.97); vexbench's CPU per transfer above fio's" \
   "on $ucpu_bad of $ucells cells"
