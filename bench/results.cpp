@@ -44,18 +44,6 @@ int CreateBeside(const std::string &path, std::string &tmp) {
   return -1;
 }
 
-void Member(JsonWriter &w, const char *k, int64_t v) {
-  w.MemberInt(k, v);
-}
-
-void Member(JsonWriter &w, const char *k, bool v) {
-  w.MemberBool(k, v);
-}
-
-void Member(JsonWriter &w, const char *k, const char *v) {
-  w.MemberString(k, v);
-}
-
 void Micros(JsonWriter &w, const char *k, uint64_t ns) {
   w.MemberDouble(k, static_cast<double>(ns) / 1000.0);
 }
@@ -63,29 +51,29 @@ void Micros(JsonWriter &w, const char *k, uint64_t ns) {
 void WriteSettings(JsonWriter &w, bool latency) {
   w.Key("settings");
   w.BeginObject();
-  Member(w, "test", int64_t{TestNum});
-  Member(w, "size_mib", static_cast<int64_t>(DevSizeMiB));
-  Member(w, "time_s", int64_t{TestTime});
-  Member(w, "min_block", int64_t{SzMin});
-  Member(w, "max_block", int64_t{SzMax});
+  w.MemberInt("test", TestNum);
+  w.MemberInt("size_mib", static_cast<int64_t>(DevSizeMiB));
+  w.MemberInt("time_s", TestTime);
+  w.MemberInt("min_block", SzMin);
+  w.MemberInt("max_block", SzMax);
   w.Key("threads");
   w.BeginArray();
   for (int t : ThreadLst)
     if (t != 0) w.Int(t);
   w.EndArray();
-  Member(w, "coll", int64_t{CollRule});
-  Member(w, "dupe", int64_t{DupeMod});
-  Member(w, "comp", int64_t{CompRatio});
-  Member(w, "direct", o_direct != 0 && b_opt == 0);
-  Member(w, "fill", c_opt != 0);
-  Member(w, "read", r_opt != 0);
-  Member(w, "write", w_opt != 0);
-  Member(w, "verify", q_opt == 0 && DupeMod == 0);
-  Member(w, "buffer", (z_opt || DupeMod != 0) ? "zero" : h_opt ? "half-random" : "random");
-  Member(w, "random_source", u_opt ? "urandom" : "rand");
-  Member(w, "fixed_seed", e_opt != 0);
-  Member(w, "latency", latency);
-  if (QueueDepth > 1) Member(w, "qd", int64_t{QueueDepth});  // absent: 1
+  w.MemberInt("coll", CollRule);
+  w.MemberInt("dupe", DupeMod);
+  w.MemberInt("comp", CompRatio);
+  w.MemberBool("direct", o_direct != 0 && b_opt == 0);
+  w.MemberBool("fill", c_opt != 0);
+  w.MemberBool("read", r_opt != 0);
+  w.MemberBool("write", w_opt != 0);
+  w.MemberBool("verify", q_opt == 0 && DupeMod == 0);
+  w.MemberString("buffer", (z_opt || DupeMod != 0) ? "zero" : h_opt ? "half-random" : "random");
+  w.MemberString("random_source", u_opt ? "urandom" : "rand");
+  w.MemberBool("fixed_seed", e_opt != 0);
+  w.MemberBool("latency", latency);
+  if (QueueDepth > 1) w.MemberInt("qd", QueueDepth);  // absent: 1
   if (StartAtMs != kNoStartAt) {
     w.MemberUint("start_at_ms", StartAtMs);
   }
@@ -137,17 +125,17 @@ void WriteCell(JsonWriter &w, const CellResult &c) {
   for (uint64_t n : c.worker_transfers) total += n;
   const int64_t bw = CellBytesPerSec(total, c.BlkSz, c.window_ms);
   w.BeginObject();
-  Member(w, "test", c.rw == 0 ? "read" : "write");
-  Member(w, "block_size", int64_t{c.BlkSz});
-  Member(w, "workers", static_cast<int64_t>(c.worker_transfers.size()));
-  Member(w, "window_ms", c.window_ms);
-  Member(w, "runtime_ms", c.window_ms);
-  Member(w, "window_start_ms", c.window_start_ms);
+  w.MemberString("test", c.rw == 0 ? "read" : "write");
+  w.MemberInt("block_size", c.BlkSz);
+  w.MemberInt("workers", static_cast<int64_t>(c.worker_transfers.size()));
+  w.MemberInt("window_ms", c.window_ms);
+  w.MemberInt("runtime_ms", c.window_ms);
+  w.MemberInt("window_start_ms", c.window_start_ms);
   w.MemberUint("transfers", total);
   w.MemberUint("total_ios", total);
-  Member(w, "iops", CellIops(total, c.window_ms));
-  Member(w, "bytes_per_second", bw);
-  Member(w, "bw_bytes", bw);
+  w.MemberInt("iops", CellIops(total, c.window_ms));
+  w.MemberInt("bytes_per_second", bw);
+  w.MemberInt("bw_bytes", bw);
   w.MemberUint("errors", c.errors);
   w.MemberUint("io_errors", c.io_errors);
   w.MemberUint("cpu_user_us", c.cpu_user_us);
@@ -187,11 +175,11 @@ void WriteResults(JsonWriter &w, const BenchResults &r) {
   tm t{};
   if (gmtime_r(&r.start_time, &t) != nullptr) std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &t);
   w.BeginObject();
-  Member(w, "program", "vexbench");
+  w.MemberString("program", "vexbench");
   w.MemberString("version", r.version);
-  Member(w, "schema", int64_t{kResultsSchema});
-  Member(w, "start_time", when);
-  Member(w, "ok", r.ok);
+  w.MemberInt("schema", kResultsSchema);
+  w.MemberString("start_time", when);
+  w.MemberBool("ok", r.ok);
   WriteSettings(w, r.latency);
   w.Key("devices");
   w.BeginArray();
@@ -206,9 +194,9 @@ void WriteResults(JsonWriter &w, const BenchResults &r) {
     w.BeginArray();
     for (const SampleRow &s : r.samples) {
       w.BeginObject();
-      Member(w, "worker", int64_t{s.worker});
+      w.MemberInt("worker", s.worker);
       w.MemberString("device", s.device);
-      Member(w, "interval_s", int64_t{s.interval_s});
+      w.MemberInt("interval_s", s.interval_s);
       w.Key("counts");
       w.BeginArray();
       for (int n : s.counts) w.Int(n);
