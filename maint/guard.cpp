@@ -24,11 +24,25 @@ struct Found {
   explicit operator bool() const { return !what.empty(); }
 };
 
-Found Look(int fd, bool xtl_too) {
+[[noreturn]] void CannotLook(const std::string &path, int err) {
+  FatalSys(true, err, "Error: cannot read %s to see what it holds %d (--force skips the check)\n",
+           path.c_str(), err);
+}
+
+// What fd holds. A guard that cannot read the device refuses: a device it
+// could not look at is not taken for an empty one.
+Found Look(int fd, const std::string &path, bool xtl_too) {
   Found f;
-  if (xtl_too) f.what = XtlHdrAt(fd, v_HdrOff);
+  if (xtl_too) {
+    uint8_t hdr[kHdrSize];
+    if (ReadHdrAt(fd, v_HdrOff, hdr) < 0) CannotLook(path, errno);
+    f.what = DescribeXtlHdr(hdr);
+  }
   f.xtl = !f.what.empty();
-  if (!f.xtl) f.what = ProbeSignature(fd);
+  if (f.xtl) return f;
+  ProbeResult p = ProbeDevice(fd);
+  if (p.err != 0) CannotLook(path, p.err);
+  f.what = std::move(p.what);
   return f;
 }
 
@@ -40,17 +54,14 @@ int ReopenForReading(int fd, const std::string &path) {
   char name[40];
   std::snprintf(name, sizeof name, "/proc/self/fd/%d", fd);
   const int rfd = open(name, O_RDONLY | O_LARGEFILE | O_CLOEXEC | O_NONBLOCK);
-  if (rfd < 0)
-    FatalErr("Error: cannot read %s to see what it holds %d (--force skips the check)\n",
-             path.c_str(), errno);
+  if (rfd < 0) CannotLook(path, errno);
   return rfd;
 }
 
 Found LookForWriter(int fd, const std::string &path, bool xtl_too) {
   const int rfd = ReopenForReading(fd, path);
-  Found f = Look(rfd, xtl_too);
-  close(rfd);
-  return f;
+  const UniqueFd hold(rfd);
+  return Look(rfd, path, xtl_too);
 }
 
 }  // namespace
@@ -78,12 +89,14 @@ std::string DescribeXtlHdr(const uint8_t *hdr512) {
   return text;
 }
 
-std::string XtlHdrAt(int fd, uint64_t sector) {
-  if (sector > static_cast<uint64_t>(INT64_MAX) / kSectorSize) return {};
-  uint8_t hdr[kHdrSize];
-  if (PreadFull(fd, hdr, sizeof hdr, sector * kSectorSize) != static_cast<ssize_t>(sizeof hdr))
-    return {};
-  return DescribeXtlHdr(hdr);
+int ReadHdrAt(int fd, uint64_t sector, uint8_t *hdr512) {
+  std::memset(hdr512, 0, kHdrSize);
+  if (sector > static_cast<uint64_t>(INT64_MAX) / kSectorSize) return 0;
+  const ssize_t n = PreadFull(fd, hdr512, kHdrSize, sector * kSectorSize);
+  if (n == static_cast<ssize_t>(kHdrSize)) return 1;
+  if (n < 0) return -1;
+  std::memset(hdr512, 0, kHdrSize);  // the device ends within them
+  return 0;
 }
 
 bool AnswerIsYes(const std::string &line) {
@@ -110,7 +123,7 @@ void GuardLogPost(int fd, const std::string &path) {
 
 void GuardFormat(int fd, const std::string &path, FILE *in, FILE *err) {
   if (v_Force != 0) return;
-  const Found f = Look(fd, true);
+  const Found f = Look(fd, path, true);
   if (!f) return;
   std::fflush(stdout);
   std::fprintf(err, "%s %s %s\n", path.c_str(), f.xtl ? "already holds" : "contains",

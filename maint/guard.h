@@ -2,7 +2,10 @@
 // Wrong-device guards of the commands that overwrite a device: before the
 // first byte is written they look at what the device holds (an XTL header at
 // the header offset, or any signature libblkid knows) and refuse, or warn and
-// ask. --force (v_Force) skips them.
+// ask. --force (v_Force) skips them. A guard that cannot read the device
+// (a read error, or a probe that libblkid reports as failed) refuses:
+// "Error: cannot read DEV to see what it holds ERRNO (--force skips the
+// check)", status 1, nothing written.
 #pragma once
 
 #include <cstdint>
@@ -14,9 +17,10 @@
 // 1.1 header (PhysicalBlocks N)" for the version 1.1 tag; empty otherwise.
 std::string DescribeXtlHdr(const uint8_t *hdr512);
 
-// The same for the 512 bytes at sector `sector` of fd; empty when they
-// cannot be read whole.
-std::string XtlHdrAt(int fd, uint64_t sector);
+// Reads the 512 bytes at sector `sector` of fd into hdr512: 1 when read
+// whole, 0 (hdr512 zeroed) when the device ends before them, -1 with errno
+// set on a read error.
+int ReadHdrAt(int fd, uint64_t sector, uint8_t *hdr512);
 
 // True for "y" or "yes" in any case, blanks and the line end around it ignored.
 bool AnswerIsYes(const std::string &line);

@@ -12,3 +12,12 @@
 // "a dos partition table", "an LVM2_member RAID or LVM member"); empty when it
 // finds none (or cannot probe the handle).
 std::string ProbeSignature(int fd);
+
+// The same, for the guards of the writing commands, which must not take a
+// device they could not read for an empty one: err is the errno of a probe
+// that failed (a read error, or libblkid's own failure), 0 when it ran.
+struct ProbeResult {
+  std::string what;
+  int err = 0;
+};
+ProbeResult ProbeDevice(int fd);

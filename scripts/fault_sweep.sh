@@ -13,6 +13,10 @@
 #   - after a kill, log post and log clear run again give the clean run's
 #     bytes, and a log scan after a killed log copy sees the earlier whole
 #     temp file or none;
+#   - the wrong-device guards of format, log post and log clear fail
+#     closed: with a read of the target failed (all such reads are the
+#     guard's), the command ends with status 1 and one message and the
+#     target keeps its bytes;
 #   - nothing is left: no process holding a file of the run, no new System V
 #     segment of a process that is gone and not marked for removal, no partial
 #     temp file (the
@@ -63,7 +67,8 @@ truncate -s 16M "$pristine/fresh.img"
 truncate -s 16M "$pristine/bench.img"
 "$bench" -c --size=8 --th1=1 --th2=0 --th3=0 "$pristine/bench.img" >/dev/null
 
-# name|kinds|files it needs|command line; C stands for the case's directory.
+# name|kinds|files it needs|command line[|the one file whose calls count];
+# C stands for the case's directory.
 vb="--size=8 --tm=1 --min=4096 --max=4096 --th1=1 --th2=0 --th3=0"
 cases=(
   "format|open read write sync|fresh.img|$maint format C/fresh.img -q"
@@ -76,6 +81,9 @@ cases=(
   "log disp|open read|tmp|$maint log disp --tmpdir=C/tmp"
   "log post|open read write sync|tmp target.img|$maint log post C/target.img --tmpdir=C/tmp"
   "log clear|open write sync|logdev.img|$maint log clear C/logdev.img"
+  "format guard|read|fresh.img|$maint format C/fresh.img -q|fresh.img"
+  "log post guard|read|tmp target.img|$maint log post C/target.img --tmpdir=C/tmp|target.img"
+  "log clear guard|read|logdev.img|$maint log clear C/logdev.img|logdev.img"
   "vexbench -c|open write|fresh.img|$bench -c $vb C/fresh.img"
   "vexbench -r|open read|bench.img|$bench -r $vb C/bench.img"
   "vexbench -w|open write|bench.img|$bench -w $vb C/bench.img"
@@ -88,7 +96,7 @@ run() {  # kind at act
   for f in $files; do cp -a --sparse=always "$pristine/$f" "$c/"; done
   [[ $name == vexbench* ]] && ipcs -m | awk 'NR > 3 && NF {print $2}' >"$work/shm.before"
   # (a killed run's notice from bash goes to /dev/null with the subshell's errors)
-  status=$( { XTL_FAULT_PATH=$c/ XTL_FAULT_COUNT=$work/count XTL_FAULT_KIND=$1 XTL_FAULT_AT=$2 \
+  status=$( { XTL_FAULT_PATH=$c/$watch XTL_FAULT_COUNT=$work/count XTL_FAULT_KIND=$1 XTL_FAULT_AT=$2 \
     XTL_FAULT_DO=$3 timeout -s KILL 120 env LD_PRELOAD="$lib" $cmd >"$work/out" 2>&1 </dev/null
     echo $?; } 2>/dev/null)
   hits=$(awk '$1 == "hits" {print $2}' "$work/count" 2>/dev/null)
@@ -152,7 +160,7 @@ picks() {  # name count act
 }
 
 for entry in "${cases[@]}"; do
-  IFS='|' read -r name kinds files cmdline <<<"$entry"
+  IFS='|' read -r name kinds files cmdline watch <<<"$entry"
   [[ -n ${FAULT_ONLY:-} && ! $name =~ $FAULT_ONLY ]] && continue
   touch "$work/stamp"
   declare -A count=()
@@ -167,7 +175,7 @@ for entry in "${cases[@]}"; do
   fi
   for kind in $kinds; do
     acts="fail"
-    [[ $kind == read || $kind == write ]] && acts+=" short"
+    [[ $name != *guard ]] && [[ $kind == read || $kind == write ]] && acts+=" short"
     [[ $kind == write || $kind == sync || $kind == rename ]] && acts+=" kill"
     for act in $acts; do
       row="$name|$kind $act"
@@ -183,9 +191,13 @@ for entry in "${cases[@]}"; do
           note "$row" $((!$?)) "$what: call not reached, yet the run differs"; continue
         fi
         case $act in
-          fail)  # reported, or recovered from (the scan reads again sector by sector)
+          fail) if [[ $name == *guard ]]; then  # refused, the target untouched
+              [ "$status" -eq 1 ] && [ "$(messages)" -eq 1 ] && cmp -s "$work/c/$watch" "$pristine/$watch"
+              note "$row" $((!$?)) "$what, $(messages) messages: the guard did not refuse"
+            else  # reported, or recovered from (the scan reads again sector by sector)
             { [ "$status" -eq 1 ] && [ "$(messages)" -eq 1 ]; } || same
-            note "$row" $((!$?)) "$what, $(messages) messages (want status 1, one message)" ;;
+            note "$row" $((!$?)) "$what, $(messages) messages (want status 1, one message)"
+            fi ;;
           short)  # a worker's transfer is one measured unit: short, it fails
             same || { [[ $name == "vexbench -"[rw] ]] && [ "$status" -eq 1 ] && [ "$(messages)" -eq 1 ]; }
             note "$row" $((!$?)) "$what: the result changed" ;;

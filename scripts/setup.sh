@@ -7,7 +7,8 @@
 #   dpkg-dev, file   dpkg-shlibdeps for the package test (cpack -G DEB)
 #   libblkid-dev   signatures of file systems and partition tables (format, log)
 #   e2fsprogs    mkfs.ext4 makes the file-system image of the wrong-device tests
-#                (util-linux gives mkswap)
+#                (util-linux gives mkswap; fdisk gives sfdisk, for the
+#                partition-table image)
 #   jq           reads back the JSON report of xtl-maint check in its test, and runs the
 #                fio-shape line of notes/bench-json.md on the sample results
 #   liburing-dev   io_uring for vexbench --qd= (its static archive is linked in)
@@ -15,7 +16,7 @@
 #   bash-completion        the completion test (an interactive bash on a pty)
 #   pdsh         runs vexbench-fleet's test (its exec module stands in for the hosts)
 set -euo pipefail
-need=(cmake make g++ pkg-config libgtest-dev libblkid-dev liburing-dev util-linux e2fsprogs groff-base dpkg-dev file jq
+need=(cmake make g++ pkg-config libgtest-dev libblkid-dev liburing-dev util-linux fdisk e2fsprogs groff-base dpkg-dev file jq
       python3 gnuplot-nox bash-completion pdsh "$@")
 missing=()
 for p in "${need[@]}"; do

@@ -29,7 +29,7 @@ def doc(start, iops, buckets, max_ns):
                        "window_start_ms": start, "transfers": iops, "iops": iops,
                        "bytes_per_second": iops * 4096, "errors": 0,
                        "worker_transfers": [iops - iops // 2, iops // 2],
-                       "latency_hist": {"min_ns": los[0], "max_ns": max_ns, "bucket_ns": los,
+                       "latency_hist": {"min_ns": los[0] if los else 0, "max_ns": max_ns, "bucket_ns": los,
                                         "bucket_counts": [buckets[b] for b in los]}}]}
 
 
@@ -51,6 +51,12 @@ class Merge(unittest.TestCase):
                          [("a", True, None), ("b", True, None), ("c", True, None),
                           ("d", False, "vexbench status 1: Error")])
         self.assertFalse(m["ok"])
+
+    def test_a_host_that_timed_nothing_leaves_the_minimum_alone(self):
+        m = fleet.merge({"a": doc(5000, 1000, {20: 1000, 64: 10}, 70), "b": doc(5000, 0, {}, 0)},
+                        {}, 100)
+        c = m["cells"][0]
+        self.assertEqual(c["latency_hist"]["min_ns"], 20)
 
     def test_one_host_keeps_its_own_percentiles(self):
         with open(SAMPLE, encoding="utf-8") as f:

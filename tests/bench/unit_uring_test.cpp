@@ -63,10 +63,12 @@ class UringTest : public ::testing::Test {
     StampBlock(ctl.WtBuf[0], 1048576, 0, seq);
     ASSERT_EQ(pwrite(fd_, ctl.WtBuf[0], 1048576, 0), 1048576);
   }
-  // Runs worker 0 for 100 ms in this process with the window flags given.
-  WorkerResult RunFor(int rw, bool in_window, LatHist *lat = nullptr) {
-    SigFlg1 = in_window;
-    SigFlg2 = 0;
+  // Runs worker 0 for 100 ms in this process with the window flags given:
+  // before the window, in it, or after it closed.
+  enum Window { kBefore, kOpen, kClosed };
+  WorkerResult RunFor(int rw, Window w, LatHist *lat = nullptr) {
+    SigFlg1 = w != kBefore;
+    SigFlg2 = w == kClosed;
     SigFlg3 = 0;
     struct sigaction sa {}, old {};
     sa.sa_handler = [](int) { SigFlg3 = 1; };
@@ -155,13 +157,13 @@ class EngineTest : public UringTest, public ::testing::WithParamInterface<int> {
 TEST_P(EngineTest, StampedWritesReadBackAndCountOnlyInTheWindow) {
   QueueDepth = GetParam();
   OneWorker();
-  for (bool in_window : {false, true}) {
+  for (Window w : {kBefore, kClosed, kOpen}) {
     for (int rw : {1, 0}) {  // stamped writes, then verified reads of them
       LatHist lat{};
-      WorkerResult r = RunFor(rw, in_window, &lat);
-      EXPECT_EQ(r.err, 0U) << rw;
-      EXPECT_EQ(r.count > 0, in_window) << rw;
-      EXPECT_EQ(lat.count, r.count) << rw;
+      WorkerResult r = RunFor(rw, w, &lat);
+      EXPECT_EQ(r.err, 0U) << rw << " " << w;
+      EXPECT_EQ(r.count > 0, w == kOpen) << rw << " " << w;
+      EXPECT_EQ(lat.count, r.count) << rw << " " << w;
     }
   }
   std::vector<uint8_t> data = ReadAt(file_.Path(), 0, 1048576);
@@ -179,7 +181,7 @@ TEST_P(EngineTest, CorruptedSectorIsReportedAsOneAtATime) {
   std::string x(512, 'X');
   WriteAt(file_.Path(), 9 * 512, x.data(), x.size());
   CaptureStdout cap;
-  WorkerResult r = RunFor(0, true);
+  WorkerResult r = RunFor(0, kOpen);
   EXPECT_EQ(cap.Take(), "read data err 6365935209750747224 9/1  5858585858585858 9\n");
   EXPECT_EQ(r.err, 1U);
   EXPECT_EQ(r.count, 0U);
@@ -187,18 +189,39 @@ TEST_P(EngineTest, CorruptedSectorIsReportedAsOneAtATime) {
 
 INSTANTIATE_TEST_SUITE_P(QueueDepths, EngineTest, ::testing::Values(1, 8, 32));
 
-TEST_F(UringTest, FailedCompletionIsAFailedTransfer) {
-  QueueDepth = 8;
+// A failed completion fails the worker; what is still in flight is reaped,
+// and each of those that fails too is counted: with every completion from
+// the 50th on short, all qd transfers are errors.
+struct Failing {
+  int qd;
+  int (*res)(int);
+  const char *message;
+  uint64_t io_errors;
+};
+int g_completions;
+
+class FailedCompletionTest : public UringTest, public ::testing::WithParamInterface<Failing> {};
+
+TEST_P(FailedCompletionTest, IsAFailedTransferAndTheDrainCountsTheRest) {
+  const Failing &c = GetParam();
+  QueueDepth = c.qd;
   OneWorker();
-  UringResFn = [](int res) {
-    static int n = 0;
-    return ++n == 50 ? -EIO : res;
-  };
+  g_completions = 0;
+  UringResFn = c.res;
   CaptureStdout cap;
-  WorkerResult r = RunFor(0, true);
-  EXPECT_EQ(cap.Take(), "error reading -1 5\n");
+  WorkerResult r = RunFor(0, kOpen);
+  EXPECT_EQ(cap.Take(), c.message);
   EXPECT_EQ(r.err, 1U);
   EXPECT_EQ(r.count, 0U);
+  EXPECT_EQ(r.io_errors, c.io_errors);
 }
+
+int EioAt50(int res) { return ++g_completions == 50 ? -EIO : res; }
+int ShortFrom50(int res) { return ++g_completions >= 50 ? res / 2 : res; }
+
+INSTANTIATE_TEST_SUITE_P(QueueDepths, FailedCompletionTest,
+                         ::testing::Values(Failing{8, EioAt50, "error reading -1 5\n", 1},
+                                           Failing{8, ShortFrom50, "error reading 2048 0\n", 8},
+                                           Failing{32, ShortFrom50, "error reading 2048 0\n", 32}));
 
 }  // namespace

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// The wrong-device guards: log clear, log post and format on ext4, swap, XTL
-// and empty images, with and without --force; format's question on a
+// The wrong-device guards: log clear, log post and format on ext4, swap,
+// partition-table, XTL (at sector 0 and further on) and empty images, with and without --force; format's question on a
 // terminal; a header offset past the end of an image file.
 #include <cstring>
 #include <map>
@@ -20,11 +20,15 @@ struct DevCase {
   const char *make;   // shell command making the image $IMG; "" leaves it empty
   const char *found;  // what the guards name; "" nothing
   bool xtl;           // an XTL header ("holds"), not a foreign signature ("contains")
+  const char *hdroff = "";  // the header offset the image is made and guarded with
 };
 const DevCase kDevs[] = {
     {"mkfs.ext4 -F -q \"$IMG\"", "an ext4 file system", false},
     {"mkswap \"$IMG\"", "a swap area", false},
+    {"printf 'label: gpt\\n,,L\\n' | sfdisk -q \"$IMG\"", "a gpt partition table", false},
     {"\"$BIN\" format \"$IMG\" -q", "an XTL 2.0 header (PhysicalBlocks 1792)", true},
+    {"\"$BIN\" format \"$IMG\" -q --hdroff=64", "an XTL 2.0 header (PhysicalBlocks 1792)", true,
+     "--hdroff=64"},
     {"", "", false},
 };
 
@@ -50,10 +54,12 @@ TEST_F(Guards, ClearPostAndFormatRefuseOrWarnUnlessForced) {
       for (const std::string cmd : {"clear", "post", "format"}) {
         Make(d);
         const std::vector<uint8_t> before = support::ReadAt(img, 0, kSize);
-        const support::Result r =
-            Maint(cmd == "format"
-                      ? std::vector<std::string>{"format", img, "-q", force}
-                      : std::vector<std::string>{"log", cmd, img, "--tmpdir=" + dir.path, force});
+        std::vector<std::string> args =
+            cmd == "format"
+                ? std::vector<std::string>{"format", img, "-q", force}
+                : std::vector<std::string>{"log", cmd, img, "--tmpdir=" + dir.path, force};
+        if (d.hdroff[0] != '\0') args.emplace_back(d.hdroff);
+        const support::Result r = Maint(args);
         const std::string found = img + (d.xtl ? " holds " : " contains ") + d.found;
         std::map<std::string, std::string> want = {
             {"clear", "Error: " + found +
@@ -75,7 +81,8 @@ TEST_F(Guards, ClearPostAndFormatRefuseOrWarnUnlessForced) {
           EXPECT_TRUE(cmd == "clear" ? after == kZero
                       : cmd == "post"
                           ? support::ReadAt(img, 3000 * 512, 512) == logimg::Stamp(1, 0, 0)
-                          : std::memcmp(after.data(), "XTL:2.0", 8) == 0)
+                          : std::memcmp(after.data() + (d.hdroff[0] != '\0' ? 64 * 512 : 0),
+                                        "XTL:2.0", 8) == 0)
               << at << ": not written";
         }
       }
@@ -83,7 +90,7 @@ TEST_F(Guards, ClearPostAndFormatRefuseOrWarnUnlessForced) {
 
 TEST_F(Guards, FormatAsksOnATerminalAndGoesOnOnlyForYes) {
   for (const std::string answer : {"y\n", "yes\n", " YES \n", "n\n", "\n", "yess\n"}) {
-    Make(kDevs[0]);
+    Make(kDevs[0]);  // ext4
     const std::vector<uint8_t> before = support::ReadAt(img, 0, kSize);
     const support::Result r = Maint({"format", img, "-q"}, support::Streams::TtyIn, answer);
     const std::string asked = img + " contains an ext4 file system\nProceed anyway? (y,N) ";
@@ -100,7 +107,7 @@ TEST_F(Guards, HeaderOffsetPastTheEndOfAnImageIsRefused) {
   const uint64_t last = kSize / 512 - 8;  // the header block is the file's last 4096 bytes
   for (const uint64_t off : {last, last + 1, last + 8, uint64_t{1} << 60})
     for (const bool autovm : {false, true}) {
-      Make(kDevs[3]);
+      Make(kDevs[5]);  // empty
       std::vector<std::string> args = {"format", img, "--hdroff=" + std::to_string(off), "-q"};
       if (autovm)
         args.insert(args.end(), {"--autovm", "--dedupe=200", "--comp=200", "--wtblksz=64"});

@@ -94,6 +94,8 @@ TEST(JsonWriter, StringEscapes) {
       {"\xc0\xaf", R"("\ufffd\ufffd")"},                           // overlong '/'
       {"\xe0\x80\xaf", R"("\ufffd\ufffd\ufffd")"},                 // overlong, 3 bytes
       {"\xed\xa0\x80", R"("\ufffd\ufffd\ufffd")"},                 // surrogate
+      {"\xed\xbf\xbf", R"("\ufffd\ufffd\ufffd")"},                 // the last surrogate
+      {"\xed\x9f\xbf\xee\x80\x80", "\"\xed\x9f\xbf\xee\x80\x80\""},  // either side of them
       {"\xf4\x90\x80\x80", R"("\ufffd\ufffd\ufffd\ufffd")"},       // above U+10FFFF
       {"ok\xe2\x82", R"("ok\ufffd\ufffd")"},                       // cut short at the end
       {"\xe2\x82" "A", R"("\ufffd\ufffdA")"},                      // cut short by ASCII
