@@ -10,12 +10,14 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
+#include <memory>
 #include <optional>
 
 #include "check_hdr.h"
 #include "fatal.h"
 #include "probe.h"
 #include "progress.h"
+#include "readq.h"
 #include "wtblk.h"
 
 namespace {
@@ -23,33 +25,45 @@ namespace {
 // The verdicts of one write block: never written (its first block carries
 // another signature), sound, or damaged (any problem on the way). The walk
 // ends where the dump ends, except that a segment of a wrong size ends it
-// before any of its further blocks is read.
+// before any of its further blocks is read. Problems go to the list given,
+// and every block read is counted.
 class Verdicts : public WtBlkVisitor {
  public:
   enum class Verdict { NeverWritten, Sound, Damaged };
 
-  Verdicts(const CheckDev &dev, CheckReport &r) : dev_(dev), r_(r) {
-    std::memcpy(hdr_.raw, dev.hdr.data(), kHdrSize);
+  Verdicts(const CheckDev &dev, const DevHdrBuf &hdr, std::vector<CheckProblem> &problems,
+           uint64_t &blocks_read)
+      : dev_(dev), hdr_(hdr), problems_(problems), blocks_read_(blocks_read) {}
+  // Before a write block's walk, and its verdict after it.
+  void Begin() {
+    before_ = problems_.size();
+    never_ = false;
+  }
+  Verdict Result() const {
+    if (never_) return Verdict::NeverWritten;
+    return problems_.size() > before_ ? Verdict::Damaged : Verdict::Sound;
   }
   Verdict WtBlk(uint64_t t) {
-    before_ = r_.problems.size();
-    never_ = false;
+    Begin();
     WalkWtBlk(hdr_.h_20x, t, *this);
-    if (never_) return Verdict::NeverWritten;
-    return r_.problems.size() > before_ ? Verdict::Damaged : Verdict::Sound;
+    return Result();
   }
 
-  // A block that does not lie inside the device is reported instead of read.
-  const uint8_t *Read(const WtBlkAt &at) override {
-    uint64_t byte = 0;
-    if (!WtBlkByte(hdr_.h_20x, at.pba, &byte) || byte > dev_.size ||
-        dev_.size - byte < kBlockSize) {
+  // The byte offset of the block at `at`, counted as read; a block that does
+  // not lie inside the device is reported instead (false).
+  bool Locate(const WtBlkAt &at, uint64_t *byte) {
+    if (!WtBlkByte(hdr_.h_20x, at.pba, byte) || *byte > dev_.size ||
+        dev_.size - *byte < kBlockSize) {
       Problem(at, at.pba, "block address",
               "a block inside the device of " + Dec(dev_.size) + " bytes", "beyond the device end");
-      return nullptr;
+      return false;
     }
-    r_.blocks_read++;
-    return dev_.read(byte, dev_.ctx);
+    blocks_read_++;
+    return true;
+  }
+  const uint8_t *Read(const WtBlkAt &at) override {
+    uint64_t byte = 0;
+    return Locate(at, &byte) ? dev_.read(byte, dev_.ctx) : nullptr;
   }
   void Head(const WtBlkAt &at, const BLK_HDR_H_20x &h, const uint8_t *blk,
             const SegShape &) override {
@@ -62,14 +76,15 @@ class Verdicts : public WtBlkVisitor {
 
  private:
   const CheckDev &dev_;
-  CheckReport &r_;
-  DevHdrBuf hdr_{};
+  const DevHdrBuf &hdr_;
+  std::vector<CheckProblem> &problems_;
+  uint64_t &blocks_read_;
   size_t before_ = 0;
   bool never_ = false;
 
   void Problem(const WtBlkAt &at, uint64_t pba, const char *field, std::string expected,
                std::string found) {
-    r_.problems.push_back(
+    problems_.push_back(
         {-1, at.wtblk, at.off0, pba, field, std::move(expected), std::move(found)});
   }
   void VerifySum(const WtBlkAt &at, const BLK_HDR_H_20x &h, const uint8_t *blk) {
@@ -120,19 +135,121 @@ void TakeRange(const CheckRange &range, CheckReport &r) {
   r.count = range.count_given ? range.count : total - r.first;
 }
 
+void Tally(Verdicts::Verdict v, CheckReport &r) {
+  switch (v) {
+    case Verdicts::Verdict::NeverWritten: r.never_written++; break;
+    case Verdicts::Verdict::Sound: r.sound++; break;
+    case Verdicts::Verdict::Damaged: r.damaged++; break;
+  }
+}
+
+// The walk with up to Depth() write blocks waiting for their reads at once.
+// Each write block keeps its own findings until it and every one before it
+// have ended; they then go into the report in write-block order, so the
+// report is the one-at-a-time walk's. A failed read ends the check when its
+// write block's turn comes, as it would have one at a time.
+class QueuedWalk {
+ public:
+  QueuedWalk(const CheckDev &dev, const DevHdrBuf &hdr, CheckReport &r)
+      : dev_(dev), hdr_(hdr), r_(r), q_(*dev.queue), slots_(q_.Depth()) {}
+  void Run();
+
+ private:
+  struct Slot {
+    std::vector<CheckProblem> problems;
+    uint64_t blocks_read = 0;
+    std::optional<Verdicts> v;
+    std::optional<WtBlkWalk> walk;
+    bool waiting = false;  // a read of it is queued
+    int err = -1;          // the errno of its failed read; -1 none
+  };
+  Slot &Of(uint64_t n) { return slots_[n % slots_.size()]; }
+  void Start(uint64_t n);
+  void Advance(uint64_t n);
+  void Fold();
+
+  const CheckDev &dev_;
+  const DevHdrBuf &hdr_;
+  CheckReport &r_;
+  BlockQueue &q_;
+  std::vector<Slot> slots_;
+  uint64_t next_ = 0;  // the next write block to start, counted from r_.first
+  uint64_t fold_ = 0;  // the next write block to go into the report
+};
+
+void QueuedWalk::Start(uint64_t n) {
+  Slot &s = Of(n);
+  s.problems.clear();
+  s.blocks_read = 0;
+  s.err = -1;
+  s.walk.reset();
+  s.v.emplace(dev_, hdr_, s.problems, s.blocks_read);
+  s.v->Begin();
+  s.walk.emplace(hdr_.h_20x, r_.first + n, *s.v);
+  Advance(n);
+}
+
+// Carries write block n's walk on to its next read, queued, or to its end.
+void QueuedWalk::Advance(uint64_t n) {
+  Slot &s = Of(n);
+  s.waiting = false;
+  while (const WtBlkAt *at = s.walk->Need()) {
+    uint64_t byte = 0;
+    if (!s.v->Locate(*at, &byte)) {
+      s.walk->Feed(nullptr);
+      continue;
+    }
+    q_.Queue(static_cast<unsigned>(n % slots_.size()), byte);
+    s.waiting = true;
+    return;
+  }
+}
+
+void QueuedWalk::Fold() {
+  for (; fold_ < next_ && !Of(fold_).waiting; fold_++) {
+    Slot &s = Of(fold_);
+    if (s.err >= 0) FatalSys(false, s.err, "Error reading block - %d\n", s.err);
+    r_.problems.insert(r_.problems.end(), s.problems.begin(), s.problems.end());
+    r_.blocks_read += s.blocks_read;
+    Tally(s.v->Result(), r_);
+    if (dev_.progress != nullptr) dev_.progress(fold_ + 1, r_.count, dev_.progress_ctx);
+    if (next_ < r_.count) Start(next_++);
+  }
+}
+
+void QueuedWalk::Run() {
+  for (; next_ < r_.count && next_ < slots_.size(); next_++) Start(next_);
+  Fold();
+  std::vector<BlockDone> done;
+  while (fold_ < r_.count) {
+    done.clear();
+    q_.Reap(done);
+    for (const BlockDone &d : done) {
+      // A write block keeps its tag until it has gone into the report.
+      uint64_t n = fold_ + (d.tag + slots_.size() - fold_ % slots_.size()) % slots_.size();
+      Slot &s = Of(n);
+      if (!d.ok) {
+        s.err = d.err;
+        s.waiting = false;
+        continue;
+      }
+      s.walk->Feed(q_.Buf(d.tag));
+      Advance(n);
+    }
+    Fold();
+  }
+}
+
 void Walk(const CheckDev &dev, const CheckRange &range, CheckReport &r) {
   DevHdrBuf hdr{};
   std::memcpy(hdr.raw, dev.hdr.data(), kHdrSize);
   r.total = hdr.h_20x.PhysicalBlocks.get() / hdr.h_20x.ClusterSize.get();
   TakeRange(range, r);
   r.walked = true;
-  Verdicts verdicts(dev, r);
+  if (dev.queue != nullptr) return QueuedWalk(dev, hdr, r).Run();
+  Verdicts verdicts(dev, hdr, r.problems, r.blocks_read);
   for (uint64_t n = 0; n < r.count; n++) {
-    switch (verdicts.WtBlk(r.first + n)) {
-      case Verdicts::Verdict::NeverWritten: r.never_written++; break;
-      case Verdicts::Verdict::Sound: r.sound++; break;
-      case Verdicts::Verdict::Damaged: r.damaged++; break;
-    }
+    Tally(verdicts.WtBlk(r.first + n), r);
     if (dev.progress != nullptr) dev.progress(n + 1, r.count, dev.progress_ctx);
   }
 }
@@ -195,6 +312,8 @@ void ShowProgress(uint64_t done, uint64_t total, void *ctx) {
 
 // printed: set once the report has gone to standard output.
 void RunCheck(bool &printed) {
+  if (v_CheckQd < 1 || v_CheckQd > kMaxCheckDepth)
+    FatalErr("check: --qd=%u: reads in flight are 1 to %u\n", v_CheckQd, kMaxCheckDepth);
   // Read-only: the check never writes, and works on a read-only device too.
   Device device = OpenDev(O_RDONLY | O_LARGEFILE, static_cast<int>(kBlockSize));
   // The walk jumps a write block at a time: read-ahead would only read
@@ -208,6 +327,11 @@ void RunCheck(bool &printed) {
   range.count_given = v_CheckArgs >= 2;
   range.count = v_CheckCount;
 
+  // Many write blocks read at once through io_uring; one at a time at
+  // --qd=1, and where the kernel offers no io_uring.
+  const std::unique_ptr<BlockQueue> queue =
+      v_CheckQd > 1 ? OpenUringQueue(device.fh, v_CheckQd) : nullptr;
+
   CheckReport r;
   {
     std::optional<Progress> progress;
@@ -218,7 +342,8 @@ void RunCheck(bool &printed) {
                  &device,
                  ShowProgress,
                  &progress,
-                 ProbeDev};
+                 ProbeDev,
+                 queue.get()};
     r = CheckDevice(dev, range);
   }
   printed = true;

@@ -18,6 +18,8 @@
 
 #include "xtl.h"
 
+class BlockQueue;
+
 // Called after each write block of the walk.
 using CheckProgress = void (*)(uint64_t done, uint64_t total, void *ctx);
 // Names what the device holds instead of an XTL header ("an ext4 file
@@ -33,6 +35,9 @@ struct CheckDev {
   CheckProgress progress = nullptr;
   void *progress_ctx = nullptr;
   CheckProbe probe = nullptr;  // called with ctx
+  // With a queue, the walk reads through it, many write blocks at once, and
+  // read is not asked; the report is the same.
+  BlockQueue *queue = nullptr;
 };
 
 // The write blocks to walk; a number not given takes its default (first 0,

@@ -66,6 +66,7 @@ const PARM_DEF ParmDef[] = {
     {0, "autovm", kFlag, 0, nullptr, &v_AutoVm},
     {0, "json", kFlag, 0, nullptr, &v_Json},  // check; no earlier name is a prefix of it
     {0, "force", kWord, 0, nullptr, &v_Force},  // no other name is a prefix of it, nor it of one
+    {0, "qd=", kNum32, 32, nullptr, &v_CheckQd},  // check; no other name is a prefix of it, nor it of one
     {0, nullptr, 0, 0, nullptr, nullptr},
 };
 

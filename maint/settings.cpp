@@ -49,6 +49,7 @@ uint64_t v_CheckFirst;
 uint64_t v_CheckCount;
 int v_CheckArgs;
 uint32_t v_Json;
+uint32_t v_CheckQd;
 uint32_t v_Force;
 int v_cmd;
 

@@ -45,58 +45,65 @@ SegShape ShapeOf(const BLK_HDR_H_20x &h, uint32_t chunks) {
   return s;
 }
 
-namespace {
-
-// Reads the block at `at` into h; false (the walk ends) when the visitor did
-// not read it or it carries another signature than the device's.
-bool ReadHdrAt(const DEV_HDR_20 &dev, const WtBlkAt &at, WtBlkVisitor &v, BLK_HDR_H_20x &h,
-               const uint8_t **blk, WalkEnd *why) {
-  *blk = v.Read(at);
-  if (*blk == nullptr) {
-    *why = WalkEnd::Unread;
-    return false;
-  }
-  std::memcpy(&h, *blk, sizeof h);
-  if (std::memcmp(h.Str, dev.Str, sizeof dev.Str) != 0) {
-    *why = at.i == 0 ? WalkEnd::HeadMismatch : WalkEnd::MetaMismatch;
-    return false;
-  }
-  return true;
+WtBlkWalk::WtBlkWalk(const DEV_HDR_20 &dev, uint64_t wtblk, WtBlkVisitor &v)
+    : dev_(dev),
+      v_(v),
+      cluster_(dev.ClusterSize.get()),
+      chunks_(ChunksPerBlock(dev)),
+      base_(uint64_t{cluster_} * wtblk) {
+  at_.wtblk = wtblk;
+  Segment(0);
 }
 
-}  // namespace
+void WtBlkWalk::Segment(uint32_t off0) {
+  at_.off0 = off0;
+  at_.i = 0;
+  at_.pba = base_ + off0;
+  at_.rest = cluster_ - off0;
+  need_ = at_;
+}
+
+void WtBlkWalk::End(WalkEnd why, const WtBlkAt &at, const BLK_HDR_H_20x &h) {
+  done_ = true;
+  v_.End(why, at, h, s_);
+}
+
+void WtBlkWalk::Feed(const uint8_t *blk) {
+  const bool head = need_.i == 0;
+  if (blk == nullptr) return End(WalkEnd::Unread, need_, head ? h0_ : BLK_HDR_H_20x{});
+  BLK_HDR_H_20x h{};
+  std::memcpy(&h, blk, sizeof h);
+  const bool mine = std::memcmp(h.Str, dev_.Str, sizeof dev_.Str) == 0;
+  if (!head) {
+    if (!mine) return End(WalkEnd::MetaMismatch, need_, h);
+    v_.Meta(need_, h, blk);
+    return Next(need_.i + 1);
+  }
+  h0_ = h;
+  if (!mine) return End(WalkEnd::HeadMismatch, at_, h0_);
+  s_ = ShapeOf(h0_, chunks_);
+  v_.Head(at_, h0_, blk, s_);
+  if (s_.Blocks() == 0) return End(WalkEnd::Empty, at_, h0_);
+  // The data, padding and parity lie between the first metadata block and
+  // the rest of the metadata and summary blocks.
+  overrun_ = s_.Blocks() > at_.rest;
+  metas_ = overrun_ ? v_.OverrunMetas(s_) : s_.metas;
+  Next(1);
+}
+
+void WtBlkWalk::Next(uint64_t i) {
+  if (i < metas_) {
+    need_ = at_;
+    need_.i = i;
+    need_.pba = base_ + at_.off0 + s_.body + i;
+    return;
+  }
+  if (overrun_) return End(WalkEnd::Overrun, at_, h0_);
+  if (s_.Blocks() == at_.rest) return End(WalkEnd::Full, at_, h0_);
+  Segment(static_cast<uint32_t>(at_.off0 + s_.Blocks()));
+}
 
 void WalkWtBlk(const DEV_HDR_20 &dev, uint64_t wtblk, WtBlkVisitor &v) {
-  const uint32_t cluster = dev.ClusterSize.get();
-  const uint32_t chunks = ChunksPerBlock(dev);
-  const uint64_t base = uint64_t{cluster} * wtblk;
-  WtBlkAt at{wtblk, 0, 0, base, cluster};
-  BLK_HDR_H_20x h0{};
-  SegShape s;
-  for (;;) {
-    at.i = 0;
-    at.pba = base + at.off0;
-    at.rest = cluster - at.off0;
-    const uint8_t *blk = nullptr;
-    WalkEnd why = WalkEnd::Full;
-    if (!ReadHdrAt(dev, at, v, h0, &blk, &why)) return v.End(why, at, h0, s);
-    s = ShapeOf(h0, chunks);
-    v.Head(at, h0, blk, s);
-    if (s.Blocks() == 0) return v.End(WalkEnd::Empty, at, h0, s);
-    // The data, padding and parity lie between the first metadata block
-    // and the rest of the metadata and summary blocks.
-    const bool overrun = s.Blocks() > at.rest;
-    const uint64_t metas = overrun ? v.OverrunMetas(s) : s.metas;
-    for (uint64_t i = 1; i < metas; i++) {
-      WtBlkAt m = at;
-      m.i = i;
-      m.pba = base + at.off0 + s.body + i;
-      BLK_HDR_H_20x h{};
-      if (!ReadHdrAt(dev, m, v, h, &blk, &why)) return v.End(why, m, h, s);
-      v.Meta(m, h, blk);
-    }
-    if (overrun) return v.End(WalkEnd::Overrun, at, h0, s);
-    if (s.Blocks() == at.rest) return v.End(WalkEnd::Full, at, h0, s);
-    at.off0 = static_cast<uint32_t>(at.off0 + s.Blocks());
-  }
+  WtBlkWalk walk(dev, wtblk, v);
+  while (const WtBlkAt *at = walk.Need()) walk.Feed(v.Read(*at));
 }

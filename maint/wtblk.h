@@ -75,3 +75,35 @@ class WtBlkVisitor {
 // Walks write block `wtblk` of the volume of header dev. Each segment
 // advances at least one block, so the walk ends within ClusterSize segments.
 void WalkWtBlk(const DEV_HDR_20 &dev, uint64_t wtblk, WtBlkVisitor &v);
+
+// The same walk, stopped at each read, so that many write blocks can wait
+// for their reads at once: Need() is the block it reads next, Feed() hands
+// it over and goes on to the next read or the end. The visitor is told what
+// WalkWtBlk tells it, in the same order; its Read is not called.
+class WtBlkWalk {
+ public:
+  WtBlkWalk(const DEV_HDR_20 &dev, uint64_t wtblk, WtBlkVisitor &v);
+  // The block to read next; nullptr once the walk has ended.
+  const WtBlkAt *Need() const { return done_ ? nullptr : &need_; }
+  // The 4096 bytes of Need()'s block, or nullptr when it was not read (the
+  // walk ends: Unread).
+  void Feed(const uint8_t *blk);
+
+ private:
+  void Segment(uint32_t off0);  // the next read: the first block of a segment
+  void Next(uint64_t i);        // the next read: further block i, or what follows the segment
+  void End(WalkEnd why, const WtBlkAt &at, const BLK_HDR_H_20x &h);
+
+  const DEV_HDR_20 &dev_;
+  WtBlkVisitor &v_;
+  uint32_t cluster_;
+  uint32_t chunks_;
+  uint64_t base_;
+  WtBlkAt at_;    // the segment's first block
+  WtBlkAt need_;  // the block read next
+  BLK_HDR_H_20x h0_{};  // the segment's header (the previous one's until read)
+  SegShape s_;
+  uint64_t metas_ = 0;  // further blocks visited, the first one included
+  bool overrun_ = false;
+  bool done_ = false;
+};

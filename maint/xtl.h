@@ -415,6 +415,7 @@ extern uint64_t v_CheckFirst;       // first write block to check
 extern uint64_t v_CheckCount;       // write blocks to check
 extern int v_CheckArgs;             // how many of first and count were given
 extern uint32_t v_Json;             // --json: the report as one JSON document
+extern uint32_t v_CheckQd;          // --qd=: check's reads in flight at once (1: one at a time)
 extern uint32_t v_Force;            // --force: format, log post and log clear skip their guards
 
 enum Cmd : int {

@@ -304,6 +304,8 @@ TEST_F(CheckImage, RangeAndRefusals) {
        "check: first write block 63 is past the last write block (63 write blocks)\n"},
       {{img.path, "0x10", "0"}, "check: count must be at least 1\n"},
       {{img.path, "60", "4"}, "check: 4 write blocks from 60 run past the last write block 62\n"},
+      {{img.path, "--qd=0"}, "check: --qd=0: reads in flight are 1 to 256\n"},
+      {{img.path, "--qd=257"}, "check: --qd=257: reads in flight are 1 to 256\n"},
       {{}, support::kMaintCheckUsage},
   };
   for (const auto &c : refused) {
@@ -343,6 +345,15 @@ TEST_F(CheckImage, RangeAndRefusals) {
   EXPECT_EQ(r.status, 2) << r.out << r.err;
   EXPECT_NE(r.out.find("write blocks 5 to 5: 0 sound, 0 never written, 1 damaged"),
             std::string::npos);
+  // Many reads at once (the default), one at a time, and where the kernel
+  // refuses io_uring (strace fails its set-up): the same report, no message.
+  const support::Result one = Check({loop.Path(), "--qd=1"});
+  const std::string traced = support::Shell(
+      "strace -f -qq -o /dev/null -e trace=io_uring_setup -e inject=io_uring_setup:error=ENOSYS " +
+      kBin + " check " + loop.Path() + " 2>&1; echo status $?");
+  for (const std::string &out : {Check({loop.Path()}).out, Check({loop.Path(), "--qd=8"}).out})
+    EXPECT_EQ(out, one.out);
+  EXPECT_EQ(traced, one.out + "status 2");
 }
 
 TEST_F(CheckImage, JsonReportParsesBack) {

@@ -3,12 +3,16 @@
 // the walk's events, and the verdict of each write block.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "check.h"
 #include "check_hdr.h"
+#include "fatal.h"
+#include "readq.h"
 #include "support.h"
 #include "wtblk.h"
 #include "xtl_blocks.h"
@@ -183,6 +187,96 @@ TEST(CheckVerdicts, EachWriteBlockSoundNeverWrittenOrDamaged) {
     if (!r.problems.empty()) {
       EXPECT_EQ(r.problems[0].field, c.problem);
     }
+  }
+}
+
+// The in-memory device as a read queue whose reads end last queued, first
+// ended, so that later write blocks finish before earlier ones; a read at
+// an offset of fail ends with that errno.
+struct MemQueue : BlockQueue {
+  MemDev &m;
+  std::vector<std::array<uint8_t, kBlockSize>> bufs;
+  std::map<uint64_t, int> fail;
+  std::vector<std::pair<unsigned, uint64_t>> queued;
+  MemQueue(MemDev &dev, unsigned depth) : m(dev), bufs(depth) {}
+  unsigned Depth() const override { return static_cast<unsigned>(bufs.size()); }
+  const uint8_t *Buf(unsigned tag) const override { return bufs[tag].data(); }
+  void Queue(unsigned tag, uint64_t off) override { queued.emplace_back(tag, off); }
+  void Reap(std::vector<BlockDone> &done) override {
+    for (; !queued.empty(); queued.pop_back()) {
+      const auto [tag, off] = queued.back();
+      if (fail.count(off) != 0) {
+        done.push_back({tag, false, fail[off]});
+        continue;
+      }
+      std::memcpy(bufs[tag].data(), m.bytes.data() + off, kBlockSize);
+      done.push_back({tag, true, 0});
+    }
+  }
+};
+
+// Write blocks 0 to 6: never written, sound, a bad checksum, a torn
+// segment, an oversized segment, two sound segments, written half-way.
+MemDev Mixed() {
+  MemDev m;
+  m.Lay(1, {Of(256)});
+  m.Lay(2, {Of(256)});
+  m.At(2 * 256)[2000] ^= 1;
+  m.Lay(3, {Of(256)});
+  m.At(4 * 256 - 1)[20] ^= 1;
+  m.Lay(4, {Of(100), Of(300)});
+  m.Lay(5, {Of(100), Of(156)});
+  m.Lay(6, {Of(128)});
+  return m;
+}
+
+void Progressed(uint64_t done, uint64_t total, void *ctx) {
+  *static_cast<std::string *>(ctx) += std::to_string(done) + "/" + std::to_string(total) + " ";
+}
+
+TEST(CheckQueued, ReportsWhatTheOneAtATimeWalkReportsAtEveryDepth) {
+  MemDev m = Mixed();
+  for (const CheckRange range : {CheckRange{}, CheckRange{true, 3, true, 2}}) {
+    std::string want_progress;
+    CheckDev one = m.Dev();
+    one.progress = Progressed;
+    one.progress_ctx = &want_progress;
+    const CheckReport want = CheckDevice(one, range);
+    ASSERT_GE(want.damaged, 2u);
+    const std::string text = support::Capture([&](FILE *f) { PrintCheck(f, want); });
+    const std::string json = support::Capture([&](FILE *f) { PrintCheckJson(f, want, "d"); });
+    for (unsigned depth : {1u, 2u, 8u, 32u}) {
+      MemQueue q(m, depth);
+      std::string progress;
+      CheckDev dev = one;
+      dev.queue = &q;
+      dev.progress_ctx = &progress;
+      const CheckReport r = CheckDevice(dev, range);
+      EXPECT_EQ(support::Capture([&](FILE *f) { PrintCheck(f, r); }), text) << depth;
+      EXPECT_EQ(support::Capture([&](FILE *f) { PrintCheckJson(f, r, "d"); }), json) << depth;
+      EXPECT_EQ(r.blocks_read, want.blocks_read) << depth;
+      EXPECT_EQ(progress, want_progress) << depth;
+    }
+  }
+}
+
+// A failed read ends the check with its errno when its write block's turn
+// comes: a later write block's failure, ended first, waits behind it.
+TEST(CheckQueued, AFailedReadIsReportedAtItsWriteBlock) {
+  MemDev m = Mixed();
+  for (unsigned depth : {1u, 8u, 32u}) {
+    MemQueue q(m, depth);
+    q.fail[support::BlockByte(m.hdr, 5 * 256 + 100)] = 5;  // the second segment's head
+    q.fail[support::BlockByte(m.hdr, 2 * 256 + 255)] = 6;  // the copy of the first's metadata
+    std::string progress;
+    CheckDev dev = m.Dev();
+    dev.queue = &q;
+    dev.progress = Progressed;
+    dev.progress_ctx = &progress;
+    const auto e = support::Thrown<FatalError>([&] { CheckDevice(dev, CheckRange{}); });
+    ASSERT_TRUE(e) << depth;
+    EXPECT_EQ(e->text, "Error reading block - 6\n") << depth;
+    EXPECT_EQ(progress, "1/7 2/7 ") << depth;
   }
 }
 

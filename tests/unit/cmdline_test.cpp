@@ -179,19 +179,26 @@ TEST(ScanArgs, DeviceListHoldsAtMost256Paths) {
   EXPECT_EQ(r.out, std::string("/nonexistent/256\n") + kMaintUsage);
 }
 
-// --force: a whole word, the last row, and no other name is a prefix of it or it of one.
-TEST(ScanArgs, ForceIsAWholeWordThatNoOtherNamePrefixes) {
-  std::string name;
-  size_t i = 0;
-  for (; OptionName(i + 1) != nullptr; i++) {
-    name = OptionName(i);
-    EXPECT_TRUE(!name.starts_with("force") && !std::string("force").starts_with(name)) << name;
+// The names added to the first table: no other name is a prefix of one,
+// nor one of another name, so that each is matched as its own word.
+TEST(ScanArgs, AddedNamesArePrefixesOfNoOtherName) {
+  for (const std::string added : {"json", "force", "qd="}) {
+    int rows = 0;
+    for (size_t i = 0; OptionName(i) != nullptr; i++) {
+      const std::string name = OptionName(i);
+      rows += name == added ? 1 : 0;
+      EXPECT_TRUE(name == added || !(name.starts_with(added) || added.starts_with(name)))
+          << added << " and " << name;
+    }
+    EXPECT_EQ(rows, 1) << added;
   }
-  EXPECT_STREQ(OptionName(i), "force");
   RunLine({"dev-rd", "--force"});
   EXPECT_EQ(v_Force, 1u);
   for (const std::string word : {"--forcex", "--force=1", "--forc", "-f"})
     EXPECT_EQ(RunLine({"dev-rd", word}).out, word + "\n" + kMaintUsage) << word;
+  EXPECT_EQ(v_CheckQd, 32u);  // the default
+  RunLine({"dev-rd", "--qd=8"});
+  EXPECT_EQ(v_CheckQd, 8u);
 }
 
 }  // namespace
