@@ -50,5 +50,7 @@ uint64_t v_CheckCount;
 int v_CheckArgs;
 uint32_t v_Json;
 uint32_t v_Force;
+std::string v_ImageFile;
+std::string v_ImageLog;
 int v_cmd;
 
