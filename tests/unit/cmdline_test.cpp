@@ -179,6 +179,21 @@ TEST(ScanArgs, DeviceListHoldsAtMost256Paths) {
   EXPECT_EQ(r.out, std::string("/nonexistent/256\n") + kMaintUsage);
 }
 
+// --log= (image): no other name is a prefix of it, nor it of one; its path
+// may be as long as a device's; image takes two words.
+TEST(ScanArgs, LogIsNoOtherNamesPrefixAndImageTakesTwoWords) {
+  for (size_t i = 0; OptionName(i) != nullptr; i++) {
+    const std::string name = OptionName(i);
+    EXPECT_TRUE(name == "log=" || (!name.starts_with("log") && !std::string("log=").starts_with(name)))
+        << name;
+  }
+  const std::string path(200, 'p');
+  EXPECT_EQ(RunLine({"image", "a", "b", "--log=" + path}).status, 1);
+  EXPECT_EQ(v_DevName + v_ImageFile + v_ImageLog, "ab" + path);
+  EXPECT_EQ(RunLine({"image", "a", "b", "c"}).out, "c\n" + kMaintUsage);
+  EXPECT_EQ(RunLine({"image", "a"}).out, "usage: xtl-maint image device file [--log=log_device]\n");
+}
+
 // --force: a whole word, the last row, and no other name is a prefix of it or it of one.
 TEST(ScanArgs, ForceIsAWholeWordThatNoOtherNamePrefixes) {
   std::string name;
