@@ -98,9 +98,9 @@ ImageFile OpenImageDir(const std::string &path) {
   const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   f.name = slash == std::string::npos ? path : path.substr(slash + 1);
   f.dir.fh = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (f.dir.fh < 0) FatalErr("image: cannot create %s %d\n", path.c_str(), errno);
+  if (f.dir.fh < 0) FatalErr("image: error creating %s %d\n", path.c_str(), errno);
   if (f.name.empty() || f.name == "." || f.name == "..")
-    FatalErr("image: cannot create %s %d\n", path.c_str(), EISDIR);
+    FatalErr("image: error creating %s %d\n", path.c_str(), EISDIR);
   return f;
 }
 
@@ -109,7 +109,7 @@ void RefuseExisting(const ImageFile &f, const std::string &name, const std::stri
   struct stat st {};
   if (fstatat(f.dir.fh, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
     FatalErr("image: %s already exists; nothing written\n", path.c_str());
-  if (errno != ENOENT) FatalErr("image: cannot create %s %d\n", path.c_str(), errno);
+  if (errno != ENOENT) FatalErr("image: error creating %s %d\n", path.c_str(), errno);
 }
 
 struct FileSink {
@@ -154,7 +154,7 @@ void ShowProgress(uint64_t done, uint64_t total, void *ctx) {
 uint64_t WriteImage(Device &dev, const ImageFile &f, ImageCounts *c) {
   PartialCopy part(f.name, 0600, false);
   UniqueFd out(part.Create(f.dir.fh));
-  if (out.fh < 0) FatalErr("image: cannot create %s %d\n", f.path.c_str(), errno);
+  if (out.fh < 0) FatalErr("image: error creating %s %d\n", f.path.c_str(), errno);
   if (ftruncate(out.fh, static_cast<off_t>(dev.DevSize)) != 0)
     FatalErr("image: error writing %s %d\n", f.path.c_str(), errno);
   FileSink sink{out.fh, f.path};

@@ -154,9 +154,10 @@ int PartialCopy::Create(int dir) {
 
 bool PartialCopy::Commit() {
   BlockCopySignals hold(set_);
-  if (renameat2(g_partial_dir, g_partial, g_partial_dir, name_.c_str(),
-                replace_ ? 0 : RENAME_NOREPLACE) != 0)
-    return false;
+  const int r = replace_ ? renameat(g_partial_dir, g_partial, g_partial_dir, name_.c_str())
+                        : renameat2(g_partial_dir, g_partial, g_partial_dir, name_.c_str(),
+                                    RENAME_NOREPLACE);
+  if (r != 0) return false;
   g_partial_live = 0;
   return true;
 }
