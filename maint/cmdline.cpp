@@ -9,9 +9,9 @@
 #include <string>
 
 #include "check.h"
+#include "fatal.h"
 #include "image.h"
 #include "jsondoc.h"
-#include "fatal.h"
 #include "xtl.h"
 
 namespace {
@@ -66,7 +66,7 @@ const PARM_DEF ParmDef[] = {
     {0, "m_linblks=", kNum64, 0, nullptr, &v_Migrate_LinBlks},
     {0, "hdroff=", kNum64, 0, nullptr, &v_HdrOff},
     {0, "autovm", kFlag, 0, nullptr, &v_AutoVm},
-    {0, "json", kFlag, 0, nullptr, &v_Json},  // check, status, dump, log scan, log disp; no earlier name is a prefix of it
+    {0, "json", kFlag, 0, nullptr, &v_Json},  // check; no earlier name is a prefix of it
     {0, "log=", kText, 0, nullptr, &v_ImageLog},  // image; no other name is a prefix of it, nor it of one
     {0, "force", kWord, 0, nullptr, &v_Force},  // no other name is a prefix of it, nor it of one
     {0, nullptr, 0, 0, nullptr, nullptr},
