@@ -10,6 +10,8 @@
 
 #include "check.h"
 #include "fatal.h"
+#include "image.h"
+#include "jsondoc.h"
 #include "xtl.h"
 
 namespace {
@@ -65,15 +67,16 @@ const PARM_DEF ParmDef[] = {
     {0, "hdroff=", kNum64, 0, nullptr, &v_HdrOff},
     {0, "autovm", kFlag, 0, nullptr, &v_AutoVm},
     {0, "json", kFlag, 0, nullptr, &v_Json},  // check; no earlier name is a prefix of it
+    {0, "log=", kText, 0, nullptr, &v_ImageLog},  // image; no other name is a prefix of it, nor it of one
     {0, "force", kWord, 0, nullptr, &v_Force},  // no other name is a prefix of it, nor it of one
     {0, "qd=", kNum32, 32, nullptr, &v_CheckQd},  // check; no other name is a prefix of it, nor it of one
     {0, nullptr, 0, 0, nullptr, nullptr},
 };
 
 const char *const CmdLst[] = {"format", "convert", "status", "dump", "dev-rd",
-                              "dev-wt", "log",     "check",  ""};
+                              "dev-wt", "log",     "check",  "image", ""};
 const int CmdIds[] = {kCmdFormat, kCmdConvert, kCmdStatus, kCmdDump, kCmdDevRd, kCmdDevWt, kCmdLog,
-                      kCmdCheck};
+                      kCmdCheck, kCmdImage};
 const char *const CmdLstLog[] = {"copy", "scan", "disp", "post", "clear", ""};
 const int CmdLogIds[] = {kCmdLogCopy, kCmdLogScan, kCmdLogDisp, kCmdLogPost, kCmdLogClear};
 
@@ -104,6 +107,12 @@ const char kHelpForce[] =
     "   --force   format, log post, log clear: skip the check of what the device holds\n"
     "\n";
 
+// What --help adds for image and --json.
+const char kHelpImage[] =
+    "   image device file {--log=log_device}\n"
+    "   --json    check, status, dump, log scan, log disp: one JSON document\n"
+    "\n";
+
 const char kManPointer[] = "See the manual page xtl-maint(8) for every command and option.\n";
 
 [[noreturn]] void RefuseWord(const char *word) {
@@ -113,6 +122,7 @@ const char kManPointer[] = "See the manual page xtl-maint(8) for every command a
 [[noreturn]] void Usage() { throw FatalError(kUsage, false); }
 
 const char kCheckUsage[] = "usage: xtl-maint check device [first [count]] [--json]\n";
+const char kImageUsage[] = "usage: xtl-maint image device file [--log=log_device]\n";
 
 int Lookup(const char *const *list, const int *ids, const char *word) {
   for (int i = 0; list[i][0] != '\0'; i++)
@@ -138,7 +148,8 @@ void StoreNum(const PARM_DEF &row, uint64_t value) {
 
 void ApplyRow(const PARM_DEF &row, const char *value, const char *word) {
   if (row.Tp == kText)
-    SetText(*static_cast<std::string *>(row.addr), value, kTmpDirMax, word);
+    SetText(*static_cast<std::string *>(row.addr), value,
+            row.addr == &v_TmpDir ? kTmpDirMax : kTextMax, word);
   else if (row.Tp == kFlag || row.Tp == kWord)
     StoreNum(row, 1);
   else
@@ -210,6 +221,10 @@ void ScanPositional(const char *word) {
     case kCmdCheck:
       ScanCheckWord(word);
       break;
+    case kCmdImage:
+      if (g_posn > 2) RefuseWord(word);
+      SetText(g_posn == 1 ? v_DevName : v_ImageFile, word, kTextMax, word);
+      break;
     case kCmdLogCopy:
     case kCmdLogScan:
     case kCmdLogDisp:
@@ -259,6 +274,7 @@ void ResetSettings() {
   v_CheckFirst = 0;
   v_CheckCount = 0;
   v_CheckArgs = 0;
+  v_ImageFile.clear();
   v_cmd = kCmdNone;
   g_posn = 0;
   g_info = nullptr;
@@ -335,7 +351,7 @@ int RunMaint(int argc, char **argv) {
   ScanArgs(argc, argv);
   if (g_info != nullptr) {
     if (std::strcmp(g_info, "help") == 0)
-      std::printf("%s%s%s", kUsage, kHelpForce, kManPointer);
+      std::printf("%s%s%s%s", kUsage, kHelpForce, kHelpImage, kManPointer);
     else
       std::printf("xtl-maint %s\n", XTL_VERSION);
     return 0;
@@ -356,6 +372,10 @@ int RunMaint(int argc, char **argv) {
       if (g_posn < 2) throw FatalError(kCheckUsage, false);
       DoCheck();
       break;
+    case kCmdImage:
+      if (g_posn != 3) throw FatalError(kImageUsage, false);
+      DoImage();
+      break;
     case kCmdDevRd:
       DevList(O_RDONLY | O_LARGEFILE | o_direct);
       break;
@@ -367,10 +387,16 @@ int RunMaint(int argc, char **argv) {
       ScanLog();
       break;
     case kCmdLogScan:
-      ScanLog();
+      if (v_Json != 0)
+        LogJson(false);
+      else
+        ScanLog();
       break;
     case kCmdLogDisp:
-      DispLog(ScanLog());
+      if (v_Json != 0)
+        LogJson(true);
+      else
+        DispLog(ScanLog());
       break;
     case kCmdLogPost:
       PostLog(ScanLog());

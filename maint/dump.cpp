@@ -9,16 +9,17 @@
 #include <cstring>
 #include <string>
 
+#include "dump.h"
+#include "jsondoc.h"
 #include "fatal.h"
 #include "wtblk.h"
 #include "xtl.h"
 
-namespace {
-
-// Str as text: up to its first NUL, at most 32 characters.
 std::string StrText(const char (&str)[32]) {
   return std::string(str, static_cast<size_t>(std::find(str, str + 32, '\0') - str));
 }
+
+namespace {
 
 class DumpPrinter : public WtBlkVisitor {
  public:
@@ -27,12 +28,7 @@ class DumpPrinter : public WtBlkVisitor {
 
   const uint8_t *Read(const WtBlkAt &at) override {
     if (at.i == 0) std::fprintf(out_, "\n");
-    // No device reaches byte 2^63: such addresses are refused before any
-    // arithmetic could wrap back into the device.
-    if (at.pba >= kMaxPba) Fatal("Error reading block - %d\n", EINVAL);
-    uint64_t byte = 0;
-    if (!WtBlkByte(dev_.DevHdr.h_20x, at.pba, &byte)) Fatal("Error reading block - %d\n", 0);
-    return read_(byte, ctx_);
+    return DumpRead(dev_, at, read_, ctx_);
   }
   void Head(const WtBlkAt &at, const BLK_HDR_H_20x &h, const uint8_t *,
             const SegShape &) override {
@@ -90,15 +86,42 @@ void PrintPreamble(FILE *out, int MetaBits, int Meta1Cnt, uint32_t cluster) {
 
 }  // namespace
 
-void DumpHdr(FILE *out, const Device &device, const BLK_HDR_H_20x &h, int Meta1Cnt,
-             int Off0) {
+const uint8_t *DumpRead(const Device &dev, const WtBlkAt &at, BlockSource read, void *ctx) {
+  // No device reaches byte 2^63: such addresses are refused before any
+  // arithmetic could wrap back into the device.
+  if (at.pba >= kMaxPba) Fatal("Error reading block - %d\n", EINVAL);
+  uint64_t byte = 0;
+  if (!WtBlkByte(dev.DevHdr.h_20x, at.pba, &byte)) Fatal("Error reading block - %d\n", 0);
+  return read(byte, ctx);
+}
+
+uint32_t DumpNextOff(const Device &device, const BLK_HDR_H_20x &h, int Meta1Cnt, int Off0) {
   const DEV_HDR_20 &dev = device.DevHdr.h_20x;
   const auto data = static_cast<uint32_t>(ShapeOf(h, device.v_ChunkCnt).data);
   const uint32_t per_meta = static_cast<uint32_t>(Meta1Cnt);
   const uint32_t nr_data = h.NrDataBlocks.get();
   const uint32_t meta = std::max<uint32_t>(1, nr_data / per_meta + (nr_data % per_meta != 0 ? 1 : 0));
-  const uint32_t next = static_cast<uint32_t>(Off0) + meta * dev.MetaDupeCnt + data +
-                        h.NrPadBlocks.get() + h.NrEccParityBlocks.get();
+  return static_cast<uint32_t>(Off0) + meta * dev.MetaDupeCnt + data + h.NrPadBlocks.get() +
+         h.NrEccParityBlocks.get();
+}
+
+int DumpMeta1Cnt(const Device &device) {
+  const DEV_HDR_20 &dev = device.DevHdr.h_20x;
+  if (GetHdrVersion(device.DevHdr.raw) != HdrVersion::V20) Fatal("Header / version not supported.\n");
+  if (dev.MetaVersion.get() != 0x201) Fatal("v 2.0 header not MetaVersion 0x201.\n");
+  const int MetaBits = dev.BitSizes[0] + dev.BitSizes[1] + dev.BitSizes[2];
+  // Neither a zero entry size nor a zero write block can be walked.
+  if (MetaBits == 0) Fatal("v 2.0 header has no metadata entry size (BitSizes 0/0/0).\n");
+  if (dev.ClusterSize.get() == 0) Fatal("v 2.0 header has no write-block size (ClusterSize 0).\n");
+  return static_cast<int>(kMetaBytes) / ((MetaBits + 7) / 8);
+}
+
+void DumpHdr(FILE *out, const Device &device, const BLK_HDR_H_20x &h, int Meta1Cnt,
+             int Off0) {
+  const DEV_HDR_20 &dev = device.DevHdr.h_20x;
+  const auto data = static_cast<uint32_t>(ShapeOf(h, device.v_ChunkCnt).data);
+  const uint32_t nr_data = h.NrDataBlocks.get();
+  const uint32_t next = DumpNextOff(device, h, Meta1Cnt, Off0);
 
   char s1[48] = "";
   if (h.ReplN == 1 && h.SegI.get() == 1) {
@@ -126,21 +149,15 @@ void DumpHdr(FILE *out, const Device &device, const BLK_HDR_H_20x &h, int Meta1C
 
 void DumpWtBlk(FILE *out, const Device &device, uint64_t track, BlockSource read, void *ctx) {
   const DEV_HDR_20 &dev = device.DevHdr.h_20x;
-  if (GetHdrVersion(device.DevHdr.raw) != HdrVersion::V20) Fatal("Header / version not supported.\n");
-  if (dev.MetaVersion.get() != 0x201) Fatal("v 2.0 header not MetaVersion 0x201.\n");
-
+  const int Meta1Cnt = DumpMeta1Cnt(device);
   const int MetaBits = dev.BitSizes[0] + dev.BitSizes[1] + dev.BitSizes[2];
-  const uint32_t cluster = dev.ClusterSize.get();
-  // Neither a zero entry size nor a zero write block can be walked.
-  if (MetaBits == 0) Fatal("v 2.0 header has no metadata entry size (BitSizes 0/0/0).\n");
-  if (cluster == 0) Fatal("v 2.0 header has no write-block size (ClusterSize 0).\n");
-  const int Meta1Cnt = static_cast<int>(kMetaBytes) / ((MetaBits + 7) / 8);
-  PrintPreamble(out, MetaBits, Meta1Cnt, cluster);
+  PrintPreamble(out, MetaBits, Meta1Cnt, dev.ClusterSize.get());
   DumpPrinter printer(out, device, Meta1Cnt, read, ctx);
   WalkWtBlk(dev, track, printer);
 }
 
 void DoDump() {
+  if (v_Json != 0) return DumpJson();
   Device dev = OpenDev(O_RDWR | O_LARGEFILE, static_cast<int>(kBlockSize));
   ReadHdr(dev);
   DumpWtBlk(stdout, dev, v_TrackN, ReadDevBlock, &dev);

@@ -51,5 +51,7 @@ int v_CheckArgs;
 uint32_t v_Json;
 uint32_t v_CheckQd;
 uint32_t v_Force;
+std::string v_ImageFile;
+std::string v_ImageLog;
 int v_cmd;
 

@@ -5,9 +5,11 @@
 #include <cstring>
 #include <string>
 
+#include "jsondoc.h"
 #include "xtl.h"
 
 void DoStatus() {
+  if (v_Json != 0) return StatusJson();
   Device dev = OpenDev(O_RDWR | O_LARGEFILE, static_cast<int>(kHdrSize));
   ReadHdr(dev);
   DispHdr(stdout, dev.DevHdr);

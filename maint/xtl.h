@@ -414,9 +414,12 @@ extern int v_DevCnt;
 extern uint64_t v_CheckFirst;       // first write block to check
 extern uint64_t v_CheckCount;       // write blocks to check
 extern int v_CheckArgs;             // how many of first and count were given
-extern uint32_t v_Json;             // --json: the report as one JSON document
+extern uint32_t v_Json;             // --json: check, status, dump, log scan, log disp: one JSON document
 extern uint32_t v_CheckQd;          // --qd=: check's reads in flight at once (1: one at a time)
 extern uint32_t v_Force;            // --force: format, log post and log clear skip their guards
+// image device file [--log=log_device]
+extern std::string v_ImageFile;     // the image to create
+extern std::string v_ImageLog;      // --log=: the log device to copy beside it, or empty
 
 enum Cmd : int {
   kCmdNone = 0,
@@ -433,6 +436,7 @@ enum Cmd : int {
   kCmdLogPost,
   kCmdLogClear,
   kCmdCheck,
+  kCmdImage,
 };
 extern int v_cmd;
 

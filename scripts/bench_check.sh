@@ -10,7 +10,11 @@
 #     block never written); the ratio must stay at or below 1.1;
 #   - the check's time next to dd reading the same number of 4 KiB blocks
 #     (iflag=direct, one 4 KiB request each), with the device's cache
-#     dropped before every run.
+#     dropped before every run;
+#   - xtl-maint image of the same device (the same walk, each block read also
+#     written into a sparse file), its time against the check's in
+#     alternating pairs (the median of the pairs' ratios), and its file's
+#     allocated bytes against the metadata it read (at most 1.01).
 # Usage: scripts/bench_check.sh [build dir]   (default build; needs root)
 set -euo pipefail
 
@@ -66,9 +70,25 @@ dd_once() {
   secs "$t0" "$t1"
 }
 
-best_check="" bytes="" best_dd=""
+# One image run with the device cache dropped: prints "seconds allocated-bytes
+# metadata-bytes"; the file goes at once.
+image_once() {
+  local t0 t1 meta alloc
+  blockdev --flushbufs "$LOOP"
+  t0=$(now)
+  "$BIN" image "$LOOP" "$WORK/copy.img" >"$WORK/image.out"
+  t1=$(now)
+  meta=$(sed -nE 's/.* write blocks, ([0-9]+) bytes of metadata .*/\1/p' "$WORK/image.out")
+  alloc=$(($(stat -c %b "$WORK/copy.img") * $(stat -c %B "$WORK/copy.img")))
+  rm -f "$WORK/copy.img"
+  echo "$(secs "$t0" "$t1") $alloc $meta"
+}
+
+best_check="" bytes="" best_dd="" image_ratios=""
 for _ in 1 2 3; do
   read -r s b < <(check_once)
+  read -r is alloc meta < <(image_once)
+  image_ratios+="$(ratio "$is" "$s") "
   if [[ -z $best_check ]] || awk -v a="$s" -v b="$best_check" 'BEGIN { exit !(a < b) }'; then best_check=$s; fi
   bytes=$b
   d=$(dd_once)
@@ -84,5 +104,9 @@ echo "minimum (4096 x $HEADERS headers): $MIN_BYTES"
 echo "read ratio:                $(ratio "$bytes" "$MIN_BYTES") (at most 1.10)"
 echo "dd, $HEADERS x 4 KiB direct:  $best_dd s (best of 3)"
 echo "check time / dd time:      $(ratio "$best_check" "$best_dd")"
+echo "image time / check time:   $(tr ' ' '\n' <<<"$image_ratios" | grep . | sort -n | sed -n 2p) (median of 3 pairs: $image_ratios)"
+echo "image allocated / read:    $(ratio "$alloc" "$meta") ($alloc of $meta bytes; at most 1.01)"
+awk -v a="$alloc" -v b="$meta" 'BEGIN { exit !(a <= 1.01 * b) }' ||
+  { echo "bench_check: the image took more than the metadata read + 1%" >&2; exit 1; }
 awk -v a="$bytes" -v b="$MIN_BYTES" 'BEGIN { exit !(a <= 1.1 * b) }' ||
   { echo "bench_check: the check read more than 1.1 times the minimum" >&2; exit 1; }

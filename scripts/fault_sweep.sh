@@ -10,6 +10,7 @@
 #     check's status is 1 too;
 #   - a halved transfer leaves the output (digits aside for vexbench) and the
 #     written bytes as the clean run had them;
+#   - a failed image leaves neither the image nor its log copy;
 #   - after a kill, log post and log clear run again give the clean run's
 #     bytes, and a log scan after a killed log copy sees the earlier whole
 #     temp file or none;
@@ -78,6 +79,7 @@ cases=(
   "check|open read|wtblk.img|$maint check C/wtblk.img --qd=1"
   "check --qd=32|open read|wtblk.img|$maint check C/wtblk.img --qd=32"
   "log copy|open read write sync rename|log.img old|$maint log copy C/log.img --tmpdir=C/old"
+  "image|open read write sync rename|wtblk.img log.img|$maint image C/wtblk.img C/copy.img --log=C/log.img"
   "log scan|open read|tmp|$maint log scan --tmpdir=C/tmp"
   "log disp|open read|tmp|$maint log disp --tmpdir=C/tmp"
   "log post|open read write sync|tmp target.img|$maint log post C/target.img --tmpdir=C/tmp"
@@ -196,7 +198,8 @@ for entry in "${cases[@]}"; do
               [ "$status" -eq 1 ] && [ "$(messages)" -eq 1 ] && cmp -s "$work/c/$watch" "$pristine/$watch"
               note "$row" $((!$?)) "$what, $(messages) messages: the guard did not refuse"
             else  # reported, or recovered from (the scan reads again sector by sector)
-            { [ "$status" -eq 1 ] && [ "$(messages)" -eq 1 ]; } || same
+            { [ "$status" -eq 1 ] && [ "$(messages)" -eq 1 ] &&  # a failed image leaves no file
+              { [[ $name != image ]] || ! compgen -G "$work/c/copy.img*" >/dev/null; }; } || same
             note "$row" $((!$?)) "$what, $(messages) messages (want status 1, one message)"
             fi ;;
           short)  # a worker's transfer is one measured unit: short, it fails

@@ -46,7 +46,12 @@ void CopyLog() {
     FatalErr("Error copying log device.  Cannot open target file %s %d\n", path.c_str(), errno);
   RemoveDeadCopies(dir.fd.fh);
   PartialCopy part;
-  UniqueFd dst(part.Create(dir.fd.fh));
+  CopyLogInto(src.fh, ss, dir.fd.fh, part, path);
+}
+
+void CopyLogInto(int src, const struct stat &ss, int dir, PartialCopy &part,
+                 const std::string &path) {
+  UniqueFd dst(part.Create(dir));
   if (dst.fh < 0)
     FatalErr("Error copying log device.  Cannot open target file %s %d\n", path.c_str(), errno);
   std::unique_ptr<uint8_t[]> cbuf(new (std::nothrow) uint8_t[kCopyBufSize]);
@@ -54,12 +59,12 @@ void CopyLog() {
 
   // The source's size for the progress line; a pipe's is unknown (0).
   uint64_t total = 0;
-  if (ioctl(src.fh, BLKGETSIZE64, &total) != 0)
+  if (ioctl(src, BLKGETSIZE64, &total) != 0)
     total = S_ISREG(ss.st_mode) && ss.st_size > 0 ? static_cast<uint64_t>(ss.st_size) : 0;
   Progress prog("log copy", ProgressUnit::Bytes, total);
   uint64_t copied = 0;
   for (;;) {
-    const ssize_t n = read(src.fh, cbuf.get(), kCopyBufSize);
+    const ssize_t n = read(src, cbuf.get(), kCopyBufSize);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) FatalErr("Error reading from source device %s %d\n", v_LogSource.c_str(), errno);
     if (n == 0) break;

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string>
 
+#include <sys/stat.h>
+
 #include "xtl.h"
 
 class Progress;
@@ -40,6 +42,13 @@ int64_t PostEntries(FILE *out, const LogList &log, const PostSource &src, const 
 // given, counts the bytes.
 void ClearFd(int fd, uint64_t size, const std::string &path, const uint8_t *buf,
              Progress *prog = nullptr);
+
+// The copy of log copy: the open source src (ss its fstat) into the new file
+// part creates in the directory dir, flushed and then given its name; path
+// names the file in the messages. The image's --log= makes the same copy.
+class PartialCopy;
+void CopyLogInto(int src, const struct stat &ss, int dir, PartialCopy &part,
+                 const std::string &path);
 
 // The kXferBufSize buffer of post and clear, zeroed, or fatal.
 AlignedBuf AllocXferBuf();

@@ -264,12 +264,17 @@ void PrintLogSummary(FILE *out, const LogList &log) {
   std::fprintf(out, "      num sectors  = %lld\n", static_cast<long long>(log.log_sectors));
 }
 
-LogList ScanLog() {
+LogList ScanLogFile() {
   auto tmp = std::make_shared<LogTmpFile>(OpenLogTmpFile());
   FileLogSectors src(tmp->fd.fh, tmp->size);
   LogList log = ScanLogSectors(src);
-  PrintLogSummary(stdout, log);
   log.source = std::move(tmp);  // the post reads this handle, not the path again
+  return log;
+}
+
+LogList ScanLog() {
+  LogList log = ScanLogFile();
+  PrintLogSummary(stdout, log);
   return log;
 }
 

@@ -14,6 +14,9 @@ int ValidateLt(const LOG_TAIL &lt, int ExitFlg);
 // Builds the segment list from a sector source. Fatal on the scan's
 // failures; prints nothing.
 LogList ScanLogSectors(LogSectors &src);
+// The scan of the temp file (v_TmpDir), kept open with the list; prints
+// nothing. ScanLog is this and the summary.
+LogList ScanLogFile();
 // The scan's summary lines.
 void PrintLogSummary(FILE *out, const LogList &log);
 // The listing of the segment list.

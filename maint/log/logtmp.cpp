@@ -82,7 +82,7 @@ int OpenLogTmp(const LogTmpDir &dir, struct stat &st) {
 namespace {
 
 // A copy's new file where the signal handler can reach it: process-wide.
-char g_partial[64];          // its name in the temp directory
+char g_partial[320];         // its name in the temp directory
 int g_partial_dir = -1;      // the temp directory
 volatile sig_atomic_t g_partial_live = 0;
 constexpr int kCopySignals[] = {SIGTERM, SIGINT, SIGHUP};
@@ -108,7 +108,8 @@ class BlockCopySignals {
 
 }  // namespace
 
-PartialCopy::PartialCopy() {
+PartialCopy::PartialCopy(const std::string &name, mode_t mode, bool replace)
+    : name_(name), mode_(mode), replace_(replace) {
   sigemptyset(&set_);
   for (int sig : kCopySignals) sigaddset(&set_, sig);
   struct sigaction sa {};
@@ -134,10 +135,14 @@ int PartialCopy::Create(int dir) {
   for (unsigned n = 0; n < 100; n++) {
     BlockCopySignals hold(set_);
     g_partial_dir = dir;
-    std::snprintf(g_partial, sizeof g_partial, "%s.%d.%u", kLogTmpName,
-                  static_cast<int>(getpid()), n);
+    const int len = std::snprintf(g_partial, sizeof g_partial, "%s.%d.%u", name_.c_str(),
+                                  static_cast<int>(getpid()), n);
+    if (len < 0 || static_cast<size_t>(len) >= sizeof g_partial) {
+      errno = ENAMETOOLONG;
+      return -1;
+    }
     const int fd = openat(dir, g_partial,
-                          O_WRONLY | O_CREAT | O_EXCL | O_LARGEFILE | O_NOFOLLOW | O_CLOEXEC, 0400);
+                          O_WRONLY | O_CREAT | O_EXCL | O_LARGEFILE | O_NOFOLLOW | O_CLOEXEC, mode_);
     if (fd >= 0) {
       g_partial_live = 1;
       return fd;
@@ -149,7 +154,10 @@ int PartialCopy::Create(int dir) {
 
 bool PartialCopy::Commit() {
   BlockCopySignals hold(set_);
-  if (renameat(g_partial_dir, g_partial, g_partial_dir, kLogTmpName) != 0) return false;
+  const int r = replace_ ? renameat(g_partial_dir, g_partial, g_partial_dir, name_.c_str())
+                        : renameat2(g_partial_dir, g_partial, g_partial_dir, name_.c_str(),
+                                    RENAME_NOREPLACE);
+  if (r != 0) return false;
   g_partial_live = 0;
   return true;
 }

@@ -60,18 +60,26 @@ class PartialCopy {
  public:
   static constexpr size_t kSignals = 3;  // SIGTERM, SIGINT, SIGHUP
 
-  PartialCopy();
+  PartialCopy() : PartialCopy(kLogTmpName, 0400, true) {}
+  // A whole file of another name (the image and its log copy): created with
+  // mode, and, unless replace, never put in the place of an existing file.
+  PartialCopy(const std::string &name, mode_t mode, bool replace);
   ~PartialCopy();
   PartialCopy(const PartialCopy &) = delete;
   PartialCopy &operator=(const PartialCopy &) = delete;
 
-  // Creates "xtl.log.<pid>.<n>" in dir exclusively, mode 0400: never an
-  // existing file or link. Returns the handle, or -1 with errno.
+  // Creates "xtl.log.<pid>.<n>" (the name's) in dir exclusively, mode 0400
+  // (the mode given): never an existing file or link. Returns the handle, or
+  // -1 with errno.
   int Create(int dir);
-  // Gives the whole copy the temp file's name; false with errno on failure.
+  // Gives the whole copy the temp file's name; false with errno on failure
+  // (EEXIST when the name is taken and replace was not asked for).
   bool Commit();
 
  private:
+  std::string name_;
+  mode_t mode_;
+  bool replace_;
   sigset_t set_{};
   struct sigaction old_[kSignals] {};
 };

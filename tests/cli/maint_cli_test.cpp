@@ -45,7 +45,8 @@ TEST(MaintCommandLine, RefusalsPrintWordAndUsageWithStatus1) {
 // the two words existed (the option table matches by prefix, so a row that
 // began "help" or "version" would have taken them).
 TEST(MaintCommandLine, HelpAndVersionAreWholeWordsWithStatus0) {
-  const std::string help = support::kMaintUsage + support::kMaintHelpForce + support::kMaintManPointer;
+  const std::string help = support::kMaintUsage + support::kMaintHelpForce +
+                           support::kMaintHelpImage + support::kMaintManPointer;
   const std::string version = std::string("xtl-maint ") + XTL_VERSION + "\n";
   struct {
     std::vector<std::string> args;

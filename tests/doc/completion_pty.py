@@ -130,7 +130,8 @@ def run(src, work, loops):
     want("xtl-maint st\tx", "[status][x]")
     want("xtl-maint log cl\tx", "[log][clear][x]")
     # Only the options of the command on the line.
-    want("xtl-maint status a --\t1", "[status][a][--hdroff=1]")
+    want("xtl-maint status a --h\t1", "[status][a][--hdroff=1]")  # --json beside it now
+    want("xtl-maint image a b --l\t", "[image][a][b][--log=]")
     want("xtl-maint check a --j\t", "[check][a][--json]")
     want("xtl-maint log clear --\t", "[log][clear][--force]")
     want("xtl-maint log post a --f\t", "[log][post][a][--force]")
@@ -158,6 +159,7 @@ def run(src, work, loops):
               ["convert", "--help"])
     want_list("xtl-maint --", ["--help", "--version"], ["--wtblksz=", "--json"])
     want_list("xtl-maint check a --", ["--json", "--hdroff="], ["--wtblksz=", "--force"])
+    want_list("xtl-maint log disp --", ["--json", "--tmpdir="], ["--force"])
     want_list("vexbench --test=", ["0", "1", "6", "10", "12", "100000"], [])
 
     # Block devices: an attached loop device is listed, a detached one is not.

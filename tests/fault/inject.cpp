@@ -14,7 +14,7 @@
 //                    the calls of each kind that counted; then "hits COUNT",
 //                    the calls acted on (0: the run never reached call N).
 //   XTL_FAULT_KIND   read (read, pread), write (write, pwrite), sync (fsync,
-//                    fdatasync), rename (rename, renameat), open (open, openat).
+//                    fdatasync), rename (rename, renameat, renameat2), open (open, openat).
 //   XTL_FAULT_AT     the number N (from 1) of the call of that kind to act on.
 //   XTL_FAULT_FROM   when 1, act on every call from the N-th on.
 //   XTL_FAULT_DO     fail: the call fails with XTL_FAULT_ERRNO (default EIO)
@@ -244,6 +244,14 @@ int renameat(int fromfd, const char *from, int tofd, const char *to) {
     return -1;
   }
   return Real<int (*)(int, const char *, int, const char *)>("renameat")(fromfd, from, tofd, to);
+}
+
+int renameat2(int fromfd, const char *from, int tofd, const char *to, unsigned flags) {
+  if (Count(kRename, AtCounts(fromfd, from)) == kFail) {
+    errno = cfg.err;
+    return -1;
+  }
+  return Real<int (*)(int, const char *, int, const char *, unsigned)>("renameat2")(fromfd, from, tofd, to, flags);
 }
 
 }  // extern "C"

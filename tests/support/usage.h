@@ -19,6 +19,11 @@ inline const std::string kMaintCheckUsage =
 inline const std::string kMaintHelpForce =
     "   --force   format, log post, log clear: skip the check of what the device holds\n"
     "\n";
+// Then the image and --json lines.
+inline const std::string kMaintHelpImage =
+    "   image device file {--log=log_device}\n"
+    "   --json    check, status, dump, log scan, log disp: one JSON document\n"
+    "\n";
 inline const std::string kMaintManPointer =
     "See the manual page xtl-maint(8) for every command and option.\n";
 

@@ -57,6 +57,7 @@ Settings Snapshot() {
   for (const auto &[name, p] : u32) s[name] = std::to_string(*p);
   for (const auto &[name, p] : u64) s[name] = std::to_string(*p);
   s["TmpDir"] = v_TmpDir;
+  s["ImageLog"] = v_ImageLog;
   return s;
 }
 
@@ -107,6 +108,7 @@ TEST(CheckCommandLine, JsonLeavesEveryExistingOptionAsItParsed) {
       {"--autovm", {{"AutoVm", "1"}}},
       {"--json", {{"Json", "1"}}},
       {"--jsonl", {{"Json", "1"}}},  // a flag matches as a prefix, like every flag
+      {"--log=/dev/sdc", {{"ImageLog", "/dev/sdc"}}},
   };
   for (const auto &c : cases) {
     RunResult r = RunLine({"dev-rd", c.word});

@@ -182,7 +182,7 @@ TEST(ScanArgs, DeviceListHoldsAtMost256Paths) {
 // The names added to the first table: no other name is a prefix of one,
 // nor one of another name, so that each is matched as its own word.
 TEST(ScanArgs, AddedNamesArePrefixesOfNoOtherName) {
-  for (const std::string added : {"json", "force", "qd="}) {
+  for (const std::string added : {"json", "force", "qd=", "log="}) {
     int rows = 0;
     for (size_t i = 0; OptionName(i) != nullptr; i++) {
       const std::string name = OptionName(i);
@@ -199,6 +199,15 @@ TEST(ScanArgs, AddedNamesArePrefixesOfNoOtherName) {
   EXPECT_EQ(v_CheckQd, 32u);  // the default
   RunLine({"dev-rd", "--qd=8"});
   EXPECT_EQ(v_CheckQd, 8u);
+}
+
+// --log= (image): its path may be as long as a device's; image takes two words.
+TEST(ScanArgs, ImageTakesTwoWords) {
+  const std::string path(200, 'p');
+  EXPECT_EQ(RunLine({"image", "a", "b", "--log=" + path}).status, 1);
+  EXPECT_EQ(v_DevName + v_ImageFile + v_ImageLog, "ab" + path);
+  EXPECT_EQ(RunLine({"image", "a", "b", "c"}).out, "c\n" + kMaintUsage);
+  EXPECT_EQ(RunLine({"image", "a"}).out, "usage: xtl-maint image device file [--log=log_device]\n");
 }
 
 }  // namespace
