@@ -50,5 +50,8 @@ uint64_t v_CheckCount;
 int v_CheckArgs;
 uint32_t v_Json;
 uint32_t v_Force;
+std::string v_Undo;
+std::string v_UndoFile;
+std::string v_CmdLine;
 int v_cmd;
 

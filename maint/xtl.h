@@ -416,6 +416,10 @@ extern uint64_t v_CheckCount;       // write blocks to check
 extern int v_CheckArgs;             // how many of first and count were given
 extern uint32_t v_Json;             // --json: the report as one JSON document
 extern uint32_t v_Force;            // --force: format, log post and log clear skip their guards
+// --undo=FILE: format, log post and log clear save what they overwrite there first
+extern std::string v_Undo;
+extern std::string v_UndoFile;      // undo FILE DEV: the file (DEV is v_DevName)
+extern std::string v_CmdLine;       // the words of the command line, for an undo file
 
 enum Cmd : int {
   kCmdNone = 0,
@@ -432,6 +436,7 @@ enum Cmd : int {
   kCmdLogPost,
   kCmdLogClear,
   kCmdCheck,
+  kCmdUndo,
 };
 extern int v_cmd;
 
@@ -480,6 +485,8 @@ struct AlignedBuf {
 // with its own message.
 AlignedBuf AllocAligned(size_t size);
 
+class UndoLog;
+
 // The open device: built by OpenDev, handed to the operations that read or
 // write it. The handle (fh) is closed when the value goes out of scope.
 struct Device : UniqueFd {
@@ -488,6 +495,7 @@ struct Device : UniqueFd {
   uint32_t v_ChunkCnt = 1;    // data chunks per block: 64 with compression, else 1
   uint8_t *buf = nullptr;     // the I/O buffer: AllocatedBuf.p
   AlignedBuf AllocatedBuf;
+  std::shared_ptr<UndoLog> undo;  // --undo=: saves each range before it is written
 
   Device() = default;
   Device(Device &&other) noexcept { *this = std::move(other); }
