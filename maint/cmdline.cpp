@@ -66,8 +66,8 @@ const PARM_DEF ParmDef[] = {
     {0, "hdroff=", kNum64, 0, nullptr, &v_HdrOff},
     {0, "autovm", kFlag, 0, nullptr, &v_AutoVm},
     {0, "json", kFlag, 0, nullptr, &v_Json},  // check; no earlier name is a prefix of it
-    {0, "force", kWord, 0, nullptr, &v_Force},  // no other name is a prefix of it, nor it of one
     {0, "undo=", kText, 0, nullptr, &v_Undo},   // no other name is a prefix of it, nor it of one
+    {0, "force", kWord, 0, nullptr, &v_Force},  // no other name is a prefix of it, nor it of one
     {0, nullptr, 0, 0, nullptr, nullptr},
 };
 

@@ -46,9 +46,8 @@ bool UndoMap::Apply(const UNDO_REC &r, int64_t old_pos) {
   UndoPiece p;
   p.len = len;
   p.old_pos = (flags & kUndoOldZero) != 0 ? -1 : old_pos;
-  p.new_zero = (flags & kUndoNewZero) != 0;
-  p.new_hash = r.NewHash.get();
-  m_.emplace(off, p);
+  p.news.push_back({(flags & kUndoNewZero) != 0, r.NewHash.get()});
+  m_.emplace(off, std::move(p));
   return true;
 }
 
@@ -57,32 +56,34 @@ bool UndoMap::Amend(const UNDO_REC &r, uint64_t off, uint64_t len) {
   if (it == m_.begin()) return false;
   --it;
   const uint64_t start = it->first;
+  const UndoNew state{(r.Flags.get() & kUndoNewZero) != 0, r.NewHash.get()};
+  if (start == off && it->second.len == len) {  // written again
+    if (it->second.any) it->second.news.clear();
+    it->second.any = false;
+    it->second.news.push_back(state);
+    return true;
+  }
   const UndoPiece whole = it->second;
   if (off + len > start + whole.len) return false;
   // The parts of the saved range beside the amended one keep their old
   // bytes; what is written there is no longer known as a whole.
   auto part = [&](uint64_t s, uint64_t n) {
-    UndoPiece p = whole;
+    UndoPiece p;
     p.len = n;
-    if (p.old_pos >= 0) p.old_pos += static_cast<int64_t>(s - start);
+    p.old_pos = whole.old_pos < 0 ? -1 : whole.old_pos + static_cast<int64_t>(s - start);
+    p.any = true;
     return p;
   };
   m_.erase(it);
   if (off > start) {
-    UndoPiece left = part(start, off - start);
-    left.new_known = false;
-    m_.emplace(start, left);
+    m_.emplace(start, part(start, off - start));
   }
   UndoPiece mid = part(off, len);
-  mid.new_known = true;
-  mid.new_zero = (r.Flags.get() & kUndoNewZero) != 0;
-  mid.new_hash = r.NewHash.get();
-  m_.emplace(off, mid);
-  if (off + len < start + whole.len) {
-    UndoPiece right = part(off + len, start + whole.len - off - len);
-    right.new_known = false;
-    m_.emplace(off + len, right);
-  }
+  mid.any = false;
+  mid.news.push_back(state);
+  m_.emplace(off, std::move(mid));
+  if (off + len < start + whole.len)
+    m_.emplace(off + len, part(off + len, start + whole.len - off - len));
   return true;
 }
 
@@ -216,10 +217,15 @@ void UndoLog::Save(uint64_t off, const uint8_t *data, size_t len) {
   uint64_t pos = off;
   for (const auto &[start, n] : met) {
     if (start > pos) SaveGap(pos, start - pos, data + (pos - off));
-    if (start < off) AmendFromTarget(start, off - start);
     const uint64_t from = std::max(start, off), to = std::min(start + n, end);
+    if (from != start || to != start + n) {
+      // Split first by what the target holds now, which a kill before this
+      // write leaves there; then the part written takes the new contents too.
+      if (start < off) AmendFromTarget(start, off - start);
+      AmendFromTarget(from, to - from);
+      if (start + n > end) AmendFromTarget(end, start + n - end);
+    }
     Emit(from, to - from, data + (from - off), kUndoAmend, nullptr);
-    if (start + n > end) AmendFromTarget(end, start + n - end);
     pos = to;
   }
   if (pos < end) SaveGap(pos, end - pos, data + (pos - off));

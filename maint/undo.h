@@ -60,9 +60,10 @@ XTL_FIELD(UNDO_HDR, HdrHash, 72, 8);
 // UNDO_REC.Flags
 inline constexpr uint32_t kUndoOldZero = 1;  // the old contents were all zero: no bytes follow
 inline constexpr uint32_t kUndoNewZero = 2;  // the new contents are all zero (NewHash 0)
-// No old bytes: the range lies within one saved range, and NewHash is what
-// the command has now written there; the rest of that saved range has no
-// known new contents until amended in turn.
+// No old bytes: the range lies within one saved range. A range that is
+// exactly a saved range adds NewHash to what it may hold (the command wrote
+// there again); any other splits that saved range, the amended part taking
+// NewHash, the parts beside it holding anything until amended in turn.
 inline constexpr uint32_t kUndoAmend = 4;
 inline constexpr uint32_t kUndoFlags = kUndoOldZero | kUndoNewZero | kUndoAmend;
 
@@ -87,14 +88,19 @@ XTL_FIELD(UNDO_REC, RecHash, 40, 8);
 uint64_t UndoHash(const void *data, size_t len);
 bool IsAllZero(const uint8_t *p, size_t len);
 
+// What a command wrote over a range: all zero, or bytes of this hash.
+struct UndoNew {
+  bool zero = false;
+  uint64_t hash = 0;
+};
+
 // One saved range of the target: where its old bytes are and what the
-// command left there.
+// command may have left there.
 struct UndoPiece {
   uint64_t len = 0;
   int64_t old_pos = -1;  // byte of the undo file where the old bytes start; -1 all zero
-  bool new_known = true;
-  bool new_zero = false;
-  uint64_t new_hash = 0;
+  bool any = false;      // what the command left is not known
+  std::vector<UndoNew> news;
 };
 
 // The saved ranges of an undo file, disjoint, by offset. The writer and the

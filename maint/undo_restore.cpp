@@ -150,8 +150,10 @@ UndoPlan PlanUndo(const UndoFile &f, const Device &dev) {
       plan.already_bytes += p.len;
       continue;
     }
-    const bool is_new = !p.new_known || (p.new_zero ? IsAllZero(cur.data(), p.len)
-                                                    : UndoHash(cur.data(), p.len) == p.new_hash);
+    const bool zero = IsAllZero(cur.data(), p.len);
+    const uint64_t hash = zero ? 0 : UndoHash(cur.data(), p.len);
+    bool is_new = p.any;
+    for (const UndoNew &n : p.news) is_new = is_new || (n.zero ? zero : n.hash == hash);
     if (!is_new && plan.changed_bytes++ == 0) plan.first_changed = start;
     if (!is_new) plan.changed_bytes += p.len - 1;
     plan.restore.push_back(start);
