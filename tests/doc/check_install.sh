@@ -27,6 +27,7 @@ want=$(sort <<'LIST'
 ./share/doc/xtl-tools/notes/bench.md
 ./share/doc/xtl-tools/notes/check.md
 ./share/doc/xtl-tools/notes/fleet.md
+./share/doc/xtl-tools/notes/undo.md
 ./share/doc/xtl-tools/docs/vexbench-iops.png
 ./share/doc/xtl-tools/docs/vexbench-latency.png
 LIST

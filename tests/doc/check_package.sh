@@ -56,6 +56,7 @@ want=$(sort <<'LIST'
 ./usr/share/doc/xtl-tools/notes/bench.md
 ./usr/share/doc/xtl-tools/notes/check.md
 ./usr/share/doc/xtl-tools/notes/fleet.md
+./usr/share/doc/xtl-tools/notes/undo.md
 ./usr/share/doc/xtl-tools/docs/vexbench-iops.png
 ./usr/share/doc/xtl-tools/docs/vexbench-latency.png
 LIST
