@@ -555,6 +555,10 @@ TEST_F(LogLoop, UndoTakesBackPostClearAndFormat) {
   MakeFilled(target, 1 << 20, 0x5a);
   ATTACH_LOOP(xtldev, target);
   ASSERT_EQ(Maint({"format", xtldev.Path(), "-q", "--wtblksz=4"}).status, 0);
+  // --ver=11 stops before its write: status 1, and no undo file is left.
+  EXPECT_EQ(Maint({"format", xtldev.Path(), "--ver=11", "--undo=" + dir.File("v11")}).status, 1);
+  EXPECT_EQ(support::FileSize(dir.File("v11")), 0u);
+  EXPECT_NE(access(dir.File("v11").c_str(), F_OK), 0);
   CopyIn(PostLogImage(), LogValid(2, 2, 0, 8, 12));
   const std::vector<std::vector<std::string>> lines = {
       {"log", "post", xtldev.Path(), tmpdir, "--force"},
