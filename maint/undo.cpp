@@ -138,6 +138,7 @@ std::shared_ptr<UndoLog> UndoLog::Create(const std::string &path, int target_fd,
 
 void UndoLog::WriteHeader(uint64_t size, const UNDO_HDR &id) {
   UNDO_HDR h = id;
+  size_ = size;
   const uint64_t head = std::min<uint64_t>(size, kUndoHeadBytes);
   h.HeadHash.set(UndoHash(ReadTarget(0, head, cur_), head));
   const std::string cmd = v_CmdLine.substr(0, kUndoCmdMax);
@@ -205,6 +206,10 @@ void UndoLog::AmendFromTarget(uint64_t off, uint64_t len) {
 }
 
 void UndoLog::Save(uint64_t off, const uint8_t *data, size_t len) {
+  // Nothing lies past the target's end to be lost: a write there fails (a
+  // log post entry reports it and the replay goes on, as without --undo=).
+  if (off >= size_) return;
+  len = static_cast<size_t>(std::min<uint64_t>(len, size_ - off));
   if (len == 0) return;
   const uint64_t end = off + len;
   // The saved ranges this write meets: their old bytes are saved already.

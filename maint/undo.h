@@ -148,6 +148,7 @@ class UndoLog {
   std::string path_, target_;
   UniqueFd fd_, rfd_;  // the undo file; the target, for reading
   UndoMap map_;
+  uint64_t size_ = 0;     // bytes of the target
   uint64_t end_ = 0;      // bytes in the file
   bool saved_ = false;  // a range was saved: the file is kept whatever follows
   bool done_ = false;
