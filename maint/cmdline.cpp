@@ -12,6 +12,7 @@
 #include "fatal.h"
 #include "image.h"
 #include "jsondoc.h"
+#include "undo.h"
 #include "xtl.h"
 
 namespace {
@@ -68,15 +69,16 @@ const PARM_DEF ParmDef[] = {
     {0, "autovm", kFlag, 0, nullptr, &v_AutoVm},
     {0, "json", kFlag, 0, nullptr, &v_Json},  // check; no earlier name is a prefix of it
     {0, "log=", kText, 0, nullptr, &v_ImageLog},  // image; no other name is a prefix of it, nor it of one
+    {0, "undo=", kText, 0, nullptr, &v_Undo},   // no other name is a prefix of it, nor it of one
     {0, "force", kWord, 0, nullptr, &v_Force},  // no other name is a prefix of it, nor it of one
     {0, "qd=", kNum32, 32, nullptr, &v_CheckQd},  // check; no other name is a prefix of it, nor it of one
     {0, nullptr, 0, 0, nullptr, nullptr},
 };
 
 const char *const CmdLst[] = {"format", "convert", "status", "dump", "dev-rd",
-                              "dev-wt", "log",     "check",  "image", ""};
+                              "dev-wt", "log",     "check",  "image", "undo", ""};
 const int CmdIds[] = {kCmdFormat, kCmdConvert, kCmdStatus, kCmdDump, kCmdDevRd, kCmdDevWt, kCmdLog,
-                      kCmdCheck, kCmdImage};
+                      kCmdCheck, kCmdImage, kCmdUndo};
 const char *const CmdLstLog[] = {"copy", "scan", "disp", "post", "clear", ""};
 const int CmdLogIds[] = {kCmdLogCopy, kCmdLogScan, kCmdLogDisp, kCmdLogPost, kCmdLogClear};
 
@@ -105,6 +107,8 @@ const char *g_info;
 // What --help adds after the usage text (which stays as scripts know it).
 const char kHelpForce[] =
     "   --force   format, log post, log clear: skip the check of what the device holds\n"
+    "   --undo=FILE   format, log post, log clear: save what is overwritten in FILE first\n"
+    "   undo FILE device {--force}   write the contents saved in FILE back\n"
     "\n";
 
 // What --help adds for image and --json.
@@ -123,6 +127,7 @@ const char kManPointer[] = "See the manual page xtl-maint(8) for every command a
 
 const char kCheckUsage[] = "usage: xtl-maint check device [first [count]] [--json]\n";
 const char kImageUsage[] = "usage: xtl-maint image device file [--log=log_device]\n";
+const char kUndoUsage[] = "usage: xtl-maint undo FILE device [--force]\n";
 
 int Lookup(const char *const *list, const int *ids, const char *word) {
   for (int i = 0; list[i][0] != '\0'; i++)
@@ -147,6 +152,7 @@ void StoreNum(const PARM_DEF &row, uint64_t value) {
 }
 
 void ApplyRow(const PARM_DEF &row, const char *value, const char *word) {
+  if (row.Tp == kText && row.addr == &v_Undo && *value == '\0') RefuseWord(word);
   if (row.Tp == kText)
     SetText(*static_cast<std::string *>(row.addr), value,
             row.addr == &v_TmpDir ? kTmpDirMax : kTextMax, word);
@@ -225,6 +231,10 @@ void ScanPositional(const char *word) {
       if (g_posn > 2) RefuseWord(word);
       SetText(g_posn == 1 ? v_DevName : v_ImageFile, word, kTextMax, word);
       break;
+    case kCmdUndo:
+      if (g_posn > 2) RefuseWord(word);
+      SetText(g_posn == 1 ? v_UndoFile : v_DevName, word, kTextMax, word);
+      break;
     case kCmdLogCopy:
     case kCmdLogScan:
     case kCmdLogDisp:
@@ -260,6 +270,14 @@ void DevList(int flags) {
   }
 }
 
+// --undo= belongs to the commands that overwrite a device; elsewhere it
+// would promise an undo file that is never made.
+void RefuseUndoOption() {
+  const bool writes = v_cmd == kCmdFormat || v_cmd == kCmdLogPost || v_cmd == kCmdLogClear;
+  if (!v_Undo.empty() && !writes && v_cmd != kCmdNone && v_cmd != kCmdConvert && v_cmd != kCmdLog)
+    throw FatalError("Error: --undo= applies to format, log post and log clear only\n", true);
+}
+
 }  // namespace
 
 void ResetSettings() {
@@ -275,6 +293,8 @@ void ResetSettings() {
   v_CheckCount = 0;
   v_CheckArgs = 0;
   v_ImageFile.clear();
+  v_UndoFile.clear();
+  v_CmdLine.clear();
   v_cmd = kCmdNone;
   g_posn = 0;
   g_info = nullptr;
@@ -333,6 +353,7 @@ const char *OptionName(size_t i) {
 
 void ScanArgs(int argc, char **argv) {
   ResetSettings();
+  for (int i = 0; i < argc; i++) v_CmdLine += (i > 0 ? " " : "") + std::string(argv[i]);
   for (int i = 1; i < argc; i++) {
     const char *word = argv[i];
     if (std::strcmp(word, "--help") == 0 || std::strcmp(word, "--version") == 0) {
@@ -356,6 +377,7 @@ int RunMaint(int argc, char **argv) {
       std::printf("xtl-maint %s\n", XTL_VERSION);
     return 0;
   }
+  RefuseUndoOption();
   switch (v_cmd) {
     case kCmdFormat:
       if (g_posn != 2) Usage();
@@ -403,6 +425,10 @@ int RunMaint(int argc, char **argv) {
       break;
     case kCmdLogClear:
       ClearLog();
+      break;
+    case kCmdUndo:
+      if (g_posn != 3) throw FatalError(kUndoUsage, false);
+      DoUndo();
       break;
     default:  // no command word, convert, or log alone
       throw FatalError(std::string("main: exit\n") + kUsage, false);

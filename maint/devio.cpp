@@ -142,6 +142,7 @@ Device &Device::operator=(Device &&other) noexcept {
     v_ChunkCnt = other.v_ChunkCnt;
     buf = std::exchange(other.buf, nullptr);
     AllocatedBuf = std::move(other.AllocatedBuf);
+    undo = std::move(other.undo);
     UniqueFd::operator=(std::move(other));  // last: the handle of the base
   }
   return *this;

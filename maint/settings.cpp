@@ -53,5 +53,8 @@ uint32_t v_CheckQd;
 uint32_t v_Force;
 std::string v_ImageFile;
 std::string v_ImageLog;
+std::string v_Undo;
+std::string v_UndoFile;
+std::string v_CmdLine;
 int v_cmd;
 

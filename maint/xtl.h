@@ -420,6 +420,10 @@ extern uint32_t v_Force;            // --force: format, log post and log clear s
 // image device file [--log=log_device]
 extern std::string v_ImageFile;     // the image to create
 extern std::string v_ImageLog;      // --log=: the log device to copy beside it, or empty
+// --undo=FILE: format, log post and log clear save what they overwrite there first
+extern std::string v_Undo;
+extern std::string v_UndoFile;      // undo FILE DEV: the file (DEV is v_DevName)
+extern std::string v_CmdLine;       // the words of the command line, for an undo file
 
 enum Cmd : int {
   kCmdNone = 0,
@@ -437,6 +441,7 @@ enum Cmd : int {
   kCmdLogClear,
   kCmdCheck,
   kCmdImage,
+  kCmdUndo,
 };
 extern int v_cmd;
 
@@ -485,6 +490,8 @@ struct AlignedBuf {
 // with its own message.
 AlignedBuf AllocAligned(size_t size);
 
+class UndoLog;
+
 // The open device: built by OpenDev, handed to the operations that read or
 // write it. The handle (fh) is closed when the value goes out of scope.
 struct Device : UniqueFd {
@@ -493,6 +500,7 @@ struct Device : UniqueFd {
   uint32_t v_ChunkCnt = 1;    // data chunks per block: 64 with compression, else 1
   uint8_t *buf = nullptr;     // the I/O buffer: AllocatedBuf.p
   AlignedBuf AllocatedBuf;
+  std::shared_ptr<UndoLog> undo;  // --undo=: saves each range before it is written
 
   Device() = default;
   Device(Device &&other) noexcept { *this = std::move(other); }

@@ -71,7 +71,7 @@ install(FILES README.md packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/packagin
 # The notes and charts the README links, in the same folders as in the
 # sources, so that its links hold in the installed copy too.
 install(FILES notes/bench-json.md notes/bench.md notes/check.md notes/fleet.md notes/image.md
-              notes/json.md
+              notes/json.md notes/undo.md
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/xtl-tools/notes)
 install(FILES docs/vexbench-iops.png docs/vexbench-latency.png
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/xtl-tools/docs)

@@ -7,7 +7,12 @@
 #             system on a loop device backed by a file under /var/tmp (and, for
 #             scale, dd reading 512-byte sectors one system call each);
 #   log copy  against dd copying the same file in 1 MiB pieces;
-#   log clear against dd writing 4 MiB pieces, each synced (oflag=dsync).
+#   log clear against dd writing 4 MiB pieces, each synced (oflag=dsync);
+#   --undo=   the cost of an undo file: log clear of a 1 GiB log device (its
+#             first UNDO_FULL_MB MiB random, the rest zero) and log post of a
+#             64 MiB log (32 segments of 4095 sectors onto random old data),
+#             each against the same command without --undo=, in UNDO_RUNS
+#             alternating pairs, medians (UNDO_ONLY=1: only these rows).
 # Usage: scripts/bench_log.sh [path/to/xtl-maint]   (default build/maint/xtl-maint)
 # Files go under /var/tmp and /dev/shm; the loop devices (scan's file system,
 # clear's target) need root, else the scan's disk case runs on /var/tmp itself
@@ -82,6 +87,67 @@ put_segment() {
 }
 
 echo "xtl-maint log benchmark ($BIN), files under $WORK"
+
+# --- --undo= ----------------------------------------------------------------
+UNDO_RUNS=${UNDO_RUNS:-5}
+UNDO_FULL_MB=${UNDO_FULL_MB:-128}
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+# One timed run of a command after a set-up command: seconds.
+timed() {  # setup cmd...
+  local t0 t1
+  eval "$1"
+  t0=$(now); "${@:2}" >/dev/null 2>&1 || { echo "bench_log: ${*:2} failed" >&2; exit 1; }; t1=$(now)
+  secs "$t0" "$t1"
+}
+# Alternating pairs of the command without and with --undo=FILE; prints
+# "plain-median undo-median undo-file-bytes".
+undo_pairs() {  # setup cmd...
+  local i a b plain=() with=()
+  for ((i = 0; i < UNDO_RUNS; i++)); do
+    if ((i % 2)); then  # the order turns every pair
+      b=$(timed "$1; rm -f $WORK/u.undo" "${@:2}" --undo="$WORK/u.undo")
+      a=$(timed "$1" "${@:2}")
+    else
+      a=$(timed "$1" "${@:2}")
+      b=$(timed "$1; rm -f $WORK/u.undo" "${@:2}" --undo="$WORK/u.undo")
+    fi
+    plain+=("$a"); with+=("$b")
+  done
+  echo "$(printf '%s\n' "${plain[@]}" | median) $(printf '%s\n' "${with[@]}" | median) $(stat -c %s "$WORK/u.undo")"
+}
+attach() { if [[ $(id -u) == 0 ]]; then losetup --find --show "$1"; else echo "$1"; fi; }
+# log clear of 1 GiB
+truncate -s 1G "$WORK/uclear.img"
+dd if=/dev/urandom of="$WORK/uclear.img" bs=1M count="$UNDO_FULL_MB" conv=notrunc status=none
+cp --sparse=always "$WORK/uclear.img" "$WORK/uclear.orig"
+UDEV=$(attach "$WORK/uclear.img")
+UCLEAR=$(undo_pairs "dd if=$WORK/uclear.orig of=$UDEV bs=1M count=$UNDO_FULL_MB conv=notrunc,fsync status=none" \
+  "$BIN" log clear "$UDEV" --force)
+[[ $UDEV == /dev/* ]] && losetup -d "$UDEV"
+rm -f "$WORK/uclear.img" "$WORK/uclear.orig"
+# log post of 64 MiB: segments back to back from sector 1, random data
+dd if=/dev/urandom of="$WORK/ulog.img" bs=1M count=65 status=none
+for i in $(seq 0 31); do put_segment "$WORK/ulog.img" $((4096 * (i + 1))) $((100 + i)) $((i * 4095)) 4095; done
+mkdir -p "$WORK/utmp"
+"$BIN" log copy "$WORK/ulog.img" --tmpdir="$WORK/utmp" | grep -q 'num segments = 32' || { echo "bench_log: the post log did not scan" >&2; exit 1; }
+dd if=/dev/urandom of="$WORK/upost.orig" bs=1M count=80 status=none
+cp "$WORK/upost.orig" "$WORK/upost.img"
+UDEV=$(attach "$WORK/upost.img")
+UPOST=$(undo_pairs "dd if=$WORK/upost.orig of=$UDEV bs=4M conv=notrunc,fsync status=none" \
+  "$BIN" log post "$UDEV" --tmpdir="$WORK/utmp" --force)
+[[ $UDEV == /dev/* ]] && losetup -d "$UDEV"
+rm -rf "$WORK/ulog.img" "$WORK/upost.orig" "$WORK/upost.img" "$WORK/utmp"
+undo_rows() {
+  local p w b
+  read -r p w b <<<"$UCLEAR"
+  printf '%-44s %9ss %9ss %8s\n' "log clear, 1 GiB, --undo= vs without" "$w" "$p" "$(ratio "$w" "$p")"
+  printf '%-44s %10s\n' "  undo file ($UNDO_FULL_MB MiB non-zero)" "$((b / 1048576)) MiB"
+  read -r p w b <<<"$UPOST"
+  printf '%-44s %9ss %9ss %8s\n' "log post, 64 MiB log, --undo= vs without" "$w" "$p" "$(ratio "$w" "$p")"
+  printf '%-44s %10s\n' "  undo file" "$((b / 1048576)) MiB"
+  echo "(medians of $UNDO_RUNS alternating pairs; ratio = with --undo= / without)"
+}
+if [[ ${UNDO_ONLY:-0} == 1 ]]; then echo; undo_rows; exit 0; fi
 
 # --- scan -----------------------------------------------------------------
 # A temp file of $2 MiB in directory $1 with 16 segments near its start; prints
@@ -161,5 +227,6 @@ printf '%-44s %9ss %9s %8s\n' "  of which the scan of the copy" "$t_copyscan" ""
 printf '%-44s %9ss %9ss %8s\n' "log clear, $CLEAR_MB MiB vs dd bs=4M oflag=dsync" "$t_clear" "$t_ddclear" "$(ratio "$t_clear" "$t_ddclear")"
 printf '%-44s %10s %10s\n' "  throughput" "$(mbps $COPY_MB "$t_copy")" "$(mbps $COPY_MB "$t_ddcopy")"
 printf '%-44s %10s %10s\n' "  clear throughput" "$(mbps $CLEAR_MB "$t_clear")" "$(mbps $CLEAR_MB "$t_ddclear")"
+undo_rows
 echo "(disk: $DISKNAME; clear target: $TARGET; ratio = xtl-maint time / reference time,"
 echo " lower is faster; the scan keeps 0.8 of cat's speed while its ratio is 1.25 or less)"

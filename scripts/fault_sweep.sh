@@ -18,6 +18,10 @@
 #     closed: with a read of the target failed (all such reads are the
 #     guard's), the command ends with status 1 and one message and the
 #     target keeps its bytes;
+#   - with --undo=FILE (and for undo itself, run on a log post's undo file),
+#     after the clean run and after every failed, halved or killed call,
+#     undo FILE (run again after a killed undo) gives back the bytes the
+#     target had before, byte for byte (sha256);
 #   - nothing is left: no process holding a file of the run, no new System V
 #     segment of a process that is gone and not marked for removal, no partial
 #     temp file (the
@@ -87,6 +91,11 @@ cases=(
   "format guard|read|fresh.img|$maint format C/fresh.img -q|fresh.img"
   "log post guard|read|tmp target.img|$maint log post C/target.img --tmpdir=C/tmp|target.img"
   "log clear guard|read|logdev.img|$maint log clear C/logdev.img|logdev.img"
+  "format --undo|open read write sync|xtl.img|$maint format C/xtl.img -q --force --undo=C/undo.u"
+  "format --autovm --undo|open read write sync|xtl.img|$maint format C/xtl.img -q --force --autovm --dedupe=200 --comp=200 --undo=C/undo.u"
+  "log post --undo|open read write sync|tmp target.img|$maint log post C/target.img --tmpdir=C/tmp --undo=C/undo.u"
+  "log clear --undo|open read write sync|logdev.img|$maint log clear C/logdev.img --undo=C/undo.u"
+  "undo|open read write sync|tmp target.img|$maint undo C/undo.u C/target.img"
   "vexbench -c|open write|fresh.img|$bench -c $vb C/fresh.img"
   "vexbench -r|open read|bench.img|$bench -r $vb C/bench.img"
   "vexbench -w|open write|bench.img|$bench -w $vb C/bench.img"
@@ -97,6 +106,8 @@ run() {  # kind at act
   rm -rf "$work/c" && mkdir "$work/c"
   local c=$work/c f cmd=${cmdline//C\//$work/c/}
   for f in $files; do cp -a --sparse=always "$pristine/$f" "$c/"; done
+  # undo's own file: a log post's, made on this very copy (the undo checks the inode)
+  [ "$name" = undo ] && "$maint" log post "$c/target.img" --tmpdir="$c/tmp" --undo="$c/undo.u" >/dev/null
   [[ $name == vexbench* ]] && ipcs -m | awk 'NR > 3 && NF {print $2}' >"$work/shm.before"
   # (a killed run's notice from bash goes to /dev/null with the subshell's errors)
   status=$( { XTL_FAULT_PATH=$c/$watch XTL_FAULT_COUNT=$work/count XTL_FAULT_KIND=$1 XTL_FAULT_AT=$2 \
@@ -130,8 +141,9 @@ leftovers() {  # allowed-file-pattern
 digest() {
   case $name in
     vexbench*) ;;
+    format*--undo) "$maint" status "$work/c/xtl.img" ;;
     format*) "$maint" status "$work/c/fresh.img" ;;  # the header's signature is random
-    *) (cd "$work/c" && find . -type f ! -path './old/xtl.log*' | sort | xargs md5sum) ;;
+    *) (cd "$work/c" && find . -type f ! -path './old/xtl.log*' ! -name undo.u | sort | xargs md5sum) ;;
   esac
 }
 masked() { if [[ $1 == vexbench* ]]; then tr -d '0-9.' | tr -s ' '; else cat; fi; }
@@ -139,6 +151,16 @@ same() { [ "$status" -eq 0 ] && [ "$(masked "$name" <"$work/out")" = "$clean_out
   [ "$(digest)" = "$clean_sum" ]; }
 messages() { tr '\r' '\n' <"$work/out" | grep -v -e '^  Error reading from tmp file' \
   -e '^  Error writing to raw XTL device' | grep -c 'rror'; }
+
+# After a case of a command with --undo= (or of undo): undo, when the file
+# was made, gives back the target's bytes as they were before the command.
+undone() {
+  local w t="" u=$work/c/undo.u
+  for w in $cmdline; do [[ $w == C/* && $w != C/undo.u ]] && { t=${w#C/}; break; }; done
+  [ -e "$u" ] && "$maint" undo "$u" "$work/c/$t" >/dev/null 2>&1
+  [ "$(sha256sum <"$work/c/$t")" = "$(sha256sum <"$pristine/$t")" ]
+}
+undo_case() { [[ $name == *--undo || $name == undo ]]; }
 
 declare -A total passed
 note() {  # row ok text
@@ -174,6 +196,7 @@ for entry in "${cases[@]}"; do
     [ "$status" -eq 0 ] || { note "$name|clean" 0 "clean run status $status"; continue; }
     clean_out=$(masked "$name" <"$work/out")
     clean_sum=$(digest)
+    if undo_case; then undone; note "$name|round trip" $((!$?)) "undo after the clean run: not the bytes before"; fi
     while read -r k v; do count[$k]=$v; done <"$work/lastcount"
   fi
   for kind in $kinds; do
@@ -220,6 +243,7 @@ for entry in "${cases[@]}"; do
             esac
             note "$row" $ok "$what: not the bytes of a whole run after the kill" ;;
         esac
+        if undo_case; then undone; note "$name|$kind $act, undo" $((!$?)) "$what: undo did not give back the bytes before"; fi
         left=$(leftovers "$([ "$act" = kill ] && echo 'xtl.log.*' || echo none)")
         [ -z "$left" ] || note "$name|leftovers" 0 "N=$n $kind $act left: $left"
       done

@@ -11,6 +11,7 @@
 #include "guard.h"
 #include "hdr20.h"
 #include "layout.h"
+#include "undo.h"
 #include "volume.h"
 
 uint64_t DevSzBytes(uint64_t mib) { return mib > (UINT64_MAX >> 20) ? UINT64_MAX : mib << 20; }
@@ -63,6 +64,8 @@ Device OpenFormatDev() {
   // driver) fails the open instead of losing its header.
   Device dev = OpenDev(O_RDWR | O_LARGEFILE | O_EXCL);
   CheckHdrBlockFits(dev);
+  // Before the guard asks: an existing undo file is refused first.
+  if (!v_Undo.empty()) dev.undo = UndoLog::Create(v_Undo, dev.fh, v_DevName);
   GuardFormat(dev.fh, v_DevName);
   return dev;
 }
@@ -79,6 +82,11 @@ void DoFormat(FILE *out, Device &dev) {
   CheckWtBlkSettings(given);
 
   dev = OpenFormatDev();
+  RunFormatPath(out, dev, given);
+  if (dev.undo) dev.undo->Finish();
+}
+
+void RunFormatPath(FILE *out, Device &dev, const FormatParams &given) {
   if (given.AutoVm) {
     // A --devsz= bound is taken as it is, even beyond the real size.
     DoFormatDDC(out, dev, given, given.DevSz != 0 ? DevSzBytes(given.DevSz) : dev.DevSize);

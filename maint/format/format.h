@@ -16,6 +16,8 @@
 // The format on the device value dev, which the format opens (and which keeps
 // the header built and the device's size after --devsz=).
 void DoFormat(FILE *out, Device &dev);
+// The plain, --ver=11 or --autovm path on the open device.
+void RunFormatPath(FILE *out, Device &dev, const FormatParams &given);
 
 // The settings of a format, as given: the one place the format reads them.
 FormatParams ReadFormatParams();

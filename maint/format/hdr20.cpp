@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "fatal.h"
+#include "undo.h"
 
 namespace {
 std::string RandPath = "/dev/urandom";
@@ -106,6 +107,7 @@ int WriteDevHdr(const Device &dev, uint64_t hdrOff, int HdrN) {
   const int fh = dev.fh;
   const size_t len = HdrN == 0 ? kHdrBlockSize : kHdrSize;
   if (lseek(fh, pos, SEEK_SET) == static_cast<off_t>(-1)) Fatal("format: seek error %d\n", errno);
+  if (dev.undo) dev.undo->Save(static_cast<uint64_t>(pos), block, len);
   errno = 0;
   // A write may move fewer bytes than asked; the rest follows until all are in.
   const ssize_t n = PwriteFull(fh, block, len, static_cast<uint64_t>(pos));

@@ -17,6 +17,7 @@
 #include "log.h"
 #include "logtmp.h"
 #include "progress.h"
+#include "undo.h"
 
 AlignedBuf AllocXferBuf() {
   AlignedBuf b = AllocAligned(kXferBufSize);
@@ -143,6 +144,7 @@ class EntryReplay {
     const auto off = static_cast<uint64_t>(target) * kSectorSize;
     const size_t fits =
         off >= dst_.end ? 0 : static_cast<size_t>(std::min<uint64_t>(n, dst_.end - off));
+    if (dst_.undo != nullptr) dst_.undo->Save(off, buf_, fits);
     errno = 0;
     const ssize_t w = fits == 0 && n > 0 ? -1 : PwriteFull(dst_.fd, buf_, fits, off);
     if (fits < n && (w < 0 ? errno == 0 : static_cast<size_t>(w) == fits)) errno = ENOSPC;
@@ -195,6 +197,8 @@ void PostLog(const LogList &log) {
   if (fstat(dst.fh, &st) == 0 && S_ISREG(st.st_mode))
     target.end = static_cast<uint64_t>(st.st_size) / kSectorSize * kSectorSize;
   AlignedBuf xb = AllocXferBuf();
+  std::shared_ptr<UndoLog> undo;
+  if (!v_Undo.empty()) target.undo = (undo = UndoLog::Create(v_Undo, dst.fh, v_LogTarget)).get();
 
   uint64_t entries = 0;
   for (const LOG_TAIL &lt : log.LtLst) entries += std::min<uint32_t>(lt.NumEntries.get(), kLogEntMax);
@@ -202,6 +206,7 @@ void PostLog(const LogList &log) {
   const int64_t failed = PostEntries(stdout, log, {tmp.fd.fh, tmp.path}, target, xb.p, &prog);
   if (fsync(dst.fh) != 0)
     FatalErr("Error flushing raw XTL device %s %d\n", v_LogTarget.c_str(), errno);
+  if (undo) undo->Finish();
   prog.Erase();
   std::printf("\rDone.%45s\n", "");
   if (dst.Close() != 0)
@@ -214,9 +219,10 @@ void PostLog(const LogList &log) {
 }
 
 void ClearFd(int fd, uint64_t size, const std::string &path, const uint8_t *zeros,
-             Progress *prog) {
+             Progress *prog, UndoLog *undo) {
   for (uint64_t pos = 0; pos < size;) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(kXferBufSize, size - pos));
+    if (undo != nullptr) undo->Save(pos, zeros, want);
     errno = 0;
     const ssize_t w = PwriteFull(fd, zeros, want, pos);
     if (w != static_cast<ssize_t>(want)) {
@@ -236,9 +242,11 @@ void ClearLog() {
   Device log = OpenDevAt(v_LogTarget, O_WRONLY | O_LARGEFILE | O_EXCL, OpenFailMsg::XtlRaw);
   GuardLogClear(log.fh, v_LogTarget);  // nothing written yet
   AlignedBuf xb = AllocXferBuf();
+  if (!v_Undo.empty()) log.undo = UndoLog::Create(v_Undo, log.fh, v_LogTarget);
   {
     Progress prog("log clear", ProgressUnit::Bytes, log.DevSize);
-    ClearFd(log.fh, log.DevSize, v_LogTarget, xb.p, &prog);
+    ClearFd(log.fh, log.DevSize, v_LogTarget, xb.p, &prog, log.undo.get());
   }
+  if (log.undo) log.undo->Finish();
   if (CloseDev(log) != 0) FatalErr("Error closing log device %s %d\n", v_LogTarget.c_str(), errno);
 }

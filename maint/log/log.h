@@ -13,6 +13,7 @@
 #include "xtl.h"
 
 class Progress;
+class UndoLog;
 
 inline constexpr size_t kCopyBufSize = size_t{1} << 20;  // log copy piece, bytes
 inline constexpr size_t kXferBufSize = size_t{4} << 20;  // post / clear buffer, bytes
@@ -29,6 +30,7 @@ struct PostTarget {
   int fd = -1;
   std::string path;  // for the messages
   uint64_t end = UINT64_MAX;
+  UndoLog *undo = nullptr;  // --undo=: saves each range before it is written
 };
 
 // Replays the segment list log from src onto dst through buf (kXferBufSize
@@ -39,9 +41,9 @@ int64_t PostEntries(FILE *out, const LogList &log, const PostSource &src, const 
                     uint8_t *buf, Progress *prog = nullptr);
 // Zeroes bytes [0, size) of fd in kXferBufSize pieces, each flushed with
 // fsync; buf holds kXferBufSize zero bytes. Fatal on any failure. prog, when
-// given, counts the bytes.
+// given, counts the bytes; undo, when given, saves each piece first.
 void ClearFd(int fd, uint64_t size, const std::string &path, const uint8_t *buf,
-             Progress *prog = nullptr);
+             Progress *prog = nullptr, UndoLog *undo = nullptr);
 
 // The copy of log copy: the open source src (ss its fstat) into the new file
 // part creates in the directory dir, flushed and then given its name; path

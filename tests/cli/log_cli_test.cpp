@@ -548,4 +548,40 @@ TEST_F(LogLoop, CopyPostAndClearOnLoopDevices) {
   EXPECT_EQ(support::ReadAt(cleardev.Path(), 0, size), Fill(size, 0));
 }
 
+// --undo= on loop devices (exclusive and direct opens, identity by device
+// number): each command, then undo, gives back every byte; undo again
+// writes nothing; an existing undo file is refused before anything is written.
+TEST_F(LogLoop, UndoTakesBackPostClearAndFormat) {
+  MakeFilled(target, 1 << 20, 0x5a);
+  ATTACH_LOOP(xtldev, target);
+  ASSERT_EQ(Maint({"format", xtldev.Path(), "-q", "--wtblksz=4"}).status, 0);
+  // --ver=11 stops before its write: status 1, and no undo file is left.
+  EXPECT_EQ(Maint({"format", xtldev.Path(), "--ver=11", "--undo=" + dir.File("v11")}).status, 1);
+  EXPECT_EQ(support::FileSize(dir.File("v11")), 0u);
+  EXPECT_NE(access(dir.File("v11").c_str(), F_OK), 0);
+  CopyIn(PostLogImage(), LogValid(2, 2, 0, 8, 12));
+  const std::vector<std::vector<std::string>> lines = {
+      {"log", "post", xtldev.Path(), tmpdir, "--force"},
+      {"format", xtldev.Path(), "-q", "--wtblksz=4", "--autovm", "--dedupe=200", "--comp=200",
+       "--force"},
+      {"log", "clear", xtldev.Path(), "--force"},
+  };
+  for (size_t i = 0; i < lines.size(); i++) {
+    const std::string undo = dir.File("u" + std::to_string(i));
+    const auto before = support::ReadAt(xtldev.Path(), 0, 1 << 20);
+    std::vector<std::string> line = lines[i];
+    line.push_back("--undo=" + undo);
+    ASSERT_EQ(Maint(line).status, 0) << i;
+    support::Result r = Maint(line);
+    EXPECT_EQ(r.status, 1) << i;
+    EXPECT_EQ(r.err, "Error: undo file " + undo + " already exists; nothing written\n") << i;
+    r = Maint({"undo", undo, xtldev.Path()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out.starts_with("undo: restored ")) << r.out;
+    EXPECT_EQ(support::ReadAt(xtldev.Path(), 0, 1 << 20), before) << i;
+    r = Maint({"undo", undo, xtldev.Path()});
+    EXPECT_TRUE(r.status == 0 && r.out.find("; nothing written\n") != std::string::npos) << r.out;
+  }
+}
+
 }  // namespace

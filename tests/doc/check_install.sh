@@ -29,6 +29,7 @@ want=$(sort <<'LIST'
 ./share/doc/xtl-tools/notes/fleet.md
 ./share/doc/xtl-tools/notes/image.md
 ./share/doc/xtl-tools/notes/json.md
+./share/doc/xtl-tools/notes/undo.md
 ./share/doc/xtl-tools/docs/vexbench-iops.png
 ./share/doc/xtl-tools/docs/vexbench-latency.png
 LIST

@@ -58,6 +58,7 @@ want=$(sort <<'LIST'
 ./usr/share/doc/xtl-tools/notes/fleet.md
 ./usr/share/doc/xtl-tools/notes/image.md
 ./usr/share/doc/xtl-tools/notes/json.md
+./usr/share/doc/xtl-tools/notes/undo.md
 ./usr/share/doc/xtl-tools/docs/vexbench-iops.png
 ./usr/share/doc/xtl-tools/docs/vexbench-latency.png
 LIST

@@ -133,7 +133,8 @@ def run(src, work, loops):
     want("xtl-maint status a --h\t1", "[status][a][--hdroff=1]")  # --json beside it now
     want("xtl-maint image a b --l\t", "[image][a][b][--log=]")
     want("xtl-maint check a --j\t", "[check][a][--json]")
-    want("xtl-maint log clear --\t", "[log][clear][--force]")
+    want("xtl-maint log clear --f\t", "[log][clear][--force]")  # --undo= beside it
+    want("xtl-maint log clear --u\t", "[log][clear][--undo=]")
     want("xtl-maint log post a --f\t", "[log][post][a][--force]")
     want("xtl-maint format a --fo\t", "[format][a][--force]")
     want("xtl-maint status a --f\t", "[status][a][--f]")

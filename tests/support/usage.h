@@ -18,6 +18,8 @@ inline const std::string kMaintCheckUsage =
 // What --help adds after the usage text: the --force line, then the pointer.
 inline const std::string kMaintHelpForce =
     "   --force   format, log post, log clear: skip the check of what the device holds\n"
+    "   --undo=FILE   format, log post, log clear: save what is overwritten in FILE first\n"
+    "   undo FILE device {--force}   write the contents saved in FILE back\n"
     "\n";
 // Then the image and --json lines.
 inline const std::string kMaintHelpImage =

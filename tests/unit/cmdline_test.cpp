@@ -62,6 +62,8 @@ std::string Setting(const std::string &name) {
       {"v_DevName", [] { return v_DevName; }},
       {"v_LogSource", [] { return v_LogSource; }},
       {"v_DevList[1]", [] { return v_DevList.size() > 1 ? v_DevList[1] : "(none)"; }},
+      {"v_Undo", [] { return v_Undo; }},
+      {"v_UndoFile", [] { return v_UndoFile; }},
   };
 #undef XTL_NUM
   const auto it = kGet.find(name);
@@ -114,6 +116,9 @@ TEST(ScanArgs, SettingsAfterALine) {
        {{"v_cmd", std::to_string(kCmdLogScan)}, {"v_LogSource", "/dev/null"}}},
       {"longest accepted text words", {{"dump", dev, "--tmpdir=" + std::string(120, 't')}},
        {{"v_DevName", dev}, {"v_TmpDir.size()", "120"}}},
+      {"undo= keeps the path, 256 characters", {{"format", "d", "--undo=" + dev}},
+       {{"v_Undo", dev}, {"v_DevName", "d"}}},
+      {"undo FILE DEV", {{"undo", "u", "d"}}, {{"v_UndoFile", "u"}, {"v_DevName", "d"}}},
       {"reset between lines", {{"dev-rd", "--wtblksz=64", "--tmpdir=/x", "a"}, {"dev-wt"}},
        {{"v_WtBlkSz", "0"}, {"v_TmpDir", ""}, {"v_DevCnt", "0"},
         {"v_cmd", std::to_string(kCmdDevWt)}}},
@@ -157,6 +162,9 @@ TEST(ScanArgs, RefusalsPrintTheWordThenUsageWithStatus1) {
       {{"log", "copy", long_word}, long_word + "\n"},
       {{"dev-rd", long_word}, long_word + "\n"},
       {{"log", "scan", long_dir}, long_dir + "\n"},
+      {{"format", "d", "--undo="}, "--undo=\n"},
+      {{"format", "d", "--undo=" + long_word}, "--undo=" + long_word + "\n"},
+      {{"undo", "u", "d", "x"}, "x\n"},
   };
   for (const auto &c : cases) {
     RunResult r = RunLine(c.words);
@@ -182,7 +190,7 @@ TEST(ScanArgs, DeviceListHoldsAtMost256Paths) {
 // The names added to the first table: no other name is a prefix of one,
 // nor one of another name, so that each is matched as its own word.
 TEST(ScanArgs, AddedNamesArePrefixesOfNoOtherName) {
-  for (const std::string added : {"json", "force", "qd=", "log="}) {
+  for (const std::string added : {"json", "force", "qd=", "log=", "undo="}) {
     int rows = 0;
     for (size_t i = 0; OptionName(i) != nullptr; i++) {
       const std::string name = OptionName(i);
@@ -208,6 +216,23 @@ TEST(ScanArgs, ImageTakesTwoWords) {
   EXPECT_EQ(v_DevName + v_ImageFile + v_ImageLog, "ab" + path);
   EXPECT_EQ(RunLine({"image", "a", "b", "c"}).out, "c\n" + kMaintUsage);
   EXPECT_EQ(RunLine({"image", "a"}).out, "usage: xtl-maint image device file [--log=log_device]\n");
+}
+
+// --undo=: no other name is a prefix of it, nor it of one; it belongs to
+// the three commands that overwrite a device, and undo takes FILE and DEV.
+TEST(ScanArgs, UndoOptionNoPrefixAndOnlyWhereADeviceIsOverwritten) {
+  for (size_t i = 0; OptionName(i) != nullptr; i++) {
+    const std::string name = OptionName(i);
+    if (name != "undo=") {
+      EXPECT_TRUE(!name.starts_with("undo") && !std::string("undo=").starts_with(name)) << name;
+    }
+  }
+  for (const std::string cmd : {"status", "dump", "check", "dev-rd", "undo"}) {
+    RunResult r = RunLine({cmd, "/nonexistent/d", "--undo=/nonexistent/u"});
+    EXPECT_EQ(r.status, 1) << cmd;
+    EXPECT_EQ(r.err, "Error: --undo= applies to format, log post and log clear only\n") << cmd;
+  }
+  EXPECT_EQ(RunLine({"undo", "u"}).out, "usage: xtl-maint undo FILE device [--force]\n");
 }
 
 }  // namespace
