@@ -18,6 +18,7 @@
 #include "probe.h"
 #include "progress.h"
 #include "readq.h"
+#include "walkq.h"
 #include "wtblk.h"
 
 namespace {
@@ -27,7 +28,7 @@ namespace {
 // ends where the dump ends, except that a segment of a wrong size ends it
 // before any of its further blocks is read. Problems go to the list given,
 // and every block read is counted.
-class Verdicts : public WtBlkVisitor {
+class Verdicts : public QueuedVisitor {
  public:
   enum class Verdict { NeverWritten, Sound, Damaged };
 
@@ -51,7 +52,7 @@ class Verdicts : public WtBlkVisitor {
 
   // The byte offset of the block at `at`, counted as read; a block that does
   // not lie inside the device is reported instead (false).
-  bool Locate(const WtBlkAt &at, uint64_t *byte) {
+  bool Locate(const WtBlkAt &at, uint64_t *byte) override {
     if (!WtBlkByte(hdr_.h_20x, at.pba, byte) || *byte > dev_.size ||
         dev_.size - *byte < kBlockSize) {
       Problem(at, at.pba, "block address",
@@ -143,102 +144,40 @@ void Tally(Verdicts::Verdict v, CheckReport &r) {
   }
 }
 
-// The walk with up to Depth() write blocks waiting for their reads at once.
-// Each write block keeps its own findings until it and every one before it
-// have ended; they then go into the report in write-block order, so the
-// report is the one-at-a-time walk's. A failed read ends the check when its
-// write block's turn comes, as it would have one at a time.
-class QueuedWalk {
+// The report's side of the walk with many write blocks at once: each slot
+// keeps its write block's findings until the write block's turn, then they
+// go into the report, so it is the one-at-a-time walk's.
+class QueuedVerdicts : public QueuedWalkUser {
  public:
-  QueuedWalk(const CheckDev &dev, const DevHdrBuf &hdr, CheckReport &r)
-      : dev_(dev), hdr_(hdr), r_(r), q_(*dev.queue), slots_(q_.Depth()) {}
-  void Run();
+  QueuedVerdicts(const CheckDev &dev, const DevHdrBuf &hdr, CheckReport &r)
+      : dev_(dev), hdr_(hdr), r_(r), slots_(dev.queue->Depth()) {}
+  QueuedVisitor &Begin(unsigned s, uint64_t) override {
+    Slot &x = slots_[s];
+    x.problems.clear();
+    x.blocks_read = 0;
+    x.v.emplace(dev_, hdr_, x.problems, x.blocks_read);
+    x.v->Begin();
+    return *x.v;
+  }
+  void Done(unsigned s, uint64_t n) override {
+    const Slot &x = slots_[s];
+    r_.problems.insert(r_.problems.end(), x.problems.begin(), x.problems.end());
+    r_.blocks_read += x.blocks_read;
+    Tally(x.v->Result(), r_);
+    if (dev_.progress != nullptr) dev_.progress(n + 1, r_.count, dev_.progress_ctx);
+  }
 
  private:
   struct Slot {
     std::vector<CheckProblem> problems;
     uint64_t blocks_read = 0;
     std::optional<Verdicts> v;
-    std::optional<WtBlkWalk> walk;
-    bool waiting = false;  // a read of it is queued
-    int err = -1;          // the errno of its failed read; -1 none
   };
-  Slot &Of(uint64_t n) { return slots_[n % slots_.size()]; }
-  void Start(uint64_t n);
-  void Advance(uint64_t n);
-  void Fold();
-
   const CheckDev &dev_;
   const DevHdrBuf &hdr_;
   CheckReport &r_;
-  BlockQueue &q_;
   std::vector<Slot> slots_;
-  uint64_t next_ = 0;  // the next write block to start, counted from r_.first
-  uint64_t fold_ = 0;  // the next write block to go into the report
 };
-
-void QueuedWalk::Start(uint64_t n) {
-  Slot &s = Of(n);
-  s.problems.clear();
-  s.blocks_read = 0;
-  s.err = -1;
-  s.walk.reset();
-  s.v.emplace(dev_, hdr_, s.problems, s.blocks_read);
-  s.v->Begin();
-  s.walk.emplace(hdr_.h_20x, r_.first + n, *s.v);
-  Advance(n);
-}
-
-// Carries write block n's walk on to its next read, queued, or to its end.
-void QueuedWalk::Advance(uint64_t n) {
-  Slot &s = Of(n);
-  s.waiting = false;
-  while (const WtBlkAt *at = s.walk->Need()) {
-    uint64_t byte = 0;
-    if (!s.v->Locate(*at, &byte)) {
-      s.walk->Feed(nullptr);
-      continue;
-    }
-    q_.Queue(static_cast<unsigned>(n % slots_.size()), byte);
-    s.waiting = true;
-    return;
-  }
-}
-
-void QueuedWalk::Fold() {
-  for (; fold_ < next_ && !Of(fold_).waiting; fold_++) {
-    Slot &s = Of(fold_);
-    if (s.err >= 0) FatalSys(false, s.err, "Error reading block - %d\n", s.err);
-    r_.problems.insert(r_.problems.end(), s.problems.begin(), s.problems.end());
-    r_.blocks_read += s.blocks_read;
-    Tally(s.v->Result(), r_);
-    if (dev_.progress != nullptr) dev_.progress(fold_ + 1, r_.count, dev_.progress_ctx);
-    if (next_ < r_.count) Start(next_++);
-  }
-}
-
-void QueuedWalk::Run() {
-  for (; next_ < r_.count && next_ < slots_.size(); next_++) Start(next_);
-  Fold();
-  std::vector<BlockDone> done;
-  while (fold_ < r_.count) {
-    done.clear();
-    q_.Reap(done);
-    for (const BlockDone &d : done) {
-      // A write block keeps its tag until it has gone into the report.
-      uint64_t n = fold_ + (d.tag + slots_.size() - fold_ % slots_.size()) % slots_.size();
-      Slot &s = Of(n);
-      if (!d.ok) {
-        s.err = d.err;
-        s.waiting = false;
-        continue;
-      }
-      s.walk->Feed(q_.Buf(d.tag));
-      Advance(n);
-    }
-    Fold();
-  }
-}
 
 void Walk(const CheckDev &dev, const CheckRange &range, CheckReport &r) {
   DevHdrBuf hdr{};
@@ -246,7 +185,10 @@ void Walk(const CheckDev &dev, const CheckRange &range, CheckReport &r) {
   r.total = hdr.h_20x.PhysicalBlocks.get() / hdr.h_20x.ClusterSize.get();
   TakeRange(range, r);
   r.walked = true;
-  if (dev.queue != nullptr) return QueuedWalk(dev, hdr, r).Run();
+  if (dev.queue != nullptr) {
+    QueuedVerdicts user(dev, hdr, r);
+    return QueuedWalk(hdr.h_20x, r.first, r.count, *dev.queue, user);
+  }
   Verdicts verdicts(dev, hdr, r.problems, r.blocks_read);
   for (uint64_t n = 0; n < r.count; n++) {
     Tally(verdicts.WtBlk(r.first + n), r);

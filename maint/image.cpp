@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -19,6 +20,8 @@
 #include "log.h"
 #include "logtmp.h"
 #include "progress.h"
+#include "readq.h"
+#include "walkq.h"
 #include "wtblk.h"
 
 uint64_t ImageWtBlks(const DevHdrBuf &hdr, uint64_t size) {
@@ -35,47 +38,67 @@ namespace {
 
 // Copies every block the walk reads. A block not wholly inside the device
 // is not read (check reports it, dump fails on it, on the image as here).
-class ImageVisitor : public WtBlkVisitor {
+// It keeps nothing of one write block, so it serves every write block of a
+// queued walk at once.
+class ImageVisitor : public QueuedVisitor, public QueuedWalkUser {
  public:
-  ImageVisitor(const ImageSource &src, BlockSink sink, void *ctx)
-      : src_(src), sink_(sink), ctx_(ctx) {}
+  ImageVisitor(const ImageSource &src, BlockSink sink, void *ctx, ImageProgress progress,
+               void *progress_ctx)
+      : src_(src), sink_(sink), ctx_(ctx), progress_(progress), progress_ctx_(progress_ctx) {}
 
-  const uint8_t *Read(const WtBlkAt &at) override {
-    uint64_t byte = 0;
-    if (!WtBlkByte(src_.hdr->h_20x, at.pba, &byte) || byte > src_.size ||
-        src_.size - byte < kBlockSize)
-      return nullptr;
-    const uint8_t *b = src_.read(byte, src_.ctx);
+  bool Locate(const WtBlkAt &at, uint64_t *byte) override {
+    return WtBlkByte(src_.hdr->h_20x, at.pba, byte) && *byte <= src_.size &&
+           src_.size - *byte >= kBlockSize;
+  }
+  void Got(uint64_t byte, const uint8_t *b) override {
     sink_(byte, b, kBlockSize, ctx_);
     blocks++;
+  }
+  const uint8_t *Read(const WtBlkAt &at) override {
+    uint64_t byte = 0;
+    if (!Locate(at, &byte)) return nullptr;
+    const uint8_t *b = src_.read(byte, src_.ctx);
+    Got(byte, b);
     return b;
   }
   // dump shows the further blocks of a segment that runs past its write
   // block (counted in 32 bits, as it counts them); check reads none of them.
   uint64_t OverrunMetas(const SegShape &s) override { return static_cast<uint32_t>(s.metas); }
 
+  QueuedVisitor &Begin(unsigned, uint64_t) override { return *this; }
+  void Done(unsigned, uint64_t n) override { Progressed(n + 1); }
+  void Progressed(uint64_t done) {
+    wtblks = done;
+    if (progress_ != nullptr) progress_(done, total, progress_ctx_);
+  }
+
+  uint64_t total = 0;
+  uint64_t wtblks = 0;
   uint64_t blocks = 0;
 
  private:
   const ImageSource &src_;
   BlockSink sink_;
   void *ctx_;
+  ImageProgress progress_;
+  void *progress_ctx_;
 };
 
 }  // namespace
 
 ImageCounts ImageWalk(const ImageSource &src, BlockSink sink, void *sink_ctx,
                       ImageProgress progress, void *progress_ctx) {
-  ImageCounts c;
-  const uint64_t total = ImageWtBlks(*src.hdr, src.size);
-  ImageVisitor v(src, sink, sink_ctx);
-  for (uint64_t t = 0; t < total; t++) {
-    WalkWtBlk(src.hdr->h_20x, t, v);
-    c.wtblks++;
-    if (progress != nullptr) progress(t + 1, total, progress_ctx);
+  ImageVisitor v(src, sink, sink_ctx, progress, progress_ctx);
+  v.total = ImageWtBlks(*src.hdr, src.size);
+  if (src.queue != nullptr) {
+    QueuedWalk(src.hdr->h_20x, 0, v.total, *src.queue, v);
+  } else {
+    for (uint64_t t = 0; t < v.total; t++) {
+      WalkWtBlk(src.hdr->h_20x, t, v);
+      v.Progressed(t + 1);
+    }
   }
-  c.blocks = v.blocks;
-  return c;
+  return {v.wtblks, v.blocks};
 }
 
 // ---------------------------------------------------------------------------
@@ -161,7 +184,10 @@ uint64_t WriteImage(Device &dev, const ImageFile &f, ImageCounts *c) {
   const uint64_t hdr = CopyHdrBlock(dev, sink);
   {
     std::optional<Progress> progress;
-    const ImageSource src{&dev.DevHdr, dev.DevSize, ReadDevBlock, &dev};
+    // Many write blocks read at once, as check reads them (--qd=).
+    const std::unique_ptr<BlockQueue> queue =
+        v_CheckQd > 1 ? OpenUringQueue(dev.fh, v_CheckQd) : nullptr;
+    const ImageSource src{&dev.DevHdr, dev.DevSize, ReadDevBlock, &dev, queue.get()};
     *c = ImageWalk(src, WriteBlock, &sink, ShowProgress, &progress);
   }
   if (fsync(out.fh) != 0 || out.Close() != 0)

@@ -11,6 +11,8 @@
 
 #include "xtl.h"
 
+class BlockQueue;
+
 // Where the image's blocks go: len bytes at byte off of the image.
 using BlockSink = void (*)(uint64_t off, const uint8_t *bytes, size_t len, void *ctx);
 // Called after each write block of the walk.
@@ -21,6 +23,7 @@ struct ImageSource {
   uint64_t size = 0;               // device bytes
   BlockSource read = nullptr;      // asked only for blocks wholly inside the device
   void *ctx = nullptr;
+  BlockQueue *queue = nullptr;  // many write blocks at once through it; read is not asked
 };
 
 struct ImageCounts {

@@ -83,7 +83,7 @@ cases=(
   "check|open read|wtblk.img|$maint check C/wtblk.img --qd=1"
   "check --qd=32|open read|wtblk.img|$maint check C/wtblk.img --qd=32"
   "log copy|open read write sync rename|log.img old|$maint log copy C/log.img --tmpdir=C/old"
-  "image|open read write sync rename|wtblk.img log.img|$maint image C/wtblk.img C/copy.img --log=C/log.img"
+  "image|open read write sync rename|wtblk.img log.img|$maint image C/wtblk.img C/copy.img --log=C/log.img --qd=1"
   "log scan|open read|tmp|$maint log scan --tmpdir=C/tmp"
   "log disp|open read|tmp|$maint log disp --tmpdir=C/tmp"
   "log post|open read write sync|tmp target.img|$maint log post C/target.img --tmpdir=C/tmp"

@@ -75,6 +75,10 @@ TEST_F(Image, StatusDumpAndCheckReadTheImageAsTheDevice) {
   struct stat st {};
   ASSERT_EQ(stat(img.c_str(), &st), 0);
   EXPECT_LE(uint64_t(st.st_blocks) * 512, bytes + bytes / 100);
+  // Read one block at a time, the image is the same.
+  ASSERT_EQ(Maint({"image", dev.path, img + "1", "--qd=1"}).status, 0);
+  EXPECT_TRUE(support::ReadAt(img + "1", 0, support::FileSize(img)) ==
+              support::ReadAt(img, 0, support::FileSize(img)));
 }
 
 TEST_F(Image, LogCopyScansAsLogCopysAndFailuresLeaveNoFile) {
