@@ -9,7 +9,8 @@
 # FILE is made (sparse) or resized to SIZE (as truncate -s takes it; 0 keeps
 # the file as it is) and is left to the caller; keep it on tmpfs (/dev/shm),
 # so that the delay is all the device adds. Down detaches the loop device,
-# unmounts, waits for slowfs to end and removes its mount point.
+# unmounts, waits for slowfs to end and removes its mount point (and
+# SLOWDEV_DIR once empty).
 #   SLOWFS       the built slowfs (default build/tests/slowfs of this tree)
 #   SLOWFS_ARGS  more of its options (--spin-us=N --threads=N --write-delay-us=N)
 #   SLOWDEV_DIR  where the mount points are kept (default /run/xtl-slowdev)
@@ -65,7 +66,7 @@ slowdev_teardown() {
   done
   [[ -z $pid ]] || ! kill -0 "$pid" 2>/dev/null || kill "$pid"
   rm -f "$mnt.pid" "$mnt.log"
-  rmdir "$mnt"
+  rmdir "$mnt" && rmdir --ignore-fail-on-non-empty "$(dirname "$mnt")"
 }
 
 slowdev_down() {
