@@ -59,6 +59,7 @@ for ((r = 0; r < PAIRS; r++)); do
     for d in "${devs[@]}"; do
       dev=$SLOW
       [[ $d == plain ]] && dev=$PLAIN
+      # shellcheck disable=SC2086  # the cell is the engine and the depth
       read -r i l < <(fio_cell "$dev" $cell)
       iops[$d,$cell]+="$i "
       lat[$d,$cell]+="$l "
@@ -66,6 +67,7 @@ for ((r = 0; r < PAIRS; r++)); do
   done
 done
 
+# shellcheck disable=SC2086  # the runs, one argument each
 med() { python3 "$here/benchstats.py" median $1; }
 echo "4 KiB random reads, direct, median of $PAIRS alternating rounds of $RUNTIME s a cell"
 echo "slow: $SLOW (slowfs, ${DELAY_US} us a read ${SLOWFS_ARGS:-}); tmpfs: $PLAIN"

@@ -61,7 +61,7 @@ slowdev_teardown() {
     fusermount3 -u "$mnt" 2>/dev/null || umount "$mnt" 2>/dev/null || sleep 0.1
   done
   for ((i = 0; i < 50; i++)); do
-    [[ -n $pid ]] && kill -0 "$pid" 2>/dev/null || break
+    if [[ -z $pid ]] || ! kill -0 "$pid" 2>/dev/null; then break; fi
     sleep 0.1
   done
   [[ -z $pid ]] || ! kill -0 "$pid" 2>/dev/null || kill "$pid"

@@ -13,6 +13,7 @@ fi
 export SLOWFS=$1
 work=$(mktemp -d "${XTL_TEST_TMPDIR:-/var/tmp}/slowdev-XXXXXX")
 export SLOWDEV_DIR=$work/state
+# shellcheck source=scripts/slowdev.sh
 source "$(dirname "$0")/../../scripts/slowdev.sh"
 trap 'slowdev_down || true; rm -rf "$work"' EXIT
 
