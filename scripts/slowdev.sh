@@ -30,7 +30,7 @@ slowdev_up() {
   "$bin" "$file" "$mnt" "--delay-us=$delay" ${SLOWFS_ARGS:-} -f </dev/null >/dev/null 2>"$mnt.log" &
   pid=$!
   echo "$pid" >"$mnt.pid"
-  for ((i = 0; i < 100; i++)); do
+  for ((i = 0; i < 200; i++)); do  # up to 10 s (a loaded host, the sanitizers)
     [[ -e $mnt/dev ]] && break
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.05

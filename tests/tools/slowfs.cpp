@@ -267,6 +267,7 @@ int main(int argc, char **argv) {
   char *fargv[] = {arg0, opt, fsopts};
   fuse_args args = FUSE_ARGS_INIT(3, fargv);
   fuse_session *se = fuse_session_new(&args, &ops, sizeof(ops), nullptr);
+  fuse_opt_free_args(&args);
   if (se == nullptr || fuse_session_mount(se, g_opt.mountpoint.c_str()) != 0) {
     std::fprintf(stderr, "slowfs: cannot mount on %s\n", g_opt.mountpoint.c_str());
     return 1;
