@@ -15,6 +15,8 @@
 #     written into a sparse file), its time against the check's in
 #     alternating pairs (the median of the pairs' ratios), and its file's
 #     allocated bytes against the metadata it read (at most 1.01).
+# DEV=slow runs it all on the slow device instead (scripts/slowdev.sh: the
+# image on tmpfs, every read answered after DELAY_US, default 80).
 # Usage: scripts/bench_check.sh [build dir]   (default build; needs root)
 set -euo pipefail
 
@@ -29,10 +31,23 @@ SIZE_MIB=${SIZE_MIB:-5120}   # 5119 write blocks after the first MiB
 WRITTEN=${WRITTEN:-5000}
 SEGS=${SEGS:-4}
 
-WORK=$(mktemp -d /var/tmp/xtl-bench-check-XXXXXX)
+DEV=${DEV:-tmpfs}
+[[ $DEV == tmpfs || $DEV == slow ]] || { echo "bench_check: DEV is tmpfs or slow" >&2; exit 1; }
+if [[ $DEV == slow ]]; then
+  WORK=$(mktemp -d /dev/shm/xtl-bench-check-XXXXXX)
+  export SLOWFS=${SLOWFS:-$(readlink -f "$BUILD/tests/slowfs")}
+  # shellcheck source=scripts/slowdev.sh
+  source "$(dirname "$0")/slowdev.sh"
+else
+  WORK=$(mktemp -d /var/tmp/xtl-bench-check-XXXXXX)
+fi
 LOOP=""
 cleanup() {
-  [[ -n $LOOP ]] && losetup -d "$LOOP" 2>/dev/null || true
+  if [[ $DEV == slow ]]; then
+    [[ -z $LOOP ]] || slowdev_down "$LOOP" || true
+  else
+    [[ -n $LOOP ]] && losetup -d "$LOOP" 2>/dev/null || true
+  fi
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -43,7 +58,12 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else
 sectors_read() { awk '{ print $3 }' "/sys/block/$(basename "$LOOP")/stat"; }
 
 read -r TOTAL METAS < <("$FILL" "$WORK/dev.img" "$SIZE_MIB" "$WRITTEN" "$SEGS")
-LOOP=$(losetup --find --show "$WORK/dev.img")
+if [[ $DEV == slow ]]; then
+  LOOP=$(slowdev_up "$WORK/dev.img" 0 "${DELAY_US:-80}")
+  NOTE=" (slow device, ${DELAY_US:-80} us a read)"
+else
+  LOOP=$(losetup --find --show "$WORK/dev.img")
+fi
 udevadm settle 2>/dev/null || true
 HEADERS=$((1 + METAS + TOTAL - WRITTEN))
 MIN_BYTES=$((HEADERS * 4096))
@@ -95,7 +115,7 @@ for _ in 1 2 3; do
   if [[ -z $best_dd ]] || awk -v a="$d" -v b="$best_dd" 'BEGIN { exit !(a < b) }'; then best_dd=$d; fi
 done
 
-echo "check of $TOTAL write blocks ($WRITTEN written, $SEGS segments each) on $LOOP:"
+echo "check of $TOTAL write blocks ($WRITTEN written, $SEGS segments each) on $LOOP${NOTE:-}:"
 tail -n 1 "$WORK/report"
 printf 'write blocks per second:   %.0f (best of 3: %s s)\n' \
   "$(awk -v n="$TOTAL" -v s="$best_check" 'BEGIN { print (s > 0 ? n / s : 0) }')" "$best_check"

@@ -16,9 +16,11 @@
 #   bash-completion        the completion test (an interactive bash on a pty)
 #   pdsh         runs vexbench-fleet's test (its exec module stands in for the hosts)
 #   strace       fails io_uring's set-up in the check test (the one-at-a-time fallback)
+#   libfuse3-dev, fuse3, fio   the slow device of the benchmarks (tests/tools/slowfs.cpp,
+#                scripts/slowdev.sh) and its test; fio measures it
 set -euo pipefail
 need=(cmake make g++ pkg-config libgtest-dev libblkid-dev liburing-dev util-linux fdisk e2fsprogs groff-base dpkg-dev file jq
-      python3 gnuplot-nox bash-completion pdsh strace "$@")
+      python3 gnuplot-nox bash-completion pdsh strace libfuse3-dev fuse3 fio "$@")
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
