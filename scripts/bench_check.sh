@@ -17,6 +17,14 @@
 #     allocated bytes against the metadata it read (at most 1.01).
 # DEV=slow runs it all on the slow device instead (scripts/slowdev.sh: the
 # image on tmpfs, every read answered after DELAY_US, default 80).
+#   - reads in flight, PAIRS (default 5) alternating rounds, medians: check
+#     at its default depth against fio (io_uring, depth 32, 4 KiB random
+#     reads, fixed buffers and registered files) on the same device, its
+#     reads per second (the loop device's read counter over its run) against
+#     fio's IOPS (at least 0.8); its time against check --qd=1 (at most 0.5
+#     on tmpfs, 0.15 on the slow device); and, with PREV (an earlier
+#     xtl-maint, one block at a time), --qd=1's time against PREV's (within
+#     2%).
 # Usage: scripts/bench_check.sh [build dir]   (default build; needs root)
 set -euo pipefail
 
@@ -39,7 +47,7 @@ if [[ $DEV == slow ]]; then
   # shellcheck source=scripts/slowdev.sh
   source "$(dirname "$0")/slowdev.sh"
 else
-  WORK=$(mktemp -d /var/tmp/xtl-bench-check-XXXXXX)
+  WORK=$(mktemp -d /dev/shm/xtl-bench-check-XXXXXX)
 fi
 LOOP=""
 cleanup() {
@@ -130,3 +138,53 @@ awk -v a="$alloc" -v b="$meta" 'BEGIN { exit !(a <= 1.01 * b) }' ||
   { echo "bench_check: the image took more than the metadata read + 1%" >&2; exit 1; }
 awk -v a="$bytes" -v b="$MIN_BYTES" 'BEGIN { exit !(a <= 1.1 * b) }' ||
   { echo "bench_check: the check read more than 1.1 times the minimum" >&2; exit 1; }
+
+# Reads in flight.
+PAIRS=${PAIRS:-5}
+reads_done() { awk '{ print $1 }' "/sys/block/$(basename "$LOOP")/stat"; }
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
+# BIN [args]: prints "seconds reads" of one check with the cache dropped.
+timed_check() {
+  local bin=$1 r0 r1 t0 t1 rc=0
+  shift
+  blockdev --flushbufs "$LOOP"
+  r0=$(reads_done)
+  t0=$(now)
+  "$bin" check "$LOOP" "$@" >/dev/null || rc=$?
+  t1=$(now)
+  r1=$(reads_done)
+  [[ $rc -eq 0 ]] || { echo "bench_check: check $* ended with status $rc" >&2; exit 1; }
+  echo "$(secs "$t0" "$t1") $((r1 - r0))"
+}
+fio_iops() {
+  blockdev --flushbufs "$LOOP"
+  fio --name=depth32 --filename="$LOOP" --ioengine=io_uring --iodepth=32 --rw=randread --bs=4k \
+    --fixedbufs=1 --registerfiles=1 --time_based --runtime="${FIO_SECONDS:-3}" \
+    --output-format=json | python3 -c 'import json, sys; print(round(json.load(sys.stdin)["jobs"][0]["read"]["iops"]))'
+}
+command -v fio >/dev/null || { echo "bench_check: fio is missing (scripts/setup.sh)" >&2; exit 1; }
+q_t="" q_rate="" one_t="" prev_t="" fio_r="" depth_ratio="" prev_ratio="" rate_ratio=""
+for _ in $(seq "$PAIRS"); do
+  read -r tq nq < <(timed_check "$BIN")
+  read -r t1 _ < <(timed_check "$BIN" --qd=1)
+  f=$(fio_iops)
+  rate=$(awk -v n="$nq" -v s="$tq" 'BEGIN { printf "%.0f", n / s }')
+  q_t+="$tq " one_t+="$t1 " fio_r+="$f " q_rate+="$rate "
+  depth_ratio+="$(ratio "$tq" "$t1") " rate_ratio+="$(ratio "$rate" "$f") "
+  if [[ -n ${PREV:-} ]]; then
+    read -r tp _ < <(timed_check "$PREV")
+    prev_t+="$tp " prev_ratio+="$(ratio "$t1" "$tp") "
+  fi
+done
+m() { tr ' ' '\n' <<<"$1" | grep . | median; }
+echo
+echo "reads in flight, $PAIRS alternating rounds (medians; each round's ratio in brackets):"
+echo "check, default depth:      $(m "$q_t") s, $(m "$q_rate") reads/s"
+echo "fio io_uring, depth 32:    $(m "$fio_r") IOPS"
+echo "check reads/s / fio IOPS:  $(m "$rate_ratio") ($rate_ratio; at least 0.8)"
+echo "check --qd=1:              $(m "$one_t") s"
+echo "default / --qd=1 time:     $(m "$depth_ratio") ($depth_ratio; at most 0.5 on tmpfs, 0.15 slow)"
+if [[ -n ${PREV:-} ]]; then
+  echo "earlier binary:            $(m "$prev_t") s"
+  echo "--qd=1 / earlier time:     $(m "$prev_ratio") ($prev_ratio; within 2%)"
+fi
