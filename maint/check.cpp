@@ -244,12 +244,7 @@ std::string ProbeDev(void *ctx) { return ProbeSignature(static_cast<Device *>(ct
 // The progress line, drawn once the walk knows its count; its last count is
 // always shown. Erased when the check ends, however it ends.
 void ShowProgress(uint64_t done, uint64_t total, void *ctx) {
-  auto &line = *static_cast<std::optional<Progress> *>(ctx);
-  if (!line) line.emplace("check", ProgressUnit::WtBlks, total);
-  if (done == total)
-    line->Finish(done);
-  else
-    line->Update(done);
+  StepWtBlks(*static_cast<std::optional<Progress> *>(ctx), "check", done, total);
 }
 
 // printed: set once the report has gone to standard output.

@@ -10,6 +10,7 @@
 #include "check.h"
 #include "check_hdr.h"
 #include "json.h"
+#include "jsondoc.h"
 
 namespace {
 
@@ -121,11 +122,7 @@ void ExpectedFound(JsonWriter &w, const std::string &expected, const std::string
   Value(w, found);
 }
 
-void Head(JsonWriter &w) {
-  w.MemberString("program", "xtl-maint");
-  w.MemberString("version", XTL_VERSION);
-  w.MemberInt("schema", kCheckJsonSchema);
-}
+void Head(JsonWriter &w) { JsonHead(w, kCheckJsonSchema); }
 
 }  // namespace
 
@@ -219,20 +216,5 @@ void PrintCheckJson(FILE *out, const CheckReport &r, const std::string &device) 
 }
 
 void PrintCheckJsonError(FILE *out, const std::string &message, int err) {
-  JsonWriter w(out, true);
-  w.BeginObject();
-  Head(w);
-  w.Key("error");
-  w.BeginObject();
-  w.Key("message");
-  // The message as it goes to standard error, without its line break.
-  w.String(message.substr(0, message.find_last_not_of('\n') + 1));
-  w.Key("errno");
-  if (err >= 0)
-    w.Int(err);
-  else
-    w.Null();
-  w.EndObject();
-  w.EndObject();
-  w.Finish();
+  PrintJsonError(out, kCheckJsonSchema, message, err);
 }

@@ -163,12 +163,7 @@ uint64_t CopyHdrBlock(Device &dev, FileSink &sink) {
 
 // check's progress line: drawn once the count is known, its last count shown.
 void ShowProgress(uint64_t done, uint64_t total, void *ctx) {
-  auto &line = *static_cast<std::optional<Progress> *>(ctx);
-  if (!line) line.emplace("image", ProgressUnit::WtBlks, total);
-  if (done == total)
-    line->Finish(done);
-  else
-    line->Update(done);
+  StepWtBlks(*static_cast<std::optional<Progress> *>(ctx), "image", done, total);
 }
 
 // Writes the image under a name of its own, then gives it its name, never

@@ -13,8 +13,6 @@ void JsonHead(JsonWriter &w, int schema) {
   w.MemberInt("schema", schema);
 }
 
-namespace {
-
 void PrintJsonError(FILE *out, int schema, const std::string &message, int err) {
   JsonWriter w(out, true);
   w.BeginObject();
@@ -32,8 +30,6 @@ void PrintJsonError(FILE *out, int schema, const std::string &message, int err) 
   w.EndObject();
   w.Finish();
 }
-
-}  // namespace
 
 void RunJsonDoc(const char *what, int schema, const std::function<void(JsonWriter &)> &build) {
   std::string doc;

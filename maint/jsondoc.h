@@ -19,6 +19,11 @@ inline constexpr int kLogJsonSchema = 1;
 // "program", "version" and "schema", the first members of every document.
 void JsonHead(JsonWriter &w, int schema);
 
+// The document of a command that could not proceed: the head, then "error":
+// {"message" (as printed on standard error, without its line break),
+// "errno" (err, or null when err < 0)}.
+void PrintJsonError(FILE *out, int schema, const std::string &message, int err);
+
 // Builds a document with build (into the string it is given, nothing printed
 // meanwhile), then prints it on standard output and checks the stream
 // ("<what>: error writing the report - %d\n"). A failure prints its message

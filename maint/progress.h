@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 
 enum class ProgressUnit { Bytes, Entries, WtBlks };
 
@@ -53,3 +54,14 @@ class Progress {
   timespec start_{};
   timespec last_{};
 };
+
+// The write blocks of a walk done so far, in line: the line is made on the
+// first call, once the count is known, and the last count is always shown.
+inline void StepWtBlks(std::optional<Progress> &line, const char *what, uint64_t done,
+                       uint64_t total) {
+  if (!line) line.emplace(what, ProgressUnit::WtBlks, total);
+  if (done == total)
+    line->Finish(done);
+  else
+    line->Update(done);
+}
