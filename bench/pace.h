@@ -3,10 +3,12 @@
 // workers is due to start a transfer every W / N seconds, counted from its
 // own first transfer. It waits for a transfer that is not yet due; one that
 // is late starts at once, and its latency (--lat) counts from when it was
-// due, so that a stall shows in every transfer it held up (coordinated
-// omission). A worker never falls behind its schedule by more than one
-// queue's worth (QueueDepth transfers): beyond that the schedule moves up,
-// the transfers passed over are never made, and the achieved IOPS shows it.
+// due, so that a stall shows in every transfer it held up (no coordinated
+// omission). The schedule never moves: a worker that fell behind catches up
+// by starting its late transfers as soon as a slot is free, never more than
+// one queue's worth at once (its QueueDepth slots; one transfer at a time
+// without --qd=), so it never exceeds N per second over the run, and a rate
+// the device cannot reach shows in the achieved IOPS and in the times.
 #pragma once
 
 #include <cstdint>
@@ -26,27 +28,21 @@ struct Pacer {
   uint64_t rem = 0;    // and rem / den ns more
   uint64_t den = 1;
   uint64_t acc = 0;    // the fraction accumulated, in 1 / den ns
-  uint64_t slack = 0;  // how far behind the schedule may fall: qd intervals
 
-  // rate transfers per second over workers workers, qd in flight each.
-  Pacer(uint64_t rate, int workers, int qd) {
+  // rate transfers per second over workers workers.
+  Pacer(uint64_t rate, int workers) {
     const uint64_t per = static_cast<uint64_t>(workers) * 1000000000U;  // ns of one worker's rate
     den = rate != 0 ? rate : 1;
     step = per / den;
     rem = per % den;
-    slack = step * static_cast<uint64_t>(qd) + rem * static_cast<uint64_t>(qd) / den;
   }
   // The due time of the next transfer, once it has come (waiting for it).
   uint64_t Due() {
     const uint64_t now = PaceNowFn();
-    if (next == 0) {
+    if (next == 0)
       next = now;
-    } else if (next > now) {
+    else if (next > now)
       PaceWaitFn(next);
-    } else if (now - next > slack) {
-      next = now - slack;  // more than one queue's worth behind: passed over
-      acc = 0;
-    }
     const uint64_t due = next;
     next += step;
     acc += rem;

@@ -28,11 +28,11 @@ struct MixExt {
   unsigned free_[kMaxQueueDepth] = {};   // paced: the slots not in flight
   unsigned nfree = 0;
 
-  MixExt(int w, unsigned qd)
+  explicit MixExt(int w)
       : series(SeriesOf(w)),
         wlat(kMix ? WriteLatOf(w) : nullptr),
         mix(MixShare, kMix ? MixSeed() : 0),
-        pace(RateIops, ctl.thread_cnt, static_cast<int>(qd)) {}
+        pace(RateIops, ctl.thread_cnt) {}
 
   // Whether slot s writes this time (fixed: the kind's own direction).
   bool Write(unsigned s, bool fixed) {

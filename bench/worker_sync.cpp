@@ -38,7 +38,7 @@ WorkerResult XferLoop(int w, int BlkSz, LatHist *lat) {
   const SeriesRow series = SeriesOf(w);
   LatHist *const wlat = kMix ? WriteLatOf(w) : lat;
   MixChoice mix(MixShare, kMix ? MixSeed() : 0);
-  Pacer pace(RateIops, ctl.thread_cnt, 1);
+  Pacer pace(RateIops, ctl.thread_cnt);
   uint64_t cnt = 0;
   uint64_t reads = 0;    // mixed: the counted reads
   int since_reseed = 0;  // cnt mod kReseedEvery, kept without a division

@@ -79,7 +79,7 @@ struct UringLoop {
   WorkerResult out{0, 0};
 
   UringLoop(io_uring &r, char *const *sl, unsigned q, int w, int blk, LatHist *l)
-      : ring(r), slot(sl), BlkSz(blk), lat(l), plan(MakePlan(blk, w)), qd(q), x(w, q) {}
+      : ring(r), slot(sl), BlkSz(blk), lat(l), plan(MakePlan(blk, w)), qd(q), x(w) {}
 
   void Prep(unsigned s) {
     if (Reseeds(K) && since_reseed == 0) ReseedRand();
