@@ -557,7 +557,9 @@ if [ -n "$PREV" ]; then
   for rw in read write; do for qd in 1 32; do for th in 1 2; do
     pairs "uvex $rw 4096 $th $qd" "uvex $rw 4096 $th $qd $PREV"
     r=$(median <<<"$P_R")
-    echo "$rw 4K x $th, qd $qd: $(median <<<"$P_V") against $(median <<<"$P_F") IOPS, ratio $r"
+    echo "$rw 4K x $th, qd $qd: $(median <<<"$P_V") against $(median <<<"$P_F") IOPS, ratio $r;" \
+      "CPU per transfer $(median <<<"$P_V2") against $(median <<<"$P_F2") us, ratio" \
+      "$(ratio "$(median <<<"$P_V2")" "$(median <<<"$P_F2")")"
     mworst=$(awk -v w="$mworst" -v r="$r" 'BEGIN { print (r != "n/a" && r < w) ? r : w }')
   done; done; done
   echo "(m) lowest ratio against PREV: $mworst (aim: at least 0.98)"

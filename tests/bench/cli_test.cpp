@@ -360,19 +360,6 @@ TEST_F(BenchCli, KernelCountsTheReadShare) {
   }
 }
 
-// A mixed run on a device never filled finds the missing stamps in every
-// worker, at depth 1 and 32, with the read table's line and status.
-TEST_F(BenchCli, MixedRunOfAnUnfilledDeviceFails) {
-  const std::string &dev = Attach(32);
-  ASSERT_FALSE(dev.empty());
-  for (const char *qd : {"--qd=1", "--qd=32"}) {
-    RunResult r = RunCell({"--mix=50", qd}, 2, 16, dev);
-    EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_EQ(CountOf(r.out, "read data err 0 "), 2U) << r.out;
-    EXPECT_NE(r.out.find("\n|      0    0   B \n"), std::string::npos) << r.out;
-  }
-}
-
 // --rate=: the achieved IOPS is the rate, by the table and by the device's
 // own count, and the document carries the rate.
 TEST_F(BenchCli, RateIsKept) {
