@@ -59,7 +59,6 @@ io_uring_sqe *NextSqe(io_uring &ring) {
 template <Kind K, bool kUrandom, bool kLat, bool kRate>
 struct UringLoop {
   static constexpr bool kWrite = IsWrite(K);
-  static constexpr bool kMix = IsMixed(K);
   io_uring &ring;
   char *const *slot;
   int BlkSz;
