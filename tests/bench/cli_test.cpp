@@ -360,24 +360,6 @@ TEST_F(BenchCli, KernelCountsTheReadShare) {
   }
 }
 
-// --rate=: the achieved IOPS is the rate, by the table and by the device's
-// own count, and the document carries the rate.
-TEST_F(BenchCli, RateIsKept) {
-  const std::string &dev = Attach(32);
-  ASSERT_FALSE(dev.empty());
-  ScratchFile json(0);
-  auto before = SectorsOf(dev);
-  RunResult r = RunCell({"-r", "-q", "--rate=500", "--json=" + json.Path()}, 2, 16, dev);
-  auto after = SectorsOf(dev);
-  ASSERT_EQ(r.status, 0) << r.out;
-  long iops = RowIops(Lines(r.out)[8])[0];
-  EXPECT_GE(iops, 490) << r.out;
-  EXPECT_LE(iops, 503) << r.out;
-  // The warm-up and the drain are paced too: about 3 s of 500 4 KiB reads.
-  EXPECT_NEAR(static_cast<double>(after.first - before.first) / 8, 1500, 75);
-  EXPECT_NE(ReadAll(json.Path()).find("\"rate\": 500"), std::string::npos);
-}
-
 TEST_F(BenchCli, FillAloneOnASmallerDevice) {
   const std::string &dev = Attach(8);
   ASSERT_FALSE(dev.empty());
