@@ -181,6 +181,7 @@ struct WorkerResult {
   uint64_t err;         // non-zero: the worker met an error and reports 0
   uint64_t worker = 0;  // its index
   uint64_t io_errors = 0;  // transfers that failed (short, failed, or a stamp that did not match)
+  uint64_t reads = 0;      // mixed cells: how many of count were reads
 };
 
 // One table cell (or one sampling run): the window, the count of every

@@ -17,7 +17,9 @@
 #include <vector>
 
 #include "bench.h"
+#include "cellmem.h"
 #include "fatal.h"
+#include "mix.h"
 #include "schedule.h"
 #include "uring.h"
 #include "worker.h"
@@ -51,7 +53,12 @@ namespace {
     // A fresh attachment of the result array; the inherited one stays in use
     // should this fail.
     void *p = shmat(ctl.ResArray_id, nullptr, 0);
-    if (p != reinterpret_cast<void *>(-1)) ctl.ResArray = static_cast<_CTL_RES *>(p);
+    if (p != reinterpret_cast<void *>(-1) && CtlExt != nullptr) {
+      ctl.ResArray = static_cast<_CTL_RES *>(p);
+      CtlExt = reinterpret_cast<_CTL_EXT *>(static_cast<char *>(p) + sizeof(_CTL_RES));
+    } else if (p != reinterpret_cast<void *>(-1)) {
+      ctl.ResArray = static_cast<_CTL_RES *>(p);
+    }
     InitRand();
     if (lat_opt && !IsSamplingMode(TestNum)) {
       // The histogram goes back in the worker's row of the result array: it
@@ -177,7 +184,7 @@ int64_t RunWindow(int ThCnt, uint64_t &start) {
   SleepMs(WarmUpMs());  // warm-up: the workers transfer, uncounted
   SignalWorkers(ThCnt, kSigStart);
   start = get_ms();
-  SleepMs(static_cast<uint64_t>(TestTime) * 1000);
+  RunSeconds(TestTime);  // the seconds of the per-second counts
   SignalWorkers(ThCnt, kSigStop);
   uint64_t end = get_ms();
   SleepMs(1000);  // drain
@@ -208,6 +215,7 @@ void CollectCounts(int ThCnt, int ForkCnt, int rd, bool &err, CellResult &c) {
       continue;
     }
     c.total += r.count;
+    c.reads += r.reads;
     c.io_errors += r.io_errors;
     if (r.worker < c.worker_transfers.size()) c.worker_transfers[r.worker] = r.count;
     if (r.err != 0) {
@@ -217,14 +225,22 @@ void CollectCounts(int ThCnt, int ForkCnt, int rd, bool &err, CellResult &c) {
   }
 }
 
-// The histograms the workers left in their rows, merged; the non-empty
-// buckets and the shortest transfer go to out.
+// The histograms the workers left in their rows, merged (a mixed cell's
+// reads and writes each, and both together); the non-empty buckets and the
+// shortest transfer go to out.
 LatSummary MergeLatency(int ThCnt, CellResult &out) {
-  static LatHist all, one;  // 16 KiB each: kept off the stack
+  static LatHist all, one, writes;  // 16 KiB each: kept off the stack
   all = LatHist{};
   for (int i = 0; i < ThCnt; i++) {
     std::memcpy(&one, ctl.ResArray->ResArray[i], sizeof one);
     LatMerge(all, one);
+  }
+  if (out.rw == 2) {
+    out.read_lat = LatStatsOf(all);
+    writes = LatHist{};
+    for (int i = 0; i < ThCnt; i++) LatMerge(writes, *WriteLatOf(i));
+    out.write_lat = LatStatsOf(writes);
+    LatMerge(all, writes);
   }
   out.lat_min = LatMin(all);
   out.lat_buckets = LatBuckets(all);
@@ -251,6 +267,7 @@ CellResult Test(int ThCnt, int BlkSz, int rw) {
   CellResult c{};
   c.rw = rw;
   c.BlkSz = BlkSz;
+  if (rw == 2) c.read_share = MixShare;
   if (ThCnt == 0) return c;
   int pfd[2];
   if (pipe(pfd) != 0) {
@@ -268,6 +285,7 @@ CellResult Test(int ThCnt, int BlkSz, int rw) {
   if (lat)  // a worker that leaves no histogram leaves an empty one
     for (int i = 0; i < ThCnt; i++) std::memset(ctl.ResArray->ResArray[i], 0, sizeof(LatHist));
 
+  if (!sampling) ResetCellMem(ThCnt, TestTime);
   if (!WaitForWindow()) WaitSecondBoundary();
   int ForkCnt = StartWorkers(ThCnt, BlkSz, rw, pfd, sampling);
   uint64_t start = 0;
@@ -277,6 +295,7 @@ CellResult Test(int ThCnt, int BlkSz, int rw) {
   CollectCounts(ThCnt, ForkCnt, pfd[0], err, c);
   close(pfd[0]);
   if (!ReapWorkers(ThCnt, &c)) err = true;
+  if (!sampling) c.iops_series = GatherSeries(ThCnt, TestTime);
 
   if (!sampling) {
     std::string cell;

@@ -9,6 +9,8 @@
 
 #include "bench.h"
 #include "fatal.h"
+#include "mix.h"
+#include "pace.h"
 #include "uring.h"
 #include "schedule.h"
 
@@ -29,7 +31,10 @@ const char kUsageText[] =
     "      --tm=nnn     set test time in seconds (def 10)\n"
     "\n";
 
-const char kHelpExtra[] = "      --qd=nnn     keep nnn transfers in flight per worker, io_uring (def 1)\n";
+const char kHelpExtra[] =
+    "      --qd=nnn     keep nnn transfers in flight per worker, io_uring (def 1)\n"
+    "      --mix=P[,P]  mixed table(s): P per cent of the transfers read (0 to 100)\n"
+    "      --rate=nnn   at most nnn transfers per second per cell (def no limit)\n";
 
 void usage(int ExitFlg) {
   if (ExitFlg != 0) FatalText(kUsageText);
@@ -51,7 +56,29 @@ struct LongOpt {
   uint64_t *uval;             // u64 setting, or
   std::string *sval = nullptr;  // text setting (the rest of the word), or
   int *flag = nullptr;        // set to 1 by the whole word only (no value)
+  void (*scan)(const char *val, const char *arg) = nullptr;  // a value of its own syntax
 };
+
+constexpr size_t kMaxMixShares = 16;
+
+// --mix=P[,P...]: read shares in per cent, each 0 to 100.
+void ScanMix(const char *val, const char *arg) {
+  MixShares.clear();
+  const char *p = val;
+  for (;;) {
+    if (*p < '0' || *p > '9') break;
+    int v = 0;
+    for (; *p >= '0' && *p <= '9' && v <= 100; p++) v = v * 10 + (*p - '0');
+    if (v > 100 || MixShares.size() == kMaxMixShares) break;
+    MixShares.push_back(v);
+    if (*p == '\0') return;
+    if (*p++ != ',') break;
+  }
+  MixShares.clear();
+  Fatal("Bad %s: up to %zu read shares, 0 to 100, separated by commas\n", arg, kMaxMixShares);
+}
+
+void ScanRate(const char *val, const char *arg);
 
 const LongOpt kLongOpts[] = {
     {"size=", nullptr, &DevSizeMiB},  // default 4096 MiB
@@ -78,6 +105,8 @@ const LongOpt kLongOpts[] = {
     {"json=", nullptr, nullptr, &JsonFile},        // results document
     {"qd=", &QueueDepth, nullptr},  // default 1: one transfer in flight per worker
     {"start-at=", nullptr, &StartAtMs},            // first window, ms since the epoch
+    {"mix=", nullptr, nullptr, nullptr, nullptr, ScanMix},    // mixed tables, read shares
+    {"rate=", nullptr, nullptr, nullptr, nullptr, ScanRate},  // transfers per second of a cell
 };
 
 // Reads the leading decimal digits of s (none: 0). Refuses a number larger
@@ -92,13 +121,20 @@ uint64_t ScanNumber(const char *s, uint64_t max, const char *arg) {
   return v;
 }
 
+void ScanRate(const char *val, const char *arg) {
+  RateIops = ScanNumber(val, kMaxSizeM, arg);
+  if (RateIops == 0) Fatal("Bad %s: at least 1 transfer per second\n", arg);
+}
+
 void ScanLong(const char *arg) {
   const char *text = arg + 2;
   for (const LongOpt &o : kLongOpts) {
     size_t len = std::strlen(o.key);
     if (std::strncmp(text, o.key, len) != 0) continue;
     const char *val = text + len;
-    if (o.flag != nullptr) {
+    if (o.scan != nullptr) {
+      o.scan(val, arg);
+    } else if (o.flag != nullptr) {
       if (*val != '\0') continue;  // "--latx" is no option, as before
       *o.flag = 1;
     } else if (o.sval != nullptr) {
@@ -191,7 +227,9 @@ void CheckTestedSize() {
 // The runs that write to a device: the fill, the write table (both implied
 // when none of -r, -w and -c is given) and modes 4 to 6 and 10 to 12.
 bool RunWrites() {
-  if (TestNum == kModeTables) return !r_opt || w_opt || c_opt;
+  bool mix_writes = false;
+  for (int p : MixShares) mix_writes = mix_writes || p < 100;
+  if (TestNum == kModeTables) return !r_opt || w_opt || c_opt || mix_writes;
   return IsWriteSampling(TestNum) || TestNum == kModeClear18G || TestNum == kModeClear16G ||
          TestNum == kModeRandWrite16G;
 }
@@ -206,7 +244,7 @@ void CheckQueueDepth() {
   if (TestNum != kModeTables) return;
   if (QueueDepth < 1 || QueueDepth > kMaxQueueDepth)
     Fatal("Bad --qd=%d: 1 to %d\n", QueueDepth, kMaxQueueDepth);
-  if (!r_opt && !w_opt) return;  // the fill alone: nothing in flight
+  if (!r_opt && !w_opt && MixShares.empty()) return;  // the fill alone: nothing in flight
   if (!Positions(CollRule))
     Fatal("Bad --qd=%d: --coll=%d transfers where the descriptor stands, one at a time\n",
           QueueDepth, CollRule);
@@ -247,11 +285,17 @@ bool ParseArgs(int argc, const char *const *argv) {
 }
 
 int ResolveRunFlags() {
+  // A mixed table that writes needs the devices open for writing.
+  bool mix_writes = false;
+  for (int p : MixShares) mix_writes = mix_writes || p < 100;
   if (!r_opt && !w_opt) {
-    if (!c_opt) r_opt = w_opt = c_opt = 1;
-    return 1;
+    if (!c_opt && MixShares.empty()) {
+      r_opt = w_opt = c_opt = 1;
+      return 1;
+    }
+    return c_opt || mix_writes ? 1 : 0;
   }
-  return (w_opt || c_opt) ? 1 : 0;
+  return (w_opt || c_opt || mix_writes) ? 1 : 0;
 }
 
 void CheckSettings() {
@@ -260,6 +304,10 @@ void CheckSettings() {
   if (lat_opt && TestNum != kModeTables) Fatal("Option --lat needs the tables (--test=0)\n");
   if (StartAtMs != kNoStartAt && TestNum != kModeTables)
     Fatal("Option --start-at= needs the tables (--test=0)\n");
+  if (!MixShares.empty() && TestNum != kModeTables) Fatal("Option --mix= needs the tables (--test=0)\n");
+  if (RateIops != 0 && TestNum != kModeTables) Fatal("Option --rate= needs the tables (--test=0)\n");
+  if (!MixShares.empty() && DupeMod != 0)
+    Fatal("Options --mix= and --dupe= cannot be used together\n");
 
   bool bufs = TestNum == kModeTables || IsSamplingMode(TestNum);  // the runs that use AllocBufs
   if (bufs) {
@@ -272,12 +320,13 @@ void CheckSettings() {
     // Without a worker nothing is opened, filled or measured.
     if (MaxThreads() <= 0) Fatal("Bad thread counts: --th1= to --th10= are all 0\n");
     ResolveRunFlags();
-    if (r_opt || w_opt) {
+    const bool mixing = !MixShares.empty();
+    if (r_opt || w_opt || mixing) {
       CheckGrid();
       if (TestTime <= 0) Fatal("Bad --tm=%d: at least 1 second\n", TestTime);
       CheckTestedSize();
     }
-    if (r_opt && !q_opt && DupeMod == 0 && (CollRule < 0 || CollRule > 2))
+    if ((r_opt || mixing) && !q_opt && DupeMod == 0 && (CollRule < 0 || CollRule > 2))
       Fatal("Bad --coll=%d: reads can be verified only with 0, 1 or 2 (or -q)\n", CollRule);
     int szbuf = SzMax > kSeqXfer ? SzMax : kSeqXfer;
     if (c_opt && TestOff > szbuf / kSectorSize)

@@ -9,10 +9,13 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <algorithm>
 #include <utility>
 
 #include "bench.h"
 #include "fatal.h"
+#include "mix.h"
+#include "pace.h"
 #include "schedule.h"
 
 namespace {
@@ -77,6 +80,13 @@ void WriteSettings(JsonWriter &w, bool latency) {
   if (StartAtMs != kNoStartAt) {
     w.MemberUint("start_at_ms", StartAtMs);
   }
+  if (!MixShares.empty()) {  // absent: no mixed table
+    w.Key("mix");
+    w.BeginArray();
+    for (int p : MixShares) w.Int(p);
+    w.EndArray();
+  }
+  if (RateIops != 0) w.MemberUint("rate", RateIops);  // absent: no limit
   w.EndObject();
 }
 
@@ -120,12 +130,26 @@ void WriteLatencyNs(JsonWriter &w, const LatStats &s) {
   w.EndObject();
 }
 
+// One direction of a mixed cell, under fio's name for it ("read", "write").
+void WriteDirection(JsonWriter &w, const char *name, const CellResult &c, uint64_t n,
+                    const LatStats &lat) {
+  w.Key(name);
+  w.BeginObject();
+  w.MemberUint("transfers", n);
+  w.MemberUint("total_ios", n);
+  w.MemberInt("iops", CellIops(n, c.window_ms));
+  w.MemberInt("bw_bytes", CellBytesPerSec(n, c.BlkSz, c.window_ms));
+  if (c.has_lat) WriteLatencyNs(w, lat);
+  w.EndObject();
+}
+
 void WriteCell(JsonWriter &w, const CellResult &c) {
   uint64_t total = 0;
   for (uint64_t n : c.worker_transfers) total += n;
   const int64_t bw = CellBytesPerSec(total, c.BlkSz, c.window_ms);
   w.BeginObject();
-  w.MemberString("test", c.rw == 0 ? "read" : "write");
+  w.MemberString("test", c.rw == 2 ? "mix" : c.rw == 0 ? "read" : "write");
+  if (c.rw == 2) w.MemberInt("read_share", c.read_share);
   w.MemberInt("block_size", c.BlkSz);
   w.MemberInt("workers", static_cast<int64_t>(c.worker_transfers.size()));
   w.MemberInt("window_ms", c.window_ms);
@@ -144,6 +168,10 @@ void WriteCell(JsonWriter &w, const CellResult &c) {
   w.BeginArray();
   for (uint64_t n : c.worker_transfers) w.Uint(n);
   w.EndArray();
+  w.Key("iops_series");
+  w.BeginArray(true);
+  for (uint64_t n : c.iops_series) w.Uint(n);
+  w.EndArray();
   if (c.has_lat) {
     w.Key("latency_us");
     w.BeginObject();
@@ -154,6 +182,11 @@ void WriteCell(JsonWriter &w, const CellResult &c) {
     w.EndObject();
     WriteLatencyNs(w, c.lat_stats);
     WriteHistogram(w, c);
+  }
+  if (c.rw == 2) {
+    const uint64_t reads = std::min(c.reads, total);
+    WriteDirection(w, "read", c, reads, c.read_lat);
+    WriteDirection(w, "write", c, total - reads, c.write_lat);
   }
   w.EndObject();
 }

@@ -14,11 +14,12 @@
 #include "latency.h"
 
 // The layout number of the document: 2 added the fio-named members, the
-// latency in nanoseconds, the failed transfers and the workers' CPU time.
-constexpr int kResultsSchema = 2;
+// latency in nanoseconds, the failed transfers and the workers' CPU time; 3
+// the per-second series of every cell, the mixed cells and the rate.
+constexpr int kResultsSchema = 3;
 
 struct CellResult {
-  int rw;                                  // 0 read, 1 write
+  int rw;                                  // 0 read, 1 write, 2 mixed
   int BlkSz;                               // bytes
   int64_t window_ms;                       // counted window
   uint64_t errors;                         // workers that reported an error
@@ -33,6 +34,11 @@ struct CellResult {
   uint64_t io_errors = 0;  // transfers that failed, over the workers
   uint64_t cpu_user_us = 0;  // CPU time of the reaped workers, user
   uint64_t cpu_sys_us = 0;   // and system, microseconds
+  std::vector<uint64_t> iops_series{};  // transfers of each whole second of the window
+  int read_share = 0;        // mixed: per cent of the transfers that read (--mix=)
+  uint64_t reads = 0;        // mixed: the reads among total
+  LatStats read_lat{};       // mixed, with has_lat: the reads' times
+  LatStats write_lat{};      // and the writes'
 };
 
 struct SampleRow {

@@ -10,6 +10,7 @@
 
 #include "bench.h"
 #include "fatal.h"
+#include "mix.h"
 
 namespace {
 
@@ -25,10 +26,12 @@ using TableRow = std::vector<CellResult>;
 // and columns; each cell holds p50, p99, p99.9 and the maximum in
 // microseconds, each " %8.1f", then a blank.
 void PrintLatTable(int rw, const std::vector<TableRow> &rows) {
+  static const char *const kTitles[] = {"Read latency (us):\n", "Write latency (us):\n",
+                                        "Mixed latency (us):\n"};
   char names[64];
   std::snprintf(names, sizeof names, " %8s %8s %8s %8s ", "p50", "p99", "p99.9", "max");
   std::printf("\n");
-  std::printf(rw ? "Write latency (us):\n" : "Read latency (us):\n");
+  std::printf("%s", kTitles[rw]);
   std::printf("\n");
   const char *labels[3] = {"Block", "Size", ""};
   for (int line = 0; line < 3; line++) {
@@ -51,7 +54,10 @@ void PrintLatTable(int rw, const std::vector<TableRow> &rows) {
 }
 
 void RunTable(int rw) {
-  std::printf(rw ? "Write Tests:\n" : "Read Tests:\n");
+  if (rw == 2 && MixShares.size() > 1)
+    std::printf("Mixed Tests, %d%% reads:\n", MixShare);
+  else
+    std::printf(rw == 2 ? "Mixed Tests:\n" : rw ? "Write Tests:\n" : "Read Tests:\n");
   std::printf("\n");
   PrintHeader();
   std::vector<TableRow> rows;
@@ -112,11 +118,16 @@ void NormalRun() {
     if (ThreadLst[i] != 0)
       std::snprintf(ThBuf[i], sizeof ThBuf[i], "%d thread%c   ", ThreadLst[i],
                     ThreadLst[i] == 1 ? ' ' : 's');
-  if (QueueDepth > 1 && (r_opt || w_opt)) std::printf("Queue depth %d\n", QueueDepth);
+  if (QueueDepth > 1 && (r_opt || w_opt || !MixShares.empty())) std::printf("Queue depth %d\n", QueueDepth);
   if (r_opt) RunTable(0);
   if (w_opt) {
     std::printf("\n");
     RunTable(1);
+  }
+  for (size_t k = 0; k < MixShares.size(); k++) {
+    if (r_opt || w_opt || k > 0) std::printf("\n");
+    MixShare = MixShares[k];
+    RunTable(2);
   }
   std::printf("\n");
 }

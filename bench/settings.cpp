@@ -8,6 +8,9 @@
 #include <cstring>
 
 #include "bench.h"
+#include "cellmem.h"
+#include "mix.h"
+#include "pace.h"
 #include "schedule.h"
 
 char Devices[kMaxThreads][kMaxPath];
@@ -32,6 +35,9 @@ std::string UnknownLetterWord;
 int lat_opt;
 std::string JsonFile;
 int QueueDepth;
+std::vector<int> MixShares;
+int MixShare;  // not a setting: the share of the mixed cell running now, for its workers
+uint64_t RateIops;
 
 _CTL ctl;
 
@@ -64,6 +70,9 @@ void ApplyDefaults() {
   lat_opt = 0;
   JsonFile.clear();
   QueueDepth = 1;
+  MixShares.clear();
+  MixShare = 0;
+  RateIops = 0;
   ResetSchedule();
   for (int &fd : ctl.fh) fd = -1;
   ctl.rnd_fh = -1;
@@ -75,6 +84,7 @@ void ApplyDefaults() {
   for (auto &e : ctl.PosEnd) e = INT64_MAX;
   ctl.ResArray_id = -1;
   ctl.ResArray = nullptr;
+  CtlExt = nullptr;
   SigFlg1 = 0;
   SigFlg2 = 0;
   SigFlg3 = 0;

@@ -15,6 +15,7 @@
 #include <ctime>
 
 #include "bench.h"
+#include "cellmem.h"
 #include "fatal.h"
 
 namespace {
@@ -184,7 +185,9 @@ void AllocBufs(int OpenWt) {
   }
   if (ctl.fh[0] < 0) FatalQuiet();
 
-  int id = shmget(IPC_PRIVATE, sizeof(_CTL_RES), IPC_CREAT | 0);
+  // The result array, then the per-second counts and the mixed cells'
+  // second histograms (cellmem.h); a new segment is all zero bytes.
+  int id = shmget(IPC_PRIVATE, sizeof(_CTL_RES) + sizeof(_CTL_EXT), IPC_CREAT | 0);
   if (id < 0) Fatal("Error creating shared memory - %d\n", errno);
   void *p = shmat(id, nullptr, 0);
   if (p == reinterpret_cast<void *>(-1)) {
@@ -197,6 +200,7 @@ void AllocBufs(int OpenWt) {
   shmctl(id, IPC_RMID, nullptr);
   ctl.ResArray_id = id;
   ctl.ResArray = static_cast<_CTL_RES *>(p);
+  CtlExt = reinterpret_cast<_CTL_EXT *>(static_cast<char *>(p) + sizeof(_CTL_RES));
   std::memset(ctl.ResArray, 0, sizeof(_CTL_RES));
 }
 

@@ -11,17 +11,24 @@
 #include <cstdlib>
 
 #include "bench.h"
+#include "cellmem.h"
+#include "mix.h"
+#include "pace.h"
 
 constexpr int kReseedEvery = 1000;  // transfers between reseeds of the generator
 
-enum class Kind { kRead, kCheckedRead, kStamped, kQuick, kKeyed };
+// kMixed and kMixedQuick choose read or write per transfer (--mix=): the
+// one stamps its writes and verifies its reads, the other (-q) neither.
+enum class Kind { kRead, kCheckedRead, kStamped, kQuick, kKeyed, kMixed, kMixedQuick };
 
 constexpr bool IsWrite(Kind k) { return k == Kind::kStamped || k == Kind::kQuick || k == Kind::kKeyed; }
+constexpr bool IsMixed(Kind k) { return k == Kind::kMixed || k == Kind::kMixedQuick; }
 // The kinds that reseed the generator every kReseedEvery counted transfers.
 constexpr bool Reseeds(Kind k) { return k == Kind::kRead || k == Kind::kCheckedRead || k == Kind::kQuick; }
 
 // The loop a table cell runs, from the settings.
 inline Kind PickKind(int rw) {
+  if (rw == 2) return q_opt ? Kind::kMixedQuick : Kind::kMixed;
   if (rw == 0) return !q_opt && DupeMod == 0 ? Kind::kCheckedRead : Kind::kRead;
   if (DupeMod != 0) return Kind::kKeyed;
   if (q_opt) return Kind::kQuick;

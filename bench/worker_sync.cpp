@@ -23,16 +23,24 @@ inline uint64_t Get64(const char *p) {
 
 // One worker loop: one pread or pwrite per transfer at the offset the rule
 // gives (kPos), or one read or write where the descriptor stands (the other
-// rules). kLat times every transfer and records the counted ones in lat.
-template <Kind K, bool kPos, bool kUrandom, bool kLat>
+// rules). kLat times every transfer and records the counted ones in lat
+// (the writes of a mixed cell in its second histogram); kRate paces the
+// transfers (--rate=), and their times then count from when each was due.
+template <Kind K, bool kPos, bool kUrandom, bool kLat, bool kRate>
 WorkerResult XferLoop(int w, int BlkSz, LatHist *lat) {
   constexpr bool kWrite = IsWrite(K);
+  constexpr bool kMix = IsMixed(K);
   constexpr bool kReseed = Reseeds(K);
   const int fd = ctl.fh[w];
   char *const buf = kWrite ? ctl.WtBuf[w] : ctl.RdBuf[w];
   const auto len = static_cast<size_t>(BlkSz);
   const SeekPlan plan = MakePlan(BlkSz, w);
+  const SeriesRow series = SeriesOf(w);
+  LatHist *const wlat = kMix ? WriteLatOf(w) : lat;
+  MixChoice mix(MixShare, kMix ? MixSeed() : 0);
+  Pacer pace(RateIops, ctl.thread_cnt);
   uint64_t cnt = 0;
+  uint64_t reads = 0;    // mixed: the counted reads
   int since_reseed = 0;  // cnt mod kReseedEvery, kept without a division
   uint64_t seq = 0;      // write sequence of the stamps, from 0 in every measurement
   // Where the descriptor would stand had every transfer moved it; it is left
@@ -45,47 +53,64 @@ WorkerResult XferLoop(int w, int BlkSz, LatHist *lat) {
     int64_t off = -1;
     const uint64_t sector = PlanSector(plan, NextRand<kUrandom>(), off);
     if (kPos && off < 0) off = pos;
+    const bool wr = kMix ? mix.Write() : kWrite;
+    char *const b = kMix ? (wr ? ctl.WtBuf[w] : ctl.RdBuf[w]) : buf;
     if constexpr (K == Kind::kStamped) StampBlock(buf, BlkSz, sector, seq);
+    if constexpr (K == Kind::kMixed)
+      if (wr) StampBlock(b, BlkSz, sector, seq);
     if constexpr (K == Kind::kKeyed) PutKeys(buf, BlkSz);
-    const uint64_t t0 = kLat ? MonoNs() : 0;
+    const uint64_t due = kRate ? pace.Due() : 0;
+    if (kRate && SigFlg3) break;
+    const uint64_t t0 = kRate ? due : kLat ? MonoNs() : 0;
     ssize_t res;
     if constexpr (kPos)
-      res = kWrite ? pwrite(fd, buf, len, off) : pread(fd, buf, len, off);
+      res = wr ? pwrite(fd, b, len, off) : pread(fd, b, len, off);
     else
-      res = kWrite ? write(fd, buf, len) : read(fd, buf, len);
+      res = wr ? write(fd, b, len) : read(fd, b, len);
     const uint64_t t1 = kLat ? MonoNs() : 0;
     if (kPos) pos = off + (res > 0 ? res : 0);
     if (res != BlkSz) {
       out = XferError(res, errno);
       break;
     }
-    if (K == Kind::kCheckedRead && !CheckBlock(buf, BlkSz, sector)) {
+    if ((K == Kind::kCheckedRead || (K == Kind::kMixed && !wr)) && !CheckBlock(b, BlkSz, sector)) {
       out = {0, 1, 0, 1};
       break;
     }
     if (SigFlg1 && !SigFlg2) {
       cnt++;
+      series.count[*series.tick]++;
+      if (kMix && !wr) reads++;
       if (++since_reseed == kReseedEvery) since_reseed = 0;
-      if constexpr (kLat) LatRecord(*lat, t1 - t0);
+      if constexpr (kLat) LatRecord(wr && kMix ? *wlat : *lat, t1 - t0);
     }
   }
   if (kPos && pos >= 0) lseek(fd, pos, SEEK_SET);
-  if (out.err == 0) out.count = cnt;
+  if (out.err == 0) {
+    out.count = cnt;
+    out.reads = reads;
+  }
   return out;
 }
 
-template <Kind K, bool kPos>
+template <Kind K, bool kPos, bool kRate>
 WorkerResult PickLoop(int w, int BlkSz, LatHist *lat) {
   if (u_opt)
-    return lat ? XferLoop<K, kPos, true, true>(w, BlkSz, lat)
-               : XferLoop<K, kPos, true, false>(w, BlkSz, lat);
-  return lat ? XferLoop<K, kPos, false, true>(w, BlkSz, lat)
-             : XferLoop<K, kPos, false, false>(w, BlkSz, lat);
+    return lat ? XferLoop<K, kPos, true, true, kRate>(w, BlkSz, lat)
+               : XferLoop<K, kPos, true, false, kRate>(w, BlkSz, lat);
+  return lat ? XferLoop<K, kPos, false, true, kRate>(w, BlkSz, lat)
+             : XferLoop<K, kPos, false, false, kRate>(w, BlkSz, lat);
 }
 
 template <Kind K>
 WorkerResult PickLoop(int w, int BlkSz, LatHist *lat) {
-  return Positions(CollRule) ? PickLoop<K, true>(w, BlkSz, lat) : PickLoop<K, false>(w, BlkSz, lat);
+  if (RateIops != 0) {
+    PaceSetup();
+    return Positions(CollRule) ? PickLoop<K, true, true>(w, BlkSz, lat)
+                               : PickLoop<K, false, true>(w, BlkSz, lat);
+  }
+  return Positions(CollRule) ? PickLoop<K, true, false>(w, BlkSz, lat)
+                             : PickLoop<K, false, false>(w, BlkSz, lat);
 }
 
 }  // namespace
@@ -96,9 +121,16 @@ WorkerResult SyncLoop(Kind k, int w, int BlkSz, LatHist *lat) {
     case Kind::kRead: return PickLoop<Kind::kRead>(w, BlkSz, lat);
     case Kind::kKeyed: return PickLoop<Kind::kKeyed>(w, BlkSz, lat);
     case Kind::kQuick: return PickLoop<Kind::kQuick>(w, BlkSz, lat);
+    case Kind::kMixed: return PickLoop<Kind::kMixed>(w, BlkSz, lat);
+    case Kind::kMixedQuick: return PickLoop<Kind::kMixedQuick>(w, BlkSz, lat);
     case Kind::kStamped: break;
   }
   return PickLoop<Kind::kStamped>(w, BlkSz, lat);
+}
+
+uint64_t MixSeed() {
+  const uint64_t hi = Rand(), lo = Rand();
+  return (hi << 32 | lo) ^ (static_cast<uint64_t>(RunCtx.WorkerIdx + 1) * uint64_t{0x9e3779b97f4a7c15});
 }
 
 void StampBlock(char *buf, int BlkSz, uint64_t sector, uint64_t &seq) {

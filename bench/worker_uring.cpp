@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "fatal.h"
+#include "uring_ext.h"
 
 namespace {
 
@@ -53,7 +54,9 @@ io_uring_sqe *NextSqe(io_uring &ring) {
 
 // One worker's ring kept full: each completion is checked and counted, and
 // its slot prepared again until signal 63; what is in flight then is reaped.
-template <Kind K, bool kUrandom, bool kLat>
+// A mixed cell reads into slots of its own (slot[qd + s]); kRate paces the
+// transfers (RunPaced).
+template <Kind K, bool kUrandom, bool kLat, bool kRate>
 struct UringLoop {
   static constexpr bool kWrite = IsWrite(K);
   io_uring &ring;
@@ -61,6 +64,8 @@ struct UringLoop {
   int BlkSz;
   LatHist *lat;
   SeekPlan plan;
+  unsigned qd;
+  MixExt<K, kRate> x;
   uint64_t cnt = 0;
   int since_reseed = 0;
   uint64_t seq = 0;
@@ -72,8 +77,8 @@ struct UringLoop {
   unsigned inflight = 0;
   WorkerResult out{0, 0};
 
-  UringLoop(io_uring &r, char *const *sl, int w, int blk, LatHist *l)
-      : ring(r), slot(sl), BlkSz(blk), lat(l), plan(MakePlan(blk, w)) {}
+  UringLoop(io_uring &r, char *const *sl, unsigned q, int w, int blk, LatHist *l)
+      : ring(r), slot(sl), BlkSz(blk), lat(l), plan(MakePlan(blk, w)), qd(q), x(w) {}
 
   void Prep(unsigned s) {
     if (Reseeds(K) && since_reseed == 0) ReseedRand();
@@ -81,19 +86,24 @@ struct UringLoop {
     sector[s] = PlanSector(plan, NextRand<kUrandom>(), off);
     if (off < 0) off = pos;
     pos = off + BlkSz;
+    const bool wr = x.Write(s, kWrite);
+    const unsigned b = x.Buf(s, qd);
     if constexpr (K == Kind::kStamped) StampBlock(slot[s], BlkSz, sector[s], seq);
+    if constexpr (K == Kind::kMixed)
+      if (wr) StampBlock(slot[b], BlkSz, sector[s], seq);
     if constexpr (K == Kind::kKeyed) PutKeys(slot[s], BlkSz);
     io_uring_sqe *sqe = NextSqe(ring);
     const auto o = static_cast<uint64_t>(off);
-    const auto idx = static_cast<int>(s);
+    const auto idx = static_cast<int>(b);
     const auto len = static_cast<unsigned>(BlkSz);
-    if constexpr (kWrite)
-      io_uring_prep_write_fixed(sqe, 0, slot[s], len, o, idx);
+    if (wr)
+      io_uring_prep_write_fixed(sqe, 0, slot[b], len, o, idx);
     else
-      io_uring_prep_read_fixed(sqe, 0, slot[s], len, o, idx);
+      io_uring_prep_read_fixed(sqe, 0, slot[b], len, o, idx);
     sqe->flags |= IOSQE_FIXED_FILE;
     io_uring_sqe_set_data64(sqe, s);
-    if constexpr (kLat) fresh[nfresh++] = s;
+    if constexpr (kLat && !kRate) fresh[nfresh++] = s;
+    if constexpr (kRate) io_uring_submit(&ring);  // due now: not held for the others
     inflight++;
   }
 
@@ -108,19 +118,27 @@ struct UringLoop {
       out = res < 0 ? XferError(-1, -res) : XferError(res, 0);
       return;
     }
-    if (K == Kind::kCheckedRead && !CheckBlock(slot[s], BlkSz, sector[s])) {
+    if ((K == Kind::kCheckedRead || x.Checks(s, K == Kind::kMixed)) &&
+        !CheckBlock(slot[x.Buf(s, qd)], BlkSz, sector[s])) {
       out = {0, 1, 0, 1};
       return;
     }
     if (SigFlg1 && !SigFlg2) {
       cnt++;
+      x.Count(s);
       if (++since_reseed == kReseedEvery) since_reseed = 0;
-      if constexpr (kLat) LatRecord(*lat, t1 - t0[s]);
+      if constexpr (kLat) LatRecord(*x.Hist(s, lat), t1 - t0[s]);
     }
-    if (!SigFlg3) Prep(s);
+    if (!SigFlg3) {
+      if constexpr (kRate)
+        x.Free(s);
+      else
+        Prep(s);
+    }
   }
 
-  WorkerResult Run(unsigned qd) {
+  WorkerResult Run() {
+    if constexpr (kRate) return RunPaced(*this);
     for (unsigned s = 0; s < qd; s++) Prep(s);
     while (inflight > 0) {
       if constexpr (kLat) {
@@ -145,23 +163,29 @@ struct UringLoop {
       }
       io_uring_cq_advance(&ring, seen);
     }
-    if (out.err == 0) out.count = cnt;
-    return out;
+    return x.Result(out, cnt);
   }
 };
 
-template <Kind K, bool kUrandom, bool kLat>
+template <Kind K, bool kUrandom, bool kLat, bool kRate>
 WorkerResult Loop(io_uring &ring, char *const *slot, unsigned qd, int w, int BlkSz, LatHist *lat) {
-  return UringLoop<K, kUrandom, kLat>(ring, slot, w, BlkSz, lat).Run(qd);
+  return UringLoop<K, kUrandom, kLat, kRate>(ring, slot, qd, w, BlkSz, lat).Run();
+}
+
+template <Kind K, bool kRate>
+WorkerResult Pick(io_uring &ring, char *const *slot, unsigned qd, int w, int BlkSz, LatHist *lat) {
+  if (u_opt)
+    return lat ? Loop<K, true, true, kRate>(ring, slot, qd, w, BlkSz, lat)
+               : Loop<K, true, false, kRate>(ring, slot, qd, w, BlkSz, lat);
+  return lat ? Loop<K, false, true, kRate>(ring, slot, qd, w, BlkSz, lat)
+             : Loop<K, false, false, kRate>(ring, slot, qd, w, BlkSz, lat);
 }
 
 template <Kind K>
 WorkerResult Pick(io_uring &ring, char *const *slot, unsigned qd, int w, int BlkSz, LatHist *lat) {
-  if (u_opt)
-    return lat ? Loop<K, true, true>(ring, slot, qd, w, BlkSz, lat)
-               : Loop<K, true, false>(ring, slot, qd, w, BlkSz, lat);
-  return lat ? Loop<K, false, true>(ring, slot, qd, w, BlkSz, lat)
-             : Loop<K, false, false>(ring, slot, qd, w, BlkSz, lat);
+  if (RateIops == 0) return Pick<K, false>(ring, slot, qd, w, BlkSz, lat);
+  PaceSetup();
+  return Pick<K, true>(ring, slot, qd, w, BlkSz, lat);
 }
 
 }  // namespace
@@ -190,16 +214,17 @@ WorkerResult UringLoop(Kind k, int w, int BlkSz, LatHist *lat) {
   if (r < 0) return SetupError("ring", r);
   // One buffer per transfer in flight, each 4096-aligned; writes start from
   // the worker's write pattern.
-  char *all = Alloc4K(BlkSz * QueueDepth);
-  char *slot[kMaxQueueDepth];
-  iovec iov[kMaxQueueDepth];
-  for (unsigned s = 0; s < qd; s++) {
+  const unsigned nbuf = MixSlots(k, qd);  // a mixed cell's reads have slots of their own
+  char *all = Alloc4K(BlkSz * static_cast<int>(nbuf));
+  char *slot[2 * kMaxQueueDepth];
+  iovec iov[2 * kMaxQueueDepth];
+  for (unsigned s = 0; s < nbuf; s++) {
     slot[s] = all + static_cast<size_t>(s) * static_cast<size_t>(BlkSz);
-    if (IsWrite(k)) std::memcpy(slot[s], ctl.WtBuf[w], static_cast<size_t>(BlkSz));
+    if (IsWrite(k) || (IsMixed(k) && s < qd)) std::memcpy(slot[s], ctl.WtBuf[w], static_cast<size_t>(BlkSz));
     iov[s] = {slot[s], static_cast<size_t>(BlkSz)};
   }
   WorkerResult out;
-  if ((r = io_uring_register_buffers(&ring, iov, qd)) < 0) {
+  if ((r = io_uring_register_buffers(&ring, iov, nbuf)) < 0) {
     out = SetupError("buffers", r);
   } else if ((r = io_uring_register_files(&ring, &ctl.fh[w], 1)) < 0) {
     out = SetupError("files", r);
@@ -210,8 +235,13 @@ WorkerResult UringLoop(Kind k, int w, int BlkSz, LatHist *lat) {
       case Kind::kKeyed: out = Pick<Kind::kKeyed>(ring, slot, qd, w, BlkSz, lat); break;
       case Kind::kQuick: out = Pick<Kind::kQuick>(ring, slot, qd, w, BlkSz, lat); break;
       case Kind::kStamped: out = Pick<Kind::kStamped>(ring, slot, qd, w, BlkSz, lat); break;
+      case Kind::kMixed: out = Pick<Kind::kMixed>(ring, slot, qd, w, BlkSz, lat); break;
+      case Kind::kMixedQuick: out = Pick<Kind::kMixedQuick>(ring, slot, qd, w, BlkSz, lat); break;
     }
   }
+  // The ring's hold on the device ends here, not when the kernel frees the ring
+  // after the worker has gone: a run that follows at once can open it exclusively.
+  io_uring_unregister_files(&ring);
   io_uring_queue_exit(&ring);
   return out;
 }

@@ -51,6 +51,10 @@ if(TARGET vexbench)
   # results; a Python 3 script of the standard library alone.
   install(PROGRAMS scripts/vexbench-fleet DESTINATION ${CMAKE_INSTALL_SBINDIR})
   xtl_man_page(vexbench-fleet 8)
+  # vexbench-pts runs the SNIA PTS IOPS test through vexbench (and through
+  # vexbench-fleet, beside it) and writes a report; standard library alone.
+  install(PROGRAMS scripts/vexbench-pts DESTINATION ${CMAKE_INSTALL_SBINDIR})
+  xtl_man_page(vexbench-pts 8)
 endif()
 add_custom_target(man_pages ALL DEPENDS ${xtl_pages})
 

@@ -36,6 +36,18 @@
 #       under 0.97 again with -q; scheduling groups (autogroup on and off):
 #       10 workers against fio psync, whose jobs are sessions of their own,
 #       and against PREV (an earlier binary whose workers share a session)
+#   (j) mixed loads: vexbench --mix=70 against fio --rw=randrw --rwmixread=70,
+#       4 KiB, one at a time with 1 and 10 workers (fio psync) and --qd=32
+#       with 1 and 2 workers (fio io_uring --fixedbufs=1 --registerfiles=1):
+#       MREPS alternating pairs, medians of total IOPS and of CPU per transfer
+#   (k) the read share the loop device counted over the window for --mix=P,
+#       P in {5, 50, 95}: within 1 point of P
+#   (l) --rate= at 10%, 50% and 90% of the unlimited IOPS of a cell (RCELL,
+#       default "-r -q --qd=32", 1 worker): the achieved rate by the kernel's
+#       count, within 2% of the target
+#   (m) the cost of the series and the mix code path on the read and write
+#       cells (4 KiB, 1 and 2 workers, one at a time and --qd=32) against
+#       PREV, the binary of the previous landing
 # The medians, spreads and the counter interpolation are scripts/benchstats.py.
 #
 # Usage: scripts/bench_vexbench.sh [build-dir]   (default: build)
@@ -47,7 +59,10 @@
 # and pairs per cell of (i), default 2 and 5), UPARTS (which of "cells
 # headline split groups" of (i), default all), UBS (block sizes of (i)'s
 # cells, default "4096 65536"), PREV (an earlier vexbench binary for the
-# cost of the split and the scheduling groups; none: not measured).
+# cost of the split, the scheduling groups and (m); none: not measured),
+# MTM and MREPS (seconds per window and pairs per cell of (j) to (m), default
+# 2 and 5), RCELL (the options of (l)'s cell), MPARTS (which of "j k l m",
+# default all). PARTS=mix runs (j) to (m).
 set -u
 export LC_ALL=C  # decimal points in the clock readings and figures
 
@@ -56,7 +71,12 @@ BUILD=${1:-$ROOT/build}
 TM=${TM:-4}
 SIZE_MB=${SIZE_MB:-256}
 REPS=${REPS:-3}
-PARTS=${PARTS:-checks fio uring}
+PARTS=${PARTS:-checks fio uring mix}
+MTM=${MTM:-2}
+MREPS=${MREPS:-5}
+RCELL=${RCELL:--r -q --qd=32}
+MPARTS=${MPARTS:-j k l m}
+mpart() { [[ " $MPARTS " == *" $1 "* ]]; }
 UTM=${UTM:-2}
 UREPS=${UREPS:-5}
 PREV=${PREV:-}
@@ -289,7 +309,6 @@ fi
 # with the same depth and jobs; then the headline, the cost of the split
 # worker side, and the scheduling-group experiment. All on one refill: the
 # read cells first (the stamps are intact), the write cells after them.
-if part uring; then
 # cpu_run FIELD CMD...: runs CMD (standard output to $WORK/out); prints
 # "CPU-SECONDS REQUESTS": user + system time of CMD and all its processes,
 # and the requests the device completed meanwhile (FIELD 0 reads, 4 writes).
@@ -316,6 +335,7 @@ uvex() {
   echo "$(jq '.cells[0].iops' "$WORK/u.json") $(per_xfer "${c[0]}" "${c[1]}")"
 }
 UFLAGS=()  # more options for uvex's vexbench
+if part uring; then
 # ufio RW BLKSZ JOBS QD [engine]: prints "IOPS CPU-US-PER-TRANSFER"
 ufio() {
   local f=0 c
@@ -412,6 +432,143 @@ upart cells && for bs in $UBS; do for th in 1 2; do for qd in 1 8 32; do ucell w
 REPS=$REPS_SAVED
 echo "io_uring cells: lowest ratio $ulow (aim: at least 0.97); vexbench's CPU per transfer above fio's" \
   "on $ucpu_bad of $ucells cells"
+fi
+if part mix; then
+# mcpu_run CMD...: runs CMD (standard output to $WORK/out); prints
+# "CPU-SECONDS REQUESTS": user + system time of CMD and its processes, and
+# the reads and writes the device completed meanwhile.
+mcpu_run() {
+  local b a t
+  read -r -a b <"$STAT"
+  t=$( ("$@" >"$WORK/out" 2>/dev/null; times) | tail -1)
+  read -r -a a <"$STAT"
+  awk -v t="$t" -v n=$((a[0] - b[0] + a[4] - b[4])) 'BEGIN {
+    split(t, x, " "); s = 0
+    for (i = 1; i <= 2; i++) { m = x[i]; sub(/s$/, "", m); split(m, y, "m"); s += y[1] * 60 + y[2] }
+    printf "%.3f %d\n", s, n }'
+}
+mper() { awk -v c="$1" -v n="$2" 'BEGIN { if (n > 0) printf "%.2f", c * 1e6 / n; else print "n/a" }'; }
+# mvex WORKERS QD [binary] [extra...]: vexbench --mix=70; prints "IOPS CPU-US"
+mvex() {
+  local th=$1 qd=$2 c q=()
+  shift 2
+  [ "$qd" = 1 ] || q=(--qd="$qd")
+  mrefill
+  read -r -a c < <(mcpu_run nice -n -10 "$VEXBENCH" --mix=70 "${q[@]}" --tm="$MTM" --min=4096 --max=4096 \
+    --th1="$th" --th2=0 --th3=0 --size="$SIZE_MB" --json="$WORK/m.json" "$DEV")
+  echo "$(jq '.cells[0].iops' "$WORK/m.json") $(mper "${c[0]}" "${c[1]}")"
+}
+# fio's writes replace the stamps: the device is filled again before each
+# run of either tool (outside the measured run), so that both start alike.
+mrefill() { "$VEXBENCH" -c --size="$SIZE_MB" --th1=1 --th2=0 --th3=0 "$DEV" >/dev/null; }
+# mfio JOBS QD: fio --rw=randrw --rwmixread=70; prints "IOPS CPU-US"
+mfio() {
+  local c eng=(--ioengine=psync)
+  mrefill
+  [ "$2" = 1 ] || eng=(--ioengine=io_uring --iodepth="$2" --fixedbufs=1 --registerfiles=1)
+  read -r -a c < <(mcpu_run nice -n -10 fio --name=cmp --filename="$DEV" "${eng[@]}" --numjobs="$1" \
+    --direct=1 --rw=randrw --rwmixread=70 --bs=4096 --size="${SIZE_MB}M" --time_based --runtime="$MTM" \
+    --ramp_time=1 --norandommap --randrepeat=0 --group_reporting --output-format=json)
+  echo "$(jq -r '.jobs[0] | (.read.iops + .write.iops) | floor' "$WORK/out") $(mper "${c[0]}" "${c[1]}")"
+}
+"$VEXBENCH" -c --size="$SIZE_MB" "$DEV" >/dev/null || { echo "refill failed"; exit 1; }
+REPS_SAVED=$REPS
+REPS=$MREPS
+echo
+echo "(j) mixed loads, 70% reads, 4 KiB, $MREPS alternating pairs per cell, $MTM s windows: vexbench"
+echo "--mix=70 against fio --rw=randrw --rwmixread=70 (psync; io_uring with --fixedbufs=1"
+echo "--registerfiles=1); IOPS: reads and writes; cpu: user + system microseconds of all the tool's"
+echo "processes per request the loop device completed during the run (medians)"
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs"
+printf "%-7s %3s %3s | %8s %8s %6s %6s | %8s %8s %6s\n" engine W Q vexbench fio ratio spread vex-cpu fio-cpu cpu-r
+mlow=9 mcpu_bad=0
+mpart j && for cell in "1 1" "10 1" "1 32" "2 32"; do
+  read -r th qd <<<"$cell"
+  pairs "mvex $th $qd" "mfio $th $qd"
+  r=$(median <<<"$P_R") vc=$(median <<<"$P_V2") fc=$(median <<<"$P_F2")
+  cr=$(ratio "$vc" "$fc")
+  printf "%-7s %3s %3s | %8s %8s %6s %5s%% | %8s %8s %6s\n" "$([ "$qd" = 1 ] && echo psync || echo io_uring)" \
+    "$th" "$qd" "$(median <<<"$P_V")" "$(median <<<"$P_F")" "$r" "$(spread <<<"$P_F")" "$vc" "$fc" "$cr"
+  mlow=$(awk -v w="$mlow" -v r="$r" 'BEGIN { print (r != "n/a" && r < w) ? r : w }')
+  awk -v c="$cr" 'BEGIN { exit (c != "n/a" && c <= 1) ? 0 : 1 }' || mcpu_bad=$((mcpu_bad + 1))
+done
+mpart j && echo "mixed cells: lowest IOPS ratio $mlow (aim: at least 0.97); CPU per transfer above fio's on $mcpu_bad of 4"
+
+# (k) the read share the device counted in each mixed window
+echo
+"$VEXBENCH" -c --size="$SIZE_MB" --th1=1 --th2=0 --th3=0 "$DEV" >/dev/null
+echo "(k) read share counted by the loop device over the window (/sys/block/$(basename "$DEV")/stat), 4 KiB, 1 worker"
+share_bad=0
+mpart k && for p in 5 50 95; do
+  : >"$WORK/samples"
+  sampler "$WORK/samples" &
+  spid=$!
+  nice -n -10 "$VEXBENCH" --mix="$p" --tm="$MTM" --min=4096 --max=4096 --th1=1 --th2=0 --th3=0 \
+    --size="$SIZE_MB" --json="$WORK/k.json" "$DEV" >/dev/null
+  kill "$spid"
+  wait "$spid" 2>/dev/null
+  st=$(jq '.cells[0].window_start_ms' "$WORK/k.json") wm=$(jq '.cells[0].window_ms' "$WORK/k.json")
+  kr=$(kernel_rate "$WORK/samples" 2 "$st" "$wm" 4096) kw=$(kernel_rate "$WORK/samples" 3 "$st" "$wm" 4096)
+  sh=$(awk -v r="$kr" -v w="$kw" 'BEGIN { printf "%.2f", (r + w > 0) ? 100 * r / (r + w) : -1 }')
+  vsh=$(jq '.cells[0] | 100 * .read.transfers / .transfers' "$WORK/k.json")
+  echo "--mix=$p: kernel read share $sh% (reads $kr/s, writes $kw/s); vexbench's own count $(printf %.2f "$vsh")%"
+  awk -v s="$sh" -v p="$p" 'BEGIN { exit (s - p <= 1 && p - s <= 1) ? 0 : 1 }' || share_bad=$((share_bad + 1))
+done
+mpart k && { [ "$share_bad" = 0 ]; check k $? "kernel-counted read share within 1 point of P for P in 5, 50, 95 ($share_bad off)"; }
+
+# (l) --rate= at 10, 50 and 90% of the cell's unlimited IOPS, by the kernel's count
+echo
+read -r -a rc <<<"$RCELL"
+rvex() {  # rvex JSON [--rate=N]: the cell; prints "IOPS KERNEL-IOPS"
+  local json=$1 field=2
+  shift
+  [[ " ${rc[*]} " == *" -w "* ]] && field=3
+  : >"$WORK/samples"
+  sampler "$WORK/samples" &
+  local spid=$!
+  nice -n -10 "$VEXBENCH" "${rc[@]}" "$@" --tm="$MTM" --min=4096 --max=4096 --th1=1 --th2=0 --th3=0 \
+    --size="$SIZE_MB" --json="$json" "$DEV" >/dev/null
+  kill "$spid"
+  wait "$spid" 2>/dev/null
+  echo "$(jq '.cells[0].iops' "$json") $(kernel_rate "$WORK/samples" $field "$(jq '.cells[0].window_start_ms' "$json")" \
+    "$(jq '.cells[0].window_ms' "$json")" 4096)"
+}
+U=""
+mpart l && for rep in $(seq "$MREPS"); do U="$U $(rvex "$WORK/u.json" | cut -d' ' -f1)"; done
+unl=$(median <<<"$U")
+echo "(l) --rate= on the cell \"$RCELL\" (4 KiB, 1 worker): unlimited $unl IOPS (median of $MREPS)"
+rate_bad=0
+mpart l && for pct in 10 50 90; do
+  target=$(awk -v u="$unl" -v p="$pct" 'BEGIN { printf "%d", u * p / 100 }')
+  A="" K=""
+  for rep in $(seq "$MREPS"); do
+    read -r -a x < <(rvex "$WORK/r.json" --rate="$target")
+    A="$A ${x[0]}" K="$K ${x[1]}"
+  done
+  ka=$(median <<<"$K")
+  dev_pct=$(awk -v k="$ka" -v t="$target" 'BEGIN { printf "%.2f", 100 * (k - t) / t }')
+  echo "--rate=$target ($pct%): achieved $(median <<<"$A") by the table, $(printf %.0f "$ka") by the kernel ($dev_pct%); runs:$K"
+  awk -v d="$dev_pct" 'BEGIN { exit (d <= 2 && d >= -2) ? 0 : 1 }' || rate_bad=$((rate_bad + 1))
+done
+mpart l && { [ "$rate_bad" = 0 ]; check l $? "--rate= within 2% of the target by the kernel's count at 10, 50 and 90% ($rate_bad off)"; }
+
+# (m) the read and write cells against the previous landing's binary
+if [ -n "$PREV" ] && mpart m; then
+  echo
+  "$VEXBENCH" -c --size="$SIZE_MB" --th1=1 --th2=0 --th3=0 "$DEV" >/dev/null
+  echo "(m) the read and write cells (4 KiB) against PREV ($PREV), $MREPS alternating pairs"
+  mworst=9
+  for rw in read write; do for qd in 1 32; do for th in 1 2; do
+    pairs "uvex $rw 4096 $th $qd" "uvex $rw 4096 $th $qd $PREV"
+    r=$(median <<<"$P_R")
+    echo "$rw 4K x $th, qd $qd: $(median <<<"$P_V") against $(median <<<"$P_F") IOPS, ratio $r;" \
+      "CPU per transfer $(median <<<"$P_V2") against $(median <<<"$P_F2") us, ratio" \
+      "$(ratio "$(median <<<"$P_V2")" "$(median <<<"$P_F2")")"
+    mworst=$(awk -v w="$mworst" -v r="$r" 'BEGIN { print (r != "n/a" && r < w) ? r : w }')
+  done; done; done
+  echo "(m) lowest ratio against PREV: $mworst (aim: at least 0.98)"
+fi
+REPS=$REPS_SAVED
 fi
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo

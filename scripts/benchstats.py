@@ -62,8 +62,24 @@ def fmt(x, digits):
     return "n/a" if x is None else f"{x:.{digits}f}"
 
 
+def numbers(args):
+    """The arguments that are figures ("n/a" of a run without one left out)."""
+    out = []
+    for a in args:
+        try:
+            out.append(float(a))
+        except ValueError:
+            pass
+    return out
+
+
 def main(argv):
     cmd, args = argv[1], argv[2:]
+    if cmd in ("median", "spread"):
+        args = numbers(args)
+    if cmd == "ratio" and len(numbers(args)) < 2:
+        print("n/a")
+        return 0
     if cmd == "median":
         m = median(args)
         print("n/a" if m is None else f"{m:g}" if abs(m) < 1e6 else f"{m:.0f}")

@@ -16,7 +16,7 @@ missing=0
 while IFS= read -r -d '' f; do
   case $f in
     *.cpp | *.h) line="// $tag" ;;
-    *.sh | *.py | *.cmake | */CMakeLists.txt | CMakeLists.txt | .ci/run | scripts/vexbench-plot | scripts/vexbench-fleet | completion/*)
+    *.sh | *.py | *.cmake | */CMakeLists.txt | CMakeLists.txt | .ci/run | scripts/vexbench-plot | scripts/vexbench-fleet | scripts/vexbench-pts | completion/*)
       line="# $tag" ;;
     man/*.[0-9]) line=".\\\" $tag" ;;
     *) continue ;;

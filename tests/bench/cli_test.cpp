@@ -301,6 +301,65 @@ TEST_F(BenchCli, QueueDepthCountsWithinTheDevicesOwn) {
   EXPECT_EQ(after[2], 0U);
 }
 
+// The device's own counters: sectors read and written so far.
+std::pair<uint64_t, uint64_t> SectorsOf(const std::string &dev) {
+  std::istringstream f(ReadAll("/sys/block/" + dev.substr(5) + "/stat"));
+  std::vector<uint64_t> v(11);
+  for (uint64_t &x : v) f >> x;
+  return {v[2], v[6]};
+}
+
+// --mix= alone: a fill when asked, then only the mixed table, with its
+// latency table; the document's mixed cell splits its transfers into reads
+// and writes, and its per-second counts add up to them.
+TEST_F(BenchCli, MixedTableAndItsCell) {
+  const std::string &dev = Attach(32);
+  ASSERT_FALSE(dev.empty());
+  ScratchFile json(0);
+  RunResult r = RunCell({"-c", "--mix=70", "--lat", "--json=" + json.Path()}, 2, 16, dev);
+  ASSERT_EQ(r.status, 0) << r.out;
+  std::vector<std::string> l = Lines(r.out);
+  ASSERT_EQ(l.size(), 18U) << r.out;
+  EXPECT_EQ(l[0], "OpenWt = 1");
+  EXPECT_EQ(l[4], "Mixed Tests:");
+  EXPECT_EQ(l[6], "Block |    2 threads   ");
+  EXPECT_TRUE(std::regex_match(l[9], std::regex("   4K " + kCell))) << l[9];
+  EXPECT_EQ(l[11], "Mixed latency (us):");
+  EXPECT_EQ(r.out.find("Read Tests:"), std::string::npos);
+  EXPECT_EQ(r.out.find("err"), std::string::npos) << r.out;
+  RunResult cell = RunCmd("python3 -c 'import json,sys\n"
+                          "d = json.load(open(sys.argv[1]))\n"
+                          "assert d[\"settings\"][\"mix\"] == [70] and len(d[\"cells\"]) == 1\n"
+                          "c = d[\"cells\"][0]\n"
+                          "assert c[\"test\"] == \"mix\" and c[\"read_share\"] == 70, c\n"
+                          "rd, wr, n = c[\"read\"][\"transfers\"], c[\"write\"][\"transfers\"], c[\"transfers\"]\n"
+                          "assert rd + wr == n and 0.6 < rd / n < 0.8, c\n"
+                          "assert c[\"read\"][\"latency_ns\"][\"count\"] == rd\n"
+                          "s = c[\"iops_series\"]\n"
+                          "assert len(s) == 1 and 0.9 * n <= s[0] <= n, c\n"
+                          "print(c[\"iops\"])' " + json.Path());
+  EXPECT_EQ(cell.status, 0) << cell.out;
+  EXPECT_EQ(std::to_string(RowIops(l[9])[0]) + "\n", cell.out);
+}
+
+// The share of reads that the device itself counted is the one asked for
+// (warm-up and drain included: they choose alike).
+TEST_F(BenchCli, KernelCountsTheReadShare) {
+  const std::string &dev = Attach(32);
+  ASSERT_FALSE(dev.empty());
+  ASSERT_EQ(RunBin({"-c", "--size=16", "--th1=1", "--th2=0", "--th3=0", dev}).status, 0);
+  for (int p : {5, 50, 95}) {
+    auto before = SectorsOf(dev);
+    RunResult r = RunCell({"--mix=" + std::to_string(p)}, 1, 16, dev);
+    auto after = SectorsOf(dev);
+    ASSERT_EQ(r.status, 0) << r.out;
+    const double reads = static_cast<double>(after.first - before.first);
+    const double writes = static_cast<double>(after.second - before.second);
+    ASSERT_GT(reads + writes, 8000.0);
+    EXPECT_NEAR(100.0 * reads / (reads + writes), p, 1.0) << p;
+  }
+}
+
 TEST_F(BenchCli, FillAloneOnASmallerDevice) {
   const std::string &dev = Attach(8);
   ASSERT_FALSE(dev.empty());

@@ -70,6 +70,22 @@ class Merge(unittest.TestCase):
 
 
 
+class MixedCells(unittest.TestCase):
+    def test_each_share_a_cell_of_its_own_with_both_directions_and_the_series(self):
+        def host(series):
+            d = doc(5000, 1000, {20: 1000}, 20)
+            d["cells"] = [dict(d["cells"][0], test="mix", read_share=p, iops_series=series,
+                               read={"transfers": 7, "total_ios": 7, "iops": 7, "bw_bytes": 7 * 4096},
+                               write={"transfers": 3, "total_ios": 3, "iops": 3, "bw_bytes": 3 * 4096})
+                          for p in (70, 30)]
+            return d
+        m = fleet.merge({"a": host([400, 600]), "b": host([500, 500, 9])}, {}, 100)
+        self.assertEqual([(c["test"], c["read_share"], c["hosts"]) for c in m["cells"]],
+                         [("mix", 70, 2), ("mix", 30, 2)])
+        c = m["cells"][0]
+        self.assertEqual((c["read"]["iops"], c["write"]["transfers"], c["iops_series"]), (14, 6, [900, 1100]))
+
+
 class FioShape(unittest.TestCase):
     def test_the_jq_line_of_the_notes_gives_fios_shape(self):
         if shutil.which("jq") is None:

@@ -47,6 +47,20 @@ if "other-run" not in open(os.path.join(tmp, "two", "iops.svg")).read():
 sys.exit(bad)
 PY
 
+# The per-second series of two cells, and latency against IOPS over the two
+# files (each cell a point per file).
+"$script" -o "$tmp/extra" --series --cell='read:4096:*' --cell='write:65536:10' --latency-vs-iops \
+  "$sample" "$tmp/other-run.json" >"$tmp/out" 2>"$tmp/err" || { cat "$tmp/err"; echo "FAIL: extra charts"; exit 1; }
+for chart in series latency-iops; do
+  grep -qx "$tmp/extra/$chart.png" "$tmp/out" && head -c 8 "$tmp/extra/$chart.png" | grep -q PNG ||
+    { echo "FAIL: no $chart chart"; exit 1; }
+done
+n=$(grep -o "read 4K x[0-9]*\|write 64K x10" "$tmp/extra/series.svg" | sort -u | wc -l)
+[ "$n" = 3 ] || { echo "FAIL: series chart has $n of the 3 cells picked"; exit 1; }
+"$script" -o "$tmp/none" --latency-vs-iops "$sample" 2>"$tmp/err"
+[ $? = 1 ] && grep -q "no cell with latency in two files" "$tmp/err" ||
+  { echo "FAIL: latency against IOPS from one file: $(cat "$tmp/err")"; exit 1; }
+
 echo '{"program": "fio"}' >"$tmp/fio.json"
 "$script" -o "$tmp/bad" "$tmp/fio.json" 2>"$tmp/err"
 rc=$?

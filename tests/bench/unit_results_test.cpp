@@ -45,6 +45,7 @@ BenchResults TwoCells() {
                           {8700, 9900, 11000, 14900, 41300, 90100}};
   r.cells[0].cpu_user_us = 120000;
   r.cells[0].cpu_sys_us = 2400000;
+  r.cells[0].iops_series = {10001, 10003, 10006};
   r.cells[1].io_errors = 3;
   return r;
 }
@@ -60,7 +61,7 @@ TEST_F(ResultsTest, NormalRunDocument) {
          "--start-at=1600000000000", "/dev/loop\"7", "/dev/loop8"});
   ResolveRunFlags();
   EXPECT_EQ(Write(TwoCells(), false),
-            R"({"program":"vexbench","version":"1.2","schema":2,"start_time":"1971-01-01T00:00:00Z",)"
+            R"({"program":"vexbench","version":"1.2","schema":3,"start_time":"1971-01-01T00:00:00Z",)"
             R"("ok":false,"settings":{"test":0,"size_mib":4096,"time_s":3,"min_block":4096,)"
             R"("max_block":8192,"threads":[1,2],"coll":0,"dupe":0,"comp":0,"direct":false,)"
             R"("fill":false,"read":true,"write":true,"verify":false,"buffer":"random",)"
@@ -71,6 +72,7 @@ TEST_F(ResultsTest, NormalRunDocument) {
             R"("window_start_ms":1600000000123,"transfers":30010,"total_ios":30010,)"
             R"("iops":10000,"bytes_per_second":40960000,"bw_bytes":40960000,"errors":0,)"
             R"("io_errors":0,"cpu_user_us":120000,"cpu_sys_us":2400000,"worker_transfers":[30010],)"
+            R"("iops_series":[10001,10003,10006],)"
             R"("latency_us":{"p50":8.7,"p99":14.9,"p99_9":41.3,"max":512.6},)"
             R"("latency_ns":{"min":8100,"max":512600,"mean":9000,"stddev":2500,"count":30010,)"
             R"("percentiles":{"50.000000":8700,"90.000000":9900,"95.000000":11000,)"
@@ -80,13 +82,42 @@ TEST_F(ResultsTest, NormalRunDocument) {
             R"({"test":"write","block_size":8192,"workers":2,"window_ms":0,"runtime_ms":0,)"
             R"("window_start_ms":0,"transfers":5,"total_ios":5,)"
             R"("iops":0,"bytes_per_second":0,"bw_bytes":0,"errors":1,"io_errors":3,)"
-            R"("cpu_user_us":0,"cpu_sys_us":0,"worker_transfers":[0,5],)"
+            R"("cpu_user_us":0,"cpu_sys_us":0,"worker_transfers":[0,5],"iops_series":[],)"
             R"("latency_us":{"p50":0,"p99":0,"p99_9":0,"max":0},)"
             R"("latency_ns":{"min":0,"max":0,"mean":0,"stddev":0,"count":0,)"
             R"("percentiles":{"50.000000":0,"90.000000":0,"95.000000":0,)"
             R"("99.000000":0,"99.900000":0,"99.990000":0}},)"
             R"("latency_hist":{"min_ns":0,"max_ns":0,"bucket_ns":[],"bucket_counts":[]}}]})"
             "\n");
+}
+
+// A mixed cell: its read share, and each direction under fio's name with
+// its own count, rate and times; the settings carry the shares and the rate.
+TEST_F(ResultsTest, MixedCellHasBothDirections) {
+  Parse({"--mix=70,5", "--rate=20000", "--th1=2", "--th2=0", "--th3=0", "/dev/a"});
+  BenchResults r{"1.2", 0, true, true, {}, {}};
+  CellResult c{2, 8192, 2000, 0, {1500, 1500}, true, {9000, 20000, 40000, 90000}};
+  c.total = 3000;
+  c.read_share = 70;
+  c.reads = 2100;
+  c.iops_series = {1490, 1502};
+  c.read_lat = {2100, 5000, 60000, 8000, 1000, {7000, 9000, 10000, 15000, 30000, 60000}};
+  c.write_lat = {900, 6000, 90000, 12000, 3000, {11000, 14000, 16000, 25000, 80000, 90000}};
+  r.cells.push_back(c);
+  std::string doc = Write(r, false);
+  EXPECT_EQ(doc.find(R"("start_at_ms")"), std::string::npos);
+  EXPECT_NE(doc.find(R"("latency":true,"mix":[70,5],"rate":20000},)"), std::string::npos) << doc;
+  EXPECT_NE(doc.find(R"({"test":"mix","read_share":70,"block_size":8192,"workers":2,)"),
+            std::string::npos) << doc;
+  EXPECT_NE(doc.find(R"("worker_transfers":[1500,1500],"iops_series":[1490,1502],)"),
+            std::string::npos) << doc;
+  EXPECT_NE(doc.find(R"("read":{"transfers":2100,"total_ios":2100,"iops":1050,"bw_bytes":8601600,)"
+                     R"("latency_ns":{"min":5000,"max":60000,"mean":8000,"stddev":1000,"count":2100,)"
+                     R"("percentiles":{"50.000000":7000,"90.000000":9000,"95.000000":10000,)"
+                     R"("99.000000":15000,"99.900000":30000,"99.990000":60000}}},)"
+                     R"("write":{"transfers":900,"total_ios":900,"iops":450,"bw_bytes":3686400,)"
+                     R"("latency_ns":{"min":6000,)"),
+            std::string::npos) << doc;
 }
 
 TEST_F(ResultsTest, SamplingDocumentHasSamplesAndNoCells) {

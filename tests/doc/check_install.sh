@@ -13,9 +13,11 @@ want=$(sort <<'LIST'
 ./sbin/xtl-maint
 ./sbin/vexbench
 ./sbin/vexbench-fleet
+./sbin/vexbench-pts
 ./share/man/man8/xtl-maint.8.gz
 ./share/man/man8/vexbench.8.gz
 ./share/man/man8/vexbench-fleet.8.gz
+./share/man/man8/vexbench-pts.8.gz
 ./share/bash-completion/completions/xtl-maint
 ./share/bash-completion/completions/vexbench
 ./share/doc/xtl-tools/README.md

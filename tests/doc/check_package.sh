@@ -42,9 +42,11 @@ want=$(sort <<'LIST'
 ./usr/sbin/xtl-maint
 ./usr/sbin/vexbench
 ./usr/sbin/vexbench-fleet
+./usr/sbin/vexbench-pts
 ./usr/share/man/man8/xtl-maint.8.gz
 ./usr/share/man/man8/vexbench.8.gz
 ./usr/share/man/man8/vexbench-fleet.8.gz
+./usr/share/man/man8/vexbench-pts.8.gz
 ./usr/share/bash-completion/completions/xtl-maint
 ./usr/share/bash-completion/completions/vexbench
 ./usr/share/doc/xtl-tools/README.md

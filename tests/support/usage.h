@@ -45,6 +45,8 @@ inline const std::string kBenchManPointer = "See the manual page vexbench(8) for
 // What --help prints: the usage text with the options it does not list, then the pointer.
 inline const std::string kBenchHelp =
     kBenchUsage.substr(0, kBenchUsage.size() - 1) +
-    "      --qd=nnn     keep nnn transfers in flight per worker, io_uring (def 1)\n\n" + kBenchManPointer;
+    "      --qd=nnn     keep nnn transfers in flight per worker, io_uring (def 1)\n"
+    "      --mix=P[,P]  mixed table(s): P per cent of the transfers read (0 to 100)\n"
+    "      --rate=nnn   at most nnn transfers per second per cell (def no limit)\n\n" + kBenchManPointer;
 
 }  // namespace support
