@@ -353,7 +353,10 @@ const char *OptionName(size_t i) {
 
 void ScanArgs(int argc, char **argv) {
   ResetSettings();
-  for (int i = 0; i < argc; i++) v_CmdLine += (i > 0 ? " " : "") + std::string(argv[i]);
+  for (int i = 0; i < argc; i++) {  // piece by piece: GCC 12 at -O3 reports -Wrestrict on the sum
+    if (i > 0) v_CmdLine += ' ';
+    v_CmdLine += argv[i];
+  }
   for (int i = 1; i < argc; i++) {
     const char *word = argv[i];
     if (std::strcmp(word, "--help") == 0 || std::strcmp(word, "--version") == 0) {

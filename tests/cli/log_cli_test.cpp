@@ -567,7 +567,7 @@ TEST_F(LogLoop, UndoTakesBackPostClearAndFormat) {
       {"log", "clear", xtldev.Path(), "--force"},
   };
   for (size_t i = 0; i < lines.size(); i++) {
-    const std::string undo = dir.File("u" + std::to_string(i));
+    const std::string undo = dir.File("u") + std::to_string(i);  // not "u" + ...: GCC 12 -Wrestrict
     const auto before = support::ReadAt(xtldev.Path(), 0, 1 << 20);
     std::vector<std::string> line = lines[i];
     line.push_back("--undo=" + undo);
