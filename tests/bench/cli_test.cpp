@@ -450,8 +450,14 @@ TEST_F(BenchCli, WorkersEndWithTheirParent) {
     pid_t pid = Spawn({VEXBENCH_BIN, "-r", "-q", "--size=64", "--tm=30", "--min=4096", "--max=4096",
                        "--th1=2", "--th2=0", "--th3=0", dev},
                       null, 60);
+    // Found once both have started their own sessions (a worker seen
+    // between its fork and its setsid is not one yet).
     std::vector<pid_t> workers;
-    for (int k = 0; k < 100 && workers.size() < 2; k++) {
+    const auto settled = [&] {
+      return workers.size() == 2 && getsid(workers[0]) == workers[0] &&
+             getsid(workers[1]) == workers[1];
+    };
+    for (int k = 0; k < 100 && !settled(); k++) {
       usleep(50000);
       workers = ChildrenOf(pid);
     }
