@@ -164,17 +164,18 @@ fio_iops() {
 }
 command -v fio >/dev/null || { echo "bench_check: fio is missing (scripts/setup.sh)" >&2; exit 1; }
 q_t="" q_rate="" one_t="" prev_t="" fio_r="" depth_ratio="" prev_ratio="" rate_ratio=""
-for _ in $(seq "$PAIRS"); do
+# The run right after an io_uring run is the slower here, whichever it is,
+# so --qd=1 and PREV take turns at coming first.
+for round in $(seq "$PAIRS"); do
   read -r tq nq < <(timed_check "$BIN")
-  read -r t1 _ < <(timed_check "$BIN" --qd=1)
   f=$(fio_iops)
+  if [[ -n ${PREV:-} && $((round % 2)) -eq 0 ]]; then read -r tp _ < <(timed_check "$PREV"); fi
+  read -r t1 _ < <(timed_check "$BIN" --qd=1)
+  if [[ -n ${PREV:-} && $((round % 2)) -eq 1 ]]; then read -r tp _ < <(timed_check "$PREV"); fi
   rate=$(awk -v n="$nq" -v s="$tq" 'BEGIN { printf "%.0f", n / s }')
   q_t+="$tq " one_t+="$t1 " fio_r+="$f " q_rate+="$rate "
   depth_ratio+="$(ratio "$tq" "$t1") " rate_ratio+="$(ratio "$rate" "$f") "
-  if [[ -n ${PREV:-} ]]; then
-    read -r tp _ < <(timed_check "$PREV")
-    prev_t+="$tp " prev_ratio+="$(ratio "$t1" "$tp") "
-  fi
+  [[ -z ${PREV:-} ]] || prev_t+="$tp " prev_ratio+="$(ratio "$t1" "$tp") "
 done
 m() { tr ' ' '\n' <<<"$1" | grep . | median; }
 echo
