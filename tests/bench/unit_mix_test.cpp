@@ -15,71 +15,21 @@
 #include "fatal.h"
 #include "mix.h"
 #include "pace.h"
-#include "test_util.h"
+#include "worker_fixture.h"
 
 namespace {
 
-void Parse(std::vector<std::string> args) {
-  std::vector<const char *> argv{"vexbench"};
-  for (const auto &a : args) argv.push_back(a.c_str());
-  ParseArgs(static_cast<int>(argv.size()), argv.data());
-}
-
-std::string FatalOf(std::vector<std::string> args) {
-  CaptureStdout cap;
-  auto e = Caught<BenchFatal>([&] {
-    Parse(args);
-    CheckSettings();
-  });
-  cap.Take();
-  return e ? e->Text() : "<none>";
-}
-
-class MixTest : public ::testing::Test {
+class MixTest : public WorkerTest {
  protected:
-  void SetUp() override { ResetSettings(); }
   void TearDown() override {
-    for (int &fd : ctl.fh)
-      if (fd == fd_) fd = -1;
-    if (fd_ >= 0) close(fd_);
     PaceNowFn = MonoNs;
     PaceWaitFn = PaceWait;
-    ResetSettings();
-  }
-  // One worker on 1 MiB of a scratch file, every sector stamped with its number.
-  void OneWorker() {
-    fd_ = open(file_.Path().c_str(), O_RDWR);
-    ASSERT_GE(fd_, 0);
-    e_opt = 1;  // reseeds without /dev/urandom
-    ctl.DevSizeSectors = 2048;
-    ctl.thread_cnt = 1;
-    ctl.fh[0] = fd_;
-    ctl.RdBuf[0] = Alloc4K(1048576);
-    ctl.WtBuf[0] = Alloc4K(1048576);
-    uint64_t seq = 0;
-    StampBlock(ctl.WtBuf[0], 1048576, 0, seq);
-    ASSERT_EQ(pwrite(fd_, ctl.WtBuf[0], 1048576, 0), 1048576);
+    WorkerTest::TearDown();
   }
   // Runs worker 0 for ms milliseconds in this process, its window open.
-  WorkerResult RunFor(int rw, int ms, LatHist *lat = nullptr) {
-    SigFlg1 = 1;
-    SigFlg2 = 0;
-    SigFlg3 = 0;
-    struct sigaction sa {}, old {};
-    sa.sa_handler = [](int) { SigFlg3 = 1; };
-    sigaction(SIGALRM, &sa, &old);
-    itimerval t{};
-    t.it_value.tv_sec = ms / 1000;
-    t.it_value.tv_usec = ms % 1000 * 1000;
-    setitimer(ITIMER_REAL, &t, nullptr);
-    WorkerResult r = RunWorkerLoop(0, 4096, rw, lat);
-    t.it_value = {};
-    setitimer(ITIMER_REAL, &t, nullptr);
-    sigaction(SIGALRM, &old, nullptr);
-    return r;
+  static WorkerResult RunFor(int rw, int ms, LatHist *lat = nullptr) {
+    return RunWorker(rw, ms, true, false, lat);
   }
-  ScratchFile file_{4 << 20};
-  int fd_ = -1;
 };
 
 // ---------------------------------------------------------------- options

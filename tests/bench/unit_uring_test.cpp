@@ -13,79 +13,27 @@
 
 #include "bench.h"
 #include "fatal.h"
-#include "test_util.h"
 #include "uring.h"
+#include "worker_fixture.h"
 
 namespace {
-
-void Parse(std::vector<std::string> args) {
-  std::vector<const char *> argv{"vexbench"};
-  for (const auto &a : args) argv.push_back(a.c_str());
-  ParseArgs(static_cast<int>(argv.size()), argv.data());
-}
-
-std::string FatalOf(std::vector<std::string> args) {
-  CaptureStdout cap;
-  auto e = Caught<BenchFatal>([&] {
-    Parse(args);
-    CheckSettings();
-  });
-  cap.Take();
-  return e ? e->Text() : "<none>";
-}
 
 int g_probe;  // what the ring set-up of the check gives
 int Probe(unsigned) { return g_probe; }
 
-class UringTest : public ::testing::Test {
+class UringTest : public WorkerTest {
  protected:
-  void SetUp() override { ResetSettings(); }
   void TearDown() override {
-    for (int &fd : ctl.fh)
-      if (fd == fd_) fd = -1;
-    if (fd_ >= 0) close(fd_);
     UringProbeFn = saved_probe_;
     UringSysctl = saved_sysctl_;
     UringResFn = nullptr;
-    ResetSettings();
+    WorkerTest::TearDown();
   }
-  // One worker on 1 MiB of a scratch file, every sector stamped with its number.
-  void OneWorker() {
-    fd_ = open(file_.Path().c_str(), O_RDWR);
-    ASSERT_GE(fd_, 0);
-    e_opt = 1;  // reseeds without /dev/urandom
-    ctl.DevSizeSectors = 2048;
-    ctl.thread_cnt = 1;
-    ctl.fh[0] = fd_;
-    ctl.RdBuf[0] = Alloc4K(1048576);
-    ctl.WtBuf[0] = Alloc4K(1048576);
-    uint64_t seq = 0;
-    StampBlock(ctl.WtBuf[0], 1048576, 0, seq);
-    ASSERT_EQ(pwrite(fd_, ctl.WtBuf[0], 1048576, 0), 1048576);
-  }
-  // Runs worker 0 for 100 ms in this process with the window flags given:
-  // before the window, in it, or after it closed.
+  // Worker 0 for 100 ms: before the window, in it, or after it closed.
   enum Window { kBefore, kOpen, kClosed };
-  WorkerResult RunFor(int rw, Window w, LatHist *lat = nullptr) {
-    SigFlg1 = w != kBefore;
-    SigFlg2 = w == kClosed;
-    SigFlg3 = 0;
-    struct sigaction sa {}, old {};
-    sa.sa_handler = [](int) { SigFlg3 = 1; };
-    sigaction(SIGALRM, &sa, &old);
-    itimerval t{};
-    t.it_value.tv_usec = 100000;
-    setitimer(ITIMER_REAL, &t, nullptr);
-    WorkerResult r = RunWorkerLoop(0, 4096, rw, lat);
-    // A loop that ended early (a mismatch) leaves the timer armed: disarm it
-    // before the default action, which ends the process, comes back.
-    t.it_value = {};
-    setitimer(ITIMER_REAL, &t, nullptr);
-    sigaction(SIGALRM, &old, nullptr);
-    return r;
+  static WorkerResult RunFor(int rw, Window w, LatHist *lat = nullptr) {
+    return RunWorker(rw, 100, w != kBefore, w == kClosed, lat);
   }
-  ScratchFile file_{4 << 20};
-  int fd_ = -1;
   int (*saved_probe_)(unsigned) = UringProbeFn;
   const char *saved_sysctl_ = UringSysctl;
 };
