@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,12 @@ inline std::string FatalOf(std::vector<std::string> args) {
 
 class WorkerTest : public ::testing::Test {
  protected:
-  void SetUp() override { ResetSettings(); }
+  // The fixed seed of -e depends on how often the process reseeded: from 0
+  // in each test, as in a process of its own.
+  void SetUp() override {
+    ResetSettings();
+    RunCtx.ReseedCnt = 0;
+  }
   void TearDown() override {
     for (int &fd : ctl.fh)
       if (fd == fd_) fd = -1;
@@ -75,6 +81,17 @@ class WorkerTest : public ::testing::Test {
     setitimer(ITIMER_REAL, &t, nullptr);
     sigaction(SIGALRM, &old, nullptr);
     return r;
+  }
+  // The first of the worker's 2048 sectors that does not begin with its own
+  // number (every stamp does), or 2048.
+  uint64_t FirstUnstamped() const {
+    const std::vector<uint8_t> data = ReadAt(file_.Path(), 0, 1048576);
+    for (uint64_t s = 0; s < 2048; s++) {
+      uint64_t v;
+      std::memcpy(&v, data.data() + s * 512, 8);
+      if (v != s) return s;
+    }
+    return 2048;
   }
   ScratchFile file_{4 << 20};
   int fd_ = -1;
