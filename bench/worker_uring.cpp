@@ -74,6 +74,7 @@ struct UringLoop {
   uint64_t t0[kMaxQueueDepth] = {};
   unsigned fresh[kMaxQueueDepth] = {};  // slots prepared since the last submission
   unsigned nfresh = 0;
+  unsigned unsent = 0;  // prepared, not yet submitted
   unsigned inflight = 0;
   WorkerResult out{0, 0};
 
@@ -103,7 +104,10 @@ struct UringLoop {
     sqe->flags |= IOSQE_FIXED_FILE;
     io_uring_sqe_set_data64(sqe, s);
     if constexpr (kLat && !kRate) fresh[nfresh++] = s;
-    if constexpr (kRate) io_uring_submit(&ring);  // due now: not held for the others
+    if constexpr (kRate)
+      io_uring_submit(&ring);  // due now: not held for the others
+    else
+      unsent++;
     inflight++;
   }
 
@@ -137,31 +141,47 @@ struct UringLoop {
     }
   }
 
+  // One call into the ring: it submits what is prepared (the time of each
+  // such transfer starts here) and, with wait, sleeps until a completion is
+  // posted. False when the ring itself has failed: nothing more can be
+  // reaped, and what is in flight ends with the process.
+  bool Enter(bool wait) {
+    if constexpr (kLat) {
+      const uint64_t now = MonoNs();
+      for (unsigned k = 0; k < nfresh; k++) t0[fresh[k]] = now;
+      nfresh = 0;
+    }
+    const int r = wait ? io_uring_submit_and_wait(&ring, 1) : io_uring_submit_and_get_events(&ring);
+    unsent = 0;
+    if (r >= 0 || r == -EINTR || r == -EAGAIN) return true;
+    if (out.err == 0) out = XferError(-1, -r);
+    return false;
+  }
+
+  // Each completion's slot is submitted again at once, in the call that also
+  // posts what has completed since, so the device's queue stays full; the
+  // worker sleeps only when nothing has completed. (Submitting after the
+  // whole harvest left the queue short meanwhile: 0.87 of fio's IOPS on a
+  // fast device, where fio submits every transfer on its own.)
   WorkerResult Run() {
     if constexpr (kRate) return RunPaced(*this);
     for (unsigned s = 0; s < qd; s++) Prep(s);
-    while (inflight > 0) {
-      if constexpr (kLat) {
-        const uint64_t now = MonoNs();
-        for (unsigned k = 0; k < nfresh; k++) t0[fresh[k]] = now;
-        nfresh = 0;
-      }
-      int r = io_uring_submit_and_wait(&ring, 1);
-      if (r < 0 && r != -EINTR && r != -EAGAIN) {
-        // The ring itself failed: nothing more can be reaped; what is in
-        // flight ends with the process.
-        if (out.err == 0) out = XferError(-1, -r);
-        break;
-      }
-      const uint64_t t1 = kLat ? MonoNs() : 0;
-      unsigned head, seen = 0;
+    bool wait = false;
+    while (inflight > 0 && Enter(wait)) {
+      uint64_t t1 = kLat ? MonoNs() : 0;
       io_uring_cqe *cqe;
-      io_uring_for_each_cqe(&ring, head, cqe) {
-        seen++;
-        Complete(static_cast<unsigned>(cqe->user_data),
-                 UringResFn != nullptr ? UringResFn(cqe->res) : cqe->res, t1);
+      bool sound = true;
+      while (sound && io_uring_peek_cqe(&ring, &cqe) == 0) {
+        const auto s = static_cast<unsigned>(cqe->user_data);
+        const int res = UringResFn != nullptr ? UringResFn(cqe->res) : cqe->res;
+        io_uring_cqe_seen(&ring, cqe);
+        Complete(s, res, t1);
+        if (unsent == 0) continue;
+        sound = Enter(false);
+        if constexpr (kLat) t1 = MonoNs();
       }
-      io_uring_cq_advance(&ring, seen);
+      if (!sound) break;
+      wait = true;
     }
     return x.Result(out, cnt);
   }

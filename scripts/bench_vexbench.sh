@@ -35,7 +35,11 @@
 #       the split worker side against an earlier binary (PREV); a cell
 #       under 0.97 again with -q; scheduling groups (autogroup on and off):
 #       10 workers against fio psync, whose jobs are sessions of their own,
-#       and against PREV (an earlier binary whose workers share a session)
+#       and against PREV (an earlier binary whose workers share a session);
+#       fio's io_uring runs with --fixedbufs=1 --registerfiles=1, its fastest
+#       set-up; UCELLS names cells to measure besides (or, with UPARTS=none,
+#       instead of) the grid, its read cells first (fio's writes replace the
+#       stamps)
 #   (j) mixed loads: vexbench --mix=70 against fio --rw=randrw --rwmixread=70,
 #       4 KiB, one at a time with 1 and 10 workers (fio psync) and --qd=32
 #       with 1 and 2 workers (fio io_uring --fixedbufs=1 --registerfiles=1):
@@ -340,7 +344,9 @@ if part uring; then
 ufio() {
   local f=0 c
   [ "$1" = write ] && f=4
-  read -r -a c < <(cpu_run $f nice -n -10 fio --name=cmp --filename="$DEV" --ioengine="${5:-io_uring}" \
+  local fast=()  # fio's fastest set-up of its io_uring engine
+  [ "${5:-io_uring}" = io_uring ] && fast=(--fixedbufs=1 --registerfiles=1)
+  read -r -a c < <(cpu_run $f nice -n -10 fio --name=cmp --filename="$DEV" --ioengine="${5:-io_uring}" "${fast[@]}" \
     --iodepth="$4" --numjobs="$3" --direct=1 --rw="rand$1" --bs="$2" --size="${SIZE_MB}M" --time_based \
     --runtime="$UTM" --ramp_time=1 --norandommap --randrepeat=0 --group_reporting --output-format=json)
   echo "$(jq -r ".jobs[0].$1.iops | floor" "$WORK/out") $(per_xfer "${c[0]}" "${c[1]}")"
@@ -348,7 +354,8 @@ ufio() {
 "$VEXBENCH" -c --size="$SIZE_MB" "$DEV" >/dev/null || { echo "refill failed"; exit 1; }
 echo
 echo "io_uring side by side ($UREPS alternating pairs per cell, $UTM s windows): vexbench --qd=Q"
-echo "against fio --ioengine=io_uring --iodepth=Q --numjobs=W --direct=1; ratio: median of the pairs'"
+echo "against fio --ioengine=io_uring --fixedbufs=1 --registerfiles=1 --iodepth=Q --numjobs=W --direct=1"
+echo "(fio psync for a cell of UCELLS that names it); ratio: median of the pairs'"
 echo "vexbench/fio IOPS; cpu: user + system microseconds of all the tool's processes per request the"
 echo "loop device completed during the run (median); spread: fio's own runs (the host's noise)"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs"
@@ -356,8 +363,9 @@ echo "quick: for a cell under 0.97, the ratio again with -q (no stamp verificati
 printf "%-5s %5s %3s %3s | %8s %8s %6s %6s | %8s %8s %6s | %6s\n" test block W Q vexbench fio ratio spread \
   vex-cpu fio-cpu cpu-r quick
 ulow=9 ucpu_bad=0 ucells=0
-ucell() {  # ucell RW BS W Q
-  pairs "uvex $1 $2 $3 $4" "ufio $1 $2 $3 $4"
+ucell() {  # ucell RW BS W Q (UFIO_ENGINE: fio's engine, default io_uring)
+  local ue=${UFIO_ENGINE:-io_uring}
+  pairs "uvex $1 $2 $3 $4" "ufio $1 $2 $3 $4 $ue"
   local r cr vc fc q=- v f sp
   r=$(median <<<"$P_R")
   vc=$(median <<<"$P_V2")
@@ -366,7 +374,7 @@ ucell() {  # ucell RW BS W Q
   v=$(median <<<"$P_V") f=$(median <<<"$P_F") sp=$(spread <<<"$P_F")
   if awk -v r="$r" 'BEGIN { exit !(r < 0.97) }'; then
     UFLAGS=(-q)
-    pairs "uvex $1 $2 $3 $4" "ufio $1 $2 $3 $4"
+    pairs "uvex $1 $2 $3 $4" "ufio $1 $2 $3 $4 $ue"
     UFLAGS=()
     q=$(median <<<"$P_R")
   fi
@@ -379,6 +387,12 @@ ucell() {  # ucell RW BS W Q
 REPS_SAVED=$REPS
 REPS=$UREPS
 upart cells && for bs in $UBS; do for th in 1 2; do for qd in 1 8 32; do ucell read $bs $th $qd; done; done; done
+# UCELLS: cells of their own, "RW:BLOCK:W:Q[:ENGINE]" (fio's engine; psync
+# for one-at-a-time cells), e.g. "read:1048576:1:1:psync write:4096:1:8"
+for uc in ${UCELLS:-}; do
+  IFS=: read -r urw ubs uth uqd ueng <<<"$uc"
+  UFIO_ENGINE=${ueng:-io_uring} ucell "$urw" "$ubs" "$uth" "$uqd"
+done
 
 # The headline: --qd=32 with 2 workers against vexbench's best one-at-a-time
 # 4 KiB read cell (1, 2 or 10 workers), the runs interleaved.
@@ -565,7 +579,17 @@ callgrind() {
   wait "$pid"
   read -r -a a <"$STAT"
   rm -f "$d/cg.$pid"
-  echo "$(cat "$d"/cg.* | awk '/^summary:/ { s += $2 } END { print s + 0 }') $((a[CG_F] - b[CG_F]))"
+  # A read worker draws its seed again before every warm-up transfer (the
+  # count restarts with the window), so the number of those reseeds follows
+  # the clock: their cost, the same call in both binaries, is left out.
+  local f ir=0
+  for f in "$d"/cg.*; do
+    ir=$(callgrind_annotate --inclusive=yes --threshold=100 "$f" 2>/dev/null | awk -v t="$ir" '
+      /PROGRAM TOTALS/ { gsub(",", "", $1); all = $1 }
+      /:ReseedRand\(\) \[/ && !r { gsub(",", "", $1); r = $1 }
+      END { print t + all - r }')
+  done
+  echo "$ir $((a[CG_F] - b[CG_F]))"
 }
 # icount RW WORKERS QD BINARY: prints "INSTRUCTIONS SYSCALLS USER-SHARE": the
 # workers' instructions per transfer, as the slope between a 1 s and a 3 s
