@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "check.h"
+#include "check_report.h"
 #include "fatal.h"
 #include "mem_image.h"
 #include "readq.h"

@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "check_hdr.h"
+#include "check_report.h"
 #include "fatal.h"
 #include "probe.h"
 #include "progress.h"
@@ -55,7 +56,7 @@ class Verdicts : public QueuedVisitor {
   bool Locate(const WtBlkAt &at, uint64_t *byte) override {
     if (!WtBlkByte(hdr_.h_20x, at.pba, byte) || *byte > dev_.size ||
         dev_.size - *byte < kBlockSize) {
-      Problem(at, at.pba, "block address",
+      Problem(at, at.pba, CheckCode::WtBlkBeyondDevice,
               "a block inside the device of " + Dec(dev_.size) + " bytes", "beyond the device end");
       return false;
     }
@@ -83,14 +84,15 @@ class Verdicts : public QueuedVisitor {
   size_t before_ = 0;
   bool never_ = false;
 
-  void Problem(const WtBlkAt &at, uint64_t pba, const char *field, std::string expected,
+  void Problem(const WtBlkAt &at, uint64_t pba, CheckCode code, std::string expected,
                std::string found) {
     problems_.push_back(
-        {-1, at.wtblk, at.off0, pba, field, std::move(expected), std::move(found)});
+        {-1, at.wtblk, at.off0, pba, code, 0, std::move(expected), std::move(found)});
   }
   void VerifySum(const WtBlkAt &at, const BLK_HDR_H_20x &h, const uint8_t *blk) {
     const uint64_t sum = BlkHdrChecksum(blk);
-    if (sum != h.mm3_64.get()) Problem(at, at.pba, "mm3_64", HexNum(sum), HexNum(h.mm3_64.get()));
+    if (sum != h.mm3_64.get())
+      Problem(at, at.pba, CheckCode::WtBlkMm3_64, HexNum(sum), HexNum(h.mm3_64.get()));
   }
 };
 
@@ -103,13 +105,14 @@ void Verdicts::End(WalkEnd why, const WtBlkAt &at, const BLK_HDR_H_20x &h, const
       never_ = at.off0 == 0;
       break;
     case WalkEnd::MetaMismatch:  // a torn segment
-      Problem(at, at.pba, "Str", HexBytes(hdr_.h_20x.Str, 32), HexBytes(h.Str, 32));
+      Problem(at, at.pba, CheckCode::TornSegment, HexBytes(hdr_.h_20x.Str, 32),
+              HexBytes(h.Str, 32));
       break;
     case WalkEnd::Empty:
-      Problem(at, head, "segment blocks", "at least 1", "0");
+      Problem(at, head, CheckCode::EmptySegment, "at least 1", "0");
       break;
     case WalkEnd::Overrun:
-      Problem(at, head, "segment blocks",
+      Problem(at, head, CheckCode::SegmentOverrun,
               "at most " + Dec(at.rest) + " (the rest of the write block)", Dec(s.Blocks()));
       break;
     case WalkEnd::Full:
@@ -204,7 +207,7 @@ CheckReport CheckDevice(const CheckDev &dev, const CheckRange &range) {
   r.hdr_sector = dev.hdr_sector;
   r.blocks_read = 1;  // the header block
   CheckHeaders(dev, r);
-  if (r.version == HdrVersion::V20 && HeaderSound(r, 0)) Walk(dev, range, r);
+  if (r.version == HdrVersion::V20 && r.HeaderSound(0)) Walk(dev, range, r);
   return r;
 }
 

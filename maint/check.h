@@ -7,11 +7,12 @@
 //
 // The core works on values: the header bytes, the device size and a block
 // source, so tests and the fuzz target can run it over an in-memory device.
-// DoCheck is the thin wrapper that opens the device and prints the report.
+// DoCheck is the thin wrapper that opens the device and prints the report
+// (check_report.h).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <span>
 #include <string>
 #include <vector>
@@ -49,10 +50,50 @@ struct CheckRange {
   uint64_t count = 0;
 };
 
-// One header field checked: ok, or the expected and the found value.
+// Every problem the check can find, one row each in the report's table
+// (check_report.h: the stable JSON name and the field's name in the text).
+// A rule names its code when it finds the problem; nothing is read back
+// from the texts.
+enum class CheckCode : uint8_t {
+  // The header rules (check_hdr.cpp); a code names the rule, not the header.
+  NoHeader,      // Str: not even "XTL:"
+  Version,       // Str: another version
+  BeyondDevice,  // Str of header 1: past the device end
+  StrReserved,
+  Mm3_64,
+  MetaVersion,
+  BlockSize,
+  FeatureBits,
+  EccLevel,
+  BitSizesSum,
+  BitSizes,  // one code for the eight bytes; the field names the byte
+  Block0Off,
+  MetaDupeCnt,
+  WtBlkStripe,
+  LogicalBlocks,
+  ClusterSize,
+  PhysicalBlocks,
+  AreaEnd,
+  AreaStart,
+  VmStatus,
+  VmBlock0Off,
+  VmBitSizes,
+  VmAreaEnd,
+  // The walk's (check.cpp).
+  WtBlkMm3_64,
+  TornSegment,
+  EmptySegment,
+  SegmentOverrun,
+  WtBlkBeyondDevice,
+};
+inline constexpr size_t kCheckCodes = static_cast<size_t>(CheckCode::WtBlkBeyondDevice) + 1;
+
+// One header field checked: ok, or the expected and the found value. byte
+// is the BitSizes byte its code names (0 for every other code).
 struct CheckField {
   int header = 0;  // 0 the device header, 1 the second header of a two-volume layout
-  std::string field;
+  CheckCode code = CheckCode::Version;
+  uint8_t byte = 0;
   bool ok = true;
   std::string expected;
   std::string found;
@@ -66,7 +107,8 @@ struct CheckProblem {
   uint64_t wtblk = 0;
   uint64_t off = 0;
   uint64_t pba = 0;
-  std::string field;
+  CheckCode code = CheckCode::WtBlkMm3_64;
+  uint8_t byte = 0;
   std::string expected;
   std::string found;
 };
@@ -88,7 +130,17 @@ struct CheckReport {
   uint64_t blocks_read = 0;  // 4096-byte blocks read, the header block included
   std::vector<CheckProblem> problems;
 
-  bool HeaderSound() const;
+  // Whether header hdr was checked and passed every check. The walk needs
+  // header 0 sound; the report's verdict is every header of the layout.
+  bool HeaderSound(int hdr) const {
+    bool checked = false;
+    for (const CheckField &f : fields) {
+      if (f.header != hdr) continue;
+      if (!f.ok) return false;
+      checked = true;
+    }
+    return checked;
+  }
   bool Damaged() const { return !problems.empty(); }
 };
 
@@ -96,23 +148,6 @@ CheckReport CheckDevice(const CheckDev &dev, const CheckRange &range);
 // Reads a first or count word: decimal, 0x hexadecimal or 0 octal digits and
 // nothing else, within 64 bits. False for anything else.
 bool CheckNumber(const char *text, uint64_t *value);
-// One line per problem, then the summary line.
-void PrintCheck(FILE *out, const CheckReport &r);
-// The line of one problem in the report, without its line break.
-std::string CheckProblemText(const CheckProblem &p);
-// The stable code of a problem ("header.mm3_64", "wtblk.torn_segment"; the
-// list is in notes/check.md).
-const char *CheckProblemCode(const CheckProblem &p);
-// The same as one JSON document (json/json.h: valid UTF-8 in the texts
-// passes through, other bytes become U+FFFD, control bytes are escaped),
-// headed by the program, its version and the document's schema number.
-constexpr int kCheckJsonSchema = 2;
-void PrintCheckJson(FILE *out, const CheckReport &r, const std::string &device);
-// The document of a --json run that could not proceed: the program, the
-// message (as printed on standard error) and the system error number, or
-// null when the failure was not a system call's.
-void PrintCheckJsonError(FILE *out, const std::string &message, int err);
-
 // The command: opens v_DevName read-only, checks it, prints the report and
 // ends with status 2 (a FatalError without text) when damage was found.
 void DoCheck();

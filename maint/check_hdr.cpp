@@ -15,12 +15,6 @@ std::string HexNum(uint64_t v) {
   return s;
 }
 
-bool HeaderSound(const CheckReport &r, int hdr) {
-  for (const CheckField &f : r.fields)
-    if (f.header == hdr && !f.ok) return false;
-  return true;
-}
-
 namespace {
 
 constexpr uint32_t kKnownFeatures = kFeatAlways | kFeatQuickFmt | kFeatVm | kFeatDedupe | kFeatEcc |
@@ -109,12 +103,15 @@ class HdrRules {
   CheckReport &r_;
   DevHdrBuf h0_{};
 
-  void Field(int hdr, const char *name, bool ok, std::string expected, std::string found) {
-    r_.fields.push_back({hdr, name, ok, expected, found});
-    if (!ok) r_.problems.push_back({hdr, 0, 0, 0, name, std::move(expected), std::move(found)});
+  // byte: the BitSizes byte that CheckCode::BitSizes names.
+  void Field(int hdr, CheckCode code, bool ok, std::string expected, std::string found,
+             uint8_t byte = 0) {
+    r_.fields.push_back({hdr, code, byte, ok, expected, found});
+    if (!ok)
+      r_.problems.push_back({hdr, 0, 0, 0, code, byte, std::move(expected), std::move(found)});
   }
-  void Expect(int hdr, const char *name, uint64_t want, uint64_t got) {
-    Field(hdr, name, want == got, Dec(want), Dec(got));
+  void Expect(int hdr, CheckCode code, uint64_t want, uint64_t got) {
+    Field(hdr, code, want == got, Dec(want), Dec(got));
   }
   bool Inside(uint64_t byte) const { return byte <= dev_.size && dev_.size - byte >= kBlockSize; }
 
@@ -147,27 +144,26 @@ void HdrRules::NoVersion() {
     const std::string what = dev_.probe != nullptr ? dev_.probe(dev_.ctx) : std::string();
     found = what.empty() ? "no XTL header" : "no XTL header but " + what;
   }
-  Field(0, "Str", false, "XTL:2.0 or XTL:1.1", found);
+  Field(0, r_.no_header ? CheckCode::NoHeader : CheckCode::Version, false, "XTL:2.0 or XTL:1.1",
+        found);
 }
 
 void HdrRules::CheckBitSizes(int hdr, const DEV_HDR_20 &h, const std::vector<Allowed> &rules) {
   const int bits = h.BitSizes[0] + h.BitSizes[1] + h.BitSizes[2];
-  Field(hdr, "BitSizes[0..2] sum", bits > 0, "more than 0", Dec(static_cast<uint64_t>(bits)));
-  static const char *const kNames[8] = {"BitSizes[0]", "BitSizes[1]", "BitSizes[2]",
-                                        "BitSizes[3]", "BitSizes[4]", "BitSizes[5]",
-                                        "BitSizes[6]", "BitSizes[7]"};
-  for (size_t i = 0; i < 8; i++) {
+  Field(hdr, CheckCode::BitSizesSum, bits > 0, "more than 0", Dec(static_cast<uint64_t>(bits)));
+  for (uint8_t i = 0; i < 8; i++) {
     const Allowed a = i < rules.size() ? rules[i] : Set({0});
-    Field(hdr, kNames[i], a.Has(h.BitSizes[i]), a.Text(), Dec(h.BitSizes[i]));
+    Field(hdr, CheckCode::BitSizes, a.Has(h.BitSizes[i]), a.Text(), Dec(h.BitSizes[i]), i);
   }
 }
 
 void HdrRules::CheckCommon(int hdr, const DEV_HDR_20 &h, const DevHdrBuf &raw) {
-  Field(hdr, "Str[8..11]", AllZero(raw.raw + 8, 4), "00000000", HexBytes(raw.raw + 8, 4));
+  Field(hdr, CheckCode::StrReserved, AllZero(raw.raw + 8, 4), "00000000", HexBytes(raw.raw + 8, 4));
   const uint64_t sum = HdrChecksum(raw);
-  Field(hdr, "mm3_64", sum == h.mm3_64.get(), HexNum(sum), HexNum(h.mm3_64.get()));
-  Field(hdr, "MetaVersion", h.MetaVersion.get() == 0x201, "0x201", HexNum(h.MetaVersion.get()));
-  Expect(hdr, "BlockSize", kBlockSize, h.BlockSize.get());
+  Field(hdr, CheckCode::Mm3_64, sum == h.mm3_64.get(), HexNum(sum), HexNum(h.mm3_64.get()));
+  Field(hdr, CheckCode::MetaVersion, h.MetaVersion.get() == 0x201, "0x201",
+        HexNum(h.MetaVersion.get()));
+  Expect(hdr, CheckCode::BlockSize, kBlockSize, h.BlockSize.get());
 }
 
 void HdrRules::CheckV20() {
@@ -176,28 +172,29 @@ void HdrRules::CheckV20() {
   const uint32_t feat = h.FeatureBits.get();
   const bool feat_ok = (feat & ~kKnownFeatures) == 0 && (feat & kFeatAlways) != 0 &&
                        ((feat & kFeatV20Layout) != 0 || (feat & kFeatDdc) == kFeatDdc);
-  Field(0, "FeatureBits", feat_ok, "0x0001, known bits only, 0x2000 or DEDUPE and COMPRESS",
-        HexNum(feat));
+  Field(0, CheckCode::FeatureBits, feat_ok,
+        "0x0001, known bits only, 0x2000 or DEDUPE and COMPRESS", HexNum(feat));
   const uint8_t level = (feat & kFeatEcc6) != 0 ? 2 : (feat & kFeatEcc) != 0 ? 1 : 0;
-  Expect(0, "EccLevel", level, h.EccLevel);
+  Expect(0, CheckCode::EccLevel, level, h.EccLevel);
   CheckBitSizes(0, h, BitRules(feat));
   const uint64_t b0 = h.Block0Off.get();
-  Field(0, "Block0Off", b0 % kSectorSize == 0, "a whole number of sectors", Dec(b0));
-  Field(0, "MetaDupeCnt", h.MetaDupeCnt > 0, "more than 0", Dec(h.MetaDupeCnt));
-  Field(0, "WtBlkStripe", h.WtBlkStripe.get() > 0, "more than 0", Dec(h.WtBlkStripe.get()));
+  Field(0, CheckCode::Block0Off, b0 % kSectorSize == 0, "a whole number of sectors", Dec(b0));
+  Field(0, CheckCode::MetaDupeCnt, h.MetaDupeCnt > 0, "more than 0", Dec(h.MetaDupeCnt));
+  Field(0, CheckCode::WtBlkStripe, h.WtBlkStripe.get() > 0, "more than 0",
+        Dec(h.WtBlkStripe.get()));
   const uint64_t phys = h.PhysicalBlocks.get();
   // Only the one-volume layout without compression offers at most its
   // physical blocks: compression and de-dupe scale the logical space, and
   // the VM volume of a small two-volume device is given more by design.
   if ((feat & kFeatV20Layout) != 0 && (feat & kFeatCompress) == 0)
-    Field(0, "LogicalBlocks", h.LogicalBlocks.get() <= phys,
+    Field(0, CheckCode::LogicalBlocks, h.LogicalBlocks.get() <= phys,
           "at most PhysicalBlocks " + Dec(phys), Dec(h.LogicalBlocks.get()));
   const uint32_t cluster = h.ClusterSize.get();
-  Field(0, "ClusterSize", cluster != 0, "more than 0", Dec(cluster));
+  Field(0, CheckCode::ClusterSize, cluster != 0, "more than 0", Dec(cluster));
   if (cluster == 0) return;
   CheckArea(h);
   const uint32_t vm = h.vm_status.get();
-  Field(0, "vm_status", vm <= 1, "0 or 1", Dec(vm));
+  Field(0, CheckCode::VmStatus, vm <= 1, "0 or 1", Dec(vm));
   if (vm == 1) CheckVm(h);
 }
 
@@ -206,17 +203,17 @@ void HdrRules::CheckArea(const DEV_HDR_20 &h) {
   const uint64_t phys = h.PhysicalBlocks.get();
   const uint32_t cluster = h.ClusterSize.get();
   const uint64_t b0 = h.Block0Off.get();
-  Field(0, "PhysicalBlocks", phys % cluster == 0, "a multiple of ClusterSize " + Dec(cluster),
-        Dec(phys));
+  Field(0, CheckCode::PhysicalBlocks, phys % cluster == 0,
+        "a multiple of ClusterSize " + Dec(cluster), Dec(phys));
   uint64_t end = 0;
   std::string end_text = AreaEnd(h, phys, &end);
-  Field(0, "data area end", end <= dev_.size, "at most the device size " + Dec(dev_.size),
+  Field(0, CheckCode::AreaEnd, end <= dev_.size, "at most the device size " + Dec(dev_.size),
         end_text);
   // The driver's writes to the data area must miss the header block.
   uint64_t at = 0;
   if (phys != 0 && !__builtin_mul_overflow(dev_.hdr_sector, uint64_t{kSectorSize}, &at) &&
       at <= UINT64_MAX - kBlockSize)
-    Field(0, "data area start", b0 >= at + kBlockSize || at >= end,
+    Field(0, CheckCode::AreaStart, b0 >= at + kBlockSize || at >= end,
           "clear of the header block, bytes " + Dec(at) + " to " + Dec(at + kBlockSize - 1),
           "bytes " + Dec(b0) + " to " + (end == UINT64_MAX ? end_text : Dec(end - 1)));
 }
@@ -224,8 +221,8 @@ void HdrRules::CheckArea(const DEV_HDR_20 &h) {
 // The second volume lies beside the first in the same stripe sets: the two
 // data areas together fit the device.
 void HdrRules::CheckVm(const DEV_HDR_20 &h) {
-  Expect(0, "vm_Block0Off", h.Block0Off.get(), h.vm_Block0Off.get());
-  Expect(0, "vm_BitSizes[0]", h.BitSizes[0], h.vm_BitSizes[0]);
+  Expect(0, CheckCode::VmBlock0Off, h.Block0Off.get(), h.vm_Block0Off.get());
+  Expect(0, CheckCode::VmBitSizes, h.BitSizes[0], h.vm_BitSizes[0]);
   const uint64_t phys = h.PhysicalBlocks.get();
   const uint64_t vm_phys = h.vm_PhysicalBlocks.get();
   uint64_t both_end = UINT64_MAX;
@@ -234,7 +231,7 @@ void HdrRules::CheckVm(const DEV_HDR_20 &h) {
     AreaEnd(h, phys + vm_phys, &both_end);
     if (both_end != UINT64_MAX) both_text = Dec(both_end);
   }
-  Field(0, "vm data area end", both_end <= dev_.size, "at most the device size " + Dec(dev_.size),
+  Field(0, CheckCode::VmAreaEnd, both_end <= dev_.size, "at most the device size " + Dec(dev_.size),
         both_text);
 }
 
@@ -243,14 +240,14 @@ void HdrRules::CheckVm(const DEV_HDR_20 &h) {
 void HdrRules::CheckSecondHeader() {
   const uint64_t at = dev_.hdr_sector * kSectorSize;
   if (at / kSectorSize != dev_.hdr_sector || !Inside(at)) {
-    Field(1, "Str", false, "XTL:2.0", "beyond the device end");
+    Field(1, CheckCode::BeyondDevice, false, "XTL:2.0", "beyond the device end");
     return;
   }
   DevHdrBuf h1{};
   std::memcpy(h1.raw, dev_.read(at, dev_.ctx) + kHdrSize, kHdrSize);
   r_.blocks_read++;
   if (GetHdrVersion(h1.raw) != HdrVersion::V20) {
-    Field(1, "Str", false, "XTL:2.0", HexBytes(h1.raw, 8));
+    Field(1, CheckCode::Version, false, "XTL:2.0", HexBytes(h1.raw, 8));
     return;
   }
   CheckCommon(1, h1.h_20x, h1);
@@ -260,41 +257,41 @@ void HdrRules::CheckSecondHeader() {
 void HdrRules::CheckSecondFields(const DEV_HDR_20 &h) {
   const DEV_HDR_20 &d = h0_.h_20x;
   const uint32_t feat = h.FeatureBits.get();
-  Field(1, "FeatureBits",
+  Field(1, CheckCode::FeatureBits,
         (feat & ~kKnownFeatures) == 0 && (feat & (kFeatDdc | kFeatV20Layout)) == 0 &&
             (feat & kFeatAlways) != 0,
         "0x0001, known bits only, no DEDUPE, COMPRESS or 0x2000", HexNum(feat));
   CheckBitSizes(1, h, BitRules(feat & ~kFeatDdc & ~kFeatV20Layout));
-  Expect(1, "ClusterSize", d.ClusterSize.get(), h.ClusterSize.get());
-  Expect(1, "WtBlkStripe", d.WtBlkStripe.get(), h.WtBlkStripe.get());
-  Expect(1, "MetaDupeCnt", d.MetaDupeCnt, h.MetaDupeCnt);
+  Expect(1, CheckCode::ClusterSize, d.ClusterSize.get(), h.ClusterSize.get());
+  Expect(1, CheckCode::WtBlkStripe, d.WtBlkStripe.get(), h.WtBlkStripe.get());
+  Expect(1, CheckCode::MetaDupeCnt, d.MetaDupeCnt, h.MetaDupeCnt);
   // The VM volume starts after its first stripe set (the header block's)
   // and ends before the data volume begins.
-  Expect(1, "Block0Off", uint64_t{d.ClusterSize.get()} * kBlockSize * d.WtBlkStripe.get(),
+  Expect(1, CheckCode::Block0Off, uint64_t{d.ClusterSize.get()} * kBlockSize * d.WtBlkStripe.get(),
          h.Block0Off.get());
   if (h.ClusterSize.get() == 0) return;
   uint64_t end = 0;
   std::string end_text = AreaEnd(h, h.PhysicalBlocks.get(), &end);
-  Field(1, "data area end", end <= d.Block0Off.get(),
+  Field(1, CheckCode::AreaEnd, end <= d.Block0Off.get(),
         "at most Block0Off of header 0, " + Dec(d.Block0Off.get()), end_text);
 }
 
 void HdrRules::CheckV11() {
   const DEV_HDR_11 &h = h0_.h_11;
-  Field(0, "Str[8..11]", AllZero(h0_.raw + 8, 4), "00000000", HexBytes(h0_.raw + 8, 4));
-  Field(0, "mm3_64", true, "not available", "not available");
-  Expect(0, "BlockSize", kBlockSize, static_cast<uint32_t>(h.BlockSize.get()));
+  Field(0, CheckCode::StrReserved, AllZero(h0_.raw + 8, 4), "00000000", HexBytes(h0_.raw + 8, 4));
+  Field(0, CheckCode::Mm3_64, true, "not available", "not available");
+  Expect(0, CheckCode::BlockSize, kBlockSize, static_cast<uint32_t>(h.BlockSize.get()));
   const int32_t b0 = h.Block0Off.get();
   const int32_t phys = h.PhysicalBlocks.get();
   const int32_t cluster = h.ClusterSize.get();
-  Field(0, "Block0Off", b0 >= 0, "0 or more", std::to_string(b0));
-  Field(0, "PhysicalBlocks", phys >= 0, "0 or more", std::to_string(phys));
-  Field(0, "LogicalBlocks", h.LogicalBlocks.get() >= 0, "0 or more",
+  Field(0, CheckCode::Block0Off, b0 >= 0, "0 or more", std::to_string(b0));
+  Field(0, CheckCode::PhysicalBlocks, phys >= 0, "0 or more", std::to_string(phys));
+  Field(0, CheckCode::LogicalBlocks, h.LogicalBlocks.get() >= 0, "0 or more",
         std::to_string(h.LogicalBlocks.get()));
-  Field(0, "ClusterSize", cluster > 0, "more than 0", std::to_string(cluster));
+  Field(0, CheckCode::ClusterSize, cluster > 0, "more than 0", std::to_string(cluster));
   if (b0 < 0 || phys < 0) return;
   const uint64_t end = static_cast<uint64_t>(b0) + static_cast<uint64_t>(phys) * kBlockSize;
-  Field(0, "data area end", end <= dev_.size, "at most the device size " + Dec(dev_.size),
+  Field(0, CheckCode::AreaEnd, end <= dev_.size, "at most the device size " + Dec(dev_.size),
         Dec(end));
 }
 

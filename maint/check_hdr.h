@@ -14,8 +14,5 @@
 // block again through dev.read only for the second header.
 void CheckHeaders(const CheckDev &dev, CheckReport &r);
 
-// Whether the headers that the walk needs passed: header 0's checks.
-bool HeaderSound(const CheckReport &r, int hdr);
-
 inline std::string Dec(uint64_t v) { return std::to_string(v); }
 std::string HexNum(uint64_t v);  // 0x and lower-case hexadecimal digits

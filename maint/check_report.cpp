@@ -1,13 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 // The check's report: one line per problem and the summary line, or the
 // same as one JSON document.
+#include "check_report.h"
+
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
+#include <iterator>
 #include <string>
 #include <utility>
 
-#include "check.h"
 #include "check_hdr.h"
 #include "json.h"
 #include "jsondoc.h"
@@ -18,28 +19,83 @@ const char *VersionText(HdrVersion v) {
   return v == HdrVersion::V20 ? "XTL:2.0" : v == HdrVersion::V11 ? "XTL:1.1" : "unknown";
 }
 
-}  // namespace
+// Every problem code: its stable JSON name (notes/check.md lists them) and
+// the field it names in the text report, "%u" standing for the byte.
+struct CodeRow {
+  CheckCode code;
+  const char *name;
+  const char *field;
+};
+constexpr CodeRow kCodes[] = {
+    {CheckCode::NoHeader, "header.no_header", "Str"},
+    {CheckCode::Version, "header.version", "Str"},
+    {CheckCode::BeyondDevice, "header.beyond_device", "Str"},
+    {CheckCode::StrReserved, "header.str_reserved", "Str[8..11]"},
+    {CheckCode::Mm3_64, "header.mm3_64", "mm3_64"},
+    {CheckCode::MetaVersion, "header.meta_version", "MetaVersion"},
+    {CheckCode::BlockSize, "header.block_size", "BlockSize"},
+    {CheckCode::FeatureBits, "header.feature_bits", "FeatureBits"},
+    {CheckCode::EccLevel, "header.ecc_level", "EccLevel"},
+    {CheckCode::BitSizesSum, "header.bit_sizes_sum", "BitSizes[0..2] sum"},
+    {CheckCode::BitSizes, "header.bit_sizes", "BitSizes[%u]"},
+    {CheckCode::Block0Off, "header.block0_off", "Block0Off"},
+    {CheckCode::MetaDupeCnt, "header.meta_dupe_cnt", "MetaDupeCnt"},
+    {CheckCode::WtBlkStripe, "header.wtblk_stripe", "WtBlkStripe"},
+    {CheckCode::LogicalBlocks, "header.logical_blocks", "LogicalBlocks"},
+    {CheckCode::ClusterSize, "header.cluster_size", "ClusterSize"},
+    {CheckCode::PhysicalBlocks, "header.physical_blocks", "PhysicalBlocks"},
+    {CheckCode::AreaEnd, "header.area_end", "data area end"},
+    {CheckCode::AreaStart, "header.area_start", "data area start"},
+    {CheckCode::VmStatus, "header.vm_status", "vm_status"},
+    {CheckCode::VmBlock0Off, "header.vm_block0_off", "vm_Block0Off"},
+    {CheckCode::VmBitSizes, "header.vm_bit_sizes", "vm_BitSizes[0]"},
+    {CheckCode::VmAreaEnd, "header.vm_area_end", "vm data area end"},
+    {CheckCode::WtBlkMm3_64, "wtblk.mm3_64", "mm3_64"},
+    {CheckCode::TornSegment, "wtblk.torn_segment", "Str"},
+    {CheckCode::EmptySegment, "wtblk.empty_segment", "segment blocks"},
+    {CheckCode::SegmentOverrun, "wtblk.segment_overrun", "segment blocks"},
+    {CheckCode::WtBlkBeyondDevice, "wtblk.beyond_device", "block address"},
+};
 
-bool CheckReport::HeaderSound() const {
-  for (const CheckField &f : fields)
-    if (!f.ok) return false;
-  return !fields.empty();
+// The table holds every code once, at the code's own place.
+constexpr bool InOrder() {
+  for (size_t i = 0; i < std::size(kCodes); i++)
+    if (static_cast<size_t>(kCodes[i].code) != i) return false;
+  return std::size(kCodes) == kCheckCodes;
+}
+static_assert(InOrder(), "kCodes: one row per CheckCode, in the enum's order");
+
+const CodeRow &Row(CheckCode code) { return kCodes[static_cast<size_t>(code)]; }
+
+// The layout's every header passed its checks: the verdict.
+bool HeadersSound(const CheckReport &r) {
+  return r.HeaderSound(0) && (!r.two_volumes || r.HeaderSound(1));
 }
 
+}  // namespace
+
+const char *CheckCodeName(CheckCode code) { return Row(code).name; }
+
+std::string CheckFieldName(CheckCode code, uint8_t byte) {
+  std::string name = Row(code).field;
+  const size_t at = name.find("%u");
+  if (at != std::string::npos) name.replace(at, 2, std::to_string(byte));
+  return name;
+}
 
 std::string CheckProblemText(const CheckProblem &p) {
   std::string at = "header " + std::to_string(p.header);
   if (p.header < 0)
     at = "write block " + Dec(p.wtblk) + " offset " + Dec(p.off) + " pba " + Dec(p.pba);
-  return at + ": " + p.field + ": expected " + p.expected + ", found " + p.found;
+  return at + ": " + CheckFieldName(p.code, p.byte) + ": expected " + p.expected + ", found " +
+         p.found;
 }
 
 void PrintCheck(FILE *out, const CheckReport &r) {
   for (const CheckProblem &p : r.problems) std::fprintf(out, "%s\n", CheckProblemText(p).c_str());
-  std::string hdr = r.no_header       ? "no XTL header"
-                    : r.HeaderSound() ? "header sound"
-                                      : "header damaged";
-  if (r.version == HdrVersion::V11 && r.HeaderSound()) hdr += " (XTL:1.1, checksum not available)";
+  const bool sound = HeadersSound(r);
+  std::string hdr = r.no_header ? "no XTL header" : sound ? "header sound" : "header damaged";
+  if (r.version == HdrVersion::V11 && sound) hdr += " (XTL:1.1, checksum not available)";
   if (r.two_volumes) hdr += " (two volumes)";
   std::string blocks;
   if (r.walked && r.count == 0)
@@ -56,50 +112,6 @@ void PrintCheck(FILE *out, const CheckReport &r) {
 
 
 namespace {
-
-// The stable codes of the header checks, by the field name of the report
-// (notes/check.md lists them). A BitSizes byte shares one code.
-struct FieldCode {
-  const char *field;
-  const char *code;
-};
-constexpr FieldCode kHeaderCodes[] = {
-    {"Str[8..11]", "header.str_reserved"},
-    {"mm3_64", "header.mm3_64"},
-    {"MetaVersion", "header.meta_version"},
-    {"BlockSize", "header.block_size"},
-    {"FeatureBits", "header.feature_bits"},
-    {"EccLevel", "header.ecc_level"},
-    {"BitSizes[0..2] sum", "header.bit_sizes_sum"},
-    {"Block0Off", "header.block0_off"},
-    {"MetaDupeCnt", "header.meta_dupe_cnt"},
-    {"WtBlkStripe", "header.wtblk_stripe"},
-    {"LogicalBlocks", "header.logical_blocks"},
-    {"ClusterSize", "header.cluster_size"},
-    {"PhysicalBlocks", "header.physical_blocks"},
-    {"data area end", "header.area_end"},
-    {"data area start", "header.area_start"},
-    {"vm_status", "header.vm_status"},
-    {"vm_Block0Off", "header.vm_block0_off"},
-    {"vm_BitSizes[0]", "header.vm_bit_sizes"},
-    {"vm data area end", "header.vm_area_end"},
-};
-
-bool StartsWith(const std::string &s, const char *prefix) {
-  return s.compare(0, std::strlen(prefix), prefix) == 0;
-}
-
-const char *HeaderCode(const std::string &field, const std::string &found) {
-  if (field == "Str") {
-    if (StartsWith(found, "no XTL header")) return "header.no_header";
-    if (found == "beyond the device end") return "header.beyond_device";
-    return "header.version";
-  }
-  if (StartsWith(field, "BitSizes[") && field != "BitSizes[0..2] sum") return "header.bit_sizes";
-  for (const FieldCode &c : kHeaderCodes)
-    if (field == c.field) return c.code;
-  return "header.other";
-}
 
 // An expected or found value: a whole decimal number is written as a
 // number; everything else (hexadecimal checksums and bit masks, which a
@@ -126,36 +138,26 @@ void Head(JsonWriter &w) { JsonHead(w, kCheckJsonSchema); }
 
 }  // namespace
 
-const char *CheckProblemCode(const CheckProblem &p) {
-  if (p.header >= 0) return HeaderCode(p.field, p.found);
-  if (p.field == "mm3_64") return "wtblk.mm3_64";
-  if (p.field == "Str") return "wtblk.torn_segment";
-  if (p.field == "segment blocks")
-    return p.found == "0" ? "wtblk.empty_segment" : "wtblk.segment_overrun";
-  if (p.field == "block address") return "wtblk.beyond_device";
-  return "wtblk.other";
-}
-
 namespace {
 
 void HeaderJson(JsonWriter &w, const CheckReport &r) {
   std::string checksum = "not checked";
   for (const CheckField &f : r.fields)
-    if (f.header == 0 && f.field == "mm3_64")
+    if (f.header == 0 && f.code == CheckCode::Mm3_64)
       checksum = r.version == HdrVersion::V11 ? "not available" : f.ok ? "verified" : "mismatch";
   w.Key("header");
   w.BeginObject();
   w.MemberString("version", VersionText(r.version));
   w.MemberBool("two_volumes", r.two_volumes);
   w.MemberString("checksum", checksum);
-  w.MemberString("verdict", r.HeaderSound() ? "sound" : "damaged");
+  w.MemberString("verdict", HeadersSound(r) ? "sound" : "damaged");
   w.Key("fields");
   w.BeginArray();
   for (const CheckField &f : r.fields) {
     w.BeginObject();
     w.MemberInt("header", f.header);
-    w.MemberString("field", f.field);
-    w.MemberString("code", HeaderCode(f.field, f.found));
+    w.MemberString("field", CheckFieldName(f.code, f.byte));
+    w.MemberString("code", CheckCodeName(f.code));
     w.MemberBool("ok", f.ok);
     ExpectedFound(w, f.expected, f.found);
     w.EndObject();
@@ -181,7 +183,7 @@ void WtBlksJson(JsonWriter &w, const CheckReport &r) {
 
 void ProblemJson(JsonWriter &w, const CheckProblem &p) {
   w.BeginObject();
-  w.MemberString("code", CheckProblemCode(p));
+  w.MemberString("code", CheckCodeName(p.code));
   w.MemberString("text", CheckProblemText(p));
   if (p.header >= 0) {
     w.MemberInt("header", p.header);
@@ -190,7 +192,7 @@ void ProblemJson(JsonWriter &w, const CheckProblem &p) {
     w.MemberUint("offset", p.off);
     w.MemberUint("pba", p.pba);
   }
-  w.MemberString("field", p.field);
+  w.MemberString("field", CheckFieldName(p.code, p.byte));
   ExpectedFound(w, p.expected, p.found);
   w.EndObject();
 }

@@ -3,6 +3,7 @@
 // the walk's events, and the verdict of each write block.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <map>
@@ -10,8 +11,9 @@
 #include <vector>
 
 #include "check.h"
-#include "check_hdr.h"
+#include "check_report.h"
 #include "fatal.h"
+#include "format_builders.h"
 #include "readq.h"
 #include "support.h"
 #include "wtblk.h"
@@ -21,12 +23,13 @@ namespace {
 
 using support::Seg;
 
-// An 8 MiB device: the header, and 7 write blocks from 1 MiB on.
+// An 8 MiB device (or one of the size given): the header, and write blocks
+// of 1 MiB from 1 MiB on.
 struct MemDev {
-  std::vector<uint8_t> bytes = std::vector<uint8_t>(8 << 20);
-  DevHdrBuf hdr = support::V20Header(8 << 20);
+  std::vector<uint8_t> bytes;
+  DevHdrBuf hdr;
 
-  MemDev() { Seal(); }
+  explicit MemDev(uint64_t size = 8 << 20) : bytes(size), hdr(support::V20Header(size)) { Seal(); }
   void Seal() {
     hdr.h_20x.mm3_64.set(HdrChecksum(hdr));
     std::memcpy(bytes.data(), hdr.raw, kHdrSize);
@@ -39,17 +42,15 @@ struct MemDev {
   static const uint8_t *Read(uint64_t off, void *ctx) {
     return static_cast<MemDev *>(ctx)->bytes.data() + off;
   }
+  std::string sig;  // what libblkid names on the device
+  static std::string Probe(void *ctx) { return static_cast<MemDev *>(ctx)->sig; }
   CheckDev Dev() {
-    return CheckDev{std::span<const uint8_t, kHdrSize>(bytes.data(), kHdrSize), bytes.size(), 0,
-                    Read, this};
+    CheckDev dev{std::span<const uint8_t, kHdrSize>(bytes.data(), kHdrSize), bytes.size(), 0, Read,
+                 this};
+    dev.probe = Probe;
+    return dev;
   }
 };
-
-std::string Problems(const CheckReport &r) {
-  std::string s;
-  for (const CheckProblem &p : r.problems) s += p.field + ": " + p.expected + " / " + p.found + ";";
-  return s;
-}
 
 // A segment of n blocks: its first metadata block, data, its copy.
 Seg Of(uint32_t n) {
@@ -58,33 +59,175 @@ Seg Of(uint32_t n) {
   return s;
 }
 
+// A report's text, and the code of each problem.
+std::string Text(const CheckReport &r) {
+  return support::Capture([&](FILE *f) { PrintCheck(f, r); });
+}
+std::string Codes(const CheckReport &r) {
+  std::string s;
+  for (const CheckProblem &p : r.problems)
+    s += std::string(s.empty() ? "" : " ") + CheckCodeName(p.code);
+  return s;
+}
+
+// Each header damage on a 64 MiB device, the header's checksum recomputed
+// (but where the row says not): its problem lines and their codes.
+const std::string kArea = "header 0: data area start: expected clear of the header block, bytes ";
+const std::string kEnd =
+    "header 0: data area end: expected at most the device size 67108864, found ";
+const std::string kStr = "header 0: Str: expected XTL:2.0 or XTL:1.1, found ";
+const struct HdrCase {
+  void (*change)(DevHdrBuf &);
+  std::string lines;  // empty: sound
+  std::string codes;
+  uint64_t hdr_sector = 0;
+  std::string sig = "";  // what libblkid names there
+  bool seal = true;
+} kHdrCases[] = {
+    {[](DevHdrBuf &) {}, "", ""},
+    {[](DevHdrBuf &h) { std::memcpy(h.raw, "XTL:3.0", 8); }, kStr + "58544c3a332e3000",
+     "header.version"},
+    {[](DevHdrBuf &h) { std::memset(h.raw, 0, 8); }, kStr + "no XTL header", "header.no_header"},
+    {[](DevHdrBuf &h) { std::memcpy(h.raw, "\x53\xef\x01", 3); },
+     kStr + "no XTL header but an ext4 file system", "header.no_header", 0, "an ext4 file system"},
+    {[](DevHdrBuf &h) { h.raw[9] = 1; }, "header 0: Str[8..11]: expected 00000000, found 00010000",
+     "header.str_reserved"},
+    {[](DevHdrBuf &h) { h.h_20x.mm3_64.set(HdrChecksum(h) ^ 1); },
+     "header 0: mm3_64: expected 0xd7421b46d2dd535e, found 0xd7421b46d2dd535f", "header.mm3_64", 0,
+     "", false},
+    {[](DevHdrBuf &h) { h.h_20x.MetaVersion.set(0x200); },
+     "header 0: MetaVersion: expected 0x201, found 0x200", "header.meta_version"},
+    {[](DevHdrBuf &h) { h.h_20x.BlockSize.set(512); },
+     "header 0: BlockSize: expected 4096, found 512", "header.block_size"},
+    {[](DevHdrBuf &h) { h.h_20x.FeatureBits.set(0xa001); },
+     "header 0: FeatureBits: expected 0x0001, known bits only, 0x2000 or DEDUPE and COMPRESS, "
+     "found 0xa001",
+     "header.feature_bits"},
+    {[](DevHdrBuf &h) { h.h_20x.EccLevel = 1; }, "header 0: EccLevel: expected 0, found 1",
+     "header.ecc_level"},
+    {[](DevHdrBuf &h) { h.h_20x.FeatureBits.set(0x2081); },
+     "header 0: EccLevel: expected 2, found 0", "header.ecc_level"},
+    {[](DevHdrBuf &h) { h.h_20x.BitSizes[0] = h.h_20x.BitSizes[1] = 0; },
+     "header 0: BitSizes[0..2] sum: expected more than 0, found 0\n"
+     "header 0: BitSizes[0]: expected one of 30/38/46/54/62, found 0\n"
+     "header 0: BitSizes[1]: expected 2, found 0",
+     "header.bit_sizes_sum header.bit_sizes header.bit_sizes"},
+    {[](DevHdrBuf &h) { h.h_20x.BitSizes[0] = 31; },
+     "header 0: BitSizes[0]: expected one of 30/38/46/54/62, found 31", "header.bit_sizes"},
+    {[](DevHdrBuf &h) {
+       h.h_20x.FeatureBits.set(0x2401), h.h_20x.BitSizes[1] = 6, h.h_20x.BitSizes[2] = 2;
+     },
+     "header 0: BitSizes[0]: expected one of 24/32/40/48/54, found 30", "header.bit_sizes"},
+    {[](DevHdrBuf &h) { h.h_20x.BitSizes[1] = 6; }, "header 0: BitSizes[1]: expected 2, found 6",
+     "header.bit_sizes"},
+    {[](DevHdrBuf &h) { h.h_20x.BitSizes[2] = 2; }, "header 0: BitSizes[2]: expected 0, found 2",
+     "header.bit_sizes"},
+    {[](DevHdrBuf &h) { h.h_20x.BitSizes[4] = 1; }, "header 0: BitSizes[4]: expected 0, found 1",
+     "header.bit_sizes"},
+    {[](DevHdrBuf &h) { h.h_20x.Block0Off.set((1 << 20) - 100); },
+     "header 0: Block0Off: expected a whole number of sectors, found 1048476", "header.block0_off"},
+    {[](DevHdrBuf &h) { h.h_20x.MetaDupeCnt = 0; },
+     "header 0: MetaDupeCnt: expected more than 0, found 0", "header.meta_dupe_cnt"},
+    {[](DevHdrBuf &h) { h.h_20x.WtBlkStripe.set(0); },
+     "header 0: WtBlkStripe: expected more than 0, found 0", "header.wtblk_stripe"},
+    {[](DevHdrBuf &h) { h.h_20x.LogicalBlocks.set(16129); },
+     "header 0: LogicalBlocks: expected at most PhysicalBlocks 16128, found 16129",
+     "header.logical_blocks"},
+    {[](DevHdrBuf &h) { h.h_20x.ClusterSize.set(0); },
+     "header 0: ClusterSize: expected more than 0, found 0", "header.cluster_size"},
+    {[](DevHdrBuf &h) { h.h_20x.PhysicalBlocks.set(16127); },
+     "header 0: PhysicalBlocks: expected a multiple of ClusterSize 256, found 16127",
+     "header.physical_blocks"},
+    {[](DevHdrBuf &h) { h.h_20x.Block0Off.set(2 << 20); }, kEnd + "68157440", "header.area_end"},
+    {[](DevHdrBuf &h) { h.h_20x.PhysicalBlocks.set(64 * 256); }, kEnd + "68157440",
+     "header.area_end"},
+    {[](DevHdrBuf &h) { h.h_20x.ShiftVolWbCnt.set(1), h.h_20x.ShiftVolSkipSectors.set(8); },
+     kEnd + "67362816", "header.area_end"},
+    {[](DevHdrBuf &h) { h.h_20x.Block0Off.set(UINT64_MAX - 511); }, kEnd + "beyond 2^64",
+     "header.area_end"},
+    {[](DevHdrBuf &h) { h.h_20x.Block0Off.set(0); }, kArea + "0 to 4095, found bytes 0 to 66060287",
+     "header.area_start"},
+    {[](DevHdrBuf &) {}, kArea + "1048576 to 1052671, found bytes 1048576 to 67108863",
+     "header.area_start", 2048},
+    {[](DevHdrBuf &h) { h.h_20x.vm_status.set(2); },
+     "header 0: vm_status: expected 0 or 1, found 2", "header.vm_status"},
+    {[](DevHdrBuf &h) {
+       h.h_20x.vm_status.set(1), h.h_20x.vm_Block0Off.set(1 << 19), h.h_20x.vm_BitSizes[0] = 30;
+     },
+     "header 0: vm_Block0Off: expected 1048576, found 524288", "header.vm_block0_off"},
+    {[](DevHdrBuf &h) { h.h_20x.vm_status.set(1), h.h_20x.vm_Block0Off.set(1 << 20); },
+     "header 0: vm_BitSizes[0]: expected 30, found 0", "header.vm_bit_sizes"},
+    {[](DevHdrBuf &h) {
+       h.h_20x.vm_status.set(1), h.h_20x.vm_Block0Off.set(1 << 20), h.h_20x.vm_BitSizes[0] = 30;
+       h.h_20x.vm_PhysicalBlocks.set(256);
+     },
+     "header 0: vm data area end: expected at most the device size 67108864, found 68157440",
+     "header.vm_area_end"},
+};
+
+// The verdict, and the walk only with a sound header.
 TEST(CheckHeaderRules, EachFieldAgainstWhatAFormatWrites) {
+  MemDev m(64 << 20);
+  for (const HdrCase &c : kHdrCases) {
+    m.hdr = support::V20Header(64 << 20);
+    c.change(m.hdr);
+    if (c.seal) m.Seal();
+    std::memcpy(m.bytes.data(), m.hdr.raw, kHdrSize);
+    m.sig = c.sig;
+    CheckDev dev = m.Dev();
+    dev.hdr_sector = c.hdr_sector;
+    const CheckReport r = CheckDevice(dev, CheckRange{});
+    const std::string verdict = c.codes == "header.no_header" ? "no XTL header" : "header damaged";
+    const auto n = std::count(c.lines.begin(), c.lines.end(), '\n') + 1;
+    EXPECT_EQ(Text(r), c.lines.empty()
+                           ? "check: header sound; write blocks 0 to 62: 0 sound, 63 never "
+                             "written, 0 damaged; 0 problem(s)\n"
+                           : c.lines + "\ncheck: " + verdict + "; write blocks not checked; " +
+                                 std::to_string(n) + " problem(s)\n");
+    EXPECT_EQ(Codes(r), c.codes) << c.lines;
+    EXPECT_EQ(r.Damaged(), !c.lines.empty()) << c.lines;  // status 2
+  }
+}
+
+// Two volumes (a format with --autovm, in this process): header 1 is checked
+// beside header 0, its damage is the verdict's, and the walk needs only
+// header 0.
+TEST(CheckHeaderRules, TheSecondHeaderOfTwoVolumes) {
+  support::ScratchDir dir;
+  const std::string path = dir.File("dev.img");
+  support::MakeSparse(path, 64 << 20);
+  ASSERT_FALSE(fmt_test::RunFormat({"format", path, "-q", "--autovm", "--dedupe=200", "--comp=200",
+                                    "--wtblksz=1024"})
+                   .failed);
+  const std::vector<uint8_t> block = support::ReadAt(path, 0, kBlockSize);
+  const std::string walk = "write blocks 0 to 58: 0 sound, 59 never written, 0 damaged; ";
   const struct {
-    void (*change)(DEV_HDR_20 &);
-    std::string problem;  // empty: sound
+    void (*change)(DevHdrBuf &);
+    std::string lines;
+    std::string codes;
   } cases[] = {
-      {[](DEV_HDR_20 &) {}, ""},
-      {[](DEV_HDR_20 &h) { h.FeatureBits.set(0x2401), h.BitSizes[1] = 6, h.BitSizes[2] = 2; },
-       "BitSizes[0]: one of 24/32/40/48/54 / 30;"},
-      {[](DEV_HDR_20 &h) { h.FeatureBits.set(0x2081); }, "EccLevel: 2 / 0;"},
-      {[](DEV_HDR_20 &h) { h.BitSizes[2] = 2; }, "BitSizes[2]: 0 / 2;"},
-      {[](DEV_HDR_20 &h) { h.PhysicalBlocks.set(8 * 256); },
-       "data area end: at most the device size 8388608 / 9437184;"},
-      {[](DEV_HDR_20 &h) { h.ShiftVolWbCnt.set(1), h.ShiftVolSkipSectors.set(8); },
-       "data area end: at most the device size 8388608 / 8413184;"},
-      {[](DEV_HDR_20 &h) { h.Block0Off.set(UINT64_MAX - 511); },
-       "data area end: at most the device size 8388608 / beyond 2^64;"},
-      {[](DEV_HDR_20 &h) { h.vm_status.set(1), h.vm_Block0Off.set(1 << 20); },
-       "vm_BitSizes[0]: 30 / 0;"},
+      {[](DevHdrBuf &) {}, "", ""},
+      {[](DevHdrBuf &h) { std::memset(h.raw, 0, kHdrSize); },
+       "header 1: Str: expected XTL:2.0, found 0000000000000000", "header.version"},
+      {[](DevHdrBuf &h) {
+         h.h_20x.ClusterSize.set(512);
+         h.h_20x.mm3_64.set(HdrChecksum(h));
+       },
+       "header 1: ClusterSize: expected 256, found 512", "header.cluster_size"},
   };
   for (const auto &c : cases) {
-    MemDev m;
-    c.change(m.hdr.h_20x);
-    m.Seal();
-    CheckReport r;
-    CheckHeaders(m.Dev(), r);
-    EXPECT_EQ(Problems(r), c.problem);
-    EXPECT_EQ(HeaderSound(r, 0), c.problem.empty()) << c.problem;
+    MemDev m(64 << 20);
+    std::memcpy(m.bytes.data(), block.data(), block.size());
+    DevHdrBuf h1{};
+    std::memcpy(h1.raw, block.data() + kHdrSize, kHdrSize);
+    c.change(h1);
+    std::memcpy(m.bytes.data() + kHdrSize, h1.raw, kHdrSize);
+    const CheckReport r = CheckDevice(m.Dev(), CheckRange{});
+    EXPECT_EQ(Text(r),
+              c.lines.empty()
+                  ? "check: header sound (two volumes); " + walk + "0 problem(s)\n"
+                  : c.lines + "\ncheck: header damaged (two volumes); " + walk + "1 problem(s)\n");
+    EXPECT_EQ(Codes(r), c.codes);
   }
 }
 
@@ -163,18 +306,19 @@ TEST(CheckVerdicts, EachWriteBlockSoundNeverWrittenOrDamaged) {
       {{}, nullptr, "never", ""},
       {{Of(256)}, nullptr, "sound", ""},
       {{Of(100)}, nullptr, "sound", ""},  // written this far
-      {{Of(256)}, [](MemDev &m) { m.At(256)[2000] ^= 1; }, "damaged", "mm3_64"},
-      {{Of(256)}, [](MemDev &m) { m.At(511)[40] ^= 1; }, "damaged", "mm3_64"},
-      {{Of(256)}, [](MemDev &m) { m.At(511)[20] ^= 1; }, "damaged", "Str"},
-      {{Of(100), Of(300)}, nullptr, "damaged", "segment blocks"},
-      {{Of(100), Seg{0, 0, 0, 0, 0, 0, 0, 0}}, nullptr, "damaged", "segment blocks"},
+      {{Of(256)}, [](MemDev &m) { m.At(256)[2000] ^= 1; }, "damaged", "wtblk.mm3_64"},
+      {{Of(256)}, [](MemDev &m) { m.At(511)[40] ^= 1; }, "damaged", "wtblk.mm3_64"},
+      {{Of(256)}, [](MemDev &m) { m.At(511)[20] ^= 1; }, "damaged", "wtblk.torn_segment"},
+      {{Of(100), Of(300)}, nullptr, "damaged", "wtblk.segment_overrun"},
+      {{Of(100), Seg{0, 0, 0, 0, 0, 0, 0, 0}}, nullptr, "damaged", "wtblk.empty_segment"},
       {{Of(256)},
        [](MemDev &m) {
          m.hdr.h_20x.ShiftVolWbCnt.set(1);
          m.hdr.h_20x.ShiftVolSkipSectors.set(0x80000000);
          m.Seal();
        },
-       "damaged", "block address"},
+       "damaged",
+       "wtblk.beyond_device"},
   };
   for (const auto &c : cases) {
     MemDev m;
@@ -183,10 +327,7 @@ TEST(CheckVerdicts, EachWriteBlockSoundNeverWrittenOrDamaged) {
     const CheckReport r = CheckDevice(m.Dev(), CheckRange{true, 1, true, 1});
     const std::string got = r.sound != 0 ? "sound" : r.never_written != 0 ? "never" : "damaged";
     EXPECT_EQ(got, c.verdict) << c.problem;
-    EXPECT_EQ(r.problems.size(), c.problem.empty() ? 0u : 1u) << c.problem;
-    if (!r.problems.empty()) {
-      EXPECT_EQ(r.problems[0].field, c.problem);
-    }
+    EXPECT_EQ(Codes(r), c.problem);
   }
 }
 
