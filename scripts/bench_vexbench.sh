@@ -102,6 +102,10 @@ if [ ! -x "$VEXBENCH" ] || [ -z "$UNIT" ]; then
     cmake --build "$BUILD" -j2 --target vexbench bench_unit_tests >/dev/null || exit 1
   UNIT=$(find "$BUILD" -name bench_unit_tests -type f -perm -u+x | head -1)
 fi
+if [ -n "$PREV" ] && [[ " $PARTS " == *" mix "* ]] && [[ " $MPARTS " == *" mi "* ]] && ! command -v valgrind >/dev/null; then
+  echo "installing valgrind (callgrind counts (m)'s instructions)"
+  apt-get install -y valgrind strace >/dev/null 2>&1 || { apt-get update >/dev/null && apt-get install -y valgrind strace >/dev/null; }
+fi
 if ! command -v fio >/dev/null; then
   echo "installing fio"
   apt-get install -y fio >/dev/null 2>&1 || { apt-get update >/dev/null && apt-get install -y fio >/dev/null; } || exit 1
