@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include <gtest/gtest.h>
@@ -45,6 +46,15 @@ std::string ReadAll(const std::string &path) {
   close(fd);
   if (n < 0) out.clear();
   return out;
+}
+
+std::string ExpectedText(const std::string &name) {
+  std::string text = ReadAll(XTL_TEST_DATA "/" + name);
+  if (text.empty()) {
+    std::fprintf(stderr, "no expected output in %s\n", (XTL_TEST_DATA "/" + name).c_str());
+    std::abort();
+  }
+  return text;
 }
 
 uint64_t FileSize(const std::string &path) {

@@ -28,6 +28,10 @@ std::vector<uint8_t> ReadAt(const std::string &path, uint64_t off, size_t len);
 // of the C++ library reading it then throws from deep inside its buffer.
 std::string ReadAll(const std::string &path);
 
+// An expected output the tests keep in a file of data/ (name), byte for byte.
+// A missing or empty file stops the test program.
+std::string ExpectedText(const std::string &name);
+
 // The size of path in bytes; 0 when it is missing.
 uint64_t FileSize(const std::string &path);
 

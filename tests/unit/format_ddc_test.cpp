@@ -165,35 +165,7 @@ TEST_F(DdcFormatTest, WorkedExampleQuick) {
   const FmtRun r = fmt_test::RunFormat({"format", image, "--autovm", "--dedupe=200", "--comp=200",
                                         "--wtblksz=1024", "--free=90", "-q"});
   ASSERT_FALSE(r.failed) << r.msg;
-  EXPECT_EQ(r.out,
-            "\n"
-            "1:  Format for de-dupe and compression.\n"
-            "\n"
-            "         DataSz =   976234 WtBlks (    976234 MB)\n"
-            "         VmSz   =    65106 WtBlks (     72341 MB)  holding      65106 MB\n"
-            "\n"
-            "Calling DoFormatN(0, 1099510579200, 224924313)\n"
-            "\n"
-            "Formatting: Ver     =        513 (0x201)    DataSz  =     976234 M\n"
-            "            Off0    =  148154368 sectors    PhyBlks =  249915904\n"
-            "            WtBlkSz =       1024 K          LogBlks =  899697252\n"
-            "            WtSegSz =          0 K          LogSz   =    3514442 M\n"
-            "            DevSz   =    1048575 M\n"
-            "            HASH_META QUICK_FMT DEDUPE COMPRESS   Dupe = 2  Bit Sizes = 34/55/1/6\n"
-            "Quick Format finished.\n"
-            "\n"
-            "Calling DoFormatN(1, 75855036416, 16668160)\n"
-            "\n"
-            "CalcFormatBits_v2(1655)  LogicalBlocks= fe5600\n"
-            "Version 2.0 format for <= 64TB volume  16668160.\n"
-            "Formatting: Ver     =        513 (0x201)    DataSz  =      72340 M\n"
-            "            Off0    =       2048 sectors    PhyBlks =   18519040\n"
-            "            WtBlkSz =       1024 K          LogBlks =   16668160\n"
-            "            WtSegSz =          0 K          LogSz   =      65110 M\n"
-            "            DevSz   =      72341 M\n"
-            "            HASH_META QUICK_FMT   Dupe = 2  Bit Sizes = 30/2/0/0\n"
-            "Quick Format finished.\n"
-            "\n");
+  EXPECT_EQ(r.out, support::ExpectedText("format-ddc-worked-quick.txt"));
 
   // Header 0: the data volume, as the 4096-byte block; header 1: the VM
   // volume, 512 bytes at sector 1 inside it.
