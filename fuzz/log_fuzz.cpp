@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fatal.h"
-#include "logscan.h"
+#include "log/logscan.h"
 
 namespace {
 

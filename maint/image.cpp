@@ -17,8 +17,8 @@
 #include <string>
 
 #include "fatal.h"
-#include "log.h"
-#include "logtmp.h"
+#include "log/log.h"
+#include "log/logtmp.h"
 #include "progress.h"
 #include "readq.h"
 #include "walkq.h"

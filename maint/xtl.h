@@ -8,6 +8,8 @@
 // checked at compile time right under its record.
 #pragma once
 
+#include <fcntl.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -31,7 +33,9 @@ inline constexpr uint32_t kMetaBytes = kBlockSize - kBlkHdrSize;  // entries per
 inline constexpr size_t kTextMax = 256;     // characters of a text setting
 inline constexpr size_t kTmpDirMax = 120;   // "%s/xtl.log" must fit 128 characters
 inline constexpr size_t kDevListMax = 256;  // dev-rd / dev-wt paths
-inline constexpr int o_direct = 16384;      // O_DIRECT on this platform
+// The flag itself, not its x86 number: elsewhere 16384 is another flag
+// (O_DIRECTORY on arm64).
+inline constexpr int o_direct = O_DIRECT;
 inline constexpr uint64_t kMaxPba = uint64_t{1} << 51;  // first block at byte 2^63
 
 // ---------------------------------------------------------------------------

@@ -2,13 +2,13 @@
 // De-duplication and compression format: sizes the data volume's metadata
 // tables, searches the smallest reserve of write blocks that holds them, and
 // formats the data volume (header 0) and the VM volume (header 1).
-#include "ddc.h"
+#include "format/ddc.h"
 
 #include <climits>
 
 #include "fatal.h"
-#include "hdr20.h"
-#include "volume.h"
+#include "format/hdr20.h"
+#include "format/volume.h"
 
 namespace {
 constexpr uint64_t kWtBlkEntryBytes = 128;   // write-block table: one entry a write block

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "params.h"
+#include "format/params.h"
 #include "xtl.h"
 
 int GetPbaSz(uint64_t WtBlkCnt, int WtBlkSz, uint64_t LogBlks);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Bit sizing of a version 2.0 volume: the widths of the fields of one
 // metadata entry. Also the gate that admits only format version 0x201.
-#include "fmtbits.h"
+#include "format/fmtbits.h"
 
 #include "fatal.h"
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "params.h"
+#include "format/params.h"
 
 // The four field widths of one metadata entry, in bits (BitSizes). A sizing
 // rule sets the widths it decides; the others keep these start values.

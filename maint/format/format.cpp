@@ -1,18 +1,18 @@
 // SPDX-License-Identifier: Apache-2.0
 // The format command's driver: reads the parameters, opens the device, trims
 // its size and hands over to one of the three format paths.
-#include "format.h"
+#include "format/format.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include "ddc.h"
+#include "format/ddc.h"
 #include "fatal.h"
 #include "guard.h"
-#include "hdr20.h"
-#include "layout.h"
+#include "format/hdr20.h"
+#include "format/layout.h"
 #include "undo.h"
-#include "volume.h"
+#include "format/volume.h"
 
 uint64_t DevSzBytes(uint64_t mib) { return mib > (UINT64_MAX >> 20) ? UINT64_MAX : mib << 20; }
 

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "params.h"
+#include "format/params.h"
 #include "xtl.h"
 
 // The format on the device value dev, which the format opens (and which keeps

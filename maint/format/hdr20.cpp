@@ -2,7 +2,7 @@
 // What every format path builds on: random signature bytes, the shared
 // version 2.0 header fields, option words and bits, the header write and
 // the geometry refusals.
-#include "hdr20.h"
+#include "format/hdr20.h"
 
 #include <fcntl.h>
 #include <unistd.h>

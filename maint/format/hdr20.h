@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "params.h"
+#include "format/params.h"
 #include "xtl.h"
 
 // ---------------------------------------------------------------------------

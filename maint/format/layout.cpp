@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 // Version 2.0 layout: write-block geometry, block counts, entry widths, the
 // optional second volume, and the header with its checksum and report.
-#include "layout.h"
+#include "format/layout.h"
 
 #include <string>
 
 #include "fatal.h"
-#include "hdr20.h"
-#include "report.h"
+#include "format/hdr20.h"
+#include "format/report.h"
 
 namespace {
 constexpr uint32_t kCompPctMax = 400;  // --comp= above this is taken as 400

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "params.h"
+#include "format/params.h"
 #include "xtl.h"
 
 // Entry widths chosen from the first-pass block counts.

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The format report: thousands separators and the two unit scalings, and the
 // fixed-layout report printed after the version 2.0 layout.
-#include "report.h"
+#include "format/report.h"
 
 char *FmtComma(uint64_t x, char *text) {
   // The first group is never split, so the largest 64-bit number needs

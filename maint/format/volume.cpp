@@ -1,15 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
 // Volume header set-up and write: one version 2.0 volume of a device, used
 // by the --ver=11 path and twice by the de-dupe and compression format.
-#include "volume.h"
+#include "format/volume.h"
 
 #include <climits>
 #include <cstring>
 #include <string>
 
 #include "fatal.h"
-#include "fmtbits.h"
-#include "hdr20.h"
+#include "format/fmtbits.h"
+#include "format/hdr20.h"
 
 namespace {
 constexpr uint32_t kCompBytesDefault = 64;  // --compbytes= 0: compression unit in bytes

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "params.h"
+#include "format/params.h"
 #include "xtl.h"
 
 // volEnd: the byte where the volume ends; logicalBlocks: 0 for the default.

@@ -14,8 +14,8 @@
 
 #include "fatal.h"
 #include "guard.h"
-#include "log.h"
-#include "logtmp.h"
+#include "log/log.h"
+#include "log/logtmp.h"
 #include "progress.h"
 #include "undo.h"
 

@@ -4,8 +4,8 @@
 #include <algorithm>
 
 #include "jsondoc.h"
-#include "logscan.h"
-#include "logtmp.h"
+#include "log/logscan.h"
+#include "log/logtmp.h"
 
 namespace {
 

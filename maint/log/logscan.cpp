@@ -12,7 +12,7 @@
 #include <new>
 
 #include "fatal.h"
-#include "logscan.h"
+#include "log/logscan.h"
 
 namespace {
 

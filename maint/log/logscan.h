@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "logtmp.h"
+#include "log/logtmp.h"
 #include "xtl.h"
 
 // 1 when the control sector is valid; otherwise 0, or fatal when ExitFlg != 0.

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The log temp file: its path, the checks of its directory and of the file,
 // its opening, a copy's new file, and the sector sources the scan reads.
-#include "logtmp.h"
+#include "log/logtmp.h"
 
 #include <dirent.h>
 #include <fcntl.h>

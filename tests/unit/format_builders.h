@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "ddc.h"
-#include "fmtbits.h"
-#include "format.h"
-#include "hdr20.h"
-#include "layout.h"
-#include "report.h"
-#include "volume.h"
+#include "format/ddc.h"
+#include "format/fmtbits.h"
+#include "format/format.h"
+#include "format/hdr20.h"
+#include "format/layout.h"
+#include "format/report.h"
+#include "format/volume.h"
 #include "test_util.h"
 
 namespace fmt_test {

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "report.h"
+#include "format/report.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <csignal>
 #include <functional>
 
-#include "log.h"
-#include "logscan.h"
-#include "logtmp.h"
+#include "log/log.h"
+#include "log/logscan.h"
+#include "log/logtmp.h"
 #include "log_builders.h"
 #include "test_util.h"
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "logscan.h"
+#include "log/logscan.h"
 #include "log_builders.h"
 #include "test_util.h"
 
