@@ -64,9 +64,24 @@ class FormatTest : public ::testing::Test {
   }
 };
 
-// The parameters of the single-volume paths from the settings, as the
-// driver builds them.
-inline FormatParams Params() { return PlainFormatParams(ReadFormatParams()); }
+// The parameters of one format, built as a command line would give them:
+// the options' defaults (read from the settings, which FormatTest resets),
+// then each field that a test names, e.g.
+//   Params().With(&P::Comp, 200).With(&P::Vm2Flg, true)
+// Plain() applies the defaults of the single-volume paths, as the driver does.
+using P = FormatParams;
+class Params {
+ public:
+  template <typename T, typename V>
+  Params &With(T P::*field, V value) {
+    given_.*field = static_cast<T>(value);
+    return *this;
+  }
+  P Plain() const { return PlainFormatParams(given_); }
+
+ private:
+  P given_ = ReadFormatParams();
+};
 
 struct FmtRun {
   std::string out;   // the trace and report

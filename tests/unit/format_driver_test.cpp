@@ -47,7 +47,7 @@ TEST_F(DriverTest, FreeNormalisation) {
   for (const auto &c : cases) {
     const FmtRun r = RunFormat({"format", image, c.word, "-q"});
     ASSERT_FALSE(r.failed) << r.msg;
-    const FormatParams p = fmt_test::Params();
+    const FormatParams p = PlainFormatParams(ReadFormatParams());
     EXPECT_EQ(p.Free, c.value) << c.word;
     EXPECT_EQ(GetDefaultCounts(dev.DevSize, p.Free).LogicalBlocks, (1ULL << 28) * c.value / 100)
         << c.word;
