@@ -87,7 +87,7 @@ TEST_F(LogCli, CopyThenScanAndDisp) {
   EXPECT_EQ(r.out, LogValid(6, 4, 2, 12, 54));
   r = Log("disp");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, LogValid(6, 4, 2, 12, 54) + logimg::kWrapped64Listing);
+  EXPECT_EQ(r.out, LogValid(6, 4, 2, 12, 54) + support::ExpectedText("log-disp-wrapped64.txt"));
   EXPECT_EQ(r.err, "");
 }
 

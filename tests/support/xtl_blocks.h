@@ -14,8 +14,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "image.h"
 #include "wtblk.h"
 #include "xtl.h"
 
@@ -52,18 +54,7 @@ inline DevHdrBuf WithSignature(DevHdrBuf hdr, const void *rand) {
 }
 
 // What `status` prints for V20Header() of the default size.
-inline constexpr char kV20Status[] =
-    "Str            =    XTL:2.0\n"
-    "Version        =        513\n"
-    "BlkSize        =       4096\n"
-    "Block0Off      =       2048 sectors\n"
-    "PhysicalBlocks =  268435200\n"
-    "LogicalBlocks  =  241591680\n"
-    "LogicalDataSz  =     943717 M\n"
-    "ClusterSize    =        256\n"
-    "FeatureBits    =     0x2001 (HASH_META)\n"
-    "MetaDupe       =          2\n"
-    "BitSizes       =     30/2/0\n";
+inline const std::string kV20Status = ExpectedText("status-v20.txt");
 
 // A version 1.1 header: "XTL:1.1", 4096-byte blocks and the four counts.
 inline DevHdrBuf V11Header(int32_t block0off, int32_t phys, int32_t logical, int32_t cluster) {

@@ -47,17 +47,7 @@ TEST_F(LayoutTest, CompressionWithSecondVolume) {
   const FmtRun r = SetupHdr(kTiB, CompVm2());
   ASSERT_FALSE(r.failed) << r.msg;
   EXPECT_EQ(r.out.substr(0, r.out.find("\nFormattting")),
-            "dev_NumWtBlks    = 1048575\n"
-            "WtBlkSz          = 1048576\n"
-            "v_WtBlkStripeCnt = 1\n"
-            "PhysicalBlocks   = 268435200\n"
-            "ProvPct          = 180\n"
-            "LogicalBlocks    = 483183360\n"
-            "LbaSz            = 6\n"
-            "MetaSz           = 5\n"
-            "VmLogicalBlocks  = 707789\n"
-            "  vm_NumWtBlks   = 3321\n"
-            "main_NumWtBlks   = 1045254\n");
+            support::ExpectedText("format-layout-comp-vm2.txt"));
   EXPECT_NE(r.out.find("Opts = HASH_META VM2 COMPRESS\n"), std::string::npos);
   EXPECT_NE(r.out.find("   Phy Size:      267,585,024 4K blocks    1,020 GiB    1,096 GB   32/6/2/0\n"),
             std::string::npos);

@@ -37,15 +37,7 @@ class VolumeTest : public fmt_test::FormatTest {
 TEST_F(VolumeTest, PlainVolumeDefaults) {
   const FmtRun r = SetupHdr(1ULL << 40, 0);
   ASSERT_FALSE(r.failed) << r.msg;
-  EXPECT_EQ(r.out,
-            "CalcFormatBits_v2(1655)  LogicalBlocks= e666580\n"
-            "Version 2.0 format for <= 64TB volume  241591680.\n"
-            "Formatting: Ver     =        513 (0x201)    DataSz  =    1048575 M\n"
-            "            Off0    =       2048 sectors    PhyBlks =  268435200\n"
-            "            WtBlkSz =       1024 K          LogBlks =  241591680\n"
-            "            WtSegSz =          0 K          LogSz   =     943717 M\n"
-            "            DevSz   =    1048576 M\n"
-            "            HASH_META   Dupe = 2  Bit Sizes = 30/2/0/0\n");
+  EXPECT_EQ(r.out, support::ExpectedText("format-volume-plain.txt"));
   EXPECT_EQ(H().Block0Off.get(), 1048576u);
   EXPECT_EQ(H().ClusterSize.get(), 256u);
   EXPECT_EQ(H().PhysicalBlocks.get(), 268435200u);
