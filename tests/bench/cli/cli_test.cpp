@@ -276,6 +276,14 @@ TEST_F(BenchCli, StampedWritesReadBackClean) {
   EXPECT_EQ(r.out.find("err"), std::string::npos) << r.out;
 }
 
+// The first eleven counters of a block device's stat file.
+std::vector<uint64_t> DevStat(const std::string &dev) {
+  std::istringstream f(ReadAll("/sys/block/" + dev.substr(5) + "/stat"));
+  std::vector<uint64_t> v(11);
+  for (uint64_t &x : v) f >> x;
+  return v;
+}
+
 // --qd=: "Queue depth N" before the tables of unchanged shape; the window's
 // count is within what the loop device completed over the run, and nothing
 // is left in flight.
@@ -283,9 +291,7 @@ TEST_F(BenchCli, QueueDepthCountsWithinTheDevicesOwn) {
   const std::string &dev = Attach(32);
   ASSERT_FALSE(dev.empty());
   auto stat = [&] {  // sectors read, sectors written, requests in flight
-    std::istringstream f(support::ReadAll("/sys/block/" + dev.substr(5) + "/stat"));
-    std::vector<uint64_t> v(11);
-    for (uint64_t &x : v) f >> x;
+    const std::vector<uint64_t> v = DevStat(dev);
     return std::vector<uint64_t>{v[2], v[6], v[8]};
   };
   ScratchFile json(0);
@@ -315,9 +321,7 @@ TEST_F(BenchCli, QueueDepthCountsWithinTheDevicesOwn) {
 
 // The device's own counters: sectors read and written so far.
 std::pair<uint64_t, uint64_t> SectorsOf(const std::string &dev) {
-  std::istringstream f(ReadAll("/sys/block/" + dev.substr(5) + "/stat"));
-  std::vector<uint64_t> v(11);
-  for (uint64_t &x : v) f >> x;
+  const std::vector<uint64_t> v = DevStat(dev);
   return {v[2], v[6]};
 }
 
