@@ -38,17 +38,20 @@ inline Device &TestDev() {
   return d;
 }
 
-// Fresh settings and format state, and the random source pointed at a file
-// of known bytes; the source is restored afterwards.
+// Fresh settings and format state, a sparse image of 2^40 bytes, and the
+// random source pointed at a file of known bytes; the source is restored
+// afterwards.
 class FormatTest : public ::testing::Test {
  protected:
   ScratchDir dir;
   std::string rand_path;
+  std::string image = dir.File("dev.img");
   Device &dev = TestDev();
 
   void SetUp() override {
     ResetSettings();
     dev = Device{};
+    MakeSparse(image, 1ULL << 40);
     rand_path = dir.File("rand");
     SetRandBytes(KnownRand());
   }

@@ -151,15 +151,7 @@ TEST(DdcVolumeParams, DataAndVm) {
   }
 }
 
-class DdcFormatTest : public fmt_test::FormatTest {
- protected:
-  std::string image;
-  void SetUp() override {
-    FormatTest::SetUp();
-    image = dir.File("ddc.img");
-    MakeSparse(image, kTiB);
-  }
-};
+using DdcFormatTest = fmt_test::FormatTest;
 
 TEST_F(DdcFormatTest, WorkedExampleQuick) {
   const FmtRun r = fmt_test::RunFormat({"format", image, "--autovm", "--dedupe=200", "--comp=200",

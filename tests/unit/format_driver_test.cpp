@@ -10,15 +10,7 @@ namespace {
 using fmt_test::FmtRun;
 using fmt_test::RunFormat;
 
-class DriverTest : public fmt_test::FormatTest {
- protected:
-  std::string image;
-  void SetUp() override {
-    FormatTest::SetUp();
-    image = dir.File("drv.img");
-    MakeSparse(image, 1ULL << 40);
-  }
-};
+using DriverTest = fmt_test::FormatTest;
 
 TEST_F(DriverTest, DevSzBoundAndDefaultCounts) {
   const FmtRun r = RunFormat({"format", image, "--devsz=1024", "-q"});

@@ -17,11 +17,8 @@ constexpr uint64_t kMiB = 1ULL << 20;
 
 class VolumeTest : public fmt_test::FormatTest {
  protected:
-  std::string image;
   void SetUp() override {
     FormatTest::SetUp();
-    image = dir.File("vol.img");
-    MakeSparse(image, 1ULL << 40);
     dev.fh = open(image.c_str(), O_RDWR);
     ASSERT_GE(dev.fh, 0);
   }
