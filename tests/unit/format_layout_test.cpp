@@ -163,8 +163,8 @@ TEST_F(LayoutTest, EveryOptionWordInOrder) {
   for (bool P::*flag : {&P::Vm2Flg, &P::QuickFlg, &P::VmFlg, &P::EccRaid5, &P::EccRaid6,
                         &P::SummaryMeta})
     p.With(flag, true);
-  const FmtRun r =
-      SetupHdr(kTiB, p.With(&P::DeDupe, 1).With(&P::Comp, 100).With(&P::HashTp, 3).With(&P::MetaDupeCnt, 3));
+  p.With(&P::DeDupe, 1).With(&P::Comp, 100).With(&P::HashTp, 3).With(&P::MetaDupeCnt, 3);
+  const FmtRun r = SetupHdr(kTiB, p);
   ASSERT_FALSE(r.failed) << r.msg;
   EXPECT_NE(r.out.find("Opts = HASH_META VM2 QUICK_FMT VM DEDUPE ECC ECC6 SUMMARY_META COMPRESS\n"),
             std::string::npos);
