@@ -93,7 +93,7 @@ TEST_F(FormatCli, DefaultFormatOfSparseImage) {
 
   const support::Result st = Maint({"status", img});
   EXPECT_EQ(st.status, 0);
-  EXPECT_EQ(st.out, support::kV20Status);
+  EXPECT_EQ(st.out, cli::kV20Status);
 }
 
 TEST_F(FormatCli, OnlyTheHeaderBlockHoldsData) {
@@ -120,7 +120,7 @@ TEST_F(FormatCli, HdrOffLeavesTheFirstBlockUntouched) {
   ExpectDefaultHeaderAt(img, 4096);
   s.ExpectIntact(4096, 4096);
   const support::Result st = Maint({"status", img, "--hdroff=8"});
-  EXPECT_EQ(st.out, support::kV20Status);
+  EXPECT_EQ(st.out, cli::kV20Status);
 }
 
 TEST_F(FormatCli, DevSzBoundsTheLayout) {
@@ -208,7 +208,7 @@ TEST_F(FormatCli, LoopDevice) {
   EXPECT_EQ(r.out, kDefaultOut);
   ExpectDefaultHeaderAt(img, 0);  // the header reached the backing file
   const support::Result st = Maint({"status", loop.Path()});
-  EXPECT_EQ(st.out, support::kV20Status);
+  EXPECT_EQ(st.out, cli::kV20Status);
 }
 
 // A device that someone holds exclusively fails the open: EBUSY, nothing written.

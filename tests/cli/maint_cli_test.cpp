@@ -93,13 +93,13 @@ TEST_F(MaintImage, StatusShowsTheHeaderAtItsOffset) {
     std::vector<std::string> args;
     std::string out;
   } cases[] = {
-      {v20, 0, {img}, support::kV20Status},
-      {v20, 0, {img, "7", "--wtblksz=9"}, support::kV20Status},
+      {v20, 0, {img}, cli::kV20Status},
+      {v20, 0, {img, "7", "--wtblksz=9"}, cli::kV20Status},
       {support::V11Header(1 << 20, 261888, 235699, 64), 0, {img},
        support::ExpectedText("status-v11.txt")},
       {blank, 0, {img}, ""},
       {v20, 4096, {img}, ""},
-      {v20, 4096, {"--hdroff=8", img}, support::kV20Status},
+      {v20, 4096, {"--hdroff=8", img}, cli::kV20Status},
   };
   for (const auto &c : cases) {
     support::MakeSparse(img, uint64_t{1} << 30);
@@ -159,7 +159,7 @@ TEST_F(MaintImage, LoopDeviceStatusAndExclusiveListing) {
   ATTACH_LOOP(loop, img);
   support::Result r = Maint({"status", loop.Path()});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, support::kV20Status);
+  EXPECT_EQ(r.out, cli::kV20Status);
 
   r = Maint({"dev-wt", loop.Path()});
   EXPECT_EQ(r.out, loop.Path() + "\n");

@@ -14,16 +14,15 @@
 
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <vector>
 
-#include "image.h"
 #include "wtblk.h"
 #include "xtl.h"
 
 namespace support {
 
-// The signature's random bytes 12 to 31: 0xac to 0xbf.
+// The signature's random bytes 12 to 31: 0xac to 0xbf. What `status` prints
+// for it at the default size: tests/support/data/status-v20.txt.
 inline DevHdrBuf V20Header(uint64_t dev_bytes = uint64_t{1} << 40) {
   DevHdrBuf hdr{};
   std::memcpy(hdr.raw, "XTL:2.0", 8);
@@ -52,9 +51,6 @@ inline DevHdrBuf WithSignature(DevHdrBuf hdr, const void *rand) {
   hdr.h_20x.mm3_64.set(HdrChecksum(hdr));
   return hdr;
 }
-
-// What `status` prints for V20Header() of the default size.
-inline const std::string kV20Status = ExpectedText("status-v20.txt");
 
 // A version 1.1 header: "XTL:1.1", 4096-byte blocks and the four counts.
 inline DevHdrBuf V11Header(int32_t block0off, int32_t phys, int32_t logical, int32_t cluster) {
