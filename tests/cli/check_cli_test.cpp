@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // xtl-maint check: a sound device checks clean, damage is reported with
-// status 2 (each write-block damage alone; each header rule is a row of
+// status 2 (each write-block damage and each header rule is a row of
 // tests/unit/check_test.cpp), a read error ends with status 1, and the walk
 // reads the blocks the dump reads.
 #include <algorithm>
@@ -20,7 +20,6 @@ namespace {
 
 using cli::kBin;
 using cli::Maint;
-const std::string kDevHex = "58544c3a322e300000000000acadaeafb0b1b2b3b4b5b6b7b8b9babbbcbdbebf";
 
 support::Result Check(std::vector<std::string> args) {
   args.insert(args.begin(), "check");
@@ -60,10 +59,16 @@ class CheckImage : public ::testing::Test {
     b[0] ^= 0x40;
     support::WriteAt(img.path, img.BlockOffset(pba) + byte, b.data(), 1);
   }
-  uint64_t TrueSum(uint64_t pba) {
-    return BlkHdrChecksum(support::ReadAt(img.path, img.BlockOffset(pba), 4096).data());
+  // Write blocks 0, 1, 2 and 4 sound, 3 never written, 5 damaged.
+  void LayRange() {
+    img.WriteHeader();
+    for (int t : {0, 1, 2, 4}) img.WriteSegments(static_cast<uint64_t>(t), {Full()});
+    Flip(3 * 256 + 0, 200);  // nothing there: write block 3 stays never written
+    img.WriteSegments(5, {Full()});
+    Flip(5 * 256, 2000);
   }
 };
+
 
 TEST_F(CheckImage, SoundDevicesCheckClean) {
   // A fresh format: every write block never written, nothing on standard error.
@@ -125,80 +130,25 @@ TEST_F(CheckImage, AHeaderDamageIsReportedWithStatus2) {
   EXPECT_EQ(r.err, "");
 }
 
-TEST_F(CheckImage, EachSingleWriteBlockDamageIsReportedAlone) {
+// A write-block damage through the whole program: its line and the verdict
+// on standard output, status 2, its code in the --json report. (Each damage
+// and its line: tests/unit/check_test.cpp.)
+TEST_F(CheckImage, AWriteBlockDamageIsReportedWithStatus2) {
   img.WriteHeader();
-  const std::string at1 = "write block 1 offset 0 pba 256: ";
-  struct Case {
-    std::string name;
-    std::string line;
-  };
-  auto run = [&](const std::string &name, const std::string &line, const std::string &code) {
-    img.WriteSegments(0, {Full()});
-    support::Result r = Check({img.path});
-    EXPECT_EQ(r.status, 2) << name;
-    EXPECT_EQ(r.out, line + "\n" + Summary(1, 61, 1, 1)) << name;
-    EXPECT_EQ(r.err, "") << name;
-    r = Check({img.path, "--json"});
-    EXPECT_EQ(Jq(r.out, dir.File("report.json"), "[.problems[] | .code]"), "[\"" + code + "\"]")
-        << name;
-    // wipe write block 1 for the next case
-    std::vector<uint8_t> zero(256 * 4096);
-    support::WriteAt(img.path, img.BlockOffset(256), zero.data(), zero.size());
-  };
-
-  // A flipped checksum, and a flipped byte among the entries.
-  uint64_t stored = img.WriteSegments(1, {Full()})[0];
-  Flip(256, 32);
-  run("checksum", at1 + "mm3_64: expected " + Hex(stored) + ", found " + Hex(stored ^ 0x40),
-      "wtblk.mm3_64");
-  stored = img.WriteSegments(1, {Full()})[0];
-  Flip(256, 2000);
-  run("entries", at1 + "mm3_64: expected " + Hex(TrueSum(256)) + ", found " + Hex(stored),
-      "wtblk.mm3_64");
-  stored = img.WriteSegments(1, {Full()})[1];  // the copy, the write block's last block
-  Flip(511, 4095);
-  run("copy", "write block 1 offset 0 pba 511: mm3_64: expected " + Hex(TrueSum(511)) + ", found " +
-                  Hex(stored),
-      "wtblk.mm3_64");
-
-  // A torn segment: its second metadata block belongs to another instance.
-  wtblk::Seg torn = Full();
-  torn.meta = 2;
-  torn.pad = 152;
-  img.WriteSegments(1, {torn});
-  std::vector<uint8_t> foreign(4096);
-  std::memcpy(foreign.data(), "XTL:2.0", 8);
-  foreign[31] = 7;
-  support::WriteAt(img.path, img.BlockOffset(256 + 1 + 252), foreign.data(), foreign.size());
-  run("torn", "write block 1 offset 0 pba 509: Str: expected " + kDevHex + ", found " +
-                  "58544c3a322e3000" + std::string(46, '0') + "07",
-      "wtblk.torn_segment");
-
-  // Counts that do not advance (after a first segment of 100 blocks), and
-  // counts that run past the write block.
-  wtblk::Seg first = Full(), empty;
-  first.pad = 0;
-  first.data_sz = first.nr_data = 98;
-  empty.meta = 0;
-  empty.repl = 0;
-  img.WriteSegments(1, {first, empty});
-  run("no advance",
-      "write block 1 offset 100 pba 356: segment blocks: expected at least 1, found 0",
-      "wtblk.empty_segment");
-  wtblk::Seg past = Full();
-  past.pad = 200;
-  img.WriteMeta(256, past, 1, 1);
-  run("past",
-      at1 + "segment blocks: expected at most 256 (the rest of the write block), found 302",
-      "wtblk.segment_overrun");
+  img.WriteSegments(0, {Full()});
+  const uint64_t stored = img.WriteSegments(1, {Full()})[0];
+  Flip(256, 32);  // the checksum's lowest byte
+  support::Result r = Check({img.path});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "write block 1 offset 0 pba 256: mm3_64: expected " + Hex(stored) + ", found " +
+                       Hex(stored ^ 0x40) + "\n" + Summary(1, 61, 1, 1));
+  EXPECT_EQ(r.err, "");
+  r = Check({img.path, "--json"});
+  EXPECT_EQ(Jq(r.out, dir.File("report.json"), "[.problems[] | .code]"), "[\"wtblk.mm3_64\"]");
 }
 
-TEST_F(CheckImage, RangeAndRefusals) {
-  img.WriteHeader();
-  for (int t : {0, 1, 2, 4}) img.WriteSegments(static_cast<uint64_t>(t), {Full()});
-  Flip(3 * 256 + 0, 200);  // nothing there: write block 3 stays never written
-  img.WriteSegments(5, {Full()});
-  Flip(5 * 256, 2000);
+TEST_F(CheckImage, AFirstWriteBlockAndCountBoundTheWalk) {
+  LayRange();
   support::Result r = Check({img.path, "1", "4"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out,
@@ -215,8 +165,11 @@ TEST_F(CheckImage, RangeAndRefusals) {
               "check: header sound; write blocks 60 to 62: 0 sound, 3 never written, 0 damaged; 0 "
               "problem(s)\n");
   }
+}
 
-  // Range refusals on standard error, command-line refusals on standard output.
+// Range refusals on standard error, command-line refusals on standard output.
+TEST_F(CheckImage, RefusalsEndWithStatus1) {
+  img.WriteHeader();
   const struct {
     std::vector<std::string> args;
     std::string out;
@@ -230,16 +183,20 @@ TEST_F(CheckImage, RangeAndRefusals) {
       {{}, support::kMaintCheckUsage},
   };
   for (const auto &c : refused) {
-    r = Check(c.args);
+    const support::Result r = Check(c.args);
     EXPECT_EQ(r.status, 1) << c.out;
     EXPECT_EQ(c.out.find("usage") == std::string::npos ? r.err : r.out, c.out);
   }
-  r = Check({dir.File("none")});
+  const support::Result r = Check({dir.File("none")});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "Error opening file - " + dir.File("none") + " = 2\n");
   EXPECT_EQ(r.out, "");
-  // With --json a check that cannot proceed also says why on standard
-  // output, as a document: the message and the system error number or null.
+}
+
+// With --json a check that cannot proceed also says why on standard output,
+// as a document: the message and the system error number or null.
+TEST_F(CheckImage, JsonRefusalsSayWhyOnStandardOutput) {
+  img.WriteHeader();
   const struct {
     std::vector<std::string> args;
     std::string error;
@@ -251,18 +208,22 @@ TEST_F(CheckImage, RangeAndRefusals) {
        "blocks)\",\"errno\":null}"},
   };
   for (const auto &c : failed) {
-    r = Check(c.args);
+    const support::Result r = Check(c.args);
     EXPECT_EQ(r.status, 1) << c.error;
     EXPECT_EQ(r.err.substr(0, 5), c.error.substr(12, 5));
     EXPECT_EQ(Jq(r.out, dir.File("error.json"), "[.program, .schema, .error, keys]"),
               "[\"xtl-maint\",2," + c.error +
                   ",[\"error\",\"program\",\"schema\",\"version\"]]");
   }
-  // A read-only block device checks as well: nothing is opened for writing.
-  // (Attached read-only: the flag goes with the attachment, not the device.)
+}
+
+// A read-only block device checks as well: nothing is opened for writing.
+// (Attached read-only: the flag goes with the attachment, not the device.)
+TEST_F(CheckImage, AReadOnlyLoopDeviceChecksAtEveryDepth) {
+  LayRange();
   ATTACH_LOOP(loop, img.path, true);
   EXPECT_EQ(support::Shell("blockdev --getro " + loop.Path()), "1");
-  r = Check({loop.Path(), "5", "1"});
+  const support::Result r = Check({loop.Path(), "5", "1"});
   EXPECT_EQ(r.status, 2) << r.out << r.err;
   EXPECT_NE(r.out.find("write blocks 5 to 5: 0 sound, 0 never written, 1 damaged"),
             std::string::npos);

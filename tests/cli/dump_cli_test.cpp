@@ -19,16 +19,7 @@ support::Result Dump(std::vector<std::string> args) {
 
 std::string Hash(uint64_t h) { return cli::Fmt("%16llx", static_cast<unsigned long long>(h)); }
 
-const char kPreamble[] =
-    "sizeof hdr = 128\n"
-    "off NrDataBlocks = 68\n"
-    "MetaBytes = 3968\n"
-    "MetaBits  = 32\n"
-    "Meta1Cnt  = 992\n"
-    "WtBlk: 1024 K (256 blocks)\n"
-    "\n"
-    "     Str      Pba      R#  sN  sI      seq  Data  Zero  Size --ECC  Pad  Meta Sum"
-    "             hash Next\n";
+const std::string kPreamble = support::ExpectedText("dump-preamble.txt");
 
 class DumpImage : public ::testing::Test {
  protected:
@@ -40,7 +31,7 @@ TEST_F(DumpImage, NeverWrittenDeviceShowsTheMismatchAtZero) {
   img.WriteHeader();
   support::Result r = Dump({img.path});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, std::string(kPreamble) +
+  EXPECT_EQ(r.out, kPreamble +
                        "\n"
                        "Off0 = 0  ! hdr match\n"
                        "  blk hdr = " + std::string(64, '0') + "\n"
@@ -75,7 +66,7 @@ TEST_F(DumpImage, OneSegmentWithACopy) {
   auto h = img.WriteSegments(0, {s});
   support::Result r = Dump({img.path, "0"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, std::string(kPreamble) + "\n" +
+  EXPECT_EQ(r.out, kPreamble + "\n" +
                        " XTL:2.0        0/   0  1   1   1        7   100     0   100  0/ 0  154"
                        "   1/2   0 " + Hash(h[0]) + " 100 256\n" +
                        " XTL:2.0      255/ 255  2   1   1        7   100     0   100  0/ 0  154"
@@ -236,7 +227,7 @@ TEST_F(DumpImage, CorruptCountsEndWithoutLoopingOrWrapping) {
   // A write-block number whose blocks lie beyond any device.
   r = Dump({img.path, "0xffffffff"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, std::string(kPreamble) + "\nError reading block - 0\n");
+  EXPECT_EQ(r.out, kPreamble + "\nError reading block - 0\n");
 }
 
 TEST_F(DumpImage, WithoutADevicePathTheOpenFails) {

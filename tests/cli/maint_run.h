@@ -13,6 +13,9 @@ namespace cli {
 
 inline const std::string kBin = XTL_MAINT_BIN;
 
+// What `status` prints for support::V20Header() of the default size.
+inline const std::string kV20Status = support::ExpectedText("status-v20.txt");
+
 // xtl-maint with args; a run that hangs ends after five minutes.
 inline support::Result Maint(std::vector<std::string> args,
                              support::Streams s = support::Streams::Separate,

@@ -71,61 +71,53 @@ int Wait(pid_t pid) {
   return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
-}  // namespace
+// The descriptors of one run: the parent's read ends ([0] becomes out, [1]
+// err), the child's write ends and standard input, and the terminal's master
+// end that holds the input (kept open until the end).
+struct Fds {
+  int rd[2] = {-1, -1};
+  int wr_out = -1, wr_err = -1;
+  int in = -1, tty_in = -1;
+};
 
-pid_t Spawn(const std::vector<std::string> &argv, int out_fd, unsigned timeout) {
-  int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  pid_t pid = Start(argv, in, out_fd, out_fd, timeout);
-  if (in >= 0) close(in);
-  return pid;
+bool OpenPipe(int &rd, int &wr) {
+  int p[2];
+  if (pipe2(p, O_CLOEXEC) != 0) return false;
+  rd = p[0];
+  wr = p[1];
+  return true;
 }
 
-Result Run(const std::vector<std::string> &argv, Streams streams, unsigned timeout,
-           const std::string &input) {
-  Result r;
-  // read ends: [0] becomes out, [1] becomes err; the write ends go to the child
-  int rd[2] = {-1, -1}, wr_out = -1, wr_err = -1;
-  int p[2];
-  int in = -1, tty_in = -1;  // tty_in: the terminal's master end, kept open until the end
+bool OpenStreams(Fds &f, Streams streams, const std::string &input) {
   switch (streams) {
     case Streams::TtyIn:
-      if (!OpenPty(tty_in, in)) return r;
-      if (write(tty_in, input.data(), input.size()) != static_cast<ssize_t>(input.size())) {
-        close(tty_in);
-        close(in);
-        return r;
+      if (!OpenPty(f.tty_in, f.in)) return false;
+      if (write(f.tty_in, input.data(), input.size()) != static_cast<ssize_t>(input.size())) {
+        close(f.tty_in);
+        close(f.in);
+        return false;
       }
       [[fallthrough]];
     case Streams::Separate:
     case Streams::TtyErr:
-      if (pipe2(p, O_CLOEXEC) != 0) return r;
-      rd[0] = p[0];
-      wr_out = p[1];
-      if (streams != Streams::TtyErr) {
-        if (pipe2(p, O_CLOEXEC) != 0) return r;
-        rd[1] = p[0];
-        wr_err = p[1];
-      } else if (!OpenPty(rd[1], wr_err)) {
-        return r;
-      }
-      break;
+      if (!OpenPipe(f.rd[0], f.wr_out)) return false;
+      return streams != Streams::TtyErr ? OpenPipe(f.rd[1], f.wr_err)
+                                        : OpenPty(f.rd[1], f.wr_err);
     case Streams::Merged:
-      if (pipe2(p, O_CLOEXEC) != 0) return r;
-      rd[0] = p[0];
-      wr_out = wr_err = p[1];
-      break;
+      if (!OpenPipe(f.rd[0], f.wr_out)) return false;
+      f.wr_err = f.wr_out;
+      return true;
     case Streams::TtyBoth:
-      if (!OpenPty(rd[0], wr_out)) return r;
-      wr_err = wr_out;
-      break;
+      if (!OpenPty(f.rd[0], f.wr_out)) return false;
+      f.wr_err = f.wr_out;
+      return true;
   }
-  if (in < 0) in = InputFd(input);
-  pid_t pid = Start(argv, in, wr_out, wr_err, timeout);
-  if (in >= 0) close(in);
-  close(wr_out);
-  if (wr_err != wr_out) close(wr_err);
+  return false;
+}
 
-  // A terminal's output ends with an error (EIO) once the child is gone.
+// Reads both ends until each is closed. A terminal's output ends with an
+// error (EIO) once the child is gone.
+void Drain(const int (&rd)[2], Result &r) {
   pollfd fds[2] = {{rd[0], POLLIN, 0}, {rd[1], POLLIN, 0}};
   int open_fds = rd[1] >= 0 ? 2 : 1;
   char chunk[65536];
@@ -148,8 +140,30 @@ Result Run(const std::vector<std::string> &argv, Streams streams, unsigned timeo
       }
     }
   }
+}
+
+}  // namespace
+
+pid_t Spawn(const std::vector<std::string> &argv, int out_fd, unsigned timeout) {
+  int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  pid_t pid = Start(argv, in, out_fd, out_fd, timeout);
+  if (in >= 0) close(in);
+  return pid;
+}
+
+Result Run(const std::vector<std::string> &argv, Streams streams, unsigned timeout,
+           const std::string &input) {
+  Result r;
+  Fds f;
+  if (!OpenStreams(f, streams, input)) return r;
+  if (f.in < 0) f.in = InputFd(input);
+  pid_t pid = Start(argv, f.in, f.wr_out, f.wr_err, timeout);
+  if (f.in >= 0) close(f.in);
+  close(f.wr_out);
+  if (f.wr_err != f.wr_out) close(f.wr_err);
+  Drain(f.rd, r);
   r.status = pid > 0 ? Wait(pid) : -1;
-  if (tty_in >= 0) close(tty_in);
+  if (f.tty_in >= 0) close(f.tty_in);
   return r;
 }
 

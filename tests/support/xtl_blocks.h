@@ -21,7 +21,8 @@
 
 namespace support {
 
-// The signature's random bytes 12 to 31: 0xac to 0xbf.
+// The signature's random bytes 12 to 31: 0xac to 0xbf. What `status` prints
+// for it at the default size: tests/support/data/status-v20.txt.
 inline DevHdrBuf V20Header(uint64_t dev_bytes = uint64_t{1} << 40) {
   DevHdrBuf hdr{};
   std::memcpy(hdr.raw, "XTL:2.0", 8);
@@ -50,20 +51,6 @@ inline DevHdrBuf WithSignature(DevHdrBuf hdr, const void *rand) {
   hdr.h_20x.mm3_64.set(HdrChecksum(hdr));
   return hdr;
 }
-
-// What `status` prints for V20Header() of the default size.
-inline constexpr char kV20Status[] =
-    "Str            =    XTL:2.0\n"
-    "Version        =        513\n"
-    "BlkSize        =       4096\n"
-    "Block0Off      =       2048 sectors\n"
-    "PhysicalBlocks =  268435200\n"
-    "LogicalBlocks  =  241591680\n"
-    "LogicalDataSz  =     943717 M\n"
-    "ClusterSize    =        256\n"
-    "FeatureBits    =     0x2001 (HASH_META)\n"
-    "MetaDupe       =          2\n"
-    "BitSizes       =     30/2/0\n";
 
 // A version 1.1 header: "XTL:1.1", 4096-byte blocks and the four counts.
 inline DevHdrBuf V11Header(int32_t block0off, int32_t phys, int32_t logical, int32_t cluster) {

@@ -331,6 +331,70 @@ TEST(CheckVerdicts, EachWriteBlockSoundNeverWrittenOrDamaged) {
   }
 }
 
+std::string Hex(uint64_t v, int width = 0) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%0*llx", width, static_cast<unsigned long long>(v));
+  return text;
+}
+
+// A damaged block's checksum line: what its bytes hash to, what it holds.
+std::string Sum(MemDev &m, uint64_t pba) {
+  BLK_HDR_H_20x h;
+  std::memcpy(&h, m.At(pba), sizeof h);
+  return "write block 1 offset 0 pba " + std::to_string(pba) + ": mm3_64: expected " +
+         "0x" + Hex(BlkHdrChecksum(m.At(pba))) + ", found 0x" + Hex(h.mm3_64.get());
+}
+
+// A torn segment: the block where its second metadata block belongs holds
+// another instance's signature.
+std::string Torn(MemDev &m) {
+  std::string dev;
+  for (size_t i = 0; i < 32; i++) dev += Hex(m.hdr.raw[i], 2);
+  return "write block 1 offset 0 pba 509: Str: expected " + dev + ", found 58544c3a322e3000" +
+         std::string(46, '0') + "07";
+}
+
+// Each write-block damage alone in write block 1: its line tells the write
+// block, the segment's offset in it, the block, the field, what a sound
+// block holds and what was found.
+TEST(CheckVerdicts, EachDamageLineTellsWhereAndWhat) {
+  Seg torn = Of(254);
+  torn.meta = 2;
+  const struct {
+    std::vector<Seg> segs;
+    void (*damage)(MemDev &);
+    std::string (*line)(MemDev &);
+  } cases[] = {
+      {{Of(256)}, [](MemDev &m) { m.At(256)[32] ^= 0x40; }, [](MemDev &m) { return Sum(m, 256); }},
+      {{Of(256)}, [](MemDev &m) { m.At(256)[2000] ^= 0x40; }, [](MemDev &m) { return Sum(m, 256); }},
+      {{Of(256)}, [](MemDev &m) { m.At(511)[4095] ^= 0x40; }, [](MemDev &m) { return Sum(m, 511); }},
+      {{torn},
+       [](MemDev &m) {
+         std::memset(m.At(509), 0, kBlockSize);
+         std::memcpy(m.At(509), "XTL:2.0", 8);
+         m.At(509)[31] = 7;
+       },
+       Torn},
+      {{Of(100), Seg{0, 0, 0, 0, 0, 0, 0, 0}}, nullptr,
+       [](MemDev &) -> std::string {
+         return "write block 1 offset 100 pba 356: segment blocks: expected at least 1, found 0";
+       }},
+      {{Of(302)}, nullptr, [](MemDev &) -> std::string {
+         return "write block 1 offset 0 pba 256: segment blocks: expected at most 256 (the rest of "
+                "the write block), found 302";
+       }},
+  };
+  for (const auto &c : cases) {
+    MemDev m;
+    m.Lay(1, c.segs);
+    if (c.damage != nullptr) c.damage(m);
+    const std::string want = c.line(m);
+    const CheckReport r = CheckDevice(m.Dev(), CheckRange{true, 1, true, 1});
+    EXPECT_EQ(Text(r), want + "\ncheck: header sound; write blocks 1 to 1: 0 sound, 0 never "
+                              "written, 1 damaged; 1 problem(s)\n");
+  }
+}
+
 // The in-memory device as a read queue whose reads end last queued, first
 // ended, so that later write blocks finish before earlier ones; a read at
 // an offset of fail ends with that errno.

@@ -8,14 +8,16 @@
 
 namespace {
 using fmt_test::FmtRun;
+using fmt_test::P;
+using fmt_test::Params;
 using fmt_test::RunCaptured;
 
 class BitsTest : public fmt_test::FormatTest {
  protected:
   FormatBits bits;  // the widths of the last call; start values after a refusal
-  FmtRun Calc(uint64_t logical, uint64_t physical) {
+  FmtRun Calc(uint64_t logical, uint64_t physical, const Params &p = {}) {
     bits = FormatBits{};
-    return RunCaptured([&](FILE *out) { bits = CalcFormatBits_v2(out, fmt_test::Params(), logical, physical); });
+    return RunCaptured([&](FILE *out) { bits = CalcFormatBits_v2(out, p.Plain(), logical, physical); });
   }
   std::string Widths() const {
     return std::to_string(bits.Bits1) + "/" + std::to_string(bits.Bits2) + "/" +
@@ -27,8 +29,7 @@ TEST_F(BitsTest, VersionGate) {
   for (const auto &c : {std::pair<uint32_t, const char *>{11, "Invalid v_Ver 11(b)\n"},
                         {769, "Invalid v_Ver 769(301)\n"},
                         {0, "Invalid v_Ver 0(0)\n"}}) {
-    v_Ver = c.first;
-    const FmtRun r = Calc(1000, 1000);
+    const FmtRun r = Calc(1000, 1000, Params().With(&P::Ver, c.first));
     EXPECT_TRUE(r.failed);
     EXPECT_FALSE(r.msg_stderr);
     EXPECT_EQ(r.msg, c.second);
@@ -44,9 +45,8 @@ struct DdcBits {
 void PrintTo(const DdcBits &c, std::ostream *os) { *os << c.logical << "/" << c.physical; }
 class DedupeCompBits : public BitsTest, public ::testing::WithParamInterface<DdcBits> {};
 TEST_P(DedupeCompBits, WidthsRoundedToWholeBytes) {
-  v_DeDupe = 200;
-  v_Comp = 200;
-  const FmtRun r = Calc(GetParam().logical, GetParam().physical);
+  const FmtRun r = Calc(GetParam().logical, GetParam().physical,
+                        Params().With(&P::DeDupe, 200).With(&P::Comp, 200));
   ASSERT_FALSE(r.failed);
   EXPECT_EQ(r.out, "");  // nothing printed on this rule
   EXPECT_EQ(Widths(), GetParam().widths);
@@ -69,10 +69,8 @@ INSTANTIATE_TEST_SUITE_P(
         DdcBits{2, 1, "1/24/1/6"}));
 
 TEST_F(BitsTest, SevenSpareBitsSplitFourAndThree) {
-  v_DeDupe = 1;
-  v_Comp = 1;
   // GetBits(2^20) = 20, GetBits(2^6) + 24 = 30: 57 bits, 64 - 57 = 7 spare.
-  ASSERT_FALSE(Calc(1ULL << 20, 1ULL << 6).failed);
+  ASSERT_FALSE(Calc(1ULL << 20, 1ULL << 6, Params().With(&P::DeDupe, 1).With(&P::Comp, 1)).failed);
   EXPECT_EQ(Widths(), "24/33/1/6");
 }
 
@@ -86,8 +84,7 @@ class PlainBits : public BitsTest, public ::testing::WithParamInterface<PlainRow
 TEST_P(PlainBits, SizeClass) {
   const PlainRow &c = GetParam();
   for (uint32_t hash : {0u, 1u}) {
-    v_HashFlg = hash;
-    const FmtRun r = Calc(c.logical, 12345);
+    const FmtRun r = Calc(c.logical, 12345, Params().With(&P::HashFlg, hash != 0));
     ASSERT_FALSE(r.failed);
     char trace[80];
     std::snprintf(trace, sizeof trace, "CalcFormatBits_v2(1655)  LogicalBlocks= %llx\n",

@@ -38,17 +38,20 @@ inline Device &TestDev() {
   return d;
 }
 
-// Fresh settings and format state, and the random source pointed at a file
-// of known bytes; the source is restored afterwards.
+// Fresh settings and format state, a sparse image of 2^40 bytes, and the
+// random source pointed at a file of known bytes; the source is restored
+// afterwards.
 class FormatTest : public ::testing::Test {
  protected:
   ScratchDir dir;
   std::string rand_path;
+  std::string image = dir.File("dev.img");
   Device &dev = TestDev();
 
   void SetUp() override {
     ResetSettings();
     dev = Device{};
+    MakeSparse(image, 1ULL << 40);
     rand_path = dir.File("rand");
     SetRandBytes(KnownRand());
   }
@@ -64,9 +67,24 @@ class FormatTest : public ::testing::Test {
   }
 };
 
-// The parameters of the single-volume paths from the settings, as the
-// driver builds them.
-inline FormatParams Params() { return PlainFormatParams(ReadFormatParams()); }
+// The parameters of one format, built as a command line would give them:
+// the options' defaults (read from the settings, which FormatTest resets),
+// then each field that a test names, e.g.
+//   Params().With(&P::Comp, 200).With(&P::Vm2Flg, true)
+// Plain() applies the defaults of the single-volume paths, as the driver does.
+using P = FormatParams;
+class Params {
+ public:
+  template <typename T, typename V>
+  Params &With(T P::*field, V value) {
+    given_.*field = static_cast<T>(value);
+    return *this;
+  }
+  P Plain() const { return PlainFormatParams(given_); }
+
+ private:
+  P given_ = ReadFormatParams();
+};
 
 struct FmtRun {
   std::string out;   // the trace and report

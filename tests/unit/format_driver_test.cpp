@@ -10,15 +10,7 @@ namespace {
 using fmt_test::FmtRun;
 using fmt_test::RunFormat;
 
-class DriverTest : public fmt_test::FormatTest {
- protected:
-  std::string image;
-  void SetUp() override {
-    FormatTest::SetUp();
-    image = dir.File("drv.img");
-    MakeSparse(image, 1ULL << 40);
-  }
-};
+using DriverTest = fmt_test::FormatTest;
 
 TEST_F(DriverTest, DevSzBoundAndDefaultCounts) {
   const FmtRun r = RunFormat({"format", image, "--devsz=1024", "-q"});
@@ -47,7 +39,7 @@ TEST_F(DriverTest, FreeNormalisation) {
   for (const auto &c : cases) {
     const FmtRun r = RunFormat({"format", image, c.word, "-q"});
     ASSERT_FALSE(r.failed) << r.msg;
-    const FormatParams p = fmt_test::Params();
+    const FormatParams p = PlainFormatParams(ReadFormatParams());
     EXPECT_EQ(p.Free, c.value) << c.word;
     EXPECT_EQ(GetDefaultCounts(dev.DevSize, p.Free).LogicalBlocks, (1ULL << 28) * c.value / 100)
         << c.word;
@@ -74,6 +66,51 @@ TEST_F(DriverTest, DirectoryIsRefused) {
   EXPECT_TRUE(r.msg_stderr);
   // O_RDWR on a directory: EISDIR.
   EXPECT_EQ(r.msg, "Error opening file - " + dir.path + " = 21\n");
+}
+
+// Each refusal of a command line: one message for standard output, nothing
+// printed before it, nothing written, the image's size kept.
+TEST_F(DriverTest, RefusalsWriteNothing) {
+  const struct {
+    std::vector<std::string> args;
+    const char *msg;
+  } cases[] = {
+      {{"--wtblkstripe=0"}, "format: --wtblkstripe=0: a stripe set needs at least one write block.\n"},
+      {{"--wtblksz=2"},
+       "format: --wtblksz=2: the write-block size must be a multiple of 4 KiB, from 4 to 4194300.\n"},
+      {{"--wtblksz=6"},
+       "format: --wtblksz=6: the write-block size must be a multiple of 4 KiB, from 4 to 4194300.\n"},
+      {{"--devsz=1"},
+       "format: data offset 1048576 is at or beyond the end of the device (1048576 bytes).\n"},
+      {{"--devsz=3", "--wtblkstripe=2"},
+       "format: device too small: 1048576 bytes after the data offset 2097152, one stripe set "
+       "needs 2097152.\n"},
+      {{"--ver=11"}, "Invalid v_Ver 11(b)\n"},
+      {{"--ver=11", "-q"}, "Invalid v_Ver 11(b)\n"},
+      {{"--autovm", "--dedupe=1"}, "AutoVm mode only valid with de-dupe and compressed mode.\n"},
+      {{"--autovm", "--comp=1", "-q"}, "AutoVm mode only valid with de-dupe and compressed mode.\n"},
+      {{"--autovm", "--dedupe=1", "--comp=1", "--devsz=2"}, "Error computing VmSz."},
+      {{"--autovm", "--dedupe=1", "--comp=1", "--wtblksz=1"},
+       "format: --wtblksz=1: the write-block size must be a multiple of 4 KiB, from 4 to 4194300.\n"},
+      {{"--offset0=1099511627776"},
+       "format: data offset 1099511627776 is at or beyond the end of the device (1099511627776 "
+       "bytes).\n"},
+      {{"--offset0=1099510579201"},  // less than one write block left
+       "format: device too small: 1048575 bytes after the data offset 1099510579201, one stripe "
+       "set needs 1048576.\n"},
+      {{"--devsz=5", "--vm2"}, "format: the second volume needs 4 stripe sets; the device holds 4.\n"},
+  };
+  for (const auto &c : cases) {
+    std::vector<std::string> words = {"format", image};
+    words.insert(words.end(), c.args.begin(), c.args.end());
+    const FmtRun r = RunFormat(words);
+    EXPECT_TRUE(r.failed) << c.args[0];
+    EXPECT_FALSE(r.msg_stderr) << c.args[0];
+    EXPECT_EQ(r.msg, c.msg) << c.args[0];
+    EXPECT_EQ(r.out, "") << c.args[0];
+    EXPECT_EQ(ReadAt(image, 0, 2 << 20), std::vector<uint8_t>(2 << 20)) << c.args[0];
+    EXPECT_EQ(FileSize(image), 1ULL << 40) << c.args[0];
+  }
 }
 
 // The parameters of the single-volume paths: the defaults applied to a copy.

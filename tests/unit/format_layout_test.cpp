@@ -13,15 +13,17 @@ namespace {
 using fmt_test::Bits;
 using fmt_test::FormatTest;
 using fmt_test::FmtRun;
+using fmt_test::P;
+using fmt_test::Params;
 using fmt_test::RunCaptured;
 
 constexpr uint64_t kTiB = 1ULL << 40;
 
 class LayoutTest : public FormatTest {
  protected:
-  FmtRun SetupHdr(uint64_t devSize) {
+  FmtRun SetupHdr(uint64_t devSize, const Params &p = {}) {
     dev.DevSize = devSize;
-    return RunCaptured([this](FILE *out) { SetupDevHdr_v2(out, dev, fmt_test::Params()); });
+    return RunCaptured([&](FILE *out) { SetupDevHdr_v2(out, dev, p.Plain()); });
   }
   const DEV_HDR_20 &H() const { return dev.DevHdr.h_20x; }
 };
@@ -30,10 +32,6 @@ TEST_F(LayoutTest, DefaultFormatOfOneTiB) {
   const FmtRun r = SetupHdr(kTiB);
   ASSERT_FALSE(r.failed) << r.msg;
   EXPECT_EQ(r.out, kDefaultOut);
-  // The defaults are the parameters'; the settings stay as given.
-  EXPECT_EQ(v_WtBlkSz, 0u);
-  EXPECT_EQ(v_Offset0, 0u);
-  EXPECT_EQ(v_Free, 0u);
 
   // The header, byte for byte: every field the layout sets, the rest zero.
   uint8_t known_rand[20];
@@ -43,23 +41,13 @@ TEST_F(LayoutTest, DefaultFormatOfOneTiB) {
   EXPECT_NE(H().mm3_64.get(), 0u);
 }
 
+Params CompVm2() { return Params().With(&P::Comp, 200).With(&P::Vm2Flg, true); }
+
 TEST_F(LayoutTest, CompressionWithSecondVolume) {
-  v_Comp = 200;
-  v_Vm2Flg = 1;
-  const FmtRun r = SetupHdr(kTiB);
+  const FmtRun r = SetupHdr(kTiB, CompVm2());
   ASSERT_FALSE(r.failed) << r.msg;
   EXPECT_EQ(r.out.substr(0, r.out.find("\nFormattting")),
-            "dev_NumWtBlks    = 1048575\n"
-            "WtBlkSz          = 1048576\n"
-            "v_WtBlkStripeCnt = 1\n"
-            "PhysicalBlocks   = 268435200\n"
-            "ProvPct          = 180\n"
-            "LogicalBlocks    = 483183360\n"
-            "LbaSz            = 6\n"
-            "MetaSz           = 5\n"
-            "VmLogicalBlocks  = 707789\n"
-            "  vm_NumWtBlks   = 3321\n"
-            "main_NumWtBlks   = 1045254\n");
+            support::ExpectedText("format-layout-comp-vm2.txt"));
   EXPECT_NE(r.out.find("Opts = HASH_META VM2 COMPRESS\n"), std::string::npos);
   EXPECT_NE(r.out.find("   Phy Size:      267,585,024 4K blocks    1,020 GiB    1,096 GB   32/6/2/0\n"),
             std::string::npos);
@@ -81,19 +69,15 @@ TEST_F(LayoutTest, CompressionWithSecondVolume) {
 }
 
 TEST_F(LayoutTest, CompressedSecondVolumeTakesCompressedWidths) {
-  v_Comp = 200;
-  v_Vm2Flg = 1;
-  v_Vm2CompFlg = 1;
-  ASSERT_FALSE(SetupHdr(kTiB).failed);
+  ASSERT_FALSE(SetupHdr(kTiB, Params(CompVm2()).With(&P::Vm2CompFlg, true)).failed);
   EXPECT_EQ(Bits(H().vm_BitSizes), "32/6/2/0");
 }
 
 TEST_F(LayoutTest, CompIsClampedTo400) {
-  v_Comp = 1000;
-  const FmtRun r = SetupHdr(kTiB);
+  const Params p = Params().With(&P::Comp, 1000);
+  const FmtRun r = SetupHdr(kTiB, p);
   ASSERT_FALSE(r.failed);
-  EXPECT_EQ(ComputeLayoutV20(fmt_test::Params(), kTiB).Comp, 400u);
-  EXPECT_EQ(v_Comp, 1000u);
+  EXPECT_EQ(ComputeLayoutV20(p.Plain(), kTiB).Comp, 400u);
   EXPECT_NE(r.out.find("ProvPct          = 360\n"), std::string::npos);
 }
 
@@ -157,10 +141,7 @@ TEST_F(LayoutTest, EccFieldsAndWords) {
       {1, 1, 2, 0x00c0, "Opts = HASH_META ECC ECC6\n"},
   };
   for (const auto &c : cases) {
-    ResetSettings();
-    v_EccRaid5 = c.ecc5;
-    v_EccRaid6 = c.ecc6;
-    const FmtRun r = SetupHdr(kTiB);
+    const FmtRun r = SetupHdr(kTiB, Params().With(&P::EccRaid5, c.ecc5).With(&P::EccRaid6, c.ecc6));
     ASSERT_FALSE(r.failed);
     EXPECT_EQ(H().EccLevel, c.level);
     EXPECT_EQ(H().EccWidth, 4);
@@ -171,21 +152,19 @@ TEST_F(LayoutTest, EccFieldsAndWords) {
 }
 
 TEST_F(LayoutTest, EccSizesWithoutEccStayZero) {
-  v_EccWidth = 8;
-  v_EccDepth = 64;
-  ASSERT_FALSE(SetupHdr(kTiB).failed);
+  ASSERT_FALSE(SetupHdr(kTiB, Params().With(&P::EccWidth, 8).With(&P::EccDepth, 64)).failed);
   EXPECT_EQ(H().EccWidth, 0);
   EXPECT_EQ(H().EccDepth, 0);
   EXPECT_EQ(H().EccLevel, 0);
 }
 
 TEST_F(LayoutTest, EveryOptionWordInOrder) {
-  v_Vm2Flg = v_QuickFlg = v_VmFlg = v_EccRaid5 = v_EccRaid6 = v_SummaryMeta = 1;
-  v_DeDupe = 1;
-  v_Comp = 100;
-  v_HashTp = 3;
-  v_MetaDupeCnt = 3;
-  const FmtRun r = SetupHdr(kTiB);
+  Params p;
+  for (bool P::*flag : {&P::Vm2Flg, &P::QuickFlg, &P::VmFlg, &P::EccRaid5, &P::EccRaid6,
+                        &P::SummaryMeta})
+    p.With(flag, true);
+  p.With(&P::DeDupe, 1).With(&P::Comp, 100).With(&P::HashTp, 3).With(&P::MetaDupeCnt, 3);
+  const FmtRun r = SetupHdr(kTiB, p);
   ASSERT_FALSE(r.failed) << r.msg;
   EXPECT_NE(r.out.find("Opts = HASH_META VM2 QUICK_FMT VM DEDUPE ECC ECC6 SUMMARY_META COMPRESS\n"),
             std::string::npos);
@@ -198,16 +177,13 @@ TEST_F(LayoutTest, EveryOptionWordInOrder) {
 TEST_F(LayoutTest, WriteSegmentSize) {
   ASSERT_FALSE(SetupHdr(kTiB).failed);
   EXPECT_EQ(H().WriteSegmentSize.get(), 0u);
-  ResetSettings();
-  v_WtSegSz = 10;
-  const FmtRun r = SetupHdr(kTiB);
+  const FmtRun r = SetupHdr(kTiB, Params().With(&P::WtSegSz, 10));
   EXPECT_EQ(H().WriteSegmentSize.get(), 2u);
   EXPECT_NE(r.out.find("             WtSegSz =          10 KB\n"), std::string::npos);
 }
 
 TEST_F(LayoutTest, UnalignedOffsetIsKept) {
-  v_Offset0 = 4097;
-  const FmtRun r = SetupHdr(kTiB);
+  const FmtRun r = SetupHdr(kTiB, Params().With(&P::Offset0, 4097));
   ASSERT_FALSE(r.failed);
   EXPECT_EQ(H().Block0Off.get(), 4097u);
   // (2^40 - 4097) / 2^20 whole write blocks.
@@ -215,9 +191,7 @@ TEST_F(LayoutTest, UnalignedOffsetIsKept) {
 }
 
 TEST_F(LayoutTest, StripeSetsAndWriteBlockSize) {
-  v_WtBlkSz = 256;
-  v_WtBlkStripeCnt = 3;
-  const FmtRun r = SetupHdr(kTiB);
+  const FmtRun r = SetupHdr(kTiB, Params().With(&P::WtBlkSz, 256).With(&P::WtBlkStripeCnt, 3));
   ASSERT_FALSE(r.failed);
   // Offset: one stripe set of 768 KiB; (2^40 - 786432) / 786432 stripe sets.
   EXPECT_EQ(H().Block0Off.get(), 786432u);
@@ -231,7 +205,6 @@ TEST_F(LayoutTest, StripeSetsAndWriteBlockSize) {
 TEST_F(LayoutTest, TwoFormatsDifferOnlyInTagBytesAndChecksum) {
   ASSERT_FALSE(SetupHdr(kTiB).failed);
   const DevHdrBuf first = dev.DevHdr;
-  ResetSettings();
   std::vector<uint8_t> other = fmt_test::KnownRand();
   other[0] ^= 0xff;  // bytes 20..31 of the source are not used
   other[19] ^= 0x01;
@@ -252,7 +225,6 @@ TEST_F(LayoutTest, RealRandomSourceGivesDifferentTags) {
   SetRandSource("");
   ASSERT_FALSE(SetupHdr(kTiB).failed);
   const DevHdrBuf first = dev.DevHdr;
-  ResetSettings();
   ASSERT_FALSE(SetupHdr(kTiB).failed);
   EXPECT_NE(0, std::memcmp(first.raw + 12, dev.DevHdr.raw + 12, 20));
   EXPECT_EQ(0, std::memcmp(first.raw + 40, dev.DevHdr.raw + 40, kHdrSize - 40));
@@ -281,15 +253,14 @@ struct Refusal {
   const char *msg;
 };
 void PrintTo(const Refusal &c, std::ostream *os) { *os << c.devSize << " bytes, offset " << c.offset0; }
-class LayoutRefusals : public FormatTest, public ::testing::WithParamInterface<Refusal> {};
+class LayoutRefusals : public LayoutTest, public ::testing::WithParamInterface<Refusal> {};
 TEST_P(LayoutRefusals, OneMessageNoHeader) {
   const Refusal &c = GetParam();
-  v_WtBlkSz = c.wtblksz;
-  v_WtBlkStripeCnt = c.stripe;
-  v_Offset0 = c.offset0;
-  v_Vm2Flg = c.vm2;
-  dev.DevSize = c.devSize;
-  const FmtRun r = RunCaptured([this](FILE *out) { SetupDevHdr_v2(out, dev, fmt_test::Params()); });
+  const FmtRun r = SetupHdr(c.devSize, Params()
+                                           .With(&P::WtBlkSz, c.wtblksz)
+                                           .With(&P::WtBlkStripeCnt, c.stripe)
+                                           .With(&P::Offset0, c.offset0)
+                                           .With(&P::Vm2Flg, c.vm2));
   EXPECT_TRUE(r.failed);
   EXPECT_FALSE(r.msg_stderr);
   EXPECT_EQ(r.msg, c.msg);
@@ -335,8 +306,7 @@ TEST_F(LayoutTest, SmallestDeviceThatFits) {
 }
 
 TEST_F(LayoutTest, SecondVolumeThatJustFits) {
-  v_Vm2Flg = 1;
-  const FmtRun r = SetupHdr(6 * 1048576);  // 5 stripe sets: 4 for the second volume, 1 main
+  const FmtRun r = SetupHdr(6 * 1048576, Params().With(&P::Vm2Flg, true));  // 5 stripe sets: 4 for the second volume, 1 main
   ASSERT_FALSE(r.failed) << r.msg;
   EXPECT_EQ(H().PhysicalBlocks.get(), 256u);
   EXPECT_EQ(H().vm_PhysicalBlocks.get(), 1024u);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "format/report.h"
+#include "support.h"
 
 namespace {
 
@@ -87,25 +88,8 @@ TEST(FormatReport, ZeroSecondVolumeAndWideCounts) {
   h.BitSizes[1] = 55;
   h.BitSizes[2] = 1;
   h.BitSizes[3] = 6;
-  char *data = nullptr;
-  size_t size = 0;
-  FILE *f = open_memstream(&data, &size);
-  PrintFormatReport(f, 4096, 65536, 12345, "HASH_META", h);
-  std::fclose(f);
-  std::string out(data, size);
-  std::free(data);
-  EXPECT_EQ(out,
-            "\n"
-            "Formattting: Dev = 4,096   B / 4,096  B   Opts = HASH_META\n"
-            "\n"
-            "             WtBlkSz =          64 KB\n"
-            "             WtSegSz =      12,345 KB\n"
-            "\n"
-            "   Phy Size: 1125899,906,842,624 4K blocks    4,096 PiB    4,611 PB   34/55/1/6\n"
-            "   Log Size:               24 4K blocks   98,304   B   98,304  B\n"
-            "vm Phy Size:                0 4K blocks        0   B        0  B   0/0/0/0\n"
-            "vm Log Size:                0 4K blocks        0   B        0  B\n"
-            "\n");
+  EXPECT_EQ(support::Capture([&](FILE *f) { PrintFormatReport(f, 4096, 65536, 12345, "HASH_META", h); }),
+            support::ExpectedText("format-report-wide.txt"));
 }
 
 }  // namespace

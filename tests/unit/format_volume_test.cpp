@@ -9,25 +9,24 @@
 namespace {
 using fmt_test::Bits;
 using fmt_test::FmtRun;
+using fmt_test::P;
+using fmt_test::Params;
 using fmt_test::RunCaptured;
 
 constexpr uint64_t kMiB = 1ULL << 20;
 
 class VolumeTest : public fmt_test::FormatTest {
  protected:
-  std::string image;
   void SetUp() override {
     FormatTest::SetUp();
-    image = dir.File("vol.img");
-    MakeSparse(image, 1ULL << 40);
     dev.fh = open(image.c_str(), O_RDWR);
     ASSERT_GE(dev.fh, 0);
   }
-  FmtRun SetupHdr(uint64_t volEnd, uint64_t logical) {
-    return RunCaptured([&](FILE *out) { SetupDevHdr(out, dev, fmt_test::Params(), volEnd, logical); });
+  FmtRun SetupHdr(uint64_t volEnd, uint64_t logical, const Params &p = {}) {
+    return RunCaptured([&](FILE *out) { SetupDevHdr(out, dev, p.Plain(), volEnd, logical); });
   }
-  FmtRun FormatN(int hdrN, uint64_t volEnd, uint64_t logical) {
-    return RunCaptured([&](FILE *out) { DoFormatN(out, dev, fmt_test::Params(), hdrN, volEnd, logical); });
+  FmtRun FormatN(int hdrN, uint64_t volEnd, uint64_t logical, const Params &p = {}) {
+    return RunCaptured([&](FILE *out) { DoFormatN(out, dev, p.Plain(), hdrN, volEnd, logical); });
   }
   const DEV_HDR_20 &H() const { return dev.DevHdr.h_20x; }
 };
@@ -35,19 +34,7 @@ class VolumeTest : public fmt_test::FormatTest {
 TEST_F(VolumeTest, PlainVolumeDefaults) {
   const FmtRun r = SetupHdr(1ULL << 40, 0);
   ASSERT_FALSE(r.failed) << r.msg;
-  EXPECT_EQ(r.out,
-            "CalcFormatBits_v2(1655)  LogicalBlocks= e666580\n"
-            "Version 2.0 format for <= 64TB volume  241591680.\n"
-            "Formatting: Ver     =        513 (0x201)    DataSz  =    1048575 M\n"
-            "            Off0    =       2048 sectors    PhyBlks =  268435200\n"
-            "            WtBlkSz =       1024 K          LogBlks =  241591680\n"
-            "            WtSegSz =          0 K          LogSz   =     943717 M\n"
-            "            DevSz   =    1048576 M\n"
-            "            HASH_META   Dupe = 2  Bit Sizes = 30/2/0/0\n");
-  // The defaults are the parameters'; the settings stay as given.
-  EXPECT_EQ(v_WtBlkSz, 0u);
-  EXPECT_EQ(v_Offset0, 0u);
-  EXPECT_EQ(v_Free, 0u);
+  EXPECT_EQ(r.out, support::ExpectedText("format-volume-plain.txt"));
   EXPECT_EQ(H().Block0Off.get(), 1048576u);
   EXPECT_EQ(H().ClusterSize.get(), 256u);
   EXPECT_EQ(H().PhysicalBlocks.get(), 268435200u);
@@ -60,26 +47,20 @@ TEST_F(VolumeTest, PlainVolumeDefaults) {
 
 TEST_F(VolumeTest, FreeOutsideTenToNinetyFiveBecomesNinety) {
   for (uint32_t f : {5u, 99u}) {
-    ResetSettings();
-    v_Free = f;
-    ASSERT_FALSE(SetupHdr(64 * kMiB, 0).failed);
-    EXPECT_EQ(fmt_test::Params().Free, 90u);
-    EXPECT_EQ(v_Free, f);
+    ASSERT_FALSE(SetupHdr(64 * kMiB, 0, Params().With(&P::Free, f)).failed);
     EXPECT_EQ(H().LogicalBlocks.get(), 63u * 256 * 90 / 100);
   }
 }
 
+Params Ddc() { return Params().With(&P::DeDupe, 200).With(&P::Comp, 200); }
+
 TEST_F(VolumeTest, RatiosScaleTheGivenLogicalCount) {
-  v_DeDupe = 200;
-  v_Comp = 200;
-  ASSERT_FALSE(SetupHdr(64 * kMiB, 1000).failed);
+  ASSERT_FALSE(SetupHdr(64 * kMiB, 1000, Ddc()).failed);
   EXPECT_EQ(H().LogicalBlocks.get(), 4000u);
   EXPECT_EQ(H().FeatureBits.get(), 0x0001u | 0x0020 | 0x0400);
   // Compression defaults, in the header only.
   EXPECT_EQ(H().CompBytes.get(), 64u);
   EXPECT_EQ(H().CompMax.get(), 4u);
-  EXPECT_EQ(v_CompBytes, 0u);
-  EXPECT_EQ(v_CompMax, 0u);
   // The de-duplicated volume takes all four widths: 4000 logical blocks
   // (12 bits) and 16128 physical (14 + 24), 7 spare bits.
   EXPECT_EQ(Bits(H().BitSizes), "16/41/1/6");
@@ -87,20 +68,14 @@ TEST_F(VolumeTest, RatiosScaleTheGivenLogicalCount) {
 
 TEST_F(VolumeTest, PlainVolumeIgnoresLeftOverWidths) {
   // A de-duplicated and compressed volume first (widths 3 and 4 are 1 and 6).
-  v_DeDupe = 200;
-  v_Comp = 200;
-  ASSERT_FALSE(SetupHdr(64 * kMiB, 0).failed);
-  ResetSettings();
-  v_HashFlg = 1;
-  ASSERT_FALSE(SetupHdr(64 * kMiB, 0).failed);
+  ASSERT_FALSE(SetupHdr(64 * kMiB, 0, Ddc()).failed);
+  ASSERT_FALSE(SetupHdr(64 * kMiB, 0, Params().With(&P::HashFlg, true)).failed);
   EXPECT_EQ(Bits(H().BitSizes), "22/2/40/0");
 }
 
 TEST_F(VolumeTest, EccSixAloneAndShift) {
-  v_EccRaid6 = 1;
-  v_SvWbCnt = 4;
-  v_SvScCnt = 8;
-  const FmtRun r = SetupHdr(64 * kMiB, 0);
+  const FmtRun r = SetupHdr(
+      64 * kMiB, 0, Params().With(&P::EccRaid6, true).With(&P::SvWbCnt, 4).With(&P::SvScCnt, 8));
   ASSERT_FALSE(r.failed);
   EXPECT_EQ(H().FeatureBits.get() & 0x00c0, 0x0080u);
   EXPECT_EQ(H().EccLevel, 2);
@@ -116,8 +91,7 @@ TEST_F(VolumeTest, QuickFormatWritesTheHeaderBlockAndReturns) {
   // Something in the header block and just after it, to see what is written.
   std::vector<uint8_t> junk(8192, 0xee);
   WriteAt(image, 0, junk.data(), junk.size());
-  v_QuickFlg = 1;
-  const FmtRun r = FormatN(0, 64 * kMiB, 0);
+  const FmtRun r = FormatN(0, 64 * kMiB, 0, Params().With(&P::QuickFlg, true));
   ASSERT_FALSE(r.failed) << r.msg;
   EXPECT_EQ(r.out.substr(r.out.size() - 23), "Quick Format finished.\n");
   std::vector<uint8_t> back(8192);
@@ -131,9 +105,7 @@ TEST_F(VolumeTest, QuickFormatWritesTheHeaderBlockAndReturns) {
 TEST_F(VolumeTest, HeaderOneIsABare512ByteRecordAtSectorOne) {
   std::vector<uint8_t> junk(4096, 0xee);
   WriteAt(image, 0, junk.data(), junk.size());
-  v_QuickFlg = 1;
-  v_HdrOff = 8;
-  ASSERT_FALSE(FormatN(1, 64 * kMiB, 0).failed);
+  ASSERT_FALSE(FormatN(1, 64 * kMiB, 0, Params().With(&P::QuickFlg, true).With(&P::HdrOff, 8)).failed);
   std::vector<uint8_t> back(4096 * 3);
   ASSERT_EQ(pread(dev.fh, back.data(), back.size(), 0), 4096 * 3);
   for (size_t i = 0; i < 4096; i++) ASSERT_EQ(back[i], 0xee) << i;  // before hdroff
@@ -165,28 +137,21 @@ TEST_F(VolumeTest, FullFormatPreparesTheFirstWriteBlockAndStops) {
 }
 
 TEST_F(VolumeTest, MigrationRange) {
-  v_Migrate_Flg = 1;
-  v_Migrate_LinOff0 = 1000;
-  v_Migrate_LinOff1 = 7;
-  FmtRun r = FormatN(0, 64 * kMiB, 0);
+  const Params from1000 = Params().With(&P::Migrate_Flg, true).With(&P::Migrate_LinOff0, 1000);
+  FmtRun r = FormatN(0, 64 * kMiB, 0, Params(from1000).With(&P::Migrate_LinOff1, 7));
   EXPECT_EQ(H().FeatureBits.get() & 0x0200, 0x0200u);
   EXPECT_EQ(H().Migrate_LinOff0.get(), 1000u);
   EXPECT_EQ(H().Migrate_LinOff1.get(), 7u);
   EXPECT_EQ(r.msg, "BlkCnt = 63\nBlkN0 = 2147483647\nBlkN1 = 0\n");
 
-  ResetSettings();
-  v_Migrate_Flg = 1;
-  v_Migrate_LinOff0 = 1000;
-  v_Migrate_LinBlks = 600;
-  r = FormatN(0, 64 * kMiB, 0);
+  r = FormatN(0, 64 * kMiB, 0, Params(from1000).With(&P::Migrate_LinBlks, 600));
   // 1000 / 256 = 3; (1000 + 600 + 255) / 256 = 7.
   EXPECT_EQ(r.msg, "BlkCnt = 63\nBlkN0 = 3\nBlkN1 = 7\n");
 }
 
 TEST_F(VolumeTest, RatiosBeyondSixtyFourBitsAreRefused) {
-  v_DeDupe = 4000000000u;
-  v_Comp = 4000000000u;
-  const FmtRun r = SetupHdr(64 * kMiB, 0);
+  const FmtRun r =
+      SetupHdr(64 * kMiB, 0, Params().With(&P::DeDupe, 4000000000u).With(&P::Comp, 4000000000u));
   EXPECT_TRUE(r.failed);
   EXPECT_EQ(r.msg,
             "format: the logical block count at --comp=4000000000 and --dedupe=4000000000 is "
@@ -195,8 +160,7 @@ TEST_F(VolumeTest, RatiosBeyondSixtyFourBitsAreRefused) {
 }
 
 TEST_F(VolumeTest, VolumeEndBeforeOffsetIsRefused) {
-  v_Offset0 = 8 * kMiB;
-  const FmtRun r = SetupHdr(4 * kMiB, 0);
+  const FmtRun r = SetupHdr(4 * kMiB, 0, Params().With(&P::Offset0, 8 * kMiB));
   EXPECT_TRUE(r.failed);
   EXPECT_EQ(r.msg,
             "format: data offset 8388608 is at or beyond the end of the device (4194304 bytes).\n");
@@ -208,7 +172,6 @@ TEST_F(VolumeTest, RandomSourceMessagesGoToStandardOutput) {
   EXPECT_TRUE(r.failed);
   EXPECT_FALSE(r.msg_stderr);
   EXPECT_EQ(r.msg, "Error opening /dev/urandom.");
-  ResetSettings();
   SetRandBytes(std::vector<uint8_t>(3, 1));
   r = SetupHdr(64 * kMiB, 0);
   EXPECT_FALSE(r.msg_stderr);

@@ -110,26 +110,12 @@ class LogImage {
 // 0 holds seq 6 and the second pass wrote seq 7 (control 10) and 8 (control 20).
 // Every segment has entries of 4 and 5 sectors of type 0 aimed at target
 // sectors 1000 + 100 * (seq % 3) and 1000 + 100 * (seq % 3) + 4, so later
-// segments overwrite earlier ones.
+// segments overwrite earlier ones. What `log disp` lists for it after the
+// summary: tests/support/data/log-disp-wrapped64.txt.
 inline std::vector<Ent> WrapEntries(uint64_t seq) {
   const uint64_t base = 1000 + 100 * (seq % 3);
   return {{base, 4, 0}, {base + 4, 5, 0}};
 }
-
-// What `log disp` lists for Wrapped64() after the summary.
-inline const std::string kWrapped64Listing =
-    "   0          3         21       1000    4 0\n"
-    "                       21       1004    5 0\n"
-    "   1          4         31       1100    4 0\n"
-    "                       31       1104    5 0\n"
-    "   2          5         41       1200    4 0\n"
-    "                       41       1204    5 0\n"
-    "   3          6         51       1000    4 0\n"
-    "                       51       1004    5 0\n"
-    "   4          7          1       1100    4 0\n"
-    "                        1       1104    5 0\n"
-    "   5          8         11       1200    4 0\n"
-    "                       11       1204    5 0\n";
 
 inline LogImage Wrapped64() {
   LogImage img(64);

@@ -58,7 +58,7 @@ TEST(LogScan, WrappedExampleOf64Sectors) {
   EXPECT_EQ(last.tail_sector, 60);
   EXPECT_EQ(last.head_sector, 30);
   EXPECT_EQ(last.tail2_sector, 20);
-  EXPECT_EQ(o.disp, logimg::kWrapped64Listing);
+  EXPECT_EQ(o.disp, support::ExpectedText("log-disp-wrapped64.txt"));
 }
 
 TEST(LogScan, EmptyLogs) {

@@ -125,6 +125,59 @@ TEST_F(BenchCli, FillThenVerifyingReadIsClean) {
   EXPECT_EQ(r.out.find("Write Tests:"), std::string::npos);
 }
 
+// One line per cell of a results file, in the order measured, as the tables
+// print it: test, block size, workers, IOPS, bytes per second, and the four
+// latency figures. The windows lie within the run, one after the other.
+const std::string kCellLines =
+    "python3 -c 'import json,sys,time\n"
+    "d = json.load(open(sys.argv[1]))\n"
+    "assert d[\"ok\"] and d[\"settings\"][\"latency\"]\n"
+    "t = (time.time() - 600) * 1000\n"
+    "for c in d[\"cells\"]:\n"
+    "  assert sum(c[\"worker_transfers\"]) == c[\"transfers\"] and len(c[\"worker_transfers\"]) == c[\"workers\"]\n"
+    "  assert c[\"window_start_ms\"] >= t, c\n"
+    "  t = c[\"window_start_ms\"] + c[\"window_ms\"]\n"
+    "  l = c[\"latency_us\"]\n"
+    "  print(c[\"test\"], c[\"block_size\"], c[\"workers\"], c[\"iops\"], c[\"bytes_per_second\"],\n"
+    "        \" \".join(\"%.1f\" % l[k] for k in (\"p50\", \"p99\", \"p99_9\", \"max\")))\n"
+    "assert t <= time.time() * 1000\n' ";
+
+// The 4K and 8K rows of the IOPS tables and of the latency tables, reads first.
+void TableRows(const std::string &out, std::vector<std::string> &iops_rows,
+               std::vector<std::string> &lat_rows) {
+  for (const std::string &line : Lines(out)) {
+    if (std::regex_match(line, std::regex("   [48]K (" + kCell + "){2}"))) iops_rows.push_back(line);
+    const std::string lat = R"(\| (( {0,7}[0-9]+\.[0-9]) ){4})";
+    if (std::regex_match(line, std::regex("   [48]K (" + lat + "){2}"))) lat_rows.push_back(line);
+  }
+}
+
+// One cell of the file (a kCellLines line) against its cells in the tables.
+void ExpectCellShown(const std::string &want, const std::vector<std::string> &iops_rows,
+                     const std::vector<std::string> &lat_rows) {
+  std::istringstream in(want);
+  std::string test, p50, p99, p999, max;
+  long blk = 0, workers = 0, iops = 0;
+  long long bps = 0;
+  in >> test >> blk >> workers >> iops >> bps >> p50 >> p99 >> p999 >> max;
+  const size_t row = (test == "write" ? 2U : 0U) + (blk == 8192 ? 1U : 0U);
+  const size_t col = workers == 1 ? 0 : 1;
+  EXPECT_EQ(RowIops(iops_rows[row])[col], iops) << want;
+  // The bandwidth text is the file's bytes per second, truncated to one
+  // decimal of its unit.
+  std::string cell = iops_rows[row].substr(6 + col * 17, 17);
+  double shown = std::strtod(cell.c_str() + 9, nullptr);
+  char unit = cell[15];
+  double scale = unit == 'G' ? 1073741824.0 : unit == 'M' ? 1048576.0 : unit == 'K' ? 1024.0 : 1.0;
+  EXPECT_LE(shown * scale, static_cast<double>(bps)) << cell << " " << want;
+  EXPECT_GT((shown + 0.1) * scale, static_cast<double>(bps)) << cell << " " << want;
+  std::istringstream lat(lat_rows[row].substr(6 + col * 38 + 1, 36));
+  std::string g50, g99, g999, gmax;
+  lat >> g50 >> g99 >> g999 >> gmax;
+  EXPECT_EQ(g50 + " " + g99 + " " + g999 + " " + gmax, p50 + " " + p99 + " " + p999 + " " + max)
+      << want;
+}
+
 // With --lat and --json=: the file parses, and its numbers are the printed
 // tables' (IOPS, bandwidth, and the latency table's four figures per cell).
 TEST_F(BenchCli, LatencyTablesAndResultsFileAgree) {
@@ -136,56 +189,15 @@ TEST_F(BenchCli, LatencyTablesAndResultsFileAgree) {
   ASSERT_EQ(r.status, 0) << r.out;
   RunResult parse = RunCmd("python3 -m json.tool " + json.Path() + " >/dev/null");
   EXPECT_EQ(parse.status, 0) << parse.out;
-  // One line per cell from the file, in the order measured, as the tables print it.
-  RunResult cells = RunCmd(
-      "python3 -c 'import json,sys,time\n"
-      "d = json.load(open(sys.argv[1]))\n"
-      "assert d[\"ok\"] and d[\"settings\"][\"latency\"]\n"
-      "t = (time.time() - 600) * 1000  # the windows: within the run, one after the other\n"
-      "for c in d[\"cells\"]:\n"
-      "  assert sum(c[\"worker_transfers\"]) == c[\"transfers\"] and len(c[\"worker_transfers\"]) == c[\"workers\"]\n"
-      "  assert c[\"window_start_ms\"] >= t, c\n"
-      "  t = c[\"window_start_ms\"] + c[\"window_ms\"]\n"
-      "  l = c[\"latency_us\"]\n"
-      "  print(c[\"test\"], c[\"block_size\"], c[\"workers\"], c[\"iops\"], c[\"bytes_per_second\"],\n"
-      "        \" \".join(\"%.1f\" % l[k] for k in (\"p50\", \"p99\", \"p99_9\", \"max\")))\n"
-      "assert t <= time.time() * 1000\n' " +
-      json.Path());
+  RunResult cells = RunCmd(kCellLines + json.Path());
   ASSERT_EQ(cells.status, 0) << cells.out;
   std::vector<std::string> want = Lines(cells.out);
   ASSERT_EQ(want.size(), 8U) << cells.out;
-  // The tables: rows of IOPS cells, then rows of latency cells, reads first.
   std::vector<std::string> iops_rows, lat_rows;
-  for (const std::string &line : Lines(r.out)) {
-    if (std::regex_match(line, std::regex("   [48]K (" + kCell + "){2}"))) iops_rows.push_back(line);
-    const std::string lat = R"(\| (( {0,7}[0-9]+\.[0-9]) ){4})";
-    if (std::regex_match(line, std::regex("   [48]K (" + lat + "){2}"))) lat_rows.push_back(line);
-  }
+  TableRows(r.out, iops_rows, lat_rows);
   ASSERT_EQ(iops_rows.size(), 4U) << r.out;
   ASSERT_EQ(lat_rows.size(), 4U) << r.out;
-  for (size_t k = 0; k < 8; k++) {
-    std::istringstream in(want[k]);
-    std::string test, p50, p99, p999, max;
-    long blk = 0, workers = 0, iops = 0;
-    long long bps = 0;
-    in >> test >> blk >> workers >> iops >> bps >> p50 >> p99 >> p999 >> max;
-    const size_t row = (test == "write" ? 2U : 0U) + (blk == 8192 ? 1U : 0U);
-    const size_t col = workers == 1 ? 0 : 1;
-    EXPECT_EQ(RowIops(iops_rows[row])[col], iops) << want[k];
-    // The bandwidth text is the file's bytes per second, truncated to one
-    // decimal of its unit.
-    std::string cell = iops_rows[row].substr(6 + col * 17, 17);
-    double shown = std::strtod(cell.c_str() + 9, nullptr);
-    char unit = cell[15];
-    double scale = unit == 'G' ? 1073741824.0 : unit == 'M' ? 1048576.0 : unit == 'K' ? 1024.0 : 1.0;
-    EXPECT_LE(shown * scale, static_cast<double>(bps)) << cell << " " << want[k];
-    EXPECT_GT((shown + 0.1) * scale, static_cast<double>(bps)) << cell << " " << want[k];
-    std::istringstream lat(lat_rows[row].substr(6 + col * 38 + 1, 36));
-    std::string g50, g99, g999, gmax;
-    lat >> g50 >> g99 >> g999 >> gmax;
-    EXPECT_EQ(g50 + " " + g99 + " " + g999 + " " + gmax, p50 + " " + p99 + " " + p999 + " " + max)
-        << want[k];
-  }
+  for (const std::string &cell : want) ExpectCellShown(cell, iops_rows, lat_rows);
   EXPECT_NE(r.out.find("\nRead latency (us):\n\nBlock |"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\nWrite latency (us):\n\nBlock |"), std::string::npos) << r.out;
 }
@@ -264,6 +276,14 @@ TEST_F(BenchCli, StampedWritesReadBackClean) {
   EXPECT_EQ(r.out.find("err"), std::string::npos) << r.out;
 }
 
+// The first eleven counters of a block device's stat file.
+std::vector<uint64_t> DevStat(const std::string &dev) {
+  std::istringstream f(ReadAll("/sys/block/" + dev.substr(5) + "/stat"));
+  std::vector<uint64_t> v(11);
+  for (uint64_t &x : v) f >> x;
+  return v;
+}
+
 // --qd=: "Queue depth N" before the tables of unchanged shape; the window's
 // count is within what the loop device completed over the run, and nothing
 // is left in flight.
@@ -271,9 +291,7 @@ TEST_F(BenchCli, QueueDepthCountsWithinTheDevicesOwn) {
   const std::string &dev = Attach(32);
   ASSERT_FALSE(dev.empty());
   auto stat = [&] {  // sectors read, sectors written, requests in flight
-    std::istringstream f(support::ReadAll("/sys/block/" + dev.substr(5) + "/stat"));
-    std::vector<uint64_t> v(11);
-    for (uint64_t &x : v) f >> x;
+    const std::vector<uint64_t> v = DevStat(dev);
     return std::vector<uint64_t>{v[2], v[6], v[8]};
   };
   ScratchFile json(0);
@@ -303,9 +321,7 @@ TEST_F(BenchCli, QueueDepthCountsWithinTheDevicesOwn) {
 
 // The device's own counters: sectors read and written so far.
 std::pair<uint64_t, uint64_t> SectorsOf(const std::string &dev) {
-  std::istringstream f(ReadAll("/sys/block/" + dev.substr(5) + "/stat"));
-  std::vector<uint64_t> v(11);
-  for (uint64_t &x : v) f >> x;
+  const std::vector<uint64_t> v = DevStat(dev);
   return {v[2], v[6]};
 }
 
