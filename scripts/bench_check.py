@@ -37,7 +37,7 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from benchstats import median_text, numbers, ratio_text  # noqa: E402  (beside this script)
-from benchtools import Failed, Loop, guarded, have, timed  # noqa: E402
+from benchtools import exit_on_term, Failed, Loop, guarded, have, timed  # noqa: E402
 
 def ratio(a, b):
     return ratio_text(a, b, 2)
@@ -198,6 +198,7 @@ def run(build, binary, fill, dev_kind):
 
 def main(argv):
     sys.stdout.reconfigure(line_buffering=True)
+    exit_on_term()
     build = argv[1] if len(argv) > 1 else "build"
     binary, fill = f"{build}/maint/xtl-maint", f"{build}/tests/wtblk_fill"
     if not (os.access(binary, os.X_OK) and os.access(fill, os.X_OK)):

@@ -24,7 +24,7 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from benchstats import median, numbers  # noqa: E402  (beside this script)
-from benchtools import load_average, run_out  # noqa: E402
+from benchtools import exit_on_term, load_average, run_out  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BLOCKS = (4096, 65536, 1048576)
@@ -109,6 +109,7 @@ def measure(builds, dev, size, tm, reps):
 
 def main():
     sys.stdout.reconfigure(line_buffering=True)
+    exit_on_term()
     os.environ["LC_ALL"] = "C"
     tm, reps, size = os.environ.get("TM", "2"), int(os.environ.get("REPS", "3")), int(os.environ.get("SIZE_MB", "256"))
     if os.getuid() != 0:

@@ -28,7 +28,7 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from benchstats import median_text, ratio_text  # noqa: E402  (beside this script)
-from benchtools import Failed, child_times, guarded, have, run_out, timed  # noqa: E402
+from benchtools import exit_on_term, Failed, child_times, guarded, have, run_out, timed  # noqa: E402
 
 SCAN_SIZES_MB = (512, 1024)
 COPY_MB = 256
@@ -298,6 +298,7 @@ def table(rows, t_scan, t_sect, t, undo, notes):
 
 def main(argv):
     sys.stdout.reconfigure(line_buffering=True)
+    exit_on_term()
     binary = argv[1] if len(argv) > 1 else "build/maint/xtl-maint"
     if not (os.path.isfile(binary) and os.access(binary, os.X_OK)):
         print(f"bench_log: no executable at {binary}", file=sys.stderr)

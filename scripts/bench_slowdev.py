@@ -21,7 +21,7 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from benchstats import median_text, numbers, ratio_text  # noqa: E402  (beside this script)
-from benchtools import Loop, have  # noqa: E402
+from benchtools import exit_on_term, Loop, have  # noqa: E402
 
 CELLS = (("psync", 1), ("io_uring", 1), ("io_uring", 32))
 
@@ -73,6 +73,7 @@ def measure(w):
 
 def main(argv):
     sys.stdout.reconfigure(line_buffering=True)
+    exit_on_term()
     build = argv[1] if len(argv) > 1 else "build"
     os.environ["SLOWFS"] = os.environ.get("SLOWFS") or os.path.realpath(f"{build}/tests/slowfs")
     if not os.access(os.environ["SLOWFS"], os.X_OK):

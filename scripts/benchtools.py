@@ -8,6 +8,7 @@ import mmap
 import os
 import resource
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -35,6 +36,13 @@ def guarded(body, cleanup):
         return 1
     finally:
         cleanup()
+
+
+def exit_on_term():
+    """SIGTERM and SIGHUP end the driver as Ctrl-C does: through its
+    clean-up (devices detached, mounts and files removed)."""
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, lambda *_: sys.exit(1))
 
 
 def run_out(cmd, stderr=None):
