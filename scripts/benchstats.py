@@ -3,7 +3,8 @@
 """Figures of the benchmark scripts and of vexbench-plot.
 
 As a module: median(values), spread(values), ratio(a, b), counter_at(samples,
-t) and kernel_rate(samples, start_ms, window_ms, block_size).
+t) and kernel_rate(samples, start_ms, window_ms, block_size); median_text,
+spread_text and ratio_text give the figures as the command prints them.
 
 As a command, for the shell scripts (each prints one figure):
   benchstats.py median V...            the median ("n/a" without values)
@@ -73,20 +74,37 @@ def numbers(args):
     return out
 
 
+def median_text(values, as_given=False):
+    """The median of the figures among values ("n/a" without any); with
+    as_given, the middle one of an odd count as it was written."""
+    if as_given:
+        given = sorted((v for v in values if numbers([v])), key=float)
+        if len(given) % 2:
+            return str(given[len(given) // 2])
+    m = median(numbers(values))
+    return "n/a" if m is None else f"{m:g}" if abs(m) < 1e6 else f"{m:.0f}"
+
+
+def spread_text(values):
+    return f"{spread(numbers(values)):.0f}"
+
+
+def ratio_text(a, b, digits=3):
+    """a / b to three decimals (or digits); "n/a" when either is not a
+    figure or b is 0."""
+    if len(numbers([a, b])) < 2:
+        return "n/a"
+    return fmt(ratio(a, b), digits)
+
+
 def main(argv):
     cmd, args = argv[1], argv[2:]
-    if cmd in ("median", "spread"):
-        args = numbers(args)
-    if cmd == "ratio" and len(numbers(args)) < 2:
-        print("n/a")
-        return 0
     if cmd == "median":
-        m = median(args)
-        print("n/a" if m is None else f"{m:g}" if abs(m) < 1e6 else f"{m:.0f}")
+        print(median_text(args))
     elif cmd == "spread":
-        print(f"{spread(args):.0f}")
+        print(spread_text(args))
     elif cmd == "ratio":
-        print(fmt(ratio(*args), 3))
+        print(ratio_text(*args))
     elif cmd == "rate":
         path, field, start, window, block = args
         col = int(field) - 1

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// Fault injection for the fault sweep (scripts/fault_sweep.sh), preloaded
+// Fault injection for the fault sweep (scripts/fault_sweep.py), preloaded
 // into either program with LD_PRELOAD. It stands in front of the C library's
 // read, pread, write, pwrite, fsync, fdatasync, rename and open calls, and is
 // driven by these variables:
