@@ -281,6 +281,7 @@ bool ParseArgs(int argc, const char *const *argv) {
     const char *arg = argv[i];
     // Whole words only, ahead of the prefix-matched keys: "--helpx" and
     // "--vers" still get the usage text with status 1, and -h stays a flag.
+    // --list-options (the table, for the docs test) is in neither text.
     if (std::strcmp(arg, "--help") == 0) {
       // The usage text with the options it does not list, before its closing blank line.
       std::string help = kUsageText;

@@ -87,6 +87,8 @@ const OptionRow kOptions[] = {
 
 bool IsText(int tp) { return tp == kText || tp == kDir || tp == kFile; }
 
+// The usage text, byte for byte as scripts know it; a command row points at it,
+// or at a text of its own below, for the refusal of its words.
 const char kUsage[] =
     "usage: xtl-maint ...\n"
     "\n"
