@@ -48,15 +48,18 @@ constexpr uint64_t kMaxSizeM = (uint64_t{1} << 43) - 1;
 // Bytes of the buffers a worker keeps in flight with --qd=.
 constexpr int kMaxInFlight = 1 << 30;
 
-// One long option: the key (text after "--", "=" included) and the setting it
-// fills. Matched in table order; the first key that is a prefix wins.
-struct LongOpt {
-  const char *key;
-  int *ival;                  // int setting, or
-  uint64_t *uval;             // u64 setting, or
+// One option: a long one (the key, the text after "--" with its "="), or a
+// flag letter (letters combine: "-rw"), and the setting it fills. Long keys
+// are matched in table order; the first key that is a prefix wins.
+struct Option {
+  const char *key = nullptr;  // long option, or nullptr for a letter
+  char letter = 0;            // flag letter, 0 for a long option
+  int *ival = nullptr;        // int setting, or
+  uint64_t *uval = nullptr;   // u64 setting, or
   std::string *sval = nullptr;  // text setting (the rest of the word), or
-  int *flag = nullptr;        // set to 1 by the whole word only (no value)
+  int *flag = nullptr;        // set to 1 by the letter, or by the whole long word only (no value)
   void (*scan)(const char *val, const char *arg) = nullptr;  // a value of its own syntax
+  const char *help = "";      // one line, for --list-options
 };
 
 constexpr size_t kMaxMixShares = 16;
@@ -80,33 +83,44 @@ void ScanMix(const char *val, const char *arg) {
 
 void ScanRate(const char *val, const char *arg);
 
-const LongOpt kLongOpts[] = {
-    {"size=", nullptr, &DevSizeMiB},  // default 4096 MiB
-    {"th1=", &ThreadLst[0], nullptr},  // default 1
-    {"th2=", &ThreadLst[1], nullptr},  // default 10
-    {"th3=", &ThreadLst[2], nullptr},  // default 40
-    {"th4=", &ThreadLst[3], nullptr},
-    {"th5=", &ThreadLst[4], nullptr},
-    {"th6=", &ThreadLst[5], nullptr},
-    {"th7=", &ThreadLst[6], nullptr},
-    {"th8=", &ThreadLst[7], nullptr},
-    {"th9=", &ThreadLst[8], nullptr},
-    {"th10=", &ThreadLst[9], nullptr},
-    {"tm=", &TestTime, nullptr},    // default 10 s
-    {"off=", &TestOff, nullptr},    // default 0
-    {"blksz=", &TestSz, nullptr},   // default 512 KiB
-    {"min=", &SzMin, nullptr},      // default 512 bytes
-    {"max=", &SzMax, nullptr},      // default 4 MiB
-    {"dupe=", &DupeMod, nullptr},   // default 0
-    {"comp=", &CompRatio, nullptr}, // default 0
-    {"test=", &TestNum, nullptr},   // default 0
-    {"coll=", &CollRule, nullptr},  // default 0
-    {"lat", nullptr, nullptr, nullptr, &lat_opt},  // latency percentiles
-    {"json=", nullptr, nullptr, &JsonFile},        // results document
-    {"qd=", &QueueDepth, nullptr},  // default 1: one transfer in flight per worker
-    {"start-at=", nullptr, &StartAtMs},            // first window, ms since the epoch
-    {"mix=", nullptr, nullptr, nullptr, nullptr, ScanMix},    // mixed tables, read shares
-    {"rate=", nullptr, nullptr, nullptr, nullptr, ScanRate},  // transfers per second of a cell
+const Option kOptions[] = {
+    {.key = "size=", .uval = &DevSizeMiB, .help = "device size in MiB (def 4096)"},
+    {.key = "th1=", .ival = &ThreadLst[0], .help = "thread count #1 (def 1)"},
+    {.key = "th2=", .ival = &ThreadLst[1], .help = "thread count #2 (def 10)"},
+    {.key = "th3=", .ival = &ThreadLst[2], .help = "thread count #3 (def 40)"},
+    {.key = "th4=", .ival = &ThreadLst[3], .help = "thread count #4 (def 0)"},
+    {.key = "th5=", .ival = &ThreadLst[4], .help = "thread count #5 (def 0)"},
+    {.key = "th6=", .ival = &ThreadLst[5], .help = "thread count #6 (def 0)"},
+    {.key = "th7=", .ival = &ThreadLst[6], .help = "thread count #7 (def 0)"},
+    {.key = "th8=", .ival = &ThreadLst[7], .help = "thread count #8 (def 0)"},
+    {.key = "th9=", .ival = &ThreadLst[8], .help = "thread count #9 (def 0)"},
+    {.key = "th10=", .ival = &ThreadLst[9], .help = "thread count #10 (def 0)"},
+    {.key = "tm=", .ival = &TestTime, .help = "test time in seconds (def 10)"},
+    {.key = "off=", .ival = &TestOff, .help = "sectors the write buffer is offset by (def 0)"},
+    {.key = "blksz=", .ival = &TestSz, .help = "block size in KB of --test=12 (def 512)"},
+    {.key = "min=", .ival = &SzMin, .help = "smallest block size in bytes (def 512)"},
+    {.key = "max=", .ival = &SzMax, .help = "largest block size in bytes (def 4 MiB)"},
+    {.key = "dupe=", .ival = &DupeMod, .help = "duplicate blocks of the write buffer (def 0)"},
+    {.key = "comp=", .ival = &CompRatio, .help = "compressible share of the write buffer (def 0)"},
+    {.key = "test=", .ival = &TestNum, .help = "run mode (def 0, the tables)"},
+    {.key = "coll=", .ival = &CollRule, .help = "where the workers transfer (def 0)"},
+    {.key = "lat", .flag = &lat_opt, .help = "latency percentiles of every table cell"},
+    {.key = "json=", .sval = &JsonFile, .help = "results document"},
+    {.key = "qd=", .ival = &QueueDepth, .help = "transfers in flight per worker, io_uring (def 1)"},
+    {.key = "start-at=", .uval = &StartAtMs, .help = "first window, ms since the epoch"},
+    {.key = "mix=", .scan = ScanMix, .help = "mixed tables, per cent of the transfers read"},
+    {.key = "rate=", .scan = ScanRate, .help = "transfers per second of a cell (def no limit)"},
+    {.letter = 'b', .flag = &b_opt, .help = "buffered I/O, no O_DIRECT"},
+    {.letter = 'c', .flag = &c_opt, .help = "clear device"},
+    {.letter = 'e', .flag = &e_opt, .help = "do not seed MT PRNG so patterns are repeatable"},
+    {.letter = 'f', .flag = &f_opt, .help = "test with .... filled buffer"},
+    {.letter = 'h', .flag = &h_opt, .help = "half-random write buffer (not help)"},
+    {.letter = 'p', .flag = &p_opt, .help = "refused"},
+    {.letter = 'q', .flag = &q_opt, .help = "bypass block fill/test logic"},
+    {.letter = 'r', .flag = &r_opt, .help = "test random reads"},
+    {.letter = 'u', .flag = &u_opt, .help = "use /dev/urandom instead of MT PRNG for block offsets"},
+    {.letter = 'w', .flag = &w_opt, .help = "test random writes"},
+    {.letter = 'z', .flag = &z_opt, .help = "test with zero filled buffer"},
 };
 
 // Reads the leading decimal digits of s (none: 0). Refuses a number larger
@@ -128,7 +142,8 @@ void ScanRate(const char *val, const char *arg) {
 
 void ScanLong(const char *arg) {
   const char *text = arg + 2;
-  for (const LongOpt &o : kLongOpts) {
+  for (const Option &o : kOptions) {
+    if (o.key == nullptr) continue;
     size_t len = std::strlen(o.key);
     if (std::strncmp(text, o.key, len) != 0) continue;
     const char *val = text + len;
@@ -151,27 +166,31 @@ void ScanLong(const char *arg) {
   usage(1);
 }
 
+const Option *FindLetter(char c) {
+  for (const Option &o : kOptions)
+    if (o.key == nullptr && o.letter == c) return &o;
+  return nullptr;
+}
+
 void ScanFlags(const char *arg) {
   for (const char *c = arg + 1; *c != '\0'; c++) {
-    switch (*c) {
-      case 'b': b_opt = 1; break;
-      case 'c': c_opt = 1; break;
-      case 'e': e_opt = 1; break;
-      case 'f': f_opt = 1; break;
-      case 'h': h_opt = 1; break;
-      case 'p': p_opt = 1; break;
-      case 'q': q_opt = 1; break;
-      case 'r': r_opt = 1; break;
-      case 'u': u_opt = 1; break;
-      case 'w': w_opt = 1; break;
-      case 'z': z_opt = 1; break;
-      default:  // other letters are ignored, but a run that writes refuses them
-        if (UnknownLetter == 0) {
-          UnknownLetter = *c;
-          UnknownLetterWord = arg;
-        }
-        break;
+    if (const Option *o = FindLetter(*c)) {
+      *o->flag = 1;
+    } else if (UnknownLetter == 0) {  // ignored, but a run that writes refuses it
+      UnknownLetter = *c;
+      UnknownLetterWord = arg;
     }
+  }
+}
+
+// One line per option, tab-separated, for the docs test:
+//   option  --KEY  help     or     letter  -L  help
+void ListOptions() {
+  for (const Option &o : kOptions) {
+    if (o.key != nullptr)
+      std::printf("option\t--%s\t%s\n", o.key, o.help);
+    else
+      std::printf("letter\t-%c\t%s\n", o.letter, o.help);
   }
 }
 
@@ -262,6 +281,7 @@ bool ParseArgs(int argc, const char *const *argv) {
     const char *arg = argv[i];
     // Whole words only, ahead of the prefix-matched keys: "--helpx" and
     // "--vers" still get the usage text with status 1, and -h stays a flag.
+    // --list-options (the table, for the docs test) is in neither text.
     if (std::strcmp(arg, "--help") == 0) {
       // The usage text with the options it does not list, before its closing blank line.
       std::string help = kUsageText;
@@ -271,6 +291,10 @@ bool ParseArgs(int argc, const char *const *argv) {
     }
     if (std::strcmp(arg, "--version") == 0) {
       std::printf("vexbench %s\n", XTL_VERSION);
+      return false;
+    }
+    if (std::strcmp(arg, "--list-options") == 0) {
+      ListOptions();
       return false;
     }
     if (arg[0] != '-') {

@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
-// Command line: the option table, the argument scan into the settings, the
-// usage text and the dispatch to one command.
+// Command line: the option table and the command table, the argument scan
+// into the settings, the usage text and the dispatch to one command.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "check.h"
 #include "fatal.h"
@@ -17,71 +18,77 @@
 
 namespace {
 
-// kWord is a flag matched as the whole word only ("--forcex" matches no row).
-enum ParmTp { kFlag = 1, kNum32 = 2, kNum64 = 3, kText = 4, kWord = 5 };
+// How an option's word is read. kWord is a flag matched as the whole word only
+// ("--forcex" matches no row); kDir is a text of at most kTmpDirMax
+// characters, kFile a text that may not be empty.
+enum ParmTp { kFlag = 1, kNum32 = 2, kNum64 = 3, kText = 4, kWord = 5, kDir = 6, kFile = 7 };
+const char *const kTpNames[] = {"", "flag", "num32", "num64", "text", "word", "dir", "file"};
 
-struct PARM_DEF {
-  char SingleChar;        // one-letter form "-x", 0 for none
-  const char *MultiChar;  // long form after "--"; value options end in '='
-  int Tp;                 // ParmTp
-  uint64_t i_def;         // default of types 1 to 3
-  const char *s_def;      // default of type 4
-  void *addr;             // uint32_t (1, 2), uint64_t (3) or std::string (4)
+// One option. Its setting is a uint32_t (kFlag, kWord, kNum32), a uint64_t
+// (kNum64) or a std::string (the texts, which start empty).
+struct OptionRow {
+  const char *name;  // long form after "--"; value options end in '='
+  char letter;       // one-letter form "-x", 0 for none
+  int tp;            // ParmTp
+  void *addr;        // the setting it fills
+  const char *unit;  // of the value, "" for none
+  uint64_t def;      // default of a flag or number
+  const char *help;  // one line, for --list-options
 };
 
 // Rows are tried in this order, and no long name is a prefix of a later one
 // ("ecc" after "eccstripe=" and "eccwidths=", "hash" after "hashtp=").
-const PARM_DEF ParmDef[] = {
-    {'q', "quick", kFlag, 0, nullptr, &v_QuickFlg},
-    {0, "offset0=", kNum64, 0, nullptr, &v_Offset0},
-    {0, "wtblksz=", kNum32, 0, nullptr, &v_WtBlkSz},
-    {0, "wtblkstripe=", kNum32, 1, nullptr, &v_WtBlkStripeCnt},
-    {0, "wtsegsz=", kNum32, 0, nullptr, &v_WtSegSz},
-    {0, "devsz=", kNum64, 0, nullptr, &v_DevSz},
-    {0, "free=", kNum32, 0, nullptr, &v_Free},
-    {0, "ver=", kNum32, 513, nullptr, &v_Ver},
-    {0, "big=", kNum32, 0, nullptr, &v_BigFlg},
-    {0, "vm=", kNum32, 0, nullptr, &v_VmFlg},
-    {0, "vm2comp", kFlag, 0, nullptr, &v_Vm2CompFlg},
-    {0, "vm2", kFlag, 0, nullptr, &v_Vm2Flg},
-    {0, "dedupe=", kNum32, 0, nullptr, &v_DeDupe},
-    {0, "comp=", kNum32, 0, nullptr, &v_Comp},
-    {0, "compbytes=", kNum32, 0, nullptr, &v_CompBytes},
-    {0, "compmax=", kNum32, 0, nullptr, &v_CompMax},
-    {0, "bits=", kNum32, 0, nullptr, &v_Bits},
-    {0, "metadupecnt=", kNum32, 2, nullptr, &v_MetaDupeCnt},
-    {0, "ecc5", kFlag, 0, nullptr, &v_EccRaid5},
-    {0, "ecc6", kFlag, 0, nullptr, &v_EccRaid6},
-    {0, "eccstripe=", kNum32, 4, nullptr, &v_EccWidth},
-    {0, "eccwidths=", kNum32, 128, nullptr, &v_EccDepth},
-    {0, "ecc", kFlag, 0, nullptr, &v_EccRaid5},
-    {0, "tmpdir=", kText, 0, nullptr, &v_TmpDir},
-    {0, "svwbcnt=", kNum32, 0, nullptr, &v_SvWbCnt},
-    {0, "svwccnt=", kNum32, 0, nullptr, &v_SvScCnt},
-    {0, "hashtp=", kNum32, 0, nullptr, &v_HashTp},
-    {0, "hash", kFlag, 0, nullptr, &v_HashFlg},
-    {0, "summarymeta", kFlag, 0, nullptr, &v_SummaryMeta},
-    {0, "migrate", kFlag, 0, nullptr, &v_Migrate_Flg},
-    {0, "m_linoff0=", kNum64, 0, nullptr, &v_Migrate_LinOff0},
-    {0, "m_linoff1=", kNum64, 0, nullptr, &v_Migrate_LinOff1},
-    {0, "m_linblks=", kNum64, 0, nullptr, &v_Migrate_LinBlks},
-    {0, "hdroff=", kNum64, 0, nullptr, &v_HdrOff},
-    {0, "autovm", kFlag, 0, nullptr, &v_AutoVm},
-    {0, "json", kFlag, 0, nullptr, &v_Json},  // check; no earlier name is a prefix of it
-    {0, "log=", kText, 0, nullptr, &v_ImageLog},  // image; no other name is a prefix of it, nor it of one
-    {0, "undo=", kText, 0, nullptr, &v_Undo},   // no other name is a prefix of it, nor it of one
-    {0, "force", kWord, 0, nullptr, &v_Force},  // no other name is a prefix of it, nor it of one
-    {0, "qd=", kNum32, 32, nullptr, &v_CheckQd},  // check; no other name is a prefix of it, nor it of one
-    {0, nullptr, 0, 0, nullptr, nullptr},
+const OptionRow kOptions[] = {
+    {"quick", 'q', kFlag, &v_QuickFlg, "", 0, "format: quick format, the QUICK_FMT feature bit"},
+    {"offset0=", 0, kNum64, &v_Offset0, "bytes", 0, "format: data offset (0: one stripe set)"},
+    {"wtblksz=", 0, kNum32, &v_WtBlkSz, "KiB", 0, "format: write-block size (0: 1024, 2048 with --autovm)"},
+    {"wtblkstripe=", 0, kNum32, &v_WtBlkStripeCnt, "write blocks", 1, "format: write blocks per stripe set"},
+    {"wtsegsz=", 0, kNum32, &v_WtSegSz, "KiB", 0, "format: write-segment size (0: none)"},
+    {"devsz=", 0, kNum64, &v_DevSz, "MiB", 0, "format: upper bound on the device size (0: all of it)"},
+    {"free=", 0, kNum32, &v_Free, "percent", 0, "format: physical blocks offered as logical (0: 90)"},
+    {"ver=", 0, kNum32, &v_Ver, "", 513, "format: header version (11: the 1.1 mapping)"},
+    {"big=", 0, kNum32, &v_BigFlg, "", 0, "stored, read by no command"},
+    {"vm=", 0, kNum32, &v_VmFlg, "", 0, "format: non-zero sets the VM feature"},
+    {"vm2comp", 0, kFlag, &v_Vm2CompFlg, "", 0, "format: with --vm2, the second volume compressed"},
+    {"vm2", 0, kFlag, &v_Vm2Flg, "", 0, "format: write blocks set aside for a second volume"},
+    {"dedupe=", 0, kNum32, &v_DeDupe, "percent", 0, "format: non-zero turns de-duplication on"},
+    {"comp=", 0, kNum32, &v_Comp, "percent", 0, "format: compression, scaling the logical space"},
+    {"compbytes=", 0, kNum32, &v_CompBytes, "bytes", 0, "format --autovm: compression unit"},
+    {"compmax=", 0, kNum32, &v_CompMax, "", 0, "format --autovm: compression maximum"},
+    {"bits=", 0, kNum32, &v_Bits, "", 0, "stored, read by no command"},
+    {"metadupecnt=", 0, kNum32, &v_MetaDupeCnt, "copies", 2, "format: copies of each metadata block"},
+    {"ecc5", 0, kFlag, &v_EccRaid5, "", 0, "format: single-parity error correction (sets --hash)"},
+    {"ecc6", 0, kFlag, &v_EccRaid6, "", 0, "format: double-parity error correction (sets --hash)"},
+    {"eccstripe=", 0, kNum32, &v_EccWidth, "", 4, "format: error-correction width"},
+    {"eccwidths=", 0, kNum32, &v_EccDepth, "", 128, "format: error-correction depth"},
+    {"ecc", 0, kFlag, &v_EccRaid5, "", 0, "format: as --ecc5"},
+    {"tmpdir=", 0, kDir, &v_TmpDir, "", 0, "log: folder of the temp file xtl.log (empty: /dev/shm)"},
+    {"svwbcnt=", 0, kNum32, &v_SvWbCnt, "write blocks", 0, "format --autovm: the placement shift"},
+    {"svwccnt=", 0, kNum32, &v_SvScCnt, "sectors", 0, "format --autovm: sectors skipped with the shift"},
+    {"hashtp=", 0, kNum32, &v_HashTp, "", 0, "format: hash type byte of metadata and data"},
+    {"hash", 0, kFlag, &v_HashFlg, "", 0, "format: hashed metadata"},
+    {"summarymeta", 0, kFlag, &v_SummaryMeta, "", 0, "format: summary metadata, feature bit 0x0100"},
+    {"migrate", 0, kFlag, &v_Migrate_Flg, "", 0, "format --autovm: records the migration range"},
+    {"m_linoff0=", 0, kNum64, &v_Migrate_LinOff0, "4 KiB blocks", 0, "format: first migration offset"},
+    {"m_linoff1=", 0, kNum64, &v_Migrate_LinOff1, "4 KiB blocks", 0, "format: second migration offset"},
+    {"m_linblks=", 0, kNum64, &v_Migrate_LinBlks, "4 KiB blocks", 0, "format: migration range length"},
+    {"hdroff=", 0, kNum64, &v_HdrOff, "sectors", 0, "where the header block is on the device"},
+    {"autovm", 0, kFlag, &v_AutoVm, "", 0, "format: de-duplication and compression, two volumes"},
+    // check; no earlier name is a prefix of it
+    {"json", 0, kFlag, &v_Json, "", 0, "check, status, dump, log scan, log disp: one JSON document"},
+    // image; no other name is a prefix of it, nor it of one
+    {"log=", 0, kText, &v_ImageLog, "", 0, "image: the log device to copy beside the image"},
+    // no other name is a prefix of these two, nor they of one
+    {"undo=", 0, kFile, &v_Undo, "", 0, "format, log post, log clear: save what is overwritten"},
+    {"force", 0, kWord, &v_Force, "", 0, "format, log post, log clear: skip the device guards"},
+    // check; no other name is a prefix of it, nor it of one
+    {"qd=", 0, kNum32, &v_CheckQd, "reads", 32, "check, image: write-block headers read at once"},
 };
 
-const char *const CmdLst[] = {"format", "convert", "status", "dump", "dev-rd",
-                              "dev-wt", "log",     "check",  "image", "undo", ""};
-const int CmdIds[] = {kCmdFormat, kCmdConvert, kCmdStatus, kCmdDump, kCmdDevRd, kCmdDevWt, kCmdLog,
-                      kCmdCheck, kCmdImage, kCmdUndo};
-const char *const CmdLstLog[] = {"copy", "scan", "disp", "post", "clear", ""};
-const int CmdLogIds[] = {kCmdLogCopy, kCmdLogScan, kCmdLogDisp, kCmdLogPost, kCmdLogClear};
+bool IsText(int tp) { return tp == kText || tp == kDir || tp == kFile; }
 
+// The usage text, byte for byte as scripts know it; a command row points at it,
+// or at a text of its own below, for the refusal of its words.
 const char kUsage[] =
     "usage: xtl-maint ...\n"
     "\n"
@@ -96,13 +103,6 @@ const char kUsage[] =
     "   log post device\n"
     "   log clear log_device\n"
     "\n";
-
-int g_posn;  // positional counter of the last scan
-
-// "--help" or "--version" met by the last scan (then the scan stopped there),
-// or nullptr. Both are matched as whole words only, before the option table:
-// the table matches prefixes, and "--helpx" or "--vers" stay refused.
-const char *g_info;
 
 // What --help adds after the usage text (which stays as scripts know it).
 const char kHelpForce[] =
@@ -119,20 +119,12 @@ const char kHelpImage[] =
 
 const char kManPointer[] = "See the manual page xtl-maint(8) for every command and option.\n";
 
-[[noreturn]] void RefuseWord(const char *word) {
-  throw FatalError(std::string(word) + "\n" + kUsage, false);
-}
-
-[[noreturn]] void Usage() { throw FatalError(kUsage, false); }
-
 const char kCheckUsage[] = "usage: xtl-maint check device [first [count]] [--json]\n";
 const char kImageUsage[] = "usage: xtl-maint image device file [--log=log_device]\n";
 const char kUndoUsage[] = "usage: xtl-maint undo FILE device [--force]\n";
 
-int Lookup(const char *const *list, const int *ids, const char *word) {
-  for (int i = 0; list[i][0] != '\0'; i++)
-    if (std::strcmp(list[i], word) == 0) return ids[i];
-  return kCmdNone;
+[[noreturn]] void RefuseWord(const char *word) {
+  throw FatalError(std::string(word) + "\n" + kUsage, false);
 }
 
 // Stores a text word, refusing one that the setting cannot hold.
@@ -142,40 +134,40 @@ void SetText(std::string &dst, const char *value, size_t max, const char *word) 
 }
 
 // Stores a number into a row's setting at the setting's width; a flag holds 0 or 1.
-void StoreNum(const PARM_DEF &row, uint64_t value) {
-  if (row.Tp == kNum64)
+void StoreNum(const OptionRow &row, uint64_t value) {
+  if (row.tp == kNum64)
     *static_cast<uint64_t *>(row.addr) = value;
-  else if (row.Tp == kFlag || row.Tp == kWord)
+  else if (row.tp == kFlag || row.tp == kWord)
     *static_cast<uint32_t *>(row.addr) = value != 0 ? 1 : 0;
-  else if (row.Tp == kNum32)
+  else if (row.tp == kNum32)
     *static_cast<uint32_t *>(row.addr) = static_cast<uint32_t>(value);
 }
 
-void ApplyRow(const PARM_DEF &row, const char *value, const char *word) {
-  if (row.Tp == kText && row.addr == &v_Undo && *value == '\0') RefuseWord(word);
-  if (row.Tp == kText)
-    SetText(*static_cast<std::string *>(row.addr), value,
-            row.addr == &v_TmpDir ? kTmpDirMax : kTextMax, word);
-  else if (row.Tp == kFlag || row.Tp == kWord)
+void ApplyRow(const OptionRow &row, const char *value, const char *word) {
+  if (row.tp == kFile && *value == '\0') RefuseWord(word);
+  if (IsText(row.tp))
+    SetText(*static_cast<std::string *>(row.addr), value, row.tp == kDir ? kTmpDirMax : kTextMax,
+            word);
+  else if (row.tp == kFlag || row.tp == kWord)
     StoreNum(row, 1);
   else
-    StoreNum(row, ConvertNum(value, row.Tp == kNum64 ? 64 : 32));
+    StoreNum(row, ConvertNum(value, row.tp == kNum64 ? 64 : 32));
 }
 
 void ScanOption(const char *word) {
   if (word[1] == '-') {
     const char *text = word + 2;
-    for (const PARM_DEF *row = ParmDef; row->addr != nullptr; row++) {
-      size_t n = std::strlen(row->MultiChar);
-      if (std::strncmp(row->MultiChar, text, n) == 0 && (row->Tp != kWord || text[n] == '\0')) {
-        ApplyRow(*row, text + n, word);
+    for (const OptionRow &row : kOptions) {
+      size_t n = std::strlen(row.name);
+      if (std::strncmp(row.name, text, n) == 0 && (row.tp != kWord || text[n] == '\0')) {
+        ApplyRow(row, text + n, word);
         return;
       }
     }
   } else if (word[1] != '\0') {
-    for (const PARM_DEF *row = ParmDef; row->addr != nullptr; row++) {
-      if (row->SingleChar != 0 && row->SingleChar == word[1]) {
-        StoreNum(*row, 1);  // a one-letter form sets its setting to 1 whatever its type
+    for (const OptionRow &row : kOptions) {
+      if (row.letter != 0 && row.letter == word[1]) {
+        StoreNum(row, 1);  // a one-letter form sets its setting to 1 whatever its type
         return;
       }
     }
@@ -183,80 +175,21 @@ void ScanOption(const char *word) {
   RefuseWord(word);
 }
 
-// check device [first [count]]: the numbers strictly numbers.
-void ScanCheckWord(const char *word) {
-  if (g_posn == 1) {
-    SetText(v_DevName, word, kTextMax, word);
-  } else if (g_posn <= 3) {
-    if (!CheckNumber(word, g_posn == 2 ? &v_CheckFirst : &v_CheckCount))
-      throw FatalError(std::string(word) + "\n" + kCheckUsage, false);
-    v_CheckArgs = g_posn - 1;
-  } else {
-    RefuseWord(word);
-  }
-}
+// How a command takes one of its positional words.
+enum WordTp {
+  kNoWord = 0,  // none here: the word is refused
+  kPath,        // a text setting of at most kTextMax characters
+  kNum,         // a number (32 bits, as an option's) into a uint64_t
+  kIntNum,      // the same into an int
+  kStrictNum,   // check's first and count: strictly numbers, counted in v_CheckArgs
+  kEach,        // every word, into the device list
+  kSub,         // the sub-command word ("log copy")
+};
 
-void ScanPositional(const char *word) {
-  if (g_posn == 0) {
-    v_cmd = Lookup(CmdLst, CmdIds, word);
-    if (v_cmd == kCmdNone) RefuseWord(word);
-    g_posn = 1;
-    return;
-  }
-  if (g_posn == 1 && v_cmd == kCmdLog) {
-    v_cmd = Lookup(CmdLstLog, CmdLogIds, word);
-    if (v_cmd == kCmdNone) RefuseWord(word);
-    return;
-  }
-  switch (v_cmd) {
-    case kCmdFormat:
-    case kCmdConvert:
-    case kCmdStatus:
-    case kCmdDump:
-      if (g_posn == 1) {
-        SetText(v_DevName, word, kTextMax, word);
-      } else if (g_posn == 2 && v_cmd != kCmdFormat) {
-        auto n = static_cast<uint32_t>(ConvertNum(word, 32));
-        if (v_cmd == kCmdConvert) v_ConvSz = n;
-        if (v_cmd == kCmdStatus) v_HdrN = static_cast<int>(n);
-        if (v_cmd == kCmdDump) v_TrackN = n;
-      } else {
-        RefuseWord(word);
-      }
-      break;
-    case kCmdCheck:
-      ScanCheckWord(word);
-      break;
-    case kCmdImage:
-      if (g_posn > 2) RefuseWord(word);
-      SetText(g_posn == 1 ? v_DevName : v_ImageFile, word, kTextMax, word);
-      break;
-    case kCmdUndo:
-      if (g_posn > 2) RefuseWord(word);
-      SetText(g_posn == 1 ? v_UndoFile : v_DevName, word, kTextMax, word);
-      break;
-    case kCmdLogCopy:
-    case kCmdLogScan:
-    case kCmdLogDisp:
-      if (g_posn != 1) RefuseWord(word);
-      SetText(v_LogSource, word, kTextMax, word);
-      break;
-    case kCmdLogPost:
-    case kCmdLogClear:
-      if (g_posn != 1) RefuseWord(word);
-      SetText(v_LogTarget, word, kTextMax, word);
-      break;
-    case kCmdDevRd:
-    case kCmdDevWt:
-      if (v_DevList.size() >= kDevListMax || std::strlen(word) > kTextMax) RefuseWord(word);
-      v_DevList.emplace_back(word);
-      v_DevCnt++;
-      break;
-    default:
-      RefuseWord(word);
-  }
-  g_posn++;
-}
+struct WordSlot {
+  int tp;  // WordTp
+  void *addr;
+};
 
 // Lists the devices that open with the given flags, closing each at once.
 // Only block devices and regular files count; a FIFO never holds the open.
@@ -270,12 +203,165 @@ void DevList(int flags) {
   }
 }
 
+// What the commands run that are no single function of their own.
+void DevRd() { DevList(O_RDONLY | O_LARGEFILE | o_direct); }
+void DevWt() { DevList(O_RDWR | O_EXCL | O_LARGEFILE | o_direct); }
+void LogCopy() {
+  CopyLog();
+  ScanLog();
+}
+void LogScan() {
+  if (v_Json != 0)
+    LogJson(false);
+  else
+    ScanLog();
+}
+void LogDisp() {
+  if (v_Json != 0)
+    LogJson(true);
+  else
+    DispLog(ScanLog());
+}
+void LogPost() { PostLog(ScanLog()); }
+
+// One command: a word, or "log" and a word.
+struct CmdRow {
+  const char *words;
+  int id;            // its Cmd, kept in v_cmd
+  WordSlot take[3];  // its positional words in order; a kEach slot takes them all
+  void (*run)();     // nullptr: refused with "main: exit" and the usage text
+  int least;         // fewer positional words are refused with usage
+  const char *usage; // what is printed when its words are wrong
+  bool undo;         // --undo= applies: the command overwrites a device
+  const char *help;  // one line, for --list-options
+};
+
+// The words are compared whole, so the order of the rows does not matter.
+const CmdRow kCmds[] = {
+    {"format", kCmdFormat, {{kPath, &v_DevName}}, DoFormat, 1, kUsage, true, "device: writes the headers"},
+    {"convert", kCmdConvert, {{kPath, &v_DevName}, {kNum, &v_ConvSz}}, nullptr, 0, kUsage, false,
+     "device existingsize: refused (no conversion is made)"},
+    {"status", kCmdStatus, {{kPath, &v_DevName}, {kIntNum, &v_HdrN}}, DoStatus, 1, kUsage, false,
+     "device [header]: prints the header"},
+    {"dump", kCmdDump, {{kPath, &v_DevName}, {kNum, &v_TrackN}}, DoDump, 0, kUsage, false,
+     "device [write-block]: prints a write block"},
+    {"dev-rd", kCmdDevRd, {{kEach, &v_DevList}}, DevRd, 0, kUsage, false,
+     "path...: lists those that open for reading"},
+    {"dev-wt", kCmdDevWt, {{kEach, &v_DevList}}, DevWt, 0, kUsage, false,
+     "path...: lists those that open for writing, exclusively"},
+    {"log", kCmdLog, {{kSub, nullptr}}, nullptr, 0, kUsage, false, "the log commands below"},
+    {"log copy", kCmdLogCopy, {{kPath, &v_LogSource}}, LogCopy, 0, kUsage, false,
+     "log_device: copies the log into the temp file, then scans it"},
+    {"log scan", kCmdLogScan, {{kPath, &v_LogSource}}, LogScan, 0, kUsage, false,
+     "scans the temp file"},
+    {"log disp", kCmdLogDisp, {{kPath, &v_LogSource}}, LogDisp, 0, kUsage, false,
+     "scans the temp file and shows its entries"},
+    {"log post", kCmdLogPost, {{kPath, &v_LogTarget}}, LogPost, 0, kUsage, true,
+     "device: writes the scanned entries to the device"},
+    {"log clear", kCmdLogClear, {{kPath, &v_LogTarget}}, ClearLog, 0, kUsage, true,
+     "log_device: clears the log device"},
+    {"check", kCmdCheck, {{kPath, &v_DevName}, {kStrictNum, &v_CheckFirst}, {kStrictNum, &v_CheckCount}},
+     DoCheck, 1, kCheckUsage, false, "device [first [count]]: checks the write blocks"},
+    {"image", kCmdImage, {{kPath, &v_DevName}, {kPath, &v_ImageFile}}, DoImage, 2, kImageUsage, false,
+     "device file: copies the metadata into an image file"},
+    {"undo", kCmdUndo, {{kPath, &v_UndoFile}, {kPath, &v_DevName}}, DoUndo, 2, kUndoUsage, false,
+     "FILE device: writes the contents saved in FILE back"},
+};
+
+int g_posn;              // positional counter of the last scan
+const CmdRow *g_row;     // the command of the last scan, or nullptr
+
+// "--help", "--version" or "--list-options" met by the last scan (then the
+// scan stopped there), or nullptr. They are matched as whole words only,
+// before the option table: the table matches prefixes, and "--helpx" or
+// "--vers" stay refused.
+const char *g_info;
+
+// The row of the command "parent word" (or "word" alone), compared whole.
+const CmdRow *FindCmd(const std::string &parent, const char *word) {
+  if (std::strchr(word, ' ') != nullptr) return nullptr;
+  const std::string name = parent.empty() ? std::string(word) : parent + " " + word;
+  for (const CmdRow &row : kCmds)
+    if (name == row.words) return &row;
+  return nullptr;
+}
+
+void SetCmd(const CmdRow *row, const char *word) {
+  if (row == nullptr) RefuseWord(word);
+  g_row = row;
+  v_cmd = row->id;
+}
+
+WordSlot SlotAt(const CmdRow &row, int posn) {
+  if (row.take[0].tp == kEach) return row.take[0];
+  return posn <= 3 ? row.take[posn - 1] : WordSlot{kNoWord, nullptr};
+}
+
+void TakeWord(const WordSlot &slot, const char *word) {
+  if (slot.tp == kPath) {
+    SetText(*static_cast<std::string *>(slot.addr), word, kTextMax, word);
+  } else if (slot.tp == kNum || slot.tp == kIntNum) {
+    auto n = static_cast<uint32_t>(ConvertNum(word, 32));
+    if (slot.tp == kNum)
+      *static_cast<uint64_t *>(slot.addr) = n;
+    else
+      *static_cast<int *>(slot.addr) = static_cast<int>(n);
+  } else if (slot.tp == kStrictNum) {
+    if (!CheckNumber(word, static_cast<uint64_t *>(slot.addr)))
+      throw FatalError(std::string(word) + "\n" + g_row->usage, false);
+    v_CheckArgs = g_posn - 1;
+  } else if (slot.tp == kEach) {
+    auto &list = *static_cast<std::vector<std::string> *>(slot.addr);
+    if (list.size() >= kDevListMax || std::strlen(word) > kTextMax) RefuseWord(word);
+    list.emplace_back(word);
+    v_DevCnt++;
+  } else {
+    RefuseWord(word);
+  }
+}
+
+void ScanPositional(const char *word) {
+  if (g_posn == 0) {
+    SetCmd(FindCmd("", word), word);
+    g_posn = 1;
+    return;
+  }
+  const WordSlot slot = SlotAt(*g_row, g_posn);
+  if (slot.tp == kSub) {  // the command's own word: no positional word yet
+    SetCmd(FindCmd(g_row->words, word), word);
+    return;
+  }
+  TakeWord(slot, word);
+  g_posn++;
+}
+
 // --undo= belongs to the commands that overwrite a device; elsewhere it
 // would promise an undo file that is never made.
 void RefuseUndoOption() {
-  const bool writes = v_cmd == kCmdFormat || v_cmd == kCmdLogPost || v_cmd == kCmdLogClear;
-  if (!v_Undo.empty() && !writes && v_cmd != kCmdNone && v_cmd != kCmdConvert && v_cmd != kCmdLog)
+  if (!v_Undo.empty() && g_row != nullptr && g_row->run != nullptr && !g_row->undo)
     throw FatalError("Error: --undo= applies to format, log post and log clear only\n", true);
+}
+
+// One line per option and per command, tab-separated, for the docs test:
+//   option  --NAME  -L  TYPE  UNIT  DEFAULT  HELP
+//   command WORDS  HELP
+void ListTables() {
+  for (const OptionRow &row : kOptions) {
+    const std::string letter = row.letter != 0 ? std::string("-") + row.letter : "";
+    std::printf("option\t--%s\t%s\t%s\t%s\t", row.name, letter.c_str(), kTpNames[row.tp], row.unit);
+    if (!IsText(row.tp)) std::printf("%llu", static_cast<unsigned long long>(row.def));
+    std::printf("\t%s\n", row.help);
+  }
+  for (const CmdRow &row : kCmds) std::printf("command\t%s\t%s\n", row.words, row.help);
+}
+
+void PrintInfo(const std::string &info) {
+  if (info == "help")
+    std::printf("%s%s%s%s", kUsage, kHelpForce, kHelpImage, kManPointer);
+  else if (info == "list-options")
+    ListTables();
+  else
+    std::printf("xtl-maint %s\n", XTL_VERSION);
 }
 
 }  // namespace
@@ -297,12 +383,13 @@ void ResetSettings() {
   v_CmdLine.clear();
   v_cmd = kCmdNone;
   g_posn = 0;
+  g_row = nullptr;
   g_info = nullptr;
-  for (const PARM_DEF *row = ParmDef; row->addr != nullptr; row++) {
-    if (row->Tp == kText)
-      *static_cast<std::string *>(row->addr) = row->s_def != nullptr ? row->s_def : "";
+  for (const OptionRow &row : kOptions) {
+    if (IsText(row.tp))
+      static_cast<std::string *>(row.addr)->clear();
     else
-      StoreNum(*row, row->i_def);
+      StoreNum(row, row.def);
   }
 }
 
@@ -347,9 +434,7 @@ uint64_t ConvertNum(const char *text, int bits) {
 
 void PrintUsage(FILE *out) { std::fputs(kUsage, out); }
 
-const char *OptionName(size_t i) {
-  return i < std::size(ParmDef) - 1 ? ParmDef[i].MultiChar : nullptr;
-}
+const char *OptionName(size_t i) { return i < std::size(kOptions) ? kOptions[i].name : nullptr; }
 
 void ScanArgs(int argc, char **argv) {
   ResetSettings();
@@ -359,7 +444,8 @@ void ScanArgs(int argc, char **argv) {
   }
   for (int i = 1; i < argc; i++) {
     const char *word = argv[i];
-    if (std::strcmp(word, "--help") == 0 || std::strcmp(word, "--version") == 0) {
+    if (std::strcmp(word, "--help") == 0 || std::strcmp(word, "--version") == 0 ||
+        std::strcmp(word, "--list-options") == 0) {
       g_info = word + 2;
       return;
     }
@@ -374,67 +460,13 @@ void ScanArgs(int argc, char **argv) {
 int RunMaint(int argc, char **argv) {
   ScanArgs(argc, argv);
   if (g_info != nullptr) {
-    if (std::strcmp(g_info, "help") == 0)
-      std::printf("%s%s%s%s", kUsage, kHelpForce, kHelpImage, kManPointer);
-    else
-      std::printf("xtl-maint %s\n", XTL_VERSION);
+    PrintInfo(g_info);
     return 0;
   }
   RefuseUndoOption();
-  switch (v_cmd) {
-    case kCmdFormat:
-      if (g_posn != 2) Usage();
-      DoFormat();
-      break;
-    case kCmdStatus:
-      if (g_posn != 2 && g_posn != 3) Usage();
-      DoStatus();
-      break;
-    case kCmdDump:
-      DoDump();
-      break;
-    case kCmdCheck:
-      if (g_posn < 2) throw FatalError(kCheckUsage, false);
-      DoCheck();
-      break;
-    case kCmdImage:
-      if (g_posn != 3) throw FatalError(kImageUsage, false);
-      DoImage();
-      break;
-    case kCmdDevRd:
-      DevList(O_RDONLY | O_LARGEFILE | o_direct);
-      break;
-    case kCmdDevWt:
-      DevList(O_RDWR | O_EXCL | O_LARGEFILE | o_direct);
-      break;
-    case kCmdLogCopy:
-      CopyLog();
-      ScanLog();
-      break;
-    case kCmdLogScan:
-      if (v_Json != 0)
-        LogJson(false);
-      else
-        ScanLog();
-      break;
-    case kCmdLogDisp:
-      if (v_Json != 0)
-        LogJson(true);
-      else
-        DispLog(ScanLog());
-      break;
-    case kCmdLogPost:
-      PostLog(ScanLog());
-      break;
-    case kCmdLogClear:
-      ClearLog();
-      break;
-    case kCmdUndo:
-      if (g_posn != 3) throw FatalError(kUndoUsage, false);
-      DoUndo();
-      break;
-    default:  // no command word, convert, or log alone
-      throw FatalError(std::string("main: exit\n") + kUsage, false);
-  }
+  if (g_row == nullptr || g_row->run == nullptr)  // no command word, convert, or log alone
+    throw FatalError(std::string("main: exit\n") + kUsage, false);
+  if (g_posn - 1 < g_row->least) throw FatalError(g_row->usage, false);
+  g_row->run();
   return 0;
 }

@@ -364,70 +364,70 @@ struct LogList {
 };
 
 // ---------------------------------------------------------------------------
-// Settings: one per option or positional argument. Defined in settings.cpp;
+// Settings: one per option or positional argument, defined here once;
 // defaults come from the option table in cmdline.cpp (ResetSettings).
 
-extern uint32_t v_QuickFlg;
-extern uint64_t v_Offset0;          // bytes
-extern uint32_t v_WtBlkSz;          // KiB
-extern uint32_t v_WtBlkStripeCnt;   // write blocks per stripe set
-extern uint32_t v_WtSegSz;          // KiB
-extern uint64_t v_DevSz;            // MiB
-extern uint32_t v_Free;             // percent
-extern uint32_t v_Ver;              // 0x201 by default; 11 selects the 1.1 mapping
-extern uint32_t v_BigFlg;          // --big=: the option table stores it; nothing reads it
-extern uint32_t v_VmFlg;
-extern uint32_t v_Vm2CompFlg;
-extern uint32_t v_Vm2Flg;
-extern uint32_t v_DeDupe;
-extern uint32_t v_Comp;             // percent
-extern uint32_t v_CompBytes;
-extern uint32_t v_CompMax;
-extern uint32_t v_Bits;            // --bits=: the option table stores it; nothing reads it
-extern uint32_t v_MetaDupeCnt;
-extern uint32_t v_EccRaid5;
-extern uint32_t v_EccRaid6;
-extern uint32_t v_EccWidth;         // --eccstripe=
-extern uint32_t v_EccDepth;         // --eccwidths=
-extern std::string v_TmpDir;        // at most kTmpDirMax characters
-extern uint32_t v_SvWbCnt;
-extern uint32_t v_SvScCnt;
-extern uint32_t v_HashTp;
-extern uint32_t v_HashFlg;
-extern uint32_t v_SummaryMeta;
-extern uint32_t v_Migrate_Flg;
-extern uint64_t v_Migrate_LinOff0;
-extern uint64_t v_Migrate_LinOff1;
-extern uint64_t v_Migrate_LinBlks;
-extern uint64_t v_HdrOff;           // sector of the header block
-extern uint32_t v_AutoVm;
+inline uint32_t v_QuickFlg;
+inline uint64_t v_Offset0;          // bytes
+inline uint32_t v_WtBlkSz;          // KiB
+inline uint32_t v_WtBlkStripeCnt;   // write blocks per stripe set
+inline uint32_t v_WtSegSz;          // KiB
+inline uint64_t v_DevSz;            // MiB
+inline uint32_t v_Free;             // percent
+inline uint32_t v_Ver;              // 0x201 by default; 11 selects the 1.1 mapping
+inline uint32_t v_BigFlg;          // --big=: the option table stores it; nothing reads it
+inline uint32_t v_VmFlg;
+inline uint32_t v_Vm2CompFlg;
+inline uint32_t v_Vm2Flg;
+inline uint32_t v_DeDupe;
+inline uint32_t v_Comp;             // percent
+inline uint32_t v_CompBytes;
+inline uint32_t v_CompMax;
+inline uint32_t v_Bits;            // --bits=: the option table stores it; nothing reads it
+inline uint32_t v_MetaDupeCnt;
+inline uint32_t v_EccRaid5;
+inline uint32_t v_EccRaid6;
+inline uint32_t v_EccWidth;         // --eccstripe=
+inline uint32_t v_EccDepth;         // --eccwidths=
+inline std::string v_TmpDir;        // at most kTmpDirMax characters
+inline uint32_t v_SvWbCnt;
+inline uint32_t v_SvScCnt;
+inline uint32_t v_HashTp;
+inline uint32_t v_HashFlg;
+inline uint32_t v_SummaryMeta;
+inline uint32_t v_Migrate_Flg;
+inline uint64_t v_Migrate_LinOff0;
+inline uint64_t v_Migrate_LinOff1;
+inline uint64_t v_Migrate_LinBlks;
+inline uint64_t v_HdrOff;           // sector of the header block
+inline uint32_t v_AutoVm;
 
 // Positional settings
-extern std::string v_DevName;
+inline std::string v_DevName;
 // v_ConvSz (convert's size), v_HdrN (status's header number) and v_DevCnt
 // are filled by the argument scan as the command line defines them; no
 // command reads them.
-extern uint64_t v_ConvSz;
-extern int v_HdrN;
-extern uint64_t v_TrackN;           // write block to dump
-extern std::string v_LogSource;
-extern std::string v_LogTarget;
-extern std::vector<std::string> v_DevList;  // dev-rd / dev-wt, at most kDevListMax
-extern int v_DevCnt;
+inline uint64_t v_ConvSz;
+inline int v_HdrN;
+inline uint64_t v_TrackN;           // write block to dump
+inline std::string v_LogSource;
+inline std::string v_LogTarget;
+inline std::vector<std::string> v_DevList;  // dev-rd / dev-wt, at most kDevListMax
+inline int v_DevCnt;
 // check: device [first [count]] and --json
-extern uint64_t v_CheckFirst;       // first write block to check
-extern uint64_t v_CheckCount;       // write blocks to check
-extern int v_CheckArgs;             // how many of first and count were given
-extern uint32_t v_Json;             // --json: check, status, dump, log scan, log disp: one JSON document
-extern uint32_t v_CheckQd;          // --qd=: check's reads in flight at once (1: one at a time)
-extern uint32_t v_Force;            // --force: format, log post and log clear skip their guards
+inline uint64_t v_CheckFirst;       // first write block to check
+inline uint64_t v_CheckCount;       // write blocks to check
+inline int v_CheckArgs;             // how many of first and count were given
+inline uint32_t v_Json;             // --json: check, status, dump, log scan, log disp: one JSON document
+inline uint32_t v_CheckQd;          // --qd=: check's reads in flight at once (1: one at a time)
+inline uint32_t v_Force;            // --force: format, log post and log clear skip their guards
 // image device file [--log=log_device]
-extern std::string v_ImageFile;     // the image to create
-extern std::string v_ImageLog;      // --log=: the log device to copy beside it, or empty
+inline std::string v_ImageFile;     // the image to create
+inline std::string v_ImageLog;      // --log=: the log device to copy beside it, or empty
 // --undo=FILE: format, log post and log clear save what they overwrite there first
-extern std::string v_Undo;
-extern std::string v_UndoFile;      // undo FILE DEV: the file (DEV is v_DevName)
-extern std::string v_CmdLine;       // the words of the command line, for an undo file
+inline std::string v_Undo;
+inline std::string v_UndoFile;      // undo FILE DEV: the file (DEV is v_DevName)
+inline std::string v_CmdLine;       // the words of the command line, for an undo file
 
 enum Cmd : int {
   kCmdNone = 0,
@@ -447,7 +447,7 @@ enum Cmd : int {
   kCmdImage,
   kCmdUndo,
 };
-extern int v_cmd;
+inline int v_cmd;
 
 // Zeroes every setting and applies the option table's defaults.
 void ResetSettings();

@@ -45,8 +45,7 @@ TEST(MaintCommandLine, RefusalsPrintWordAndUsageWithStatus1) {
 // the two words existed (the option table matches by prefix, so a row that
 // began "help" or "version" would have taken them).
 TEST(MaintCommandLine, HelpAndVersionAreWholeWordsWithStatus0) {
-  const std::string help = support::kMaintUsage + support::kMaintHelpForce +
-                           support::kMaintHelpImage + support::kMaintManPointer;
+  const std::string help = support::kMaintHelp;
   const std::string version = std::string("xtl-maint ") + XTL_VERSION + "\n";
   struct {
     std::vector<std::string> args;
@@ -73,6 +72,28 @@ TEST(MaintCommandLine, HelpAndVersionAreWholeWordsWithStatus0) {
     EXPECT_EQ(r.out, c.out) << c.args[0];
     EXPECT_EQ(r.err, "") << c.args[0];
   }
+}
+
+// The usage text, --help and the refusals of the commands' own words, byte
+// for byte as kept in tests/support/data; --list-options is in none of them.
+TEST(MaintCommandLine, UsageHelpAndRefusalTextsKeepTheirBytes) {
+  struct {
+    std::vector<std::string> args;
+    std::string out;
+  } cases[] = {
+      {{"format"}, support::kMaintUsage},
+      {{"check", "d", "1x"}, "1x\n" + support::kMaintCheckUsage},
+      {{"image", "d"}, support::kMaintImageUsage},
+      {{"undo", "u"}, support::kMaintUndoUsage},
+      {{"--list-optionsx"}, "--list-optionsx\n" + support::kMaintUsage},
+  };
+  for (const auto &c : cases) {
+    support::Result r = Maint(c.args);
+    EXPECT_EQ(r.status, 1) << c.args[0];
+    EXPECT_EQ(r.out, c.out) << c.args[0];
+  }
+  EXPECT_EQ(support::kMaintHelp.find("list-options"), std::string::npos);
+  EXPECT_EQ(Maint({"--list-options"}).status, 0);
 }
 
 class MaintImage : public ::testing::Test {

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 # The manual pages render without a warning, and they and the bash completion
-# scripts name every option of the two option tables (read from the sources,
-# so neither can fall behind the code); no option is a prefix of --help or
-# --version; every page carries the version, the packaged sections and its
-# see-also tools. What the completion offers: completion_pty.py.
-#   check_docs.sh SOURCE-DIR
+# scripts name every option and command of the programs' tables (asked of the
+# built programs with --list-options, so neither can fall behind the code); no
+# option is a prefix of --help or --version; every page carries the version,
+# the packaged sections and its see-also tools. What the completion offers:
+# completion_pty.py.
+#   check_docs.sh SOURCE-DIR XTL-MAINT VEXBENCH
 set -uo pipefail
-src=$1
+src=$1 maint=$2 bench=$3
 fails=0
 fail() { echo "FAIL: $*"; fails=$((fails + 1)); }
 work=$(mktemp -d)
@@ -18,24 +19,21 @@ for page in xtl-maint vexbench; do
   [[ -z $warn ]] || fail "$page.8 renders with warnings: $warn"
 done
 
-# Text between a line matching START and the next line "};" (or "}" for a
-# function body).
-block() { awk -v s="$2" -v e="$3" '$0 ~ s { on = 1 } on { print } on && $0 ~ e && $0 !~ s { exit }' "$1"; }
-maint_long=$(block "$src/maint/cmdline.cpp" 'PARM_DEF ParmDef\[\] = \{' '^};' |
-  grep -oE '\{(0|'"'"'.'"'"'), "[^"]+"' | sed -E 's/.*"([^"]+)"/\1/')
-maint_short=$(block "$src/maint/cmdline.cpp" 'PARM_DEF ParmDef\[\] = \{' '^};' |
-  grep -oE "\{'.'" | cut -c3)
-maint_cmds=$({ block "$src/maint/cmdline.cpp" 'const char \*const CmdLst\[\]' '};'
-  block "$src/maint/cmdline.cpp" 'const char \*const CmdLstLog\[\]' '};'; } |
-  grep -oE '"[a-z-]+"' | tr -d '"')
-bench_long=$(block "$src/bench/cmdline.cpp" 'LongOpt kLongOpts\[\] = \{' '^};' |
-  grep -oE '\{"[^"]+"' | tr -d '{"')
-bench_short=$(block "$src/bench/cmdline.cpp" '^void ScanFlags' '^}' | grep -oE "case '.'" | cut -c7)
+# --list-options prints one tab-separated line per row: "option --NAME -L ...",
+# "command WORDS ..." (xtl-maint) and "letter -L ..." (vexbench).
+maint_list=$("$maint" --list-options) || fail "xtl-maint --list-options failed"
+bench_list=$("$bench" --list-options) || fail "vexbench --list-options failed"
+field() { awk -F'\t' -v kind="$1" -v n="$2" '$1 == kind && $n != "" { sub(/^--?/, "", $n); print $n }'; }
+maint_long=$(field option 2 <<<"$maint_list")
+maint_short=$(field option 3 <<<"$maint_list")
+maint_cmds=$(field command 2 <<<"$maint_list")  # one per line: "log copy"
+bench_long=$(field option 2 <<<"$bench_list")
+bench_short=$(field letter 2 <<<"$bench_list")
 # The extraction must find at least the tables as they stand today.
 (($(wc -w <<<"$maint_long") >= 35 && $(wc -w <<<"$maint_short") >= 1 &&
   $(wc -w <<<"$bench_long") >= 20 && $(wc -w <<<"$bench_short") >= 11 &&
-  $(wc -w <<<"$maint_cmds") >= 12)) ||
-  fail "option tables not found where expected (maint $(wc -w <<<"$maint_long"), vexbench $(wc -w <<<"$bench_long") + $(wc -w <<<"$bench_short"), commands $(wc -w <<<"$maint_cmds"))"
+  $(wc -l <<<"$maint_cmds") >= 15)) ||
+  fail "option tables not listed as expected (maint $(wc -w <<<"$maint_long"), vexbench $(wc -w <<<"$bench_long") + $(wc -w <<<"$bench_short"), commands $(wc -l <<<"$maint_cmds"))"
 
 # In roff a dash is "\-"; an option is listed when it stands as a word of its
 # own (so "--ecc" counts only if it appears apart from "--ecc5").
@@ -66,10 +64,10 @@ check_prog() {  # check_prog NAME LONG SHORT
 check_prog xtl-maint "$maint_long" "$maint_short"
 check_prog vexbench "$bench_long" "$(grep -v p <<<"$bench_short")"  # -p is refused
 in_page "$src/man/vexbench.8" p || fail "vexbench.8 does not say that -p is refused"
-for c in $maint_cmds; do
+while read -r c; do
   grep -qE "^\.B(I)? \"?(log )?${c//-/\\\\-}" "$src/man/xtl-maint.8" || fail "xtl-maint.8 has no entry for $c"
-  [[ $c == convert ]] || in_completion "$src/completion/xtl-maint" "$c" || fail "completion/xtl-maint does not offer $c"
-done
+  [[ $c == convert ]] || in_completion "$src/completion/xtl-maint" "${c#log }" || fail "completion/xtl-maint does not offer $c"
+done <<<"$maint_cmds"
 
 # Every page: the project's version in the footer, a NAME line that whatis
 # shows whole on an 80-column terminal, the sections a packaged page has, and

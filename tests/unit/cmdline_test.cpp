@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <map>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -145,6 +146,8 @@ TEST(ScanArgs, RefusalsPrintTheWordThenUsageWithStatus1) {
       {{"frobnicate"}, "frobnicate\n"},
       {{"/dev/sda"}, "/dev/sda\n"},
       {{"log", "frob"}, "frob\n"},
+      {{"log copy", "d"}, "log copy\n"},  // command words are words of their own
+      {{"log", "log"}, "log\n"},
       {{"format"}, ""},
       {{"format", "a", "b"}, "b\n"},
       {{"status"}, ""},
@@ -200,6 +203,13 @@ TEST(ScanArgs, AddedNamesArePrefixesOfNoOtherName) {
     }
     EXPECT_EQ(rows, 1) << added;
   }
+  // The whole words looked at before the table: no row may take them.
+  for (const std::string word : {"help", "version", "list-options"}) {
+    for (size_t i = 0; OptionName(i) != nullptr; i++) {
+      const std::string name = OptionName(i);
+      EXPECT_FALSE(name.starts_with(word) || word.starts_with(name)) << word << " and " << name;
+    }
+  }
   RunLine({"dev-rd", "--force"});
   EXPECT_EQ(v_Force, 1u);
   for (const std::string word : {"--forcex", "--force=1", "--forc", "-f"})
@@ -209,13 +219,36 @@ TEST(ScanArgs, AddedNamesArePrefixesOfNoOtherName) {
   EXPECT_EQ(v_CheckQd, 8u);
 }
 
+// --list-options: one line per row of the option table, in its order, with
+// the one-letter form beside it, then one line per command.
+TEST(ScanArgs, ListOptionsNamesEveryRow) {
+  CaptureStdout cap;
+  EXPECT_EQ(RunLine({"dev-rd", "--list-options", "bogus"}).status, 0);
+  std::istringstream lines(cap.Take());
+  std::string line;
+  size_t i = 0;
+  std::vector<std::string> cmds;
+  while (std::getline(lines, line)) {
+    if (line.starts_with("option\t--") && OptionName(i) != nullptr)
+      EXPECT_EQ(line.substr(9, line.find('\t', 9) - 9), OptionName(i++));
+    else if (line.starts_with("command\t"))
+      cmds.push_back(line.substr(8, line.find('\t', 8) - 8));
+    else
+      ADD_FAILURE() << line;
+  }
+  EXPECT_EQ(OptionName(i), nullptr);
+  EXPECT_EQ(cmds.size(), 15u);
+  EXPECT_EQ(cmds[7], "log copy");
+  EXPECT_EQ(v_cmd, kCmdDevRd);  // the words before it were scanned
+}
+
 // --log= (image): its path may be as long as a device's; image takes two words.
 TEST(ScanArgs, ImageTakesTwoWords) {
   const std::string path(200, 'p');
   EXPECT_EQ(RunLine({"image", "a", "b", "--log=" + path}).status, 1);
   EXPECT_EQ(v_DevName + v_ImageFile + v_ImageLog, "ab" + path);
   EXPECT_EQ(RunLine({"image", "a", "b", "c"}).out, "c\n" + kMaintUsage);
-  EXPECT_EQ(RunLine({"image", "a"}).out, "usage: xtl-maint image device file [--log=log_device]\n");
+  EXPECT_EQ(RunLine({"image", "a"}).out, kMaintImageUsage);
 }
 
 // --undo=: no other name is a prefix of it, nor it of one; it belongs to
@@ -232,7 +265,7 @@ TEST(ScanArgs, UndoOptionNoPrefixAndOnlyWhereADeviceIsOverwritten) {
     EXPECT_EQ(r.status, 1) << cmd;
     EXPECT_EQ(r.err, "Error: --undo= applies to format, log post and log clear only\n") << cmd;
   }
-  EXPECT_EQ(RunLine({"undo", "u"}).out, "usage: xtl-maint undo FILE device [--force]\n");
+  EXPECT_EQ(RunLine({"undo", "u"}).out, kMaintUndoUsage);
 }
 
 }  // namespace

@@ -283,6 +283,30 @@ TEST_F(CmdlineTest, StartAtIsAKeyOfItsOwn) {
   EXPECT_EQ(FatalText([] { CheckSettings(); }), "Option --start-at= needs the tables (--test=0)\n");
 }
 
+// The usage text and --help, byte for byte as kept in tests/support/data.
+// --list-options, a whole word like --help, lists every key and letter; no
+// key takes it, it is in neither text, and -l stays an unknown letter.
+TEST_F(CmdlineTest, UsageHelpAndListOptions) {
+  EXPECT_EQ(std::string(kUsageText), kBenchUsage);
+  const char *help[] = {"vexbench", "--help"};
+  CaptureStdout cap;
+  EXPECT_FALSE(ParseArgs(2, help));
+  EXPECT_EQ(cap.Take(), kBenchHelp);
+  const char *list[] = {"vexbench", "--list-options"};
+  CaptureStdout cap2;
+  EXPECT_FALSE(ParseArgs(2, list));
+  const std::string out = "\n" + cap2.Take();  // each line after a newline
+  for (const char *line : {"option\t--size=\t", "option\t--th10=\t", "option\t--lat\t",
+                           "option\t--rate=\t", "letter\t-b\t", "letter\t-p\t", "letter\t-z\t"})
+    EXPECT_NE(out.find(std::string("\n") + line), std::string::npos) << line;
+  EXPECT_EQ(kBenchHelp.find("list-options"), std::string::npos);
+  EXPECT_EQ(FatalText([] { Parse({"--list-optionsx"}); }), kUsageText);
+  EXPECT_EQ(FatalText([] { Parse({"--list"}); }), kUsageText);
+  Parse({"-lr"});
+  EXPECT_EQ(UnknownLetter, 'l');
+  EXPECT_EQ(r_opt, 1);
+}
+
 // A T already past is refused before anything is written, and so is one the
 // fill overran, when the first cell comes to wait for it.
 TEST_F(CmdlineTest, StartAtThatCannotBeKeptIsRefused) {
