@@ -11,8 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "bench.h"
+#include "config.h"
 #include "fatal.h"
 
 namespace {
@@ -27,22 +29,29 @@ inline void Put64(char *p, uint64_t v) { std::memcpy(p, &v, sizeof v); }
 
 // The zero buffer of modes 10 to 12: its start is the next multiple of 4096
 // strictly after the start of the allocation.
-char *FixedBuf() {
+char *FixedBuf(std::unique_ptr<void, void (*)(void *)> &keep) {
   constexpr size_t kAlloc = static_cast<size_t>(kFixedBufSz) + 4096;
   void *raw = std::malloc(kAlloc);
   if (raw == nullptr) Fatal("Error allocating IO buffer.  sz = %d\n", static_cast<int>(kAlloc));
-  RunCtx.BufAllocs.push_back(raw);
+  keep.reset(raw);
   auto addr = reinterpret_cast<uintptr_t>(raw);
   char *buf = static_cast<char *>(raw) + (4096 - addr % 4096);
   std::memset(buf, 0, static_cast<size_t>(kFixedBufSz));
   return buf;
 }
 
-int OpenFixed() {
-  int fd = OpenDevice(Devices[0], O_RDWR | O_EXCL | o_direct);
-  if (fd < 0) Fatal("Error opening device %s\n", Devices[0]);
+int OpenFixed(const BenchConfig &cfg) {
+  const char *path = cfg.PathOf(0).c_str();
+  int fd = OpenDevice(path, O_RDWR | O_EXCL | cfg.direct);
+  if (fd < 0) Fatal("Error opening device %s\n", path);
   return fd;
 }
+
+// The zero buffer of modes 10 to 12 and its allocation.
+struct Fixed {
+  std::unique_ptr<void, void (*)(void *)> keep{nullptr, std::free};
+  char *buf = FixedBuf(keep);
+};
 
 void WriteOrDie(int fd, const char *buf, int len) {
   ssize_t res = write(fd, buf, static_cast<size_t>(len));
@@ -74,13 +83,13 @@ void ShowFilled(uint64_t mib) {
 }
 
 // Prepares MiB number i of the fill in buf.
-void PrepareFill(char *buf, uint64_t i) {
-  if (DupeMod != 0) {
+void PrepareFill(const BenchConfig &cfg, const RandSource &rnd, char *buf, uint64_t i) {
+  if (cfg.dupe != 0) {
     for (int unit = 0; unit < kSeqXfer; unit += 4096) {
-      uint64_t k = Rand() % static_cast<uint32_t>(DupeMod);
+      uint64_t k = rnd.Next() % static_cast<uint32_t>(cfg.dupe);
       for (int s = 0; s < 4096; s += kSectorSize) Put64(buf + unit + s, k);
     }
-  } else if (!q_opt) {
+  } else if (!cfg.quick) {
     for (uint64_t j = 0; j < kSeqXfer / kSectorSize; j++)
       Put64(buf + j * kSectorSize, i * (kSeqXfer / kSectorSize) + j);
   }
@@ -96,20 +105,20 @@ long long KbPerMs(long long kib, long long elapsed_ms) {
   return elapsed_ms <= 0 ? 0 : kib / elapsed_ms;
 }
 
-void Clear() {
-  std::printf("Filling %dG before testing  ...            ", static_cast<int>(DevSizeMiB / 1024));
+void Clear(const BenchConfig &cfg, const Rig &rig) {
+  std::printf("Filling %dG before testing  ...            ", static_cast<int>(cfg.size_mib / 1024));
   std::fflush(stdout);
-  const int fd = ctl.fh[0];
-  char *const buf = ctl.WtBuf[0];
-  if (TestOff != 0) {
-    ssize_t ignored = write(fd, buf, static_cast<size_t>(TestOff) * kSectorSize);
+  const int fd = rig.fh[0];
+  char *const buf = rig.WtBuf[0];
+  if (cfg.offset != 0) {
+    ssize_t ignored = write(fd, buf, static_cast<size_t>(cfg.offset) * kSectorSize);
     (void)ignored;
   }
   uint64_t start = get_ms();
   uint64_t last = start;
   uint64_t i = 0;
-  for (; i < DevSizeMiB; i++) {
-    PrepareFill(buf, i);
+  for (; i < cfg.size_mib; i++) {
+    PrepareFill(cfg, rig.rnd, buf, i);
     errno = 0;
     // A write may move fewer bytes than asked: the rest follows until the
     // MiB is in or a write moves nothing.
@@ -138,15 +147,16 @@ void Clear() {
   }
   uint64_t elapsed = get_ms() - start;
   ShowFilled(i);
-  // The rate counts the MiB actually written, which is fewer than DevSizeMiB
+  // The rate counts the MiB actually written, which is fewer than --size=
   // when the fill met the end of a smaller device.
   std::printf(" done in %d.%03d seconds (%d MB/sec).\n", static_cast<int>(elapsed / 1000),
               static_cast<int>(elapsed % 1000), static_cast<int>(FillRate(i, elapsed)));
 }
 
-void x10_clear() {
-  char *buf = FixedBuf();
-  int fd = OpenFixed();
+void x10_clear(const BenchConfig &cfg) {
+  const Fixed fixed;
+  char *buf = fixed.buf;
+  int fd = OpenFixed(cfg);
   off_t pos = lseek(fd, static_cast<off_t>(kX10Start), SEEK_SET);
   (void)pos;
   uint64_t start = get_ms();
@@ -163,9 +173,10 @@ void x10_clear() {
   close(fd);
 }
 
-void x11_clear() {
-  char *buf = FixedBuf();
-  int fd = OpenFixed();
+void x11_clear(const BenchConfig &cfg) {
+  const Fixed fixed;
+  char *buf = fixed.buf;
+  int fd = OpenFixed(cfg);
   uint64_t wstart = get_ms();
   long long t = 0;
   for (int i = 0; i < kX11Writes; i++) {
@@ -181,17 +192,21 @@ void x11_clear() {
   close(fd);
 }
 
-void x12_test() {
-  const long long block = static_cast<long long>(TestSz) * 1024;
+void x12_test(const BenchConfig &cfg) {
+  const long long block = static_cast<long long>(cfg.fixed_blk_k) * 1024;
   const long long WriteCnt = kFixedArea / block;
-  char *buf = FixedBuf();
-  int fd = OpenFixed();
+  const Fixed fixed;
+  char *buf = fixed.buf;
+  int fd = OpenFixed(cfg);
+  // The random source as the run left it: std::rand unseeded, or -u's
+  // "/dev/urandom", which this mode never opens.
+  const RandSource rnd{-1, cfg.urandom, cfg.fixed_seed};
   uint64_t wstart = get_ms();
   long long LastTb = 0;
   long long t = 0;
   for (long long i = 0; i < WriteCnt; i++) {
-    uint32_t r = Rand();
-    off_t pos = lseek(fd, static_cast<off_t>((static_cast<long long>(r) % WriteCnt) * block + TestOff),
+    uint32_t r = rnd.Next();
+    off_t pos = lseek(fd, static_cast<off_t>((static_cast<long long>(r) % WriteCnt) * block + cfg.offset),
                       SEEK_SET);
     (void)pos;
     WriteOrDie(fd, buf, static_cast<int>(block));
