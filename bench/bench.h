@@ -242,15 +242,17 @@ int64_t PositionLimit(int fd);
 
 // ---------------------------------------------------------------- fill.cpp
 
-// The fill before the tables, through descriptor 0 and its write buffer.
-void Clear(const BenchConfig &cfg, const Rig &rig);
+class FillReporter;  // report.h
+// The fill before the tables, through descriptor 0 and its write buffer;
+// rep prints its lines.
+void Clear(const BenchConfig &cfg, const Rig &rig, const FillReporter &rep);
 // MiB per second of a fill; 0 when no time has passed.
 uint64_t FillRate(uint64_t mib, uint64_t elapsed_ms);
 // The "%lld MB/sec" figure of modes 10 to 12; 0 when no time has passed.
 long long KbPerMs(long long kib, long long elapsed_ms);
-void x10_clear(const BenchConfig &cfg);
-void x11_clear(const BenchConfig &cfg);
-void x12_test(const BenchConfig &cfg);
+void x10_clear(const BenchConfig &cfg, const FillReporter &rep);
+void x11_clear(const BenchConfig &cfg, const FillReporter &rep);
+void x12_test(const BenchConfig &cfg, const FillReporter &rep);
 
 // ---------------------------------------------------------------- run.cpp
 

@@ -15,6 +15,7 @@
 
 #include "bench.h"
 #include "config.h"
+#include "report.h"
 #include "fatal.h"
 
 namespace {
@@ -58,15 +59,6 @@ void WriteOrDie(int fd, const char *buf, int len) {
   if (res != len) Fatal("Error writing.  res = %d\n", static_cast<int>(res));
 }
 
-// A progress line ("\r", overwritten by the next) or the result line ("\n").
-void Progress(bool final, long long gib, long long rate) {
-  if (final)
-    std::printf("%3d TB  %lld MB/sec\n", static_cast<int>(gib), rate);
-  else
-    std::printf("%3d TB  %lld MB/sec\r", static_cast<int>(gib), rate);
-  std::fflush(stdout);
-}
-
 // Where the device ends, in bytes: the size of a block device, the length of
 // anything else (0 for a character device).
 uint64_t DeviceEnd(int fd) {
@@ -75,11 +67,6 @@ uint64_t DeviceEnd(int fd) {
   if (!S_ISBLK(st.st_mode)) return static_cast<uint64_t>(st.st_size);
   uint64_t size = 0;
   return ioctl(fd, BLKGETSIZE64, &size) == 0 ? size : UINT64_MAX;
-}
-
-void ShowFilled(uint64_t mib) {
-  std::printf("%c%c%c%c%c%c%c%c%c%c%c%8d MB", 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, static_cast<int>(mib));
-  std::fflush(stdout);
 }
 
 // Prepares MiB number i of the fill in buf.
@@ -105,9 +92,8 @@ long long KbPerMs(long long kib, long long elapsed_ms) {
   return elapsed_ms <= 0 ? 0 : kib / elapsed_ms;
 }
 
-void Clear(const BenchConfig &cfg, const Rig &rig) {
-  std::printf("Filling %dG before testing  ...            ", static_cast<int>(cfg.size_mib / 1024));
-  std::fflush(stdout);
+void Clear(const BenchConfig &cfg, const Rig &rig, const FillReporter &rep) {
+  rep.Start(cfg.size_mib);
   const int fd = rig.fh[0];
   char *const buf = rig.WtBuf[0];
   if (cfg.offset != 0) {
@@ -133,27 +119,21 @@ void Clear(const BenchConfig &cfg, const Rig &rig) {
       int err = errno;
       off_t pos = lseek(fd, 0, SEEK_CUR);
       if (pos >= 0 && static_cast<uint64_t>(pos) >= DeviceEnd(fd)) break;
-      ShowFilled(i);
-      std::printf("\n");
+      rep.Stopped(i);
       Fatal("Error writing.  res = %d  errno = %d\n", static_cast<int>(res), err);
     }
     if ((i + 1) % 64 == 0) {
       uint64_t now = get_ms();
       if (now - last >= 500) {
-        ShowFilled(i + 1);
+        rep.Filled(i + 1);
         last = now;
       }
     }
   }
-  uint64_t elapsed = get_ms() - start;
-  ShowFilled(i);
-  // The rate counts the MiB actually written, which is fewer than --size=
-  // when the fill met the end of a smaller device.
-  std::printf(" done in %d.%03d seconds (%d MB/sec).\n", static_cast<int>(elapsed / 1000),
-              static_cast<int>(elapsed % 1000), static_cast<int>(FillRate(i, elapsed)));
+  rep.Done(i, get_ms() - start);
 }
 
-void x10_clear(const BenchConfig &cfg) {
+void x10_clear(const BenchConfig &cfg, const FillReporter &rep) {
   const Fixed fixed;
   char *buf = fixed.buf;
   int fd = OpenFixed(cfg);
@@ -164,16 +144,16 @@ void x10_clear(const BenchConfig &cfg) {
     WriteOrDie(fd, buf, kBigXfer);
     if (i % 64 == 0) {
       auto elapsed = static_cast<long long>(get_ms() - start);
-      Progress(false, i / 64, KbPerMs(static_cast<long long>(i) * 16384, elapsed));
+      rep.Progress(false, i / 64, KbPerMs(static_cast<long long>(i) * 16384, elapsed));
     }
   }
   // The result line covers every write, so it takes the time at the end.
   auto elapsed = static_cast<long long>(get_ms() - start);
-  Progress(true, 220, KbPerMs(static_cast<long long>(kX10Writes) * 16384, elapsed));
+  rep.Progress(true, 220, KbPerMs(static_cast<long long>(kX10Writes) * 16384, elapsed));
   close(fd);
 }
 
-void x11_clear(const BenchConfig &cfg) {
+void x11_clear(const BenchConfig &cfg, const FillReporter &rep) {
   const Fixed fixed;
   char *buf = fixed.buf;
   int fd = OpenFixed(cfg);
@@ -184,15 +164,15 @@ void x11_clear(const BenchConfig &cfg) {
     if ((i + 1) % 64 == 0) {
       uint64_t now = get_ms();
       t = static_cast<long long>(now - wstart);
-      Progress(false, i / 64, KbPerMs(1048576, t));
+      rep.Progress(false, i / 64, KbPerMs(1048576, t));
       wstart = now;
     }
   }
-  Progress(true, 16, KbPerMs(1048576, t));
+  rep.Progress(true, 16, KbPerMs(1048576, t));
   close(fd);
 }
 
-void x12_test(const BenchConfig &cfg) {
+void x12_test(const BenchConfig &cfg, const FillReporter &rep) {
   const long long block = static_cast<long long>(cfg.fixed_blk_k) * 1024;
   const long long WriteCnt = kFixedArea / block;
   const Fixed fixed;
@@ -214,11 +194,11 @@ void x12_test(const BenchConfig &cfg) {
     if (g > LastTb) {
       uint64_t now = get_ms();
       t = static_cast<long long>(now - wstart);
-      Progress(false, g, KbPerMs(1048576, t));
+      rep.Progress(false, g, KbPerMs(1048576, t));
       wstart = now;
       LastTb = g;
     }
   }
-  Progress(true, LastTb, KbPerMs(1048576, t));
+  rep.Progress(true, LastTb, KbPerMs(1048576, t));
   close(fd);
 }

@@ -7,6 +7,7 @@
 // a worker's error).
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "bench.h"
@@ -36,6 +37,22 @@ class TableReporter {
   int rw_;
   int share_;
   std::vector<TableRow> rows_;
+};
+
+// The lines of the fill and of modes 10 to 12, printed while they write.
+class FillReporter {
+ public:
+  // The fill's title (size_mib: the tested size).
+  void Start(uint64_t size_mib) const;
+  // The MiB written so far, over the last count.
+  void Filled(uint64_t mib) const;
+  // The end of a fill of mib MiB in elapsed_ms: the count and the rate.
+  void Done(uint64_t mib, uint64_t elapsed_ms) const;
+  // A fill that failed after mib MiB: the count and the end of its line.
+  void Stopped(uint64_t mib) const;
+  // A progress line of modes 10 to 12 ("\r", overwritten by the next) or
+  // their result line ("\n").
+  void Progress(bool final, long long gib, long long rate) const;
 };
 
 // The header of a table: the column labels of the worker counts.

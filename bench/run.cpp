@@ -49,7 +49,7 @@ void NormalRun(const BenchConfig &cfg, RunLog &log) {
   const Rig rig = AllocBufs(cfg);
   if (rig.open_err) log.err = true;
   std::printf("\n");
-  if (cfg.fill) Clear(cfg, rig);
+  if (cfg.fill) Clear(cfg, rig, FillReporter{});
   std::printf("\n");
   const bool tables = cfg.read_table || cfg.write_table || !cfg.mix_shares.empty();
   if (cfg.queue_depth > 1 && tables) std::printf("Queue depth %d\n", cfg.queue_depth);
@@ -92,9 +92,9 @@ void RunMode(const BenchConfig &cfg, RunLog &log) {
     case kModeWriteSample10:
     case kModeWriteSample120:
     case kModeWriteSample1800: Sampling(cfg, log); break;
-    case kModeClear18G: x10_clear(cfg); break;
-    case kModeClear16G: x11_clear(cfg); break;
-    case kModeRandWrite16G: x12_test(cfg); break;
+    case kModeClear18G: x10_clear(cfg, FillReporter{}); break;
+    case kModeClear16G: x11_clear(cfg, FillReporter{}); break;
+    case kModeRandWrite16G: x12_test(cfg, FillReporter{}); break;
     case kModeDevList: DevList(cfg); break;
     default: break;
   }

@@ -128,6 +128,37 @@ void TableReporter::End() const {
   std::fflush(stdout);
 }
 
+void FillReporter::Start(uint64_t size_mib) const {
+  std::printf("Filling %dG before testing  ...            ", static_cast<int>(size_mib / 1024));
+  std::fflush(stdout);
+}
+
+void FillReporter::Filled(uint64_t mib) const {
+  std::printf("%c%c%c%c%c%c%c%c%c%c%c%8d MB", 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, static_cast<int>(mib));
+  std::fflush(stdout);
+}
+
+void FillReporter::Done(uint64_t mib, uint64_t elapsed_ms) const {
+  Filled(mib);
+  // The rate counts the MiB actually written, which is fewer than --size=
+  // when the fill met the end of a smaller device.
+  std::printf(" done in %d.%03d seconds (%d MB/sec).\n", static_cast<int>(elapsed_ms / 1000),
+              static_cast<int>(elapsed_ms % 1000), static_cast<int>(FillRate(mib, elapsed_ms)));
+}
+
+void FillReporter::Stopped(uint64_t mib) const {
+  Filled(mib);
+  std::printf("\n");
+}
+
+void FillReporter::Progress(bool final, long long gib, long long rate) const {
+  if (final)
+    std::printf("%3d TB  %lld MB/sec\n", static_cast<int>(gib), rate);
+  else
+    std::printf("%3d TB  %lld MB/sec\r", static_cast<int>(gib), rate);
+  std::fflush(stdout);
+}
+
 void PrintSamples(const BenchConfig &cfg, const Rig &rig, int ThCnt) {
   for (int i = 0; i < ThCnt; i++) {
     std::printf("t%d:%d:%s:", cfg.mode, i, cfg.PathOf(i).c_str());

@@ -284,7 +284,7 @@ TEST_F(BenchIoTest, ClearStampsEverySectorWithItsNumber) {
   t_.Worker(0, fd_);
   FillWtBuf(t_.cfg, t_.rig.rnd, t_.rig.WtBuf[0], 1048576);
   CaptureStdout cap;
-  Clear(t_.cfg, t_.rig);
+  Clear(t_.cfg, t_.rig, FillReporter{});
   std::string out = cap.Take();
   const std::string head =
       "Filling 0G before testing  ...            \b\b\b\b\b\b\b\b\b\b\b       3 MB done in ";
@@ -298,7 +298,7 @@ TEST_F(BenchIoTest, ClearWithKeysFillsEachUnitWithOneKey) {
   t_.cfg.dupe = 8;
   t_.Worker(0, fd_);
   CaptureStdout cap;
-  Clear(t_.cfg, t_.rig);
+  Clear(t_.cfg, t_.rig, FillReporter{});
   cap.Take();
   std::string data = ReadFile(fd_, 1 << 20);
   std::set<uint64_t> keys;
@@ -318,7 +318,7 @@ TEST_F(BenchIoTest, ClearQuickWritesTheBufferUnchangedAfterThePrefix) {
   t_.Worker(0, fd_);
   FillWtBuf(t_.cfg, t_.rig.rnd, t_.rig.WtBuf[0], 1048576);
   CaptureStdout cap;
-  Clear(t_.cfg, t_.rig);
+  Clear(t_.cfg, t_.rig, FillReporter{});
   cap.Take();
   std::string data = ReadFile(fd_, 4096 + (1 << 20));
   EXPECT_EQ(std::memcmp(data.data(), t_.rig.WtBuf[0], 4096), 0);
@@ -333,7 +333,7 @@ TEST_F(BenchIoTest, ClearStopsAtTheEndAndRatesWhatWasWritten) {
   t_.cfg.size_mib = 4096;
   t_.Worker(0, full);
   CaptureStdout cap;
-  Clear(t_.cfg, t_.rig);
+  Clear(t_.cfg, t_.rig, FillReporter{});
   std::string out = cap.Take();
   close(full);
   EXPECT_NE(out.find("Filling 4G before testing"), std::string::npos);
