@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// vexbench: settings, the control record, the shared result array and the
+// vexbench: settings, the rig of a run, the shared result array and the
 // operations of the benchmark program.
 #pragma once
 
