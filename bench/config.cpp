@@ -2,6 +2,9 @@
 // vexbench: the frozen run, built from the settings once they are checked.
 #include "config.h"
 
+#include <algorithm>
+#include <iterator>
+
 
 namespace {
 
@@ -43,40 +46,40 @@ const std::string &BenchConfig::PathOf(int i) const {
 }
 
 BenchConfig BuildConfig() {
-  BenchConfig c;
-  for (int i = 0; i < DeviceCnt; i++) c.devices.emplace_back(Devices[i]);
-  for (int i = 0; i < kThreadCols; i++) c.threads[i] = ThreadLst[i];
-  c.size_mib = DevSizeMiB;
-  c.size_sectors = DevSizeMiB * 1048576 / kSectorSize;
-  c.seconds = RunSeconds(TestNum, TestTime);
-  c.blk_min = SzMin;
-  c.blk_max = SzMax;
-  c.fixed_blk_k = TestSz;
-  c.offset = TestOff;
-  c.dupe = DupeMod;
-  c.comp = CompRatio;
-  c.mode = TestNum;
-  c.coll = CollRule;
-  c.direct = b_opt ? 0 : o_direct;
-  c.sample_window_bytes = DevSizeBytes;
   // Outside the tables the flags stay as given.
   const RunFlags f = TestNum == kModeTables ? ResolveRunFlags()
                                             : RunFlags{r_opt != 0, w_opt != 0, c_opt != 0,
                                                        IsWriteSampling(TestNum)};
-  c.fill = f.fill;
-  c.read_table = f.read;
-  c.write_table = f.write;
-  c.open_wt = f.open_wt;
-  c.quick = q_opt != 0;
-  c.zero_buf = z_opt != 0;
-  c.half_zero = h_opt != 0;
-  c.fixed_seed = e_opt != 0;
-  c.urandom = u_opt != 0;
-  c.lat = lat_opt != 0;
-  c.json_file = JsonFile;
-  c.queue_depth = QueueDepth;
-  c.mix_shares = MixShares;
-  c.rate = RateIops;
-  c.start_at_ms = StartAtMs;
+  BenchConfig c{.devices = {Devices, Devices + DeviceCnt},
+                .threads = {},
+                .size_mib = DevSizeMiB,
+                .size_sectors = DevSizeMiB * 1048576 / kSectorSize,
+                .seconds = RunSeconds(TestNum, TestTime),
+                .blk_min = SzMin,
+                .blk_max = SzMax,
+                .fixed_blk_k = TestSz,
+                .offset = TestOff,
+                .dupe = DupeMod,
+                .comp = CompRatio,
+                .mode = TestNum,
+                .coll = CollRule,
+                .direct = b_opt ? 0 : o_direct,
+                .sample_window_bytes = DevSizeBytes,
+                .fill = f.fill,
+                .read_table = f.read,
+                .write_table = f.write,
+                .open_wt = f.open_wt,
+                .quick = q_opt != 0,
+                .zero_buf = z_opt != 0,
+                .half_zero = h_opt != 0,
+                .fixed_seed = e_opt != 0,
+                .urandom = u_opt != 0,
+                .lat = lat_opt != 0,
+                .json_file = JsonFile,
+                .queue_depth = QueueDepth,
+                .mix_shares = MixShares,
+                .rate = RateIops,
+                .start_at_ms = StartAtMs};
+  std::copy(std::begin(ThreadLst), std::end(ThreadLst), std::begin(c.threads));
   return c;
 }
