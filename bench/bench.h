@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// vexbench: settings, the control record, the shared result array and the
+// vexbench: settings, the rig of a run, the shared result array and the
 // operations of the benchmark program.
 #pragma once
 
@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,7 @@ constexpr int kSeqXfer = 1048576;          // bytes per transfer of the fill and
 constexpr int kFixedBufSz = 268435456;     // zero buffer of modes 10 to 12, bytes
 constexpr int kMaxCompRatio = 100;         // --comp= limit: 12 + 100 * 5 = 512
 constexpr int kMaxTestSzK = kFixedBufSz / 1024;  // --blksz= limit, KiB
+constexpr uint64_t kNoStartAt = UINT64_MAX;      // --start-at= not given
 
 // Signals with which the parent drives the workers of a measurement.
 constexpr int kSigStart = 61;  // sets SigFlg1: the window opens, transfers count
@@ -63,19 +65,53 @@ struct _CTL_RES {
 };
 static_assert(sizeof(_CTL_RES) == 3276800);
 
-// The control record; the workers get their copy through the fork.
-struct _CTL {
+struct _CTL_EXT;  // cellmem.h
+
+// The random source of a run: std::rand, seeded from "/dev/urandom" (or
+// with a fixed seed, -e), or "/dev/urandom" itself for every value (-u).
+struct RandSource {
+  int fd = -1;              // "/dev/urandom", -1: not open
+  bool urandom = false;     // -u
+  bool fixed_seed = false;  // -e
+  uint32_t Next() const;
+};
+
+// What the set-up gives a run: a descriptor and two buffers per worker, the
+// random source and the shared result memory. The workers get their copy
+// through the fork.
+struct Rig {
   int fh[kMaxThreads];           // descriptor of the device of worker i, -1: none
-  int rnd_fh;                    // "/dev/urandom", -1: not open
-  uint64_t DevSizeSectors;       // tested size, 512-byte sectors
-  int thread_cnt;                // workers of the measurement running now
   char *RdBuf[kMaxThreads];      // read buffer of worker i (4096-aligned)
   char *WtBuf[kMaxThreads];      // write buffer of worker i (4096-aligned)
-  pid_t ChildPid[kMaxThreads];   // worker i of the current measurement, 0: none
   int64_t PosEnd[kMaxThreads];   // largest offset descriptor i can be positioned at
-  int ResArray_id;               // System V identifier of the result array, -1: none
-  _CTL_RES *ResArray;            // the attached result array
+  RandSource rnd;
+  bool open_err = false;         // a device could not be opened: the run does not pass
+  int ResArray_id = -1;          // System V identifier of the result array, -1: none
+  _CTL_RES *ResArray = nullptr;  // the attached result array
+  _CTL_EXT *ext = nullptr;       // the part after it (cellmem.h)
+  std::vector<std::shared_ptr<void>> allocs;  // the buffers' allocations
+  Rig();
 };
+
+// The workers of the measurement running now, 0: none, and the result
+// array's segment, -1: none. The handlers of the ending and stopping signals
+// can reach nothing else, so these stay process-wide.
+struct LiveWorkers {
+  pid_t pid[kMaxThreads];
+  int shm_id;
+};
+extern LiveWorkers Live;
+
+// One measurement: a table cell, or the one run of a sampling mode.
+struct CellSpec {
+  int threads;         // workers
+  int blk;             // bytes per transfer (0: the sampling modes' own)
+  int rw;              // 0 read, 1 write, 2 mixed
+  int read_share = 0;  // mixed: per cent of the transfers that read
+  int index = 0;       // the cell's number in the run (--start-at=)
+};
+
+struct BenchConfig;  // config.h
 
 // ---------------------------------------------------------------- settings
 
@@ -103,8 +139,9 @@ extern std::string UnknownLetterWord;
 extern int lat_opt;            // --lat: latency percentiles of every table cell
 extern std::string JsonFile;   // --json=FILE: the results document, empty: none
 extern int QueueDepth;         // --qd=: transfers each worker keeps in flight (above 1: io_uring)
-
-extern _CTL ctl;
+extern std::vector<int> MixShares;  // --mix=P[,P...]: read shares in per cent, empty: no mixed table
+extern uint64_t RateIops;      // --rate=N: transfers per second of a cell, 0: no limit
+extern uint64_t StartAtMs;     // --start-at=T: ms since 1970-01-01 UTC, or kNoStartAt
 
 // ---------------------------------------------------------------- run_context.cpp
 
@@ -114,31 +151,12 @@ extern volatile sig_atomic_t SigFlg1;  // signal 61: start counting
 extern volatile sig_atomic_t SigFlg2;  // signal 62: stop counting
 extern volatile sig_atomic_t SigFlg3;  // signal 63: end the loop
 
-// The state of a run that is not a setting: what went wrong so far, which
-// worker this process is, and the buffers allocated.
-struct RunContext {
-  // Set when any worker of any measurement reported an error (or a cell could
-  // not be measured): the run then ends with status 1 after its last line.
-  int RunErr = 0;
-  // Set in a worker when Seek met a positioning error.
-  int WorkerErr = 0;
-  // Index of this worker process (-1 in the parent) and its reseed count.
-  int WorkerIdx = -1;
-  uint64_t ReseedCnt = 0;
-  // Start of every allocation made by Alloc4K (the program itself never frees them).
-  std::vector<void *> BufAllocs;
-};
-// The one context of the process (a worker has its copy through the fork).
-extern RunContext &RunCtx;
-// Frees the buffers and starts a fresh context.
-void ResetRunContext();
-
 // Test seams: the fork and the read of a worker record from the pipe.
 extern pid_t (*ForkFn)();
 extern ssize_t (*PipeReadFn)(int fd, void *buf, size_t len);
 
-// Reapplies every default and releases buffers and descriptors (unit tests
-// scan several command lines in one process).
+// Reapplies every default (unit tests scan several command lines in one
+// process).
 void ResetSettings();
 
 // ---------------------------------------------------------------- cmdline.cpp
@@ -153,21 +171,23 @@ bool ParseArgs(int argc, const char *const *argv);
 // Refuses settings the run chosen by TestNum cannot use, before any device is
 // touched. Resolves the -r/-w/-c defaults of the normal run first.
 void CheckSettings();
-// Normal run: resolves the implied flags; returns OpenWt.
-int ResolveRunFlags();
+// Normal run: the flags with their defaults resolved (config.h).
+struct RunFlags ResolveRunFlags();
 
 // ---------------------------------------------------------------- setup.cpp
 
-void AllocBufs(int OpenWt);
+// Opens every worker's device (printing the ones that fail), fills the
+// write buffers and creates the shared result memory.
+Rig AllocBufs(const BenchConfig &cfg);
 // Opens a device path with flags without waiting (a FIFO would block) and
 // refuses anything that is neither a block device nor a regular file; -1 with
 // errno when the open fails.
 int OpenDevice(const char *path, int flags);
-char *Alloc4K(int sz);
-void FillWtBuf(char *buf, int sz);
-void InitRand();
-uint32_t Rand();
-void ReseedRand();
+// A zeroed 4096-aligned buffer of sz bytes; keep holds its allocation.
+char *Alloc4K(int sz, std::vector<std::shared_ptr<void>> &keep);
+void FillWtBuf(const BenchConfig &cfg, const RandSource &rnd, char *buf, int sz);
+// The random source of cfg, seeding std::rand (old: the source to replace).
+RandSource InitRand(const BenchConfig &cfg, const RandSource &old = RandSource{});
 uint64_t get_ms();
 std::string PrettyK(int n);
 // Signals 61 to 63, and SIGTERM, SIGINT and SIGHUP, which end the workers too.
@@ -184,42 +204,57 @@ struct WorkerResult {
   uint64_t reads = 0;      // mixed cells: how many of count were reads
 };
 
+// One worker's view of its measurement: what it reads (the run, the rig, the
+// cell) and what it keeps (its random source, its reseeds, a position that
+// could not be reached).
+struct WorkerEnv {
+  const BenchConfig &cfg;
+  const Rig &rig;
+  const CellSpec &cell;
+  int w;                    // the worker
+  int seed_w;               // its number in the seeds: w in a worker, -1 in the parent
+  RandSource rnd;
+  uint64_t reseeds = 0;     // how often it reseeded (-e: part of the seed)
+  bool pos_err = false;     // Seek met a positioning error
+  uint32_t Rand() const { return rnd.Next(); }
+};
+void ReseedRand(WorkerEnv &env);
+
 // One table cell (or one sampling run): the window, the count of every
 // worker and their sum, and with --lat the merged latency figures. A cell
-// that was not measured has no worker counts.
-CellResult Test(int ThCnt, int BlkSz, int rw);
-uint64_t Seek(int fd, int BlkSz, int w);
-int TestN(int fd, int XferSz, char *buf, int SampleTime, int *row);
+// that was not measured has no worker counts. Prints nothing.
+CellResult Test(const BenchConfig &cfg, const Rig &rig, const CellSpec &cell);
+uint64_t Seek(WorkerEnv &env, int BlkSz);
+int TestN(const WorkerEnv &env, int XferSz, char *buf, int SampleTime, int *row);
 void PrettyRate(int64_t n, char *buf);  // buf: at least 32 bytes
-// The "t%d:%d:%s:" lines of the sampling modes.
-void PrintSamples(int ThCnt);
 // The table cell of one measurement; false when the window has no length.
 bool FormatCell(uint64_t total, int BlkSz, int64_t elapsed_ms, std::string &cell);
 void StampBlock(char *buf, int BlkSz, uint64_t sector, uint64_t &seq);
 // Verifies the sector numbers of a block read at sector; prints the first
 // difference and returns false.
 bool CheckBlock(const char *buf, int BlkSz, uint64_t sector);
-void PutKeys(char *buf, int BlkSz);
+void PutKeys(const WorkerEnv &env, char *buf, int BlkSz);
 // lat: the histogram of the counted transfers (--lat), or none.
-WorkerResult RunWorkerLoop(int i, int BlkSz, int rw, LatHist *lat = nullptr);
+WorkerResult RunWorkerLoop(WorkerEnv &env, LatHist *lat = nullptr);
 // The largest offset lseek accepts on fd (a block device's size; for a
 // regular file, the largest its file system allows). fd keeps its position.
 int64_t PositionLimit(int fd);
 
 // ---------------------------------------------------------------- fill.cpp
 
-void Clear();
+class FillReporter;  // report.h
+// The fill before the tables, through descriptor 0 and its write buffer;
+// rep prints its lines.
+void Clear(const BenchConfig &cfg, const Rig &rig, const FillReporter &rep);
 // MiB per second of a fill; 0 when no time has passed.
 uint64_t FillRate(uint64_t mib, uint64_t elapsed_ms);
 // The "%lld MB/sec" figure of modes 10 to 12; 0 when no time has passed.
 long long KbPerMs(long long kib, long long elapsed_ms);
-void x10_clear();
-void x11_clear();
-void x12_test();
+void x10_clear(const BenchConfig &cfg, const FillReporter &rep);
+void x11_clear(const BenchConfig &cfg, const FillReporter &rep);
+void x12_test(const BenchConfig &cfg, const FillReporter &rep);
 
 // ---------------------------------------------------------------- run.cpp
 
-void DevList();
-void NormalRun();
-void PrintHeader();
+void DevList(const BenchConfig &cfg);
 int RunBench(int argc, char **argv);

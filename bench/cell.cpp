@@ -14,10 +14,12 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <vector>
 
 #include "bench.h"
 #include "cellmem.h"
+#include "config.h"
 #include "fatal.h"
 #include "mix.h"
 #include "schedule.h"
@@ -26,8 +28,9 @@
 
 namespace {
 
-// Child of Test: runs one worker and never returns.
-[[noreturn]] void RunWorker(int i, int BlkSz, int rw, int pipe_wr, pid_t parent) noexcept {
+// The worker's own side of the fork: the terminal's and the parent's
+// signals are not its own.
+void DetachWorker(pid_t parent) {
   // Each worker is a session of its own, as each job of fio is: where the
   // kernel groups the scheduling by session (autogroup), every worker then
   // has a group's share of the CPUs rather than all of them sharing the
@@ -44,32 +47,42 @@ namespace {
   }
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != parent) _exit(1);
+}
+
+// The worker's loop in the worker's copy of the rig: a fresh attachment of
+// the result array (the inherited one stays in use should this fail) and a
+// random source of its own.
+WorkerResult WorkerBody(const BenchConfig &cfg, Rig rig, const CellSpec &cell, int i) {
+  void *p = shmat(rig.ResArray_id, nullptr, 0);
+  if (p != reinterpret_cast<void *>(-1) && rig.ext != nullptr) {
+    rig.ResArray = static_cast<_CTL_RES *>(p);
+    rig.ext = reinterpret_cast<_CTL_EXT *>(static_cast<char *>(p) + sizeof(_CTL_RES));
+  } else if (p != reinterpret_cast<void *>(-1)) {
+    rig.ResArray = static_cast<_CTL_RES *>(p);
+  }
+  WorkerEnv env{cfg, rig, cell, i, i, InitRand(cfg, rig.rnd)};
+  WorkerResult r{0, 1};
+  if (cfg.lat && !cfg.Sampling()) {
+    // The histogram goes back in the worker's row of the result array: it
+    // is larger than a record the pipe carries in one piece.
+    LatHist lat{};
+    r = RunWorkerLoop(env, &lat);
+    std::memcpy(rig.ResArray->ResArray[i], &lat, sizeof lat);
+  } else {
+    r = RunWorkerLoop(env);
+  }
+  if (env.pos_err) r.err = 1;
+  return r;
+}
+
+// Child of Test: runs one worker and never returns.
+[[noreturn]] void RunWorker(const BenchConfig &cfg, const Rig &rig, const CellSpec &cell, int i,
+                            int pipe_wr, pid_t parent) noexcept {
+  DetachWorker(parent);
   WorkerResult r{0, 1};
   int status = 0;
   try {
-    RunCtx.WorkerIdx = i;
-    RunCtx.ReseedCnt = 0;
-    RunCtx.WorkerErr = 0;
-    // A fresh attachment of the result array; the inherited one stays in use
-    // should this fail.
-    void *p = shmat(ctl.ResArray_id, nullptr, 0);
-    if (p != reinterpret_cast<void *>(-1) && CtlExt != nullptr) {
-      ctl.ResArray = static_cast<_CTL_RES *>(p);
-      CtlExt = reinterpret_cast<_CTL_EXT *>(static_cast<char *>(p) + sizeof(_CTL_RES));
-    } else if (p != reinterpret_cast<void *>(-1)) {
-      ctl.ResArray = static_cast<_CTL_RES *>(p);
-    }
-    InitRand();
-    if (lat_opt && !IsSamplingMode(TestNum)) {
-      // The histogram goes back in the worker's row of the result array: it
-      // is larger than a record the pipe carries in one piece.
-      LatHist lat{};
-      r = RunWorkerLoop(i, BlkSz, rw, &lat);
-      std::memcpy(ctl.ResArray->ResArray[i], &lat, sizeof lat);
-    } else {
-      r = RunWorkerLoop(i, BlkSz, rw);
-    }
-    if (RunCtx.WorkerErr) r.err = 1;
+    r = WorkerBody(cfg, rig, cell, i);
   } catch (const BenchFatal &e) {
     e.Print();
     r = {0, 1};
@@ -87,7 +100,7 @@ namespace {
 
 void SignalWorkers(int ThCnt, int sig) {
   for (int i = 0; i < ThCnt; i++)
-    if (ctl.ChildPid[i] != 0) kill(ctl.ChildPid[i], sig);
+    if (Live.pid[i] != 0) kill(Live.pid[i], sig);
 }
 
 uint64_t Micros(const timeval &t) {
@@ -99,14 +112,14 @@ uint64_t Micros(const timeval &t) {
 bool ReapWorkers(int ThCnt, CellResult *c = nullptr) {
   bool ok = true;
   for (int i = 0; i < ThCnt; i++) {
-    if (ctl.ChildPid[i] == 0) continue;
+    if (Live.pid[i] == 0) continue;
     int st = 0;
     rusage ru{};
     pid_t r;
-    while ((r = wait4(ctl.ChildPid[i], &st, 0, &ru)) < 0 && errno == EINTR) {
+    while ((r = wait4(Live.pid[i], &st, 0, &ru)) < 0 && errno == EINTR) {
     }
     if (r < 0 || !WIFEXITED(st) || WEXITSTATUS(st) != 0) ok = false;
-    if (r >= 0) ctl.ChildPid[i] = 0;  // gone: never signalled again
+    if (r >= 0) Live.pid[i] = 0;  // gone: never signalled again
     if (r >= 0 && c != nullptr) {
       c->cpu_user_us += Micros(ru.ru_utime);
       c->cpu_sys_us += Micros(ru.ru_stime);
@@ -140,13 +153,15 @@ void WaitSecondBoundary() {
 
 // Step 4 of Test: forks the workers; the number started. A fork that fails
 // ends the run once the workers already started are stopped.
-int StartWorkers(int ThCnt, int BlkSz, int rw, int pfd[2], bool sampling) {
+int StartWorkers(const BenchConfig &cfg, const Rig &rig, const CellSpec &cell, int pfd[2]) {
+  const int ThCnt = cell.threads;
+  const bool sampling = cfg.Sampling();
   const pid_t parent = getpid();
   int ForkCnt = 0;
   int fork_fail = -1;
   int fork_errno = 0;
   for (int i = 0; i < ThCnt; i++) {
-    if (sampling && ctl.fh[i] < 0) continue;
+    if (sampling && rig.fh[i] < 0) continue;
     std::fflush(stdout);
     pid_t pid = ForkFn();
     if (pid < 0) {
@@ -156,9 +171,9 @@ int StartWorkers(int ThCnt, int BlkSz, int rw, int pfd[2], bool sampling) {
     }
     if (pid == 0) {
       close(pfd[0]);
-      RunWorker(i, BlkSz, rw, pfd[1], parent);
+      RunWorker(cfg, rig, cell, i, pfd[1], parent);
     }
-    ctl.ChildPid[i] = pid;
+    Live.pid[i] = pid;
     ForkCnt++;
   }
   // Only the workers hold the write end now: the pipe reaches its end once
@@ -180,11 +195,11 @@ int StartWorkers(int ThCnt, int BlkSz, int rw, int pfd[2], bool sampling) {
 
 // Steps 5 to 9: warm-up, the counted window, the drain; the window in ms.
 // start: the clock when the window opened.
-int64_t RunWindow(int ThCnt, uint64_t &start) {
-  SleepMs(WarmUpMs());  // warm-up: the workers transfer, uncounted
+int64_t RunWindow(const BenchConfig &cfg, const Rig &rig, int ThCnt, uint64_t due, uint64_t &start) {
+  SleepMs(WarmUpMs(cfg, due));  // warm-up: the workers transfer, uncounted
   SignalWorkers(ThCnt, kSigStart);
   start = get_ms();
-  RunSeconds(TestTime);  // the seconds of the per-second counts
+  RunSeconds(rig.ext, cfg.seconds);  // the seconds of the per-second counts
   SignalWorkers(ThCnt, kSigStop);
   uint64_t end = get_ms();
   SleepMs(1000);  // drain
@@ -209,7 +224,7 @@ void CollectCounts(int ThCnt, int ForkCnt, int rd, bool &err, CellResult &c) {
       Fatal("res = %d  errno = %d\n", static_cast<int>(res), e);
     }
     if (res == 0) {
-      std::printf("res = %d\n", 0);
+      c.missing_records++;  // the reporter shows each
       err = true;
       c.errors++;
       continue;
@@ -228,17 +243,17 @@ void CollectCounts(int ThCnt, int ForkCnt, int rd, bool &err, CellResult &c) {
 // The histograms the workers left in their rows, merged (a mixed cell's
 // reads and writes each, and both together); the non-empty buckets and the
 // shortest transfer go to out.
-LatSummary MergeLatency(int ThCnt, CellResult &out) {
-  static LatHist all, one, writes;  // 16 KiB each: kept off the stack
-  all = LatHist{};
+LatSummary MergeLatency(const Rig &rig, int ThCnt, CellResult &out) {
+  // 16 KiB each: kept off the stack
+  const auto hists = std::make_unique<LatHist[]>(3);
+  LatHist &all = hists[0], &one = hists[1], &writes = hists[2];
   for (int i = 0; i < ThCnt; i++) {
-    std::memcpy(&one, ctl.ResArray->ResArray[i], sizeof one);
+    std::memcpy(&one, rig.ResArray->ResArray[i], sizeof one);
     LatMerge(all, one);
   }
   if (out.rw == 2) {
     out.read_lat = LatStatsOf(all);
-    writes = LatHist{};
-    for (int i = 0; i < ThCnt; i++) LatMerge(writes, *WriteLatOf(i));
+    for (int i = 0; i < ThCnt; i++) LatMerge(writes, *WriteLatOf(rig.ext, i));
     out.write_lat = LatStatsOf(writes);
     LatMerge(all, writes);
   }
@@ -250,64 +265,60 @@ LatSummary MergeLatency(int ThCnt, CellResult &out) {
 
 }  // namespace
 
-WorkerResult RunWorkerLoop(int i, int BlkSz, int rw, LatHist *lat) {
-  if (IsSamplingMode(TestNum)) {
-    int SampleTime = SampleSeconds(TestNum);
-    char *buf = IsWriteSampling(TestNum) ? ctl.WtBuf[i] : ctl.RdBuf[i];
-    int n = TestN(ctl.fh[i], kSeqXfer, buf, SampleTime, ctl.ResArray->ResArray[i]);
+WorkerResult RunWorkerLoop(WorkerEnv &env, LatHist *lat) {
+  const int i = env.w;
+  const Rig &rig = env.rig;
+  if (env.cfg.Sampling()) {
+    int SampleTime = SampleSeconds(env.cfg.mode);
+    char *buf = IsWriteSampling(env.cfg.mode) ? rig.WtBuf[i] : rig.RdBuf[i];
+    int n = TestN(env, kSeqXfer, buf, SampleTime, rig.ResArray->ResArray[i]);
     return {static_cast<uint64_t>(n), n == 0 ? 1U : 0U};
   }
   // A worker whose device could not be opened has nothing to measure.
-  if (ctl.fh[i] < 0 || ctl.RdBuf[i] == nullptr || ctl.WtBuf[i] == nullptr) return {0, 1};
-  if (QueueDepth > 1) return UringLoop(PickKind(rw), i, BlkSz, lat);
-  return SyncLoop(PickKind(rw), i, BlkSz, lat);
+  if (rig.fh[i] < 0 || rig.RdBuf[i] == nullptr || rig.WtBuf[i] == nullptr) return {0, 1};
+  if (env.cfg.queue_depth > 1) return UringLoop(PickKind(env.cfg, env.cell.rw), env, lat);
+  return SyncLoop(PickKind(env.cfg, env.cell.rw), env, lat);
 }
 
-CellResult Test(int ThCnt, int BlkSz, int rw) {
+CellResult Test(const BenchConfig &cfg, const Rig &rig, const CellSpec &cell) {
+  const int ThCnt = cell.threads;
   CellResult c{};
-  c.rw = rw;
-  c.BlkSz = BlkSz;
-  if (rw == 2) c.read_share = MixShare;
+  c.rw = cell.rw;
+  c.BlkSz = cell.blk;
+  if (cell.rw == 2) c.read_share = cell.read_share;
   if (ThCnt == 0) return c;
   int pfd[2];
   if (pipe(pfd) != 0) {
-    RunCtx.RunErr = 1;  // the cell stays empty; the run must not pass
+    c.failed = true;  // the cell stays empty; the run must not pass
     return c;
   }
   SigFlg1 = 0;
   SigFlg2 = 0;
   SigFlg3 = 0;
-  ctl.thread_cnt = ThCnt;
-  for (int i = 0; i < ThCnt; i++) ctl.ChildPid[i] = 0;
-  const bool sampling = IsSamplingMode(TestNum);
+  for (int i = 0; i < ThCnt; i++) Live.pid[i] = 0;
+  const bool sampling = cfg.Sampling();
 
-  const bool lat = lat_opt && !sampling;
+  const bool lat = cfg.lat && !sampling;
   if (lat)  // a worker that leaves no histogram leaves an empty one
-    for (int i = 0; i < ThCnt; i++) std::memset(ctl.ResArray->ResArray[i], 0, sizeof(LatHist));
+    for (int i = 0; i < ThCnt; i++) std::memset(rig.ResArray->ResArray[i], 0, sizeof(LatHist));
 
-  if (!sampling) ResetCellMem(ThCnt, TestTime);
-  if (!WaitForWindow()) WaitSecondBoundary();
-  int ForkCnt = StartWorkers(ThCnt, BlkSz, rw, pfd, sampling);
+  if (!sampling) ResetCellMem(rig.ext, ThCnt, cfg.seconds);
+  uint64_t due = 0;
+  if (!WaitForWindow(cfg, cell.index, due)) WaitSecondBoundary();
+  int ForkCnt = StartWorkers(cfg, rig, cell, pfd);
   uint64_t start = 0;
-  c.window_ms = RunWindow(ThCnt, start);
+  c.window_ms = RunWindow(cfg, rig, ThCnt, due, start);
   c.window_start_ms = static_cast<int64_t>(start);
   bool err = false;
   CollectCounts(ThCnt, ForkCnt, pfd[0], err, c);
   close(pfd[0]);
   if (!ReapWorkers(ThCnt, &c)) err = true;
-  if (!sampling) c.iops_series = GatherSeries(ThCnt, TestTime);
-
-  if (!sampling) {
-    std::string cell;
-    if (!FormatCell(c.total, BlkSz, c.window_ms, cell)) err = true;
-    std::fputs(cell.c_str(), stdout);
-    std::fflush(stdout);
-  } else {
-    PrintSamples(ThCnt);
-  }
+  if (!sampling) c.iops_series = GatherSeries(rig.ext, ThCnt, cfg.seconds);
+  // A window without length has no rate: the cell shows 0 and the run fails.
+  if (!sampling && c.window_ms <= 0) err = true;
   c.has_lat = lat;
-  c.lat = lat ? MergeLatency(ThCnt, c) : LatSummary{};
-  shmctl(ctl.ResArray_id, IPC_RMID, nullptr);
-  if (err) RunCtx.RunErr = 1;
+  c.lat = lat ? MergeLatency(rig, ThCnt, c) : LatSummary{};
+  shmctl(rig.ResArray_id, IPC_RMID, nullptr);
+  c.failed = err;
   return c;
 }

@@ -13,19 +13,17 @@
 
 static_assert(kMaxThreads == 200, "the rows of _CTL_EXT");
 
-_CTL_EXT *CtlExt = nullptr;
-
-void ResetCellMem(int ThCnt, int seconds) {
-  if (CtlExt == nullptr) return;
-  CtlExt->Tick = 0;
+void ResetCellMem(_CTL_EXT *ext, int ThCnt, int seconds) {
+  if (ext == nullptr) return;
+  ext->Tick = 0;
   const auto n = static_cast<size_t>(std::min(seconds, kMaxSeries) + 1);
   for (int i = 0; i < ThCnt && i < 200; i++) {
-    std::memset(CtlExt->Series[i], 0, n * sizeof(uint32_t));
-    std::memset(&CtlExt->WriteLat[i], 0, sizeof(LatHist));
+    std::memset(ext->Series[i], 0, n * sizeof(uint32_t));
+    std::memset(&ext->WriteLat[i], 0, sizeof(LatHist));
   }
 }
 
-void RunSeconds(int seconds) {
+void RunSeconds(_CTL_EXT *ext, int seconds) {
   timespec t0{};
   clock_gettime(CLOCK_MONOTONIC, &t0);
   for (int k = 1; k <= seconds; k++) {
@@ -33,28 +31,18 @@ void RunSeconds(int seconds) {
     due.tv_sec += k;
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {
     }
-    if (CtlExt != nullptr) CtlExt->Tick = static_cast<uint32_t>(std::min(k, kMaxSeries));
+    if (ext != nullptr) ext->Tick = static_cast<uint32_t>(std::min(k, kMaxSeries));
   }
 }
 
-std::vector<uint64_t> GatherSeries(int ThCnt, int seconds) {
+std::vector<uint64_t> GatherSeries(const _CTL_EXT *ext, int ThCnt, int seconds) {
   std::vector<uint64_t> out(static_cast<size_t>(std::min(std::max(seconds, 0), kMaxSeries)), 0);
-  if (CtlExt == nullptr) return out;
+  if (ext == nullptr) return out;
   for (int i = 0; i < ThCnt && i < 200; i++)
-    for (size_t k = 0; k < out.size(); k++) out[k] += CtlExt->Series[i][k];
+    for (size_t k = 0; k < out.size(); k++) out[k] += ext->Series[i][k];
   return out;
 }
 
-SeriesRow SeriesOf(int w) {
-  if (CtlExt == nullptr) {
-    static uint32_t row[kMaxSeries + 1];
-    static const volatile uint32_t zero = 0;
-    return {row, &zero};
-  }
-  return {CtlExt->Series[w], &CtlExt->Tick};
-}
+SeriesRow SeriesOf(_CTL_EXT *ext, int w) { return {ext->Series[w], &ext->Tick}; }
 
-LatHist *WriteLatOf(int w) {
-  static LatHist own;
-  return CtlExt != nullptr ? &CtlExt->WriteLat[w] : &own;
-}
+LatHist *WriteLatOf(_CTL_EXT *ext, int w) { return &ext->WriteLat[w]; }

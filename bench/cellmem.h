@@ -25,26 +25,25 @@ struct _CTL_EXT {
 };
 static_assert(std::is_trivially_copyable_v<_CTL_EXT> && std::is_standard_layout_v<_CTL_EXT>);
 
-// The segment's extension, after the result array (set by AllocBufs).
-extern _CTL_EXT *CtlExt;
+// Every function takes ext, the segment's extension after the result array
+// (Rig::ext, set by AllocBufs).
 
 // Before a cell: the second back to 0 and the rows of its workers cleared.
-void ResetCellMem(int ThCnt, int seconds);
+void ResetCellMem(_CTL_EXT *ext, int ThCnt, int seconds);
 // The parent's side of the window: waits seconds whole seconds from now
 // (the monotonic clock, so the window keeps its length when the wall clock
 // is stepped), advancing Tick at each.
-void RunSeconds(int seconds);
+void RunSeconds(_CTL_EXT *ext, int seconds);
 // The per-second counts of worker w: count[*tick] is the second of the
-// window now open. Without the segment (unit tests), a row of its own.
+// window now open.
 struct SeriesRow {
   uint32_t *count;
   const volatile uint32_t *tick;
 };
-SeriesRow SeriesOf(int w);
-// The writes' histogram of worker w in a mixed cell (in the segment, or one
-// of its own without it).
-LatHist *WriteLatOf(int w);
+SeriesRow SeriesOf(_CTL_EXT *ext, int w);
+// The writes' histogram of worker w in a mixed cell.
+LatHist *WriteLatOf(_CTL_EXT *ext, int w);
 
 // The transfers of each whole second, summed over the workers: min(seconds,
 // kMaxSeries) values.
-std::vector<uint64_t> GatherSeries(int ThCnt, int seconds);
+std::vector<uint64_t> GatherSeries(const _CTL_EXT *ext, int ThCnt, int seconds);

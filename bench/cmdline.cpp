@@ -8,6 +8,7 @@
 #include <string>
 
 #include "bench.h"
+#include "config.h"
 #include "fatal.h"
 #include "mix.h"
 #include "pace.h"
@@ -245,17 +246,17 @@ void CheckTestedSize() {
 
 // The runs that write to a device: the fill, the write table (both implied
 // when none of -r, -w and -c is given) and modes 4 to 6 and 10 to 12.
-bool RunWrites() {
+bool RunWrites(const RunFlags &f) {
   bool mix_writes = false;
   for (int p : MixShares) mix_writes = mix_writes || p < 100;
-  if (TestNum == kModeTables) return !r_opt || w_opt || c_opt || mix_writes;
+  if (TestNum == kModeTables) return !f.read || f.write || f.fill || mix_writes;
   return IsWriteSampling(TestNum) || TestNum == kModeClear18G || TestNum == kModeClear16G ||
          TestNum == kModeRandWrite16G;
 }
 
 // --qd= above 1: the tables only, at positions of their own, and a kernel
 // that sets up a ring.
-void CheckQueueDepth() {
+void CheckQueueDepth(const RunFlags &f) {
   if (QueueDepth == 1) return;
   bool fixed = TestNum >= kModeClear18G && TestNum <= kModeRandWrite16G;
   if (IsSamplingMode(TestNum) || fixed)
@@ -263,7 +264,7 @@ void CheckQueueDepth() {
   if (TestNum != kModeTables) return;
   if (QueueDepth < 1 || QueueDepth > kMaxQueueDepth)
     Fatal("Bad --qd=%d: 1 to %d\n", QueueDepth, kMaxQueueDepth);
-  if (!r_opt && !w_opt && MixShares.empty()) return;  // the fill alone: nothing in flight
+  if (!f.read && !f.write && MixShares.empty()) return;  // the fill alone: nothing in flight
   if (!Positions(CollRule))
     Fatal("Bad --qd=%d: --coll=%d transfers where the descriptor stands, one at a time\n",
           QueueDepth, CollRule);
@@ -271,7 +272,7 @@ void CheckQueueDepth() {
   if (int64_t{QueueDepth} * LargestBlock() > kMaxInFlight)
     Fatal("Bad --qd=%d: %d transfers of %d bytes exceed %d bytes in flight per worker\n", QueueDepth,
           QueueDepth, LargestBlock(), kMaxInFlight);
-  CheckUring();
+  CheckUring(QueueDepth);
 }
 
 }  // namespace
@@ -308,18 +309,18 @@ bool ParseArgs(int argc, const char *const *argv) {
   return true;
 }
 
-int ResolveRunFlags() {
+RunFlags ResolveRunFlags() {
   // A mixed table that writes needs the devices open for writing.
   bool mix_writes = false;
   for (int p : MixShares) mix_writes = mix_writes || p < 100;
-  if (!r_opt && !w_opt) {
-    if (!c_opt && MixShares.empty()) {
-      r_opt = w_opt = c_opt = 1;
-      return 1;
-    }
-    return c_opt || mix_writes ? 1 : 0;
+  RunFlags f{r_opt != 0, w_opt != 0, c_opt != 0, false};
+  if (!f.read && !f.write) {
+    if (!f.fill && MixShares.empty()) return {true, true, true, true};
+    f.open_wt = f.fill || mix_writes;
+    return f;
   }
-  return (w_opt || c_opt || mix_writes) ? 1 : 0;
+  f.open_wt = f.write || f.fill || mix_writes;
+  return f;
 }
 
 void CheckSettings() {
@@ -333,6 +334,7 @@ void CheckSettings() {
   if (!MixShares.empty() && DupeMod != 0)
     Fatal("Options --mix= and --dupe= cannot be used together\n");
 
+  RunFlags f{r_opt != 0, w_opt != 0, c_opt != 0, false};  // resolved below for the tables
   bool bufs = TestNum == kModeTables || IsSamplingMode(TestNum);  // the runs that use AllocBufs
   if (bufs) {
     for (int t : ThreadLst)
@@ -343,24 +345,24 @@ void CheckSettings() {
   if (TestNum == kModeTables) {
     // Without a worker nothing is opened, filled or measured.
     if (MaxThreads() <= 0) Fatal("Bad thread counts: --th1= to --th10= are all 0\n");
-    ResolveRunFlags();
+    f = ResolveRunFlags();
     const bool mixing = !MixShares.empty();
-    if (r_opt || w_opt || mixing) {
+    if (f.read || f.write || mixing) {
       CheckGrid();
       if (TestTime <= 0) Fatal("Bad --tm=%d: at least 1 second\n", TestTime);
       CheckTestedSize();
     }
-    if ((r_opt || mixing) && !q_opt && DupeMod == 0 && (CollRule < 0 || CollRule > 2))
+    if ((f.read || mixing) && !q_opt && DupeMod == 0 && (CollRule < 0 || CollRule > 2))
       Fatal("Bad --coll=%d: reads can be verified only with 0, 1 or 2 (or -q)\n", CollRule);
     int szbuf = SzMax > kSeqXfer ? SzMax : kSeqXfer;
-    if (c_opt && TestOff > szbuf / kSectorSize)
+    if (f.fill && TestOff > szbuf / kSectorSize)
       Fatal("Bad --off=%d: beyond the write buffer of %d sectors\n", TestOff, szbuf / kSectorSize);
   }
   if (TestNum == kModeRandWrite16G && (TestSz <= 0 || TestSz > kMaxTestSzK))
     Fatal("Bad --blksz=%d: 1 to %d KB\n", TestSz, kMaxTestSzK);
-  CheckQueueDepth();
+  CheckQueueDepth(f);
   // After every older refusal, so that each keeps its message.
-  if (UnknownLetter != 0 && RunWrites()) {
+  if (UnknownLetter != 0 && RunWrites(f)) {
     auto u = static_cast<unsigned char>(UnknownLetter);
     char letter[8];
     if (std::isgraph(u))
@@ -370,5 +372,5 @@ void CheckSettings() {
     Fatal("Unknown option letter %s in %s: refused, since this run writes to the device\n", letter,
           UnknownLetterWord.c_str());
   }
-  CheckStartAt(get_ms());  // last: it reads the clock
+  CheckStartAt(StartAtMs, get_ms());  // last: it reads the clock
 }

@@ -11,8 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "bench.h"
+#include "config.h"
+#include "report.h"
 #include "fatal.h"
 
 namespace {
@@ -27,35 +30,33 @@ inline void Put64(char *p, uint64_t v) { std::memcpy(p, &v, sizeof v); }
 
 // The zero buffer of modes 10 to 12: its start is the next multiple of 4096
 // strictly after the start of the allocation.
-char *FixedBuf() {
+char *FixedBuf(std::unique_ptr<void, void (*)(void *)> &keep) {
   constexpr size_t kAlloc = static_cast<size_t>(kFixedBufSz) + 4096;
   void *raw = std::malloc(kAlloc);
   if (raw == nullptr) Fatal("Error allocating IO buffer.  sz = %d\n", static_cast<int>(kAlloc));
-  RunCtx.BufAllocs.push_back(raw);
+  keep.reset(raw);
   auto addr = reinterpret_cast<uintptr_t>(raw);
   char *buf = static_cast<char *>(raw) + (4096 - addr % 4096);
   std::memset(buf, 0, static_cast<size_t>(kFixedBufSz));
   return buf;
 }
 
-int OpenFixed() {
-  int fd = OpenDevice(Devices[0], O_RDWR | O_EXCL | o_direct);
-  if (fd < 0) Fatal("Error opening device %s\n", Devices[0]);
+int OpenFixed(const BenchConfig &cfg) {
+  const char *path = cfg.PathOf(0).c_str();
+  int fd = OpenDevice(path, O_RDWR | O_EXCL | cfg.direct);
+  if (fd < 0) Fatal("Error opening device %s\n", path);
   return fd;
 }
+
+// The zero buffer of modes 10 to 12 and its allocation.
+struct Fixed {
+  std::unique_ptr<void, void (*)(void *)> keep{nullptr, std::free};
+  char *buf = FixedBuf(keep);
+};
 
 void WriteOrDie(int fd, const char *buf, int len) {
   ssize_t res = write(fd, buf, static_cast<size_t>(len));
   if (res != len) Fatal("Error writing.  res = %d\n", static_cast<int>(res));
-}
-
-// A progress line ("\r", overwritten by the next) or the result line ("\n").
-void Progress(bool final, long long gib, long long rate) {
-  if (final)
-    std::printf("%3d TB  %lld MB/sec\n", static_cast<int>(gib), rate);
-  else
-    std::printf("%3d TB  %lld MB/sec\r", static_cast<int>(gib), rate);
-  std::fflush(stdout);
 }
 
 // Where the device ends, in bytes: the size of a block device, the length of
@@ -68,19 +69,14 @@ uint64_t DeviceEnd(int fd) {
   return ioctl(fd, BLKGETSIZE64, &size) == 0 ? size : UINT64_MAX;
 }
 
-void ShowFilled(uint64_t mib) {
-  std::printf("%c%c%c%c%c%c%c%c%c%c%c%8d MB", 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, static_cast<int>(mib));
-  std::fflush(stdout);
-}
-
 // Prepares MiB number i of the fill in buf.
-void PrepareFill(char *buf, uint64_t i) {
-  if (DupeMod != 0) {
+void PrepareFill(const BenchConfig &cfg, const RandSource &rnd, char *buf, uint64_t i) {
+  if (cfg.dupe != 0) {
     for (int unit = 0; unit < kSeqXfer; unit += 4096) {
-      uint64_t k = Rand() % static_cast<uint32_t>(DupeMod);
+      uint64_t k = rnd.Next() % static_cast<uint32_t>(cfg.dupe);
       for (int s = 0; s < 4096; s += kSectorSize) Put64(buf + unit + s, k);
     }
-  } else if (!q_opt) {
+  } else if (!cfg.quick) {
     for (uint64_t j = 0; j < kSeqXfer / kSectorSize; j++)
       Put64(buf + j * kSectorSize, i * (kSeqXfer / kSectorSize) + j);
   }
@@ -96,20 +92,19 @@ long long KbPerMs(long long kib, long long elapsed_ms) {
   return elapsed_ms <= 0 ? 0 : kib / elapsed_ms;
 }
 
-void Clear() {
-  std::printf("Filling %dG before testing  ...            ", static_cast<int>(DevSizeMiB / 1024));
-  std::fflush(stdout);
-  const int fd = ctl.fh[0];
-  char *const buf = ctl.WtBuf[0];
-  if (TestOff != 0) {
-    ssize_t ignored = write(fd, buf, static_cast<size_t>(TestOff) * kSectorSize);
+void Clear(const BenchConfig &cfg, const Rig &rig, const FillReporter &rep) {
+  rep.Start(cfg.size_mib);
+  const int fd = rig.fh[0];
+  char *const buf = rig.WtBuf[0];
+  if (cfg.offset != 0) {
+    ssize_t ignored = write(fd, buf, static_cast<size_t>(cfg.offset) * kSectorSize);
     (void)ignored;
   }
   uint64_t start = get_ms();
   uint64_t last = start;
   uint64_t i = 0;
-  for (; i < DevSizeMiB; i++) {
-    PrepareFill(buf, i);
+  for (; i < cfg.size_mib; i++) {
+    PrepareFill(cfg, rig.rnd, buf, i);
     errno = 0;
     // A write may move fewer bytes than asked: the rest follows until the
     // MiB is in or a write moves nothing.
@@ -124,29 +119,24 @@ void Clear() {
       int err = errno;
       off_t pos = lseek(fd, 0, SEEK_CUR);
       if (pos >= 0 && static_cast<uint64_t>(pos) >= DeviceEnd(fd)) break;
-      ShowFilled(i);
-      std::printf("\n");
+      rep.Stopped(i);
       Fatal("Error writing.  res = %d  errno = %d\n", static_cast<int>(res), err);
     }
     if ((i + 1) % 64 == 0) {
       uint64_t now = get_ms();
       if (now - last >= 500) {
-        ShowFilled(i + 1);
+        rep.Filled(i + 1);
         last = now;
       }
     }
   }
-  uint64_t elapsed = get_ms() - start;
-  ShowFilled(i);
-  // The rate counts the MiB actually written, which is fewer than DevSizeMiB
-  // when the fill met the end of a smaller device.
-  std::printf(" done in %d.%03d seconds (%d MB/sec).\n", static_cast<int>(elapsed / 1000),
-              static_cast<int>(elapsed % 1000), static_cast<int>(FillRate(i, elapsed)));
+  rep.Done(i, get_ms() - start);
 }
 
-void x10_clear() {
-  char *buf = FixedBuf();
-  int fd = OpenFixed();
+void x10_clear(const BenchConfig &cfg, const FillReporter &rep) {
+  const Fixed fixed;
+  char *buf = fixed.buf;
+  int fd = OpenFixed(cfg);
   off_t pos = lseek(fd, static_cast<off_t>(kX10Start), SEEK_SET);
   (void)pos;
   uint64_t start = get_ms();
@@ -154,18 +144,19 @@ void x10_clear() {
     WriteOrDie(fd, buf, kBigXfer);
     if (i % 64 == 0) {
       auto elapsed = static_cast<long long>(get_ms() - start);
-      Progress(false, i / 64, KbPerMs(static_cast<long long>(i) * 16384, elapsed));
+      rep.Progress(false, i / 64, KbPerMs(static_cast<long long>(i) * 16384, elapsed));
     }
   }
   // The result line covers every write, so it takes the time at the end.
   auto elapsed = static_cast<long long>(get_ms() - start);
-  Progress(true, 220, KbPerMs(static_cast<long long>(kX10Writes) * 16384, elapsed));
+  rep.Progress(true, 220, KbPerMs(static_cast<long long>(kX10Writes) * 16384, elapsed));
   close(fd);
 }
 
-void x11_clear() {
-  char *buf = FixedBuf();
-  int fd = OpenFixed();
+void x11_clear(const BenchConfig &cfg, const FillReporter &rep) {
+  const Fixed fixed;
+  char *buf = fixed.buf;
+  int fd = OpenFixed(cfg);
   uint64_t wstart = get_ms();
   long long t = 0;
   for (int i = 0; i < kX11Writes; i++) {
@@ -173,25 +164,29 @@ void x11_clear() {
     if ((i + 1) % 64 == 0) {
       uint64_t now = get_ms();
       t = static_cast<long long>(now - wstart);
-      Progress(false, i / 64, KbPerMs(1048576, t));
+      rep.Progress(false, i / 64, KbPerMs(1048576, t));
       wstart = now;
     }
   }
-  Progress(true, 16, KbPerMs(1048576, t));
+  rep.Progress(true, 16, KbPerMs(1048576, t));
   close(fd);
 }
 
-void x12_test() {
-  const long long block = static_cast<long long>(TestSz) * 1024;
+void x12_test(const BenchConfig &cfg, const FillReporter &rep) {
+  const long long block = static_cast<long long>(cfg.fixed_blk_k) * 1024;
   const long long WriteCnt = kFixedArea / block;
-  char *buf = FixedBuf();
-  int fd = OpenFixed();
+  const Fixed fixed;
+  char *buf = fixed.buf;
+  int fd = OpenFixed(cfg);
+  // The random source as the run left it: std::rand unseeded, or -u's
+  // "/dev/urandom", which this mode never opens.
+  const RandSource rnd{-1, cfg.urandom, cfg.fixed_seed};
   uint64_t wstart = get_ms();
   long long LastTb = 0;
   long long t = 0;
   for (long long i = 0; i < WriteCnt; i++) {
-    uint32_t r = Rand();
-    off_t pos = lseek(fd, static_cast<off_t>((static_cast<long long>(r) % WriteCnt) * block + TestOff),
+    uint32_t r = rnd.Next();
+    off_t pos = lseek(fd, static_cast<off_t>((static_cast<long long>(r) % WriteCnt) * block + cfg.offset),
                       SEEK_SET);
     (void)pos;
     WriteOrDie(fd, buf, static_cast<int>(block));
@@ -199,11 +194,11 @@ void x12_test() {
     if (g > LastTb) {
       uint64_t now = get_ms();
       t = static_cast<long long>(now - wstart);
-      Progress(false, g, KbPerMs(1048576, t));
+      rep.Progress(false, g, KbPerMs(1048576, t));
       wstart = now;
       LastTb = g;
     }
   }
-  Progress(true, LastTb, KbPerMs(1048576, t));
+  rep.Progress(true, LastTb, KbPerMs(1048576, t));
   close(fd);
 }

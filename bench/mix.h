@@ -9,8 +9,6 @@
 #include <cstdint>
 #include <vector>
 
-extern std::vector<int> MixShares;  // --mix=P[,P...]: read shares in per cent, empty: no mixed table
-
 struct MixChoice {
   uint64_t x;          // generator state, never 0
   uint64_t threshold;  // a draw below it reads: P / 100 of 2^32
@@ -27,8 +25,7 @@ struct MixChoice {
   }
 };
 
-// The read share of the mixed cell running now (set before its workers start).
-extern int MixShare;
+struct WorkerEnv;
 // The seed of a mixed worker's read-or-write choice, from its random source
 // (repeatable with -e).
-uint64_t MixSeed();
+uint64_t MixSeed(const WorkerEnv &env);

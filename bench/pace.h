@@ -6,7 +6,7 @@
 // due, so that a stall shows in every transfer it held up (no coordinated
 // omission). The schedule never moves: a worker that fell behind catches up
 // by starting its late transfers as soon as a slot is free, never more than
-// one queue's worth at once (its QueueDepth slots; one transfer at a time
+// one queue's worth at once (its --qd= slots; one transfer at a time
 // without --qd=), so it never exceeds N per second over the run, and a rate
 // the device cannot reach shows in the achieved IOPS and in the times.
 #pragma once
@@ -14,8 +14,6 @@
 #include <cstdint>
 
 #include "latency.h"
-
-extern uint64_t RateIops;  // --rate=N: transfers per second of a cell, 0: no limit
 
 // The clock and the wait of the schedule (test seams): monotonic ns, and a
 // wait until a time of that clock.

@@ -13,10 +13,8 @@
 #include <utility>
 
 #include "bench.h"
+#include "config.h"
 #include "fatal.h"
-#include "mix.h"
-#include "pace.h"
-#include "schedule.h"
 
 namespace {
 
@@ -51,42 +49,43 @@ void Micros(JsonWriter &w, const char *k, uint64_t ns) {
   w.MemberDouble(k, static_cast<double>(ns) / 1000.0);
 }
 
-void WriteSettings(JsonWriter &w, bool latency) {
+void WriteSettings(JsonWriter &w, const BenchConfig &cfg, bool latency) {
   w.Key("settings");
   w.BeginObject();
-  w.MemberInt("test", TestNum);
-  w.MemberInt("size_mib", static_cast<int64_t>(DevSizeMiB));
-  w.MemberInt("time_s", TestTime);
-  w.MemberInt("min_block", SzMin);
-  w.MemberInt("max_block", SzMax);
+  w.MemberInt("test", cfg.mode);
+  w.MemberInt("size_mib", static_cast<int64_t>(cfg.size_mib));
+  w.MemberInt("time_s", cfg.seconds);
+  w.MemberInt("min_block", cfg.blk_min);
+  w.MemberInt("max_block", cfg.blk_max);
   w.Key("threads");
   w.BeginArray();
-  for (int t : ThreadLst)
+  for (int t : cfg.threads)
     if (t != 0) w.Int(t);
   w.EndArray();
-  w.MemberInt("coll", CollRule);
-  w.MemberInt("dupe", DupeMod);
-  w.MemberInt("comp", CompRatio);
-  w.MemberBool("direct", o_direct != 0 && b_opt == 0);
-  w.MemberBool("fill", c_opt != 0);
-  w.MemberBool("read", r_opt != 0);
-  w.MemberBool("write", w_opt != 0);
-  w.MemberBool("verify", q_opt == 0 && DupeMod == 0);
-  w.MemberString("buffer", (z_opt || DupeMod != 0) ? "zero" : h_opt ? "half-random" : "random");
-  w.MemberString("random_source", u_opt ? "urandom" : "rand");
-  w.MemberBool("fixed_seed", e_opt != 0);
+  w.MemberInt("coll", cfg.coll);
+  w.MemberInt("dupe", cfg.dupe);
+  w.MemberInt("comp", cfg.comp);
+  w.MemberBool("direct", cfg.direct != 0);
+  w.MemberBool("fill", cfg.fill);
+  w.MemberBool("read", cfg.read_table);
+  w.MemberBool("write", cfg.write_table);
+  w.MemberBool("verify", !cfg.quick && cfg.dupe == 0);
+  const bool zero = cfg.zero_buf || cfg.dupe != 0;
+  w.MemberString("buffer", zero ? "zero" : cfg.half_zero ? "half-random" : "random");
+  w.MemberString("random_source", cfg.urandom ? "urandom" : "rand");
+  w.MemberBool("fixed_seed", cfg.fixed_seed);
   w.MemberBool("latency", latency);
-  if (QueueDepth > 1) w.MemberInt("qd", QueueDepth);  // absent: 1
-  if (StartAtMs != kNoStartAt) {
-    w.MemberUint("start_at_ms", StartAtMs);
+  if (cfg.queue_depth > 1) w.MemberInt("qd", cfg.queue_depth);  // absent: 1
+  if (cfg.start_at_ms != kNoStartAt) {
+    w.MemberUint("start_at_ms", cfg.start_at_ms);
   }
-  if (!MixShares.empty()) {  // absent: no mixed table
+  if (!cfg.mix_shares.empty()) {  // absent: no mixed table
     w.Key("mix");
     w.BeginArray();
-    for (int p : MixShares) w.Int(p);
+    for (int p : cfg.mix_shares) w.Int(p);
     w.EndArray();
   }
-  if (RateIops != 0) w.MemberUint("rate", RateIops);  // absent: no limit
+  if (cfg.rate != 0) w.MemberUint("rate", cfg.rate);  // absent: no limit
   w.EndObject();
 }
 
@@ -203,7 +202,7 @@ int64_t CellBytesPerSec(uint64_t transfers, int BlkSz, int64_t window_ms) {
              : 0;
 }
 
-void WriteResults(JsonWriter &w, const BenchResults &r) {
+void WriteResults(JsonWriter &w, const BenchConfig &cfg, const BenchResults &r) {
   char when[32] = "";
   tm t{};
   if (gmtime_r(&r.start_time, &t) != nullptr) std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &t);
@@ -213,16 +212,19 @@ void WriteResults(JsonWriter &w, const BenchResults &r) {
   w.MemberInt("schema", kResultsSchema);
   w.MemberString("start_time", when);
   w.MemberBool("ok", r.ok);
-  WriteSettings(w, r.latency);
+  WriteSettings(w, cfg, r.latency);
   w.Key("devices");
   w.BeginArray();
-  for (int i = 0; i < DeviceCnt && i < kMaxThreads; i++) w.String(Devices[i]);
+  // The paths the set-up opened (an empty name stood for the first path).
+  const bool set_up = cfg.mode == kModeTables || cfg.Sampling();
+  for (int i = 0; i < static_cast<int>(cfg.devices.size()) && i < kMaxThreads; i++)
+    w.String(set_up && i < cfg.Descriptors() ? cfg.PathOf(i) : cfg.devices[static_cast<size_t>(i)]);
   w.EndArray();
   w.Key("cells");
   w.BeginArray();
   for (const CellResult &c : r.cells) WriteCell(w, c);
   w.EndArray();
-  if (IsSamplingMode(TestNum)) {
+  if (cfg.Sampling()) {
     w.Key("samples");
     w.BeginArray();
     for (const SampleRow &s : r.samples) {
@@ -250,7 +252,7 @@ void CheckResultsFile(const std::string &path) {
   unlink(tmp.c_str());
 }
 
-void WriteResultsFile(const std::string &path, const BenchResults &r) {
+void WriteResultsFile(const std::string &path, const BenchConfig &cfg, const BenchResults &r) {
   RefuseNotAFile(path);  // again: the run may have taken hours
   // SIGTERM, SIGINT and SIGHUP are held off while the new file exists under
   // its own name, so that none of them leaves it behind; they end the
@@ -273,7 +275,7 @@ void WriteResultsFile(const std::string &path, const BenchResults &r) {
     close(fd);
   } else {
     JsonWriter w(f, true);
-    WriteResults(w, r);
+    WriteResults(w, cfg, r);
     ok = w.Finish();
     err = errno;
     if (ok && fsync(fd) != 0) {

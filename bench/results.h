@@ -2,7 +2,7 @@
 // vexbench: the results document written with --json=FILE (layout in
 // notes/bench-json.md). The run collects one CellResult per measured cell (or
 // one SampleRow per worker in the sampling modes); WriteResults writes them
-// with the settings in effect, read from the process-wide settings.
+// with the run's configuration.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +39,9 @@ struct CellResult {
   uint64_t reads = 0;        // mixed: the reads among total
   LatStats read_lat{};       // mixed, with has_lat: the reads' times
   LatStats write_lat{};      // and the writes'
+  // Not in the document:
+  bool failed = false;           // the cell could not be measured, or a worker failed
+  uint64_t missing_records = 0;  // workers that ended without sending their record
 };
 
 struct SampleRow {
@@ -62,8 +65,10 @@ struct BenchResults {
 int64_t CellIops(uint64_t transfers, int64_t window_ms);
 int64_t CellBytesPerSec(uint64_t transfers, int BlkSz, int64_t window_ms);
 
+struct BenchConfig;
+
 // Writes the whole document; Finish() of the writer is left to the caller.
-void WriteResults(JsonWriter &w, const BenchResults &r);
+void WriteResults(JsonWriter &w, const BenchConfig &cfg, const BenchResults &r);
 
 // The results file of --json=FILE is never written through: the document goes
 // into a new file created exclusively beside it, "FILE.<pid>.<n>", which is
@@ -76,4 +81,4 @@ void WriteResults(JsonWriter &w, const BenchResults &r);
 // Called before any device is opened, so such a name costs no run.
 void CheckResultsFile(const std::string &path);
 // Writes the document to path as above; on failure the new file is removed.
-void WriteResultsFile(const std::string &path, const BenchResults &r);
+void WriteResultsFile(const std::string &path, const BenchConfig &cfg, const BenchResults &r);

@@ -9,134 +9,104 @@
 #include <vector>
 
 #include "bench.h"
+#include "config.h"
 #include "fatal.h"
-#include "mix.h"
+#include "report.h"
 
 namespace {
 
-char ThBuf[kThreadCols][32];  // column labels of the result tables
+// What a run collects as it goes: every cell for --lat and --json=, the
+// number of cells started (for --start-at=) and whether anything failed.
+struct RunLog {
+  BenchResults results;
+  int cells = 0;
+  // Set when any worker of any measurement reported an error (or a cell could
+  // not be measured): the run then ends with status 1 after its last line.
+  bool err = false;
+};
 
-BenchResults Results;  // every cell of the run, for --lat and --json=
-
-// One row of a table: its cells in column order (a cell that was not measured
-// has no worker counts).
-using TableRow = std::vector<CellResult>;
-
-// The latency table printed after an IOPS table with --lat: the same rows
-// and columns; each cell holds p50, p99, p99.9 and the maximum in
-// microseconds, each " %8.1f", then a blank.
-void PrintLatTable(int rw, const std::vector<TableRow> &rows) {
-  static const char *const kTitles[] = {"Read latency (us):\n", "Write latency (us):\n",
-                                        "Mixed latency (us):\n"};
-  char names[64];
-  std::snprintf(names, sizeof names, " %8s %8s %8s %8s ", "p50", "p99", "p99.9", "max");
-  std::printf("\n");
-  std::printf("%s", kTitles[rw]);
-  std::printf("\n");
-  const char *labels[3] = {"Block", "Size", ""};
-  for (int line = 0; line < 3; line++) {
-    std::printf("%5s ", labels[line]);
-    for (int i = 0; i < kThreadCols; i++)
-      if (ThreadLst[i] != 0) std::printf("|%37s", line == 0 ? ThBuf[i] : line == 1 ? names : "");
-    std::printf("\n");
-  }
-  for (const TableRow &row : rows) {
-    std::printf("%5s ", PrettyK(row.front().BlkSz).c_str());
-    for (const CellResult &c : row) {
-      if (c.worker_transfers.empty()) continue;  // not measured: left out as in the IOPS table
-      std::printf("| %8.1f %8.1f %8.1f %8.1f ", static_cast<double>(c.lat.p50) / 1000.0,
-                  static_cast<double>(c.lat.p99) / 1000.0, static_cast<double>(c.lat.p99_9) / 1000.0,
-                  static_cast<double>(c.lat.max) / 1000.0);
+// One table: the grid of block sizes down, the worker counts across.
+void RunTable(const BenchConfig &cfg, const Rig &rig, int rw, int share, RunLog &log) {
+  TableReporter rep(cfg, rw, share);
+  rep.Begin();
+  // CheckSettings keeps the grid's top at most INT_MAX / 2, so the doubling ends.
+  for (int BlkSz = cfg.blk_min; BlkSz <= cfg.blk_max; BlkSz *= 2) {
+    rep.RowStart(BlkSz);
+    for (int t : cfg.threads) {
+      if (t == 0) continue;
+      const CellResult c = Test(cfg, rig, CellSpec{t, BlkSz, rw, share, log.cells++});
+      rep.Cell(c);
+      if (c.failed) log.err = true;
+      if (!c.worker_transfers.empty()) log.results.cells.push_back(c);
     }
-    std::printf("\n");
+    rep.RowEnd();
   }
-  std::fflush(stdout);
+  rep.End();
 }
 
-void RunTable(int rw) {
-  if (rw == 2 && MixShares.size() > 1)
-    std::printf("Mixed Tests, %d%% reads:\n", MixShare);
-  else
-    std::printf(rw == 2 ? "Mixed Tests:\n" : rw ? "Write Tests:\n" : "Read Tests:\n");
+void NormalRun(const BenchConfig &cfg, RunLog &log) {
+  std::printf("OpenWt = %d\n", cfg.open_wt ? 1 : 0);
+  const Rig rig = AllocBufs(cfg);
+  if (rig.open_err) log.err = true;
   std::printf("\n");
-  PrintHeader();
-  std::vector<TableRow> rows;
-  // CheckSettings keeps SzMax at most INT_MAX / 2, so the doubling ends.
-  for (int BlkSz = SzMin; BlkSz <= SzMax; BlkSz *= 2) {
-    std::printf("%5s ", PrettyK(BlkSz).c_str());
-    std::fflush(stdout);
-    TableRow row;
-    for (int i = 0; i < kThreadCols; i++) {
-      if (ThreadLst[i] == 0) continue;
-      CellResult c = Test(ThreadLst[i], BlkSz, rw);
-      if (!c.worker_transfers.empty()) Results.cells.push_back(c);
-      row.push_back(c);
-    }
-    rows.push_back(row);
+  if (cfg.fill) Clear(cfg, rig, FillReporter{});
+  std::printf("\n");
+  const bool tables = cfg.read_table || cfg.write_table || !cfg.mix_shares.empty();
+  if (cfg.queue_depth > 1 && tables) std::printf("Queue depth %d\n", cfg.queue_depth);
+  if (cfg.read_table) RunTable(cfg, rig, 0, 0, log);
+  if (cfg.write_table) {
     std::printf("\n");
-    std::fflush(stdout);
+    RunTable(cfg, rig, 1, 0, log);
   }
-  if (lat_opt) PrintLatTable(rw, rows);
+  for (size_t k = 0; k < cfg.mix_shares.size(); k++) {
+    if (cfg.read_table || cfg.write_table || k > 0) std::printf("\n");
+    RunTable(cfg, rig, 2, cfg.mix_shares[k], log);
+  }
+  std::printf("\n");
 }
 
-void Sampling(int OpenWt) {
-  AllocBufs(OpenWt);
-  Test(DeviceCnt, 0, OpenWt);
+// Modes 1 to 6: one worker per device, its samples in the result array.
+void Sampling(const BenchConfig &cfg, RunLog &log) {
+  const int OpenWt = cfg.open_wt ? 1 : 0;
+  std::printf("OpenWt = %d\n", OpenWt);
+  const Rig rig = AllocBufs(cfg);
+  if (rig.open_err) log.err = true;
+  const int n = static_cast<int>(cfg.devices.size());
+  if (Test(cfg, rig, CellSpec{n, 0, OpenWt}).failed) log.err = true;
+  PrintSamples(cfg, rig, n);
   // The numbers of the "t%d:%d:%s:" lines, for --json=.
-  for (int i = 0; i < DeviceCnt; i++) {
-    SampleRow row{i, Devices[i], SampleSeconds(TestNum), {}};
-    for (int k = 0; k < TestTime && k < kMaxSamples; k++)
-      row.counts.push_back(ctl.ResArray->ResArray[i][k]);
-    Results.samples.push_back(row);
+  for (int i = 0; i < n; i++) {
+    SampleRow row{i, cfg.PathOf(i), SampleSeconds(cfg.mode), {}};
+    for (int k = 0; k < cfg.seconds && k < kMaxSamples; k++)
+      row.counts.push_back(rig.ResArray->ResArray[i][k]);
+    log.results.samples.push_back(row);
+  }
+}
+
+void RunMode(const BenchConfig &cfg, RunLog &log) {
+  switch (cfg.mode) {
+    case kModeTables: NormalRun(cfg, log); break;
+    case kModeReadSample10:
+    case kModeReadSample120:
+    case kModeReadSample1800:
+    case kModeWriteSample10:
+    case kModeWriteSample120:
+    case kModeWriteSample1800: Sampling(cfg, log); break;
+    case kModeClear18G: x10_clear(cfg, FillReporter{}); break;
+    case kModeClear16G: x11_clear(cfg, FillReporter{}); break;
+    case kModeRandWrite16G: x12_test(cfg, FillReporter{}); break;
+    case kModeDevList: DevList(cfg); break;
+    default: break;
   }
 }
 
 }  // namespace
 
-void PrintHeader() {
-  std::printf("%5s ", "Block");
-  for (int i = 0; i < kThreadCols; i++)
-    if (ThreadLst[i] != 0) std::printf("|%16s", ThBuf[i]);
-  std::printf("\n");
-  std::printf("%5s ", "Size");
-  for (int i = 0; i < kThreadCols; i++)
-    if (ThreadLst[i] != 0) std::printf("|%16s", "IOPS    BW   ");
-  std::printf("\n");
-  std::printf("%5s ", "");
-  for (int i = 0; i < kThreadCols; i++)
-    if (ThreadLst[i] != 0) std::printf("|%16s", "");
-  std::printf("\n");
-}
-
-void NormalRun() {
-  int OpenWt = ResolveRunFlags();
-  AllocBufs(OpenWt);
-  std::printf("\n");
-  if (c_opt) Clear();
-  std::printf("\n");
-  for (int i = 0; i < kThreadCols; i++)
-    if (ThreadLst[i] != 0)
-      std::snprintf(ThBuf[i], sizeof ThBuf[i], "%d thread%c   ", ThreadLst[i],
-                    ThreadLst[i] == 1 ? ' ' : 's');
-  if (QueueDepth > 1 && (r_opt || w_opt || !MixShares.empty())) std::printf("Queue depth %d\n", QueueDepth);
-  if (r_opt) RunTable(0);
-  if (w_opt) {
-    std::printf("\n");
-    RunTable(1);
-  }
-  for (size_t k = 0; k < MixShares.size(); k++) {
-    if (r_opt || w_opt || k > 0) std::printf("\n");
-    MixShare = MixShares[k];
-    RunTable(2);
-  }
-  std::printf("\n");
-}
-
-void DevList() {
-  for (int i = 0; i < DeviceCnt; i++) {
-    int fd = open(Devices[i], O_RDWR | O_EXCL | o_direct);
+void DevList(const BenchConfig &cfg) {
+  for (const std::string &dev : cfg.devices) {
+    int fd = open(dev.c_str(), O_RDWR | O_EXCL | cfg.direct);
     if (fd < 0) continue;
-    std::printf("%s\n", Devices[i]);
+    std::printf("%s\n", dev.c_str());
     close(fd);
   }
 }
@@ -144,32 +114,18 @@ void DevList() {
 int RunBench(int argc, char **argv) {
   if (!ParseArgs(argc, argv)) return 0;
   CheckSettings();
-  if (!JsonFile.empty()) CheckResultsFile(JsonFile);
-  Results = BenchResults{XTL_VERSION, time(nullptr), true, lat_opt != 0, {}, {}};
-  if (Devices[0][0] == '\0') usage(0);
-  if (b_opt) o_direct = 0;
+  const BenchConfig cfg = BuildConfig();
+  if (!cfg.json_file.empty()) CheckResultsFile(cfg.json_file);
+  RunLog log;
+  log.results = BenchResults{XTL_VERSION, time(nullptr), true, cfg.lat, {}, {}};
+  if (cfg.devices.empty() || cfg.devices.front().empty()) usage(0);
   InstallSignals();
-  ctl.DevSizeSectors = DevSizeMiB * 1048576 / kSectorSize;
-
-  switch (TestNum) {
-    case kModeTables: NormalRun(); break;
-    case kModeReadSample10: TestTime = 10; Sampling(0); break;
-    case kModeReadSample120: TestTime = 120; Sampling(0); break;
-    case kModeReadSample1800: TestTime = 1800; Sampling(0); break;
-    case kModeWriteSample10: TestTime = 10; Sampling(1); break;
-    case kModeWriteSample120: TestTime = 120; Sampling(1); break;
-    case kModeWriteSample1800: TestTime = 1800; Sampling(1); break;
-    case kModeClear18G: x10_clear(); break;
-    case kModeClear16G: x11_clear(); break;
-    case kModeRandWrite16G: x12_test(); break;
-    case kModeDevList: DevList(); break;
-    default: break;
-  }
+  RunMode(cfg, log);
   std::fflush(stdout);
-  Results.ok = RunCtx.RunErr == 0;
-  if (!JsonFile.empty()) WriteResultsFile(JsonFile, Results);
+  log.results.ok = !log.err;
+  if (!cfg.json_file.empty()) WriteResultsFile(cfg.json_file, cfg, log.results);
   // Every line is out; a worker that met a transfer error or a stamp mismatch
   // makes the run fail so that a script can tell.
-  if (RunCtx.RunErr) FatalQuiet();
+  if (log.err) FatalQuiet();
   return 0;
 }

@@ -12,7 +12,8 @@
 
 #include <cstdint>
 
-constexpr uint64_t kNoStartAt = UINT64_MAX;  // StartAtMs: no --start-at given
+#include "bench.h"  // kNoStartAt
+
 
 // The warm-up and drain of a cell (Test), and the allowance for collecting
 // the counts, reaping the workers and starting the next cell's.
@@ -20,22 +21,22 @@ constexpr uint64_t kWarmUpMs = 1000;
 constexpr uint64_t kDrainMs = 1000;
 constexpr uint64_t kCellSlackMs = 1000;
 
-extern uint64_t StartAtMs;  // --start-at=T: ms since 1970-01-01 UTC, or kNoStartAt
+struct BenchConfig;
 
 // Time from the opening of one window to the opening of the next.
-uint64_t WindowPeriodMs();
+uint64_t WindowPeriodMs(const BenchConfig &cfg);
 // When the window of cell k opens, ms since the epoch.
-uint64_t WindowOpenMs(int k);
-// Refuses a T whose first window cannot be reached from now_ms: one message,
-// status 1. Run before anything is written, and again once the fill is over.
-void CheckStartAt(uint64_t now_ms);
-// Called once per cell before its workers are started: false without
-// --start-at; otherwise waits until the cell's workers are due and returns
-// true. The first cell refuses a T the fill has overrun; a later cell that is
+uint64_t WindowOpenMs(const BenchConfig &cfg, int k);
+// Refuses a T (start_at) whose first window cannot be reached from now_ms:
+// one message, status 1. Run before anything is written, and again once the
+// fill is over.
+void CheckStartAt(uint64_t start_at, uint64_t now_ms);
+// Called once per cell (k: its number in the run) before its workers are
+// started: false without --start-at; otherwise waits until the cell's
+// workers are due, sets due_ms to when its window opens and returns true.
+// The first cell refuses a T the fill has overrun; a later cell that is
 // behind its time warns on standard error and starts at once.
-bool WaitForWindow();
+bool WaitForWindow(const BenchConfig &cfg, int k, uint64_t &due_ms);
 // The warm-up of the cell that WaitForWindow let start: kWarmUpMs without
-// --start-at, else what is left until its window is due (0 when late).
-uint64_t WarmUpMs();
-// No --start-at, no cell started (unit tests scan several command lines).
-void ResetSchedule();
+// --start-at, else what is left until its window (due_ms) opens (0 when late).
+uint64_t WarmUpMs(const BenchConfig &cfg, uint64_t due_ms);

@@ -1,17 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
-// The one definition of every setting and of the control record.
+// The one definition of every setting.
 #include <fcntl.h>
-#include <sys/shm.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 
 #include "bench.h"
-#include "cellmem.h"
-#include "mix.h"
-#include "pace.h"
-#include "schedule.h"
 
 char Devices[kMaxThreads][kMaxPath];
 int DeviceCnt;
@@ -36,10 +31,8 @@ int lat_opt;
 std::string JsonFile;
 int QueueDepth;
 std::vector<int> MixShares;
-int MixShare;  // not a setting: the share of the mixed cell running now, for its workers
 uint64_t RateIops;
-
-_CTL ctl;
+uint64_t StartAtMs = kNoStartAt;
 
 pid_t (*ForkFn)() = fork;
 ssize_t (*PipeReadFn)(int fd, void *buf, size_t len) = read;
@@ -71,20 +64,8 @@ void ApplyDefaults() {
   JsonFile.clear();
   QueueDepth = 1;
   MixShares.clear();
-  MixShare = 0;
   RateIops = 0;
-  ResetSchedule();
-  for (int &fd : ctl.fh) fd = -1;
-  ctl.rnd_fh = -1;
-  ctl.DevSizeSectors = 0;
-  ctl.thread_cnt = 0;
-  for (auto &p : ctl.RdBuf) p = nullptr;
-  for (auto &p : ctl.WtBuf) p = nullptr;
-  for (auto &p : ctl.ChildPid) p = 0;
-  for (auto &e : ctl.PosEnd) e = INT64_MAX;
-  ctl.ResArray_id = -1;
-  ctl.ResArray = nullptr;
-  CtlExt = nullptr;
+  StartAtMs = kNoStartAt;
   SigFlg1 = 0;
   SigFlg2 = 0;
   SigFlg3 = 0;
@@ -97,13 +78,4 @@ struct DefaultsAtStart {
 
 }  // namespace
 
-void ResetSettings() {
-  for (int i = 0; i < kMaxThreads; i++) {
-    if (ctl.fh[i] >= 0) close(ctl.fh[i]);
-  }
-  if (ctl.rnd_fh >= 0) close(ctl.rnd_fh);
-  if (ctl.ResArray != nullptr) shmdt(ctl.ResArray);
-  if (ctl.ResArray_id >= 0) shmctl(ctl.ResArray_id, IPC_RMID, nullptr);
-  ResetRunContext();
-  ApplyDefaults();
-}
+void ResetSettings() { ApplyDefaults(); }

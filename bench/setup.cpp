@@ -16,16 +16,15 @@
 
 #include "bench.h"
 #include "cellmem.h"
+#include "config.h"
 #include "fatal.h"
 
 namespace {
 
 void Put32(char *p, uint32_t v) { std::memcpy(p, &v, sizeof v); }
 
-// Reads 4 bytes from "/dev/urandom"; false on a short read.
-bool ReadRandom(uint32_t &v) {
-  return read(ctl.rnd_fh, &v, sizeof v) == static_cast<ssize_t>(sizeof v);
-}
+// Reads 4 bytes from "/dev/urandom" (fd); false on a short read.
+bool ReadRandom(int fd, uint32_t &v) { return read(fd, &v, sizeof v) == static_cast<ssize_t>(sizeof v); }
 
 void Sig1Fn(int) { SigFlg1 = 1; }
 void Sig2Fn(int) { SigFlg2 = 1; }
@@ -42,9 +41,9 @@ bool Install(int sig, void (*fn)(int)) {
 // SIGTERM, SIGINT, SIGHUP: the parent still ends by the signal, but takes the
 // workers of the running measurement along and removes the result array.
 void EndFn(int sig) {
-  for (pid_t p : ctl.ChildPid)
+  for (pid_t p : Live.pid)
     if (p > 0) kill(p, SIGKILL);
-  if (ctl.ResArray_id >= 0) shmctl(ctl.ResArray_id, IPC_RMID, nullptr);
+  if (Live.shm_id >= 0) shmctl(Live.shm_id, IPC_RMID, nullptr);
   signal(sig, SIG_DFL);
   raise(sig);  // delivered when the handler returns
 }
@@ -54,10 +53,10 @@ void EndFn(int sig) {
 // itself, and when it is continued, continues them.
 void StopFn(int) {
   const int saved = errno;
-  for (pid_t p : ctl.ChildPid)
+  for (pid_t p : Live.pid)
     if (p > 0) kill(p, SIGSTOP);
   raise(SIGSTOP);
-  for (pid_t p : ctl.ChildPid)
+  for (pid_t p : Live.pid)
     if (p > 0) kill(p, SIGCONT);
   errno = saved;
 }
@@ -72,12 +71,12 @@ void InstallEnd(int sig, void (*fn)(int) = EndFn) {
 
 // A device other than the first may be the same block device as an earlier
 // one: the run already holds it exclusively through the earlier descriptor.
-bool HeldByRun(const char *path, int upto) {
+bool HeldByRun(const Rig &rig, const char *path, int upto) {
   struct stat st {};
   if (stat(path, &st) != 0 || !S_ISBLK(st.st_mode)) return false;
   for (int j = 0; j < upto; j++) {
     struct stat other {};
-    if (ctl.fh[j] >= 0 && fstat(ctl.fh[j], &other) == 0 && S_ISBLK(other.st_mode) &&
+    if (rig.fh[j] >= 0 && fstat(rig.fh[j], &other) == 0 && S_ISBLK(other.st_mode) &&
         other.st_rdev == st.st_rdev)
       return true;
   }
@@ -126,67 +125,60 @@ int64_t PositionLimit(int fd) {
   return ok;
 }
 
-char *Alloc4K(int sz) {
+char *Alloc4K(int sz, std::vector<std::shared_ptr<void>> &keep) {
   size_t want = static_cast<size_t>(sz) + 4095;
   void *raw = std::malloc(want);
   if (raw == nullptr) Fatal("Error allocating IO buffer.  sz = %d\n", static_cast<int>(want));
-  RunCtx.BufAllocs.push_back(raw);
+  keep.emplace_back(raw, std::free);
   auto addr = reinterpret_cast<uintptr_t>(raw);
   char *buf = static_cast<char *>(raw) + ((4096 - addr % 4096) % 4096);
   std::memset(buf, 0, static_cast<size_t>(sz));
   return buf;
 }
 
-void FillWtBuf(char *buf, int sz) {
-  if (z_opt || DupeMod != 0) {
+void FillWtBuf(const BenchConfig &cfg, const RandSource &rnd, char *buf, int sz) {
+  if (cfg.zero_buf || cfg.dupe != 0) {
     std::memset(buf, 0, static_cast<size_t>(sz));
-  } else if (h_opt) {
+  } else if (cfg.half_zero) {
     // 256 random bytes, 256 zero bytes, alternating.
-    for (int off = 0; off + 4 <= sz; off += 4) Put32(buf + off, (off & 0x100) ? 0 : Rand());
+    for (int off = 0; off + 4 <= sz; off += 4) Put32(buf + off, (off & 0x100) ? 0 : rnd.Next());
   } else {
-    for (int off = 0; off + 4 <= sz; off += 4) Put32(buf + off, Rand());
+    for (int off = 0; off + 4 <= sz; off += 4) Put32(buf + off, rnd.Next());
   }
-  if (CompRatio != 0) {
+  if (cfg.comp != 0) {
     for (int sec = 0; sec + kSectorSize <= sz; sec += kSectorSize)
-      std::memset(buf + sec + 12, 0, static_cast<size_t>(CompRatio) * 5);
+      std::memset(buf + sec + 12, 0, static_cast<size_t>(cfg.comp) * 5);
   }
 }
 
-void AllocBufs(int OpenWt) {
-  std::printf("OpenWt = %d\n", OpenWt);
-  InitRand();
-  int SzBuf = SzMax > kSeqXfer ? SzMax : kSeqXfer;
-  int MaxTh = 0;
-  for (int t : ThreadLst)
-    if (t > MaxTh) MaxTh = t;
-  // The sampling modes run one worker per device path: give every path a
-  // descriptor of its own, also beyond the largest worker count.
-  if (IsSamplingMode(TestNum) && DeviceCnt > MaxTh) MaxTh = DeviceCnt;
-  for (int i = 0; i < MaxTh; i++) {
-    if (i > 0 && Devices[i][0] == '\0') std::strcpy(Devices[i], Devices[0]);
-    // A device the run writes is opened exclusively: a mounted or otherwise
-    // held device is refused before anything is written.
-    int flags = o_direct | (OpenWt ? O_RDWR | O_EXCL : O_RDONLY);
-    ctl.fh[i] = OpenDevice(Devices[i], flags);
-    int err = errno;
-    if (ctl.fh[i] < 0 && err == EBUSY && OpenWt && HeldByRun(Devices[i], i)) {
-      ctl.fh[i] = OpenDevice(Devices[i], flags & ~O_EXCL);
-      err = errno;
-    }
-    if (ctl.fh[i] < 0) {
-      std::printf("Error opening device %s - %d\n", Devices[i], err);
-      RunCtx.RunErr = 1;  // the run goes on without this worker, but does not pass
-      continue;
-    }
-    ctl.PosEnd[i] = PositionLimit(ctl.fh[i]);
-    ctl.RdBuf[i] = Alloc4K(SzBuf);
-    ctl.WtBuf[i] = Alloc4K(SzBuf);
-    FillWtBuf(ctl.WtBuf[i], SzBuf);
-  }
-  if (ctl.fh[0] < 0) FatalQuiet();
+namespace {
 
-  // The result array, then the per-second counts and the mixed cells'
-  // second histograms (cellmem.h); a new segment is all zero bytes.
+// Opens descriptor i of the rig (a device the run writes exclusively: a
+// mounted or otherwise held device is refused before anything is written)
+// and gives it its buffers.
+void OpenWorker(const BenchConfig &cfg, Rig &rig, int i) {
+  const char *path = cfg.PathOf(i).c_str();
+  int flags = cfg.direct | (cfg.open_wt ? O_RDWR | O_EXCL : O_RDONLY);
+  rig.fh[i] = OpenDevice(path, flags);
+  int err = errno;
+  if (rig.fh[i] < 0 && err == EBUSY && cfg.open_wt && HeldByRun(rig, path, i)) {
+    rig.fh[i] = OpenDevice(path, flags & ~O_EXCL);
+    err = errno;
+  }
+  if (rig.fh[i] < 0) {
+    std::printf("Error opening device %s - %d\n", path, err);
+    rig.open_err = true;  // the run goes on without this worker, but does not pass
+    return;
+  }
+  rig.PosEnd[i] = PositionLimit(rig.fh[i]);
+  rig.RdBuf[i] = Alloc4K(cfg.BufBytes(), rig.allocs);
+  rig.WtBuf[i] = Alloc4K(cfg.BufBytes(), rig.allocs);
+  FillWtBuf(cfg, rig.rnd, rig.WtBuf[i], cfg.BufBytes());
+}
+
+// The result array, then the per-second counts and the mixed cells' second
+// histograms (cellmem.h); a new segment is all zero bytes.
+void AttachResults(Rig &rig) {
   int id = shmget(IPC_PRIVATE, sizeof(_CTL_RES) + sizeof(_CTL_EXT), IPC_CREAT | 0);
   if (id < 0) Fatal("Error creating shared memory - %d\n", errno);
   void *p = shmat(id, nullptr, 0);
@@ -198,45 +190,68 @@ void AllocBufs(int OpenWt) {
   // Marked for removal at once: it stays usable while attached (the workers
   // inherit the attachment) and is not left behind by a run without tables.
   shmctl(id, IPC_RMID, nullptr);
-  ctl.ResArray_id = id;
-  ctl.ResArray = static_cast<_CTL_RES *>(p);
-  CtlExt = reinterpret_cast<_CTL_EXT *>(static_cast<char *>(p) + sizeof(_CTL_RES));
-  std::memset(ctl.ResArray, 0, sizeof(_CTL_RES));
+  rig.ResArray_id = id;
+  Live.shm_id = id;
+  rig.ResArray = static_cast<_CTL_RES *>(p);
+  rig.ext = reinterpret_cast<_CTL_EXT *>(static_cast<char *>(p) + sizeof(_CTL_RES));
+  std::memset(rig.ResArray, 0, sizeof(_CTL_RES));
 }
 
-void InitRand() {
-  if (e_opt) {
+}  // namespace
+
+Rig::Rig() {
+  for (int &fd : fh) fd = -1;
+  for (auto &p : RdBuf) p = nullptr;
+  for (auto &p : WtBuf) p = nullptr;
+  for (auto &e : PosEnd) e = INT64_MAX;
+}
+
+Rig AllocBufs(const BenchConfig &cfg) {
+  Rig rig;
+  rig.rnd = InitRand(cfg);
+  const int n = cfg.Descriptors();
+  for (int i = 0; i < n; i++) OpenWorker(cfg, rig, i);
+  if (rig.fh[0] < 0) FatalQuiet();
+  AttachResults(rig);
+  return rig;
+}
+
+RandSource InitRand(const BenchConfig &cfg, const RandSource &old) {
+  RandSource r{-1, cfg.urandom, cfg.fixed_seed};
+  if (cfg.fixed_seed) {
+    r.fd = old.fd;
     std::srand(0);
-    return;
+    return r;
   }
-  if (ctl.rnd_fh >= 0) close(ctl.rnd_fh);
-  ctl.rnd_fh = open("/dev/urandom", O_RDONLY);
-  if (ctl.rnd_fh < 0) Fatal("Error opening /dev/urandom %d\n", errno);
-  if (u_opt) return;
+  if (old.fd >= 0) close(old.fd);
+  r.fd = open("/dev/urandom", O_RDONLY);
+  if (r.fd < 0) Fatal("Error opening /dev/urandom %d\n", errno);
+  if (cfg.urandom) return r;
   uint32_t seed = 0;
-  if (!ReadRandom(seed)) Fatal("Error reading random seed value %d\n", errno);
+  if (!ReadRandom(r.fd, seed)) Fatal("Error reading random seed value %d\n", errno);
   std::srand(seed);
+  return r;
 }
 
-uint32_t Rand() {
-  if (u_opt) {
+uint32_t RandSource::Next() const {
+  if (urandom) {
     uint32_t v = 0;
-    if (!ReadRandom(v)) Fatal("Error reading random value %d\n", errno);
+    if (!ReadRandom(fd, v)) Fatal("Error reading random value %d\n", errno);
     return v;
   }
   return static_cast<uint32_t>(std::rand());
 }
 
-void ReseedRand() {
-  if (e_opt) {
+void ReseedRand(WorkerEnv &env) {
+  if (env.rnd.fixed_seed) {
     // Repeatable: the seed depends only on the worker and on how often it
     // reseeded, never on "/dev/urandom" (not open with -e) or the process id.
-    std::srand(static_cast<unsigned>(RunCtx.WorkerIdx + 1) +
-               static_cast<unsigned>(RunCtx.ReseedCnt++ * kMaxThreads));
+    std::srand(static_cast<unsigned>(env.seed_w + 1) +
+               static_cast<unsigned>(env.reseeds++ * kMaxThreads));
     return;
   }
   uint32_t x = 0;
-  if (!ReadRandom(x)) Fatal("Error reading random seed value %d\n", errno);
+  if (!ReadRandom(env.rnd.fd, x)) Fatal("Error reading random seed value %d\n", errno);
   std::srand(static_cast<unsigned>(getpid()) + x);
 }
 

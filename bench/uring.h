@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// The io_uring engine (--qd= above 1): each worker keeps QueueDepth transfers
+// The io_uring engine (--qd= above 1): each worker keeps --qd= transfers
 // in flight through a ring of its own, with one registered buffer per
 // transfer and the device registered as a fixed file.
 #pragma once
@@ -9,11 +9,11 @@
 
 constexpr int kMaxQueueDepth = 256;
 
-WorkerResult UringLoop(Kind k, int w, int BlkSz, LatHist *lat);
+WorkerResult UringLoop(Kind k, WorkerEnv &env, LatHist *lat);
 
-// Refuses a kernel that will not set up a ring (ENOSYS, EPERM,
+// Refuses a kernel that will not set up a ring of qd entries (ENOSYS, EPERM,
 // kernel.io_uring_disabled) with one message, before any device is opened.
-void CheckUring();
+void CheckUring(int qd);
 
 // Test seams: the ring set-up of the check (0 or -errno), the file that
 // tells whether the kernel disabled io_uring, and the result of every

@@ -28,11 +28,11 @@ struct MixExt {
   unsigned free_[kMaxQueueDepth] = {};   // paced: the slots not in flight
   unsigned nfree = 0;
 
-  explicit MixExt(int w)
-      : series(SeriesOf(w)),
-        wlat(kMix ? WriteLatOf(w) : nullptr),
-        mix(MixShare, kMix ? MixSeed() : 0),
-        pace(RateIops, ctl.thread_cnt) {}
+  explicit MixExt(const WorkerEnv &env)
+      : series(SeriesOf(env.rig.ext, env.w)),
+        wlat(kMix ? WriteLatOf(env.rig.ext, env.w) : nullptr),
+        mix(env.cell.read_share, kMix ? MixSeed(env) : 0),
+        pace(env.cfg.rate, env.cell.threads) {}
 
   // Whether slot s writes this time (fixed: the kind's own direction).
   bool Write(unsigned s, bool fixed) {

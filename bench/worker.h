@@ -12,6 +12,7 @@
 
 #include "bench.h"
 #include "cellmem.h"
+#include "config.h"
 #include "mix.h"
 #include "pace.h"
 
@@ -26,12 +27,12 @@ constexpr bool IsMixed(Kind k) { return k == Kind::kMixed || k == Kind::kMixedQu
 // The kinds that reseed the generator every kReseedEvery counted transfers.
 constexpr bool Reseeds(Kind k) { return k == Kind::kRead || k == Kind::kCheckedRead || k == Kind::kQuick; }
 
-// The loop a table cell runs, from the settings.
-inline Kind PickKind(int rw) {
-  if (rw == 2) return q_opt ? Kind::kMixedQuick : Kind::kMixed;
-  if (rw == 0) return !q_opt && DupeMod == 0 ? Kind::kCheckedRead : Kind::kRead;
-  if (DupeMod != 0) return Kind::kKeyed;
-  if (q_opt) return Kind::kQuick;
+// The loop a table cell runs.
+inline Kind PickKind(const BenchConfig &cfg, int rw) {
+  if (rw == 2) return cfg.quick ? Kind::kMixedQuick : Kind::kMixed;
+  if (rw == 0) return !cfg.quick && cfg.dupe == 0 ? Kind::kCheckedRead : Kind::kRead;
+  if (cfg.dupe != 0) return Kind::kKeyed;
+  if (cfg.quick) return Kind::kQuick;
   return Kind::kStamped;
 }
 
@@ -43,27 +44,29 @@ inline WorkerResult XferError(ssize_t res, int err) {
 }
 
 // The collision rule of a worker with every figure its positions need, read
-// from the settings once before the loop, so that a transfer reads none.
+// once before the loop, so that a transfer reads none.
 struct SeekPlan {
-  int rule;       // CollRule
+  int rule;       // --coll=
   uint64_t n;     // sectors per block
-  uint64_t area;  // ctl.DevSizeSectors
+  uint64_t area;  // the tested size, sectors
   uint64_t zone;  // blocks per worker (rules 1 and 2); 0: sector 0
-  uint64_t th;    // ctl.thread_cnt
+  uint64_t th;    // workers of the cell
   uint64_t w;     // the worker
-  int64_t end;    // ctl.PosEnd[w]: no position above it can be reached
+  int64_t end;    // PosEnd[w]: no position above it can be reached
+  bool *err;      // set when a position cannot be reached
 };
 
-inline SeekPlan MakePlan(int BlkSz, int w) {
+inline SeekPlan MakePlan(WorkerEnv &env, int BlkSz) {
   SeekPlan p{};
-  p.rule = CollRule;
+  p.rule = env.cfg.coll;
   p.n = static_cast<uint64_t>(BlkSz / kSectorSize);
-  p.area = ctl.DevSizeSectors;
-  p.th = static_cast<uint64_t>(ctl.thread_cnt);
-  p.w = static_cast<uint64_t>(w);
+  p.area = env.cfg.size_sectors;
+  p.th = static_cast<uint64_t>(env.cell.threads);
+  p.w = static_cast<uint64_t>(env.w);
   // The run's checks keep every divisor non-zero; sector 0 guards the rest.
   p.zone = (p.n != 0 && p.th != 0) ? p.area / p.n / p.th : 0;
-  p.end = ctl.PosEnd[w];
+  p.end = env.rig.PosEnd[env.w];
+  p.err = &env.pos_err;
   return p;
 }
 
@@ -93,7 +96,7 @@ inline uint64_t PlanSector(const SeekPlan &p, uint64_t r, int64_t &off) {
   const auto want = static_cast<int64_t>(sector * kSectorSize);
   if (want < 0 || want > p.end) {
     std::printf("error seeking %lld %lld %d\n", static_cast<long long>(want), -1LL, EINVAL);
-    RunCtx.WorkerErr = 1;
+    *p.err = true;
     off = -1;
     return 0;
   }
@@ -102,10 +105,10 @@ inline uint64_t PlanSector(const SeekPlan &p, uint64_t r, int64_t &off) {
 }
 
 template <bool kUrandom>
-inline uint32_t NextRand() {
-  return kUrandom ? Rand() : static_cast<uint32_t>(std::rand());
+inline uint32_t NextRand(const WorkerEnv &env) {
+  return kUrandom ? env.Rand() : static_cast<uint32_t>(std::rand());
 }
 
 // The one-at-a-time engine: one pread or pwrite per transfer
 // (worker_sync.cpp).
-WorkerResult SyncLoop(Kind k, int w, int BlkSz, LatHist *lat);
+WorkerResult SyncLoop(Kind k, WorkerEnv &env, LatHist *lat);

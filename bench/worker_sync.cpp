@@ -21,24 +21,43 @@ inline uint64_t Get64(const char *p) {
   return v;
 }
 
+// The block of one transfer: stamped for a write that is checked later,
+// keyed with --dupe=, as it is otherwise.
+template <Kind K>
+inline void PrepareBlock(const WorkerEnv &env, char *b, bool wr, int BlkSz, uint64_t sector,
+                         uint64_t &seq) {
+  if constexpr (K == Kind::kStamped) StampBlock(b, BlkSz, sector, seq);
+  if constexpr (K == Kind::kMixed)
+    if (wr) StampBlock(b, BlkSz, sector, seq);
+  if constexpr (K == Kind::kKeyed) PutKeys(env, b, BlkSz);
+}
+
+// One transfer at off (kPos), or where the descriptor stands.
+template <bool kPos>
+inline ssize_t Transfer(int fd, char *b, size_t len, int64_t off, bool wr) {
+  if constexpr (kPos) return wr ? pwrite(fd, b, len, off) : pread(fd, b, len, off);
+  (void)off;
+  return wr ? write(fd, b, len) : read(fd, b, len);
+}
+
 // One worker loop: one pread or pwrite per transfer at the offset the rule
 // gives (kPos), or one read or write where the descriptor stands (the other
 // rules). kLat times every transfer and records the counted ones in lat
 // (the writes of a mixed cell in its second histogram); kRate paces the
 // transfers (--rate=), and their times then count from when each was due.
 template <Kind K, bool kPos, bool kUrandom, bool kLat, bool kRate>
-WorkerResult XferLoop(int w, int BlkSz, LatHist *lat) {
+WorkerResult XferLoop(WorkerEnv &env, LatHist *lat) {
   constexpr bool kWrite = IsWrite(K);
   constexpr bool kMix = IsMixed(K);
   constexpr bool kReseed = Reseeds(K);
-  const int fd = ctl.fh[w];
-  char *const buf = kWrite ? ctl.WtBuf[w] : ctl.RdBuf[w];
+  const int w = env.w, BlkSz = env.cell.blk, fd = env.rig.fh[w];
+  char *const buf = kWrite ? env.rig.WtBuf[w] : env.rig.RdBuf[w];
   const auto len = static_cast<size_t>(BlkSz);
-  const SeekPlan plan = MakePlan(BlkSz, w);
-  const SeriesRow series = SeriesOf(w);
-  LatHist *const wlat = kMix ? WriteLatOf(w) : lat;
-  MixChoice mix(MixShare, kMix ? MixSeed() : 0);
-  Pacer pace(RateIops, ctl.thread_cnt);
+  const SeekPlan plan = MakePlan(env, BlkSz);
+  const SeriesRow series = SeriesOf(env.rig.ext, w);
+  LatHist *const wlat = kMix ? WriteLatOf(env.rig.ext, w) : lat;
+  MixChoice mix(env.cell.read_share, kMix ? MixSeed(env) : 0);
+  Pacer pace(env.cfg.rate, env.cell.threads);
   uint64_t cnt = 0;
   uint64_t reads = 0;    // mixed: the counted reads
   int since_reseed = 0;  // cnt mod kReseedEvery, kept without a division
@@ -49,24 +68,17 @@ WorkerResult XferLoop(int w, int BlkSz, LatHist *lat) {
   int64_t pos = kPos ? lseek(fd, 0, SEEK_CUR) : 0;
   WorkerResult out{0, 0};
   while (!SigFlg3) {
-    if (kReseed && since_reseed == 0) ReseedRand();
+    if (kReseed && since_reseed == 0) ReseedRand(env);
     int64_t off = -1;
-    const uint64_t sector = PlanSector(plan, NextRand<kUrandom>(), off);
+    const uint64_t sector = PlanSector(plan, NextRand<kUrandom>(env), off);
     if (kPos && off < 0) off = pos;
     const bool wr = kMix ? mix.Write() : kWrite;
-    char *const b = kMix ? (wr ? ctl.WtBuf[w] : ctl.RdBuf[w]) : buf;
-    if constexpr (K == Kind::kStamped) StampBlock(buf, BlkSz, sector, seq);
-    if constexpr (K == Kind::kMixed)
-      if (wr) StampBlock(b, BlkSz, sector, seq);
-    if constexpr (K == Kind::kKeyed) PutKeys(buf, BlkSz);
+    char *const b = kMix ? (wr ? env.rig.WtBuf[w] : env.rig.RdBuf[w]) : buf;
+    PrepareBlock<K>(env, b, wr, BlkSz, sector, seq);
     const uint64_t due = kRate ? pace.Due() : 0;
     if (kRate && SigFlg3) break;
     const uint64_t t0 = kRate ? due : kLat ? MonoNs() : 0;
-    ssize_t res;
-    if constexpr (kPos)
-      res = wr ? pwrite(fd, b, len, off) : pread(fd, b, len, off);
-    else
-      res = wr ? write(fd, b, len) : read(fd, b, len);
+    const ssize_t res = Transfer<kPos>(fd, b, len, off, wr);
     const uint64_t t1 = kLat ? MonoNs() : 0;
     if (kPos) pos = off + (res > 0 ? res : 0);
     if (res != BlkSz) {
@@ -94,43 +106,43 @@ WorkerResult XferLoop(int w, int BlkSz, LatHist *lat) {
 }
 
 template <Kind K, bool kPos, bool kRate>
-WorkerResult PickLoop(int w, int BlkSz, LatHist *lat) {
-  if (u_opt)
-    return lat ? XferLoop<K, kPos, true, true, kRate>(w, BlkSz, lat)
-               : XferLoop<K, kPos, true, false, kRate>(w, BlkSz, lat);
-  return lat ? XferLoop<K, kPos, false, true, kRate>(w, BlkSz, lat)
-             : XferLoop<K, kPos, false, false, kRate>(w, BlkSz, lat);
+WorkerResult PickLoop(WorkerEnv &env, LatHist *lat) {
+  if (env.cfg.urandom)
+    return lat ? XferLoop<K, kPos, true, true, kRate>(env, lat)
+               : XferLoop<K, kPos, true, false, kRate>(env, lat);
+  return lat ? XferLoop<K, kPos, false, true, kRate>(env, lat)
+             : XferLoop<K, kPos, false, false, kRate>(env, lat);
 }
 
 template <Kind K>
-WorkerResult PickLoop(int w, int BlkSz, LatHist *lat) {
-  if (RateIops != 0) {
+WorkerResult PickLoop(WorkerEnv &env, LatHist *lat) {
+  if (env.cfg.rate != 0) {
     PaceSetup();
-    return Positions(CollRule) ? PickLoop<K, true, true>(w, BlkSz, lat)
-                               : PickLoop<K, false, true>(w, BlkSz, lat);
+    return Positions(env.cfg.coll) ? PickLoop<K, true, true>(env, lat)
+                                   : PickLoop<K, false, true>(env, lat);
   }
-  return Positions(CollRule) ? PickLoop<K, true, false>(w, BlkSz, lat)
-                             : PickLoop<K, false, false>(w, BlkSz, lat);
+  return Positions(env.cfg.coll) ? PickLoop<K, true, false>(env, lat)
+                                 : PickLoop<K, false, false>(env, lat);
 }
 
 }  // namespace
 
-WorkerResult SyncLoop(Kind k, int w, int BlkSz, LatHist *lat) {
+WorkerResult SyncLoop(Kind k, WorkerEnv &env, LatHist *lat) {
   switch (k) {
-    case Kind::kCheckedRead: return PickLoop<Kind::kCheckedRead>(w, BlkSz, lat);
-    case Kind::kRead: return PickLoop<Kind::kRead>(w, BlkSz, lat);
-    case Kind::kKeyed: return PickLoop<Kind::kKeyed>(w, BlkSz, lat);
-    case Kind::kQuick: return PickLoop<Kind::kQuick>(w, BlkSz, lat);
-    case Kind::kMixed: return PickLoop<Kind::kMixed>(w, BlkSz, lat);
-    case Kind::kMixedQuick: return PickLoop<Kind::kMixedQuick>(w, BlkSz, lat);
+    case Kind::kCheckedRead: return PickLoop<Kind::kCheckedRead>(env, lat);
+    case Kind::kRead: return PickLoop<Kind::kRead>(env, lat);
+    case Kind::kKeyed: return PickLoop<Kind::kKeyed>(env, lat);
+    case Kind::kQuick: return PickLoop<Kind::kQuick>(env, lat);
+    case Kind::kMixed: return PickLoop<Kind::kMixed>(env, lat);
+    case Kind::kMixedQuick: return PickLoop<Kind::kMixedQuick>(env, lat);
     case Kind::kStamped: break;
   }
-  return PickLoop<Kind::kStamped>(w, BlkSz, lat);
+  return PickLoop<Kind::kStamped>(env, lat);
 }
 
-uint64_t MixSeed() {
-  const uint64_t hi = Rand(), lo = Rand();
-  return (hi << 32 | lo) ^ (static_cast<uint64_t>(RunCtx.WorkerIdx + 1) * uint64_t{0x9e3779b97f4a7c15});
+uint64_t MixSeed(const WorkerEnv &env) {
+  const uint64_t hi = env.Rand(), lo = env.Rand();
+  return (hi << 32 | lo) ^ (static_cast<uint64_t>(env.seed_w + 1) * uint64_t{0x9e3779b97f4a7c15});
 }
 
 void StampBlock(char *buf, int BlkSz, uint64_t sector, uint64_t &seq) {
@@ -156,21 +168,21 @@ bool CheckBlock(const char *buf, int BlkSz, uint64_t sector) {
   return true;
 }
 
-void PutKeys(char *buf, int BlkSz) {
+void PutKeys(const WorkerEnv &env, char *buf, int BlkSz) {
   for (int off = 0; off < BlkSz; off += 4096)
-    Put64(buf + off, Rand() % static_cast<uint32_t>(DupeMod));
+    Put64(buf + off, env.Rand() % static_cast<uint32_t>(env.cfg.dupe));
 }
 
-uint64_t Seek(int fd, int BlkSz, int w) {
+uint64_t Seek(WorkerEnv &env, int BlkSz) {
   // The descriptor is not moved: the transfer itself goes to the position
-  // (pread, pwrite). fd stays for the worker's view of the call.
-  (void)fd;
+  // (pread, pwrite).
   int64_t off = -1;
-  return PlanSector(MakePlan(BlkSz, w), Rand(), off);
+  return PlanSector(MakePlan(env, BlkSz), env.Rand(), off);
 }
 
-int TestN(int fd, int XferSz, char *buf, int SampleTime, int *row) {
-  const bool writing = IsWriteSampling(TestNum);
+int TestN(const WorkerEnv &env, int XferSz, char *buf, int SampleTime, int *row) {
+  const bool writing = IsWriteSampling(env.cfg.mode);
+  const int fd = env.rig.fh[env.w];
   const auto xfer = static_cast<uint64_t>(XferSz);
   uint64_t p = 0;
   int m = 0;
@@ -182,7 +194,7 @@ int TestN(int fd, int XferSz, char *buf, int SampleTime, int *row) {
       return SampleN + 1;
     }
     uint64_t off;
-    if (p + xfer >= DevSizeBytes) {
+    if (p + xfer >= env.cfg.sample_window_bytes) {
       off = 0;
       p = xfer;
     } else {

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <vector>
 
 #include "fatal.h"
 #include "uring_ext.h"
@@ -60,6 +62,7 @@ template <Kind K, bool kUrandom, bool kLat, bool kRate>
 struct UringLoop {
   static constexpr bool kWrite = IsWrite(K);
   io_uring &ring;
+  WorkerEnv &env;
   char *const *slot;
   int BlkSz;
   LatHist *lat;
@@ -78,13 +81,13 @@ struct UringLoop {
   unsigned inflight = 0;
   WorkerResult out{0, 0};
 
-  UringLoop(io_uring &r, char *const *sl, unsigned q, int w, int blk, LatHist *l)
-      : ring(r), slot(sl), BlkSz(blk), lat(l), plan(MakePlan(blk, w)), qd(q), x(w) {}
+  UringLoop(io_uring &r, WorkerEnv &e, char *const *sl, unsigned q, LatHist *l)
+      : ring(r), env(e), slot(sl), BlkSz(e.cell.blk), lat(l), plan(MakePlan(e, e.cell.blk)), qd(q), x(e) {}
 
   void Prep(unsigned s) {
-    if (Reseeds(K) && since_reseed == 0) ReseedRand();
+    if (Reseeds(K) && since_reseed == 0) ReseedRand(env);
     int64_t off = -1;
-    sector[s] = PlanSector(plan, NextRand<kUrandom>(), off);
+    sector[s] = PlanSector(plan, NextRand<kUrandom>(env), off);
     if (off < 0) off = pos;
     pos = off + BlkSz;
     const bool wr = x.Write(s, kWrite);
@@ -92,7 +95,7 @@ struct UringLoop {
     if constexpr (K == Kind::kStamped) StampBlock(slot[s], BlkSz, sector[s], seq);
     if constexpr (K == Kind::kMixed)
       if (wr) StampBlock(slot[b], BlkSz, sector[s], seq);
-    if constexpr (K == Kind::kKeyed) PutKeys(slot[s], BlkSz);
+    if constexpr (K == Kind::kKeyed) PutKeys(env, slot[s], BlkSz);
     io_uring_sqe *sqe = NextSqe(ring);
     const auto o = static_cast<uint64_t>(off);
     const auto idx = static_cast<int>(b);
@@ -188,24 +191,39 @@ struct UringLoop {
 };
 
 template <Kind K, bool kUrandom, bool kLat, bool kRate>
-WorkerResult Loop(io_uring &ring, char *const *slot, unsigned qd, int w, int BlkSz, LatHist *lat) {
-  return UringLoop<K, kUrandom, kLat, kRate>(ring, slot, qd, w, BlkSz, lat).Run();
+WorkerResult Loop(io_uring &ring, WorkerEnv &env, char *const *slot, unsigned qd, LatHist *lat) {
+  return UringLoop<K, kUrandom, kLat, kRate>(ring, env, slot, qd, lat).Run();
 }
 
 template <Kind K, bool kRate>
-WorkerResult Pick(io_uring &ring, char *const *slot, unsigned qd, int w, int BlkSz, LatHist *lat) {
-  if (u_opt)
-    return lat ? Loop<K, true, true, kRate>(ring, slot, qd, w, BlkSz, lat)
-               : Loop<K, true, false, kRate>(ring, slot, qd, w, BlkSz, lat);
-  return lat ? Loop<K, false, true, kRate>(ring, slot, qd, w, BlkSz, lat)
-             : Loop<K, false, false, kRate>(ring, slot, qd, w, BlkSz, lat);
+WorkerResult Pick(io_uring &ring, WorkerEnv &env, char *const *slot, unsigned qd, LatHist *lat) {
+  if (env.cfg.urandom)
+    return lat ? Loop<K, true, true, kRate>(ring, env, slot, qd, lat)
+               : Loop<K, true, false, kRate>(ring, env, slot, qd, lat);
+  return lat ? Loop<K, false, true, kRate>(ring, env, slot, qd, lat)
+             : Loop<K, false, false, kRate>(ring, env, slot, qd, lat);
 }
 
 template <Kind K>
-WorkerResult Pick(io_uring &ring, char *const *slot, unsigned qd, int w, int BlkSz, LatHist *lat) {
-  if (RateIops == 0) return Pick<K, false>(ring, slot, qd, w, BlkSz, lat);
+WorkerResult Pick(io_uring &ring, WorkerEnv &env, char *const *slot, unsigned qd, LatHist *lat) {
+  if (env.cfg.rate == 0) return Pick<K, false>(ring, env, slot, qd, lat);
   PaceSetup();
-  return Pick<K, true>(ring, slot, qd, w, BlkSz, lat);
+  return Pick<K, true>(ring, env, slot, qd, lat);
+}
+
+// The loop of kind k on a ring whose buffers and file are registered.
+WorkerResult PickKindLoop(Kind k, io_uring &ring, WorkerEnv &env, char *const *slot, unsigned qd,
+                          LatHist *lat) {
+  switch (k) {
+    case Kind::kCheckedRead: return Pick<Kind::kCheckedRead>(ring, env, slot, qd, lat);
+    case Kind::kRead: return Pick<Kind::kRead>(ring, env, slot, qd, lat);
+    case Kind::kKeyed: return Pick<Kind::kKeyed>(ring, env, slot, qd, lat);
+    case Kind::kQuick: return Pick<Kind::kQuick>(ring, env, slot, qd, lat);
+    case Kind::kMixed: return Pick<Kind::kMixed>(ring, env, slot, qd, lat);
+    case Kind::kMixedQuick: return Pick<Kind::kMixedQuick>(ring, env, slot, qd, lat);
+    case Kind::kStamped: break;
+  }
+  return Pick<Kind::kStamped>(ring, env, slot, qd, lat);
 }
 
 }  // namespace
@@ -214,50 +232,44 @@ int (*UringProbeFn)(unsigned entries) = ProbeRing;
 const char *UringSysctl = "/proc/sys/kernel/io_uring_disabled";
 int (*UringResFn)(int res) = nullptr;
 
-void CheckUring() {
-  const int r = UringProbeFn(static_cast<unsigned>(QueueDepth));
+void CheckUring(int qd) {
+  const int r = UringProbeFn(static_cast<unsigned>(qd));
   if (r == 0) return;
   int disabled = 0;
   std::ifstream(UringSysctl) >> disabled;
-  if (r == -ENOSYS) Fatal("Cannot use --qd=%d: this kernel has no io_uring (ENOSYS)\n", QueueDepth);
+  if (r == -ENOSYS) Fatal("Cannot use --qd=%d: this kernel has no io_uring (ENOSYS)\n", qd);
   if (r == -EPERM && disabled != 0)
-    Fatal("Cannot use --qd=%d: io_uring is disabled (kernel.io_uring_disabled = %d)\n", QueueDepth,
+    Fatal("Cannot use --qd=%d: io_uring is disabled (kernel.io_uring_disabled = %d)\n", qd,
           disabled);
-  if (r == -EPERM) Fatal("Cannot use --qd=%d: io_uring is not permitted here (EPERM)\n", QueueDepth);
-  Fatal("Cannot use --qd=%d: io_uring set-up failed - %d\n", QueueDepth, -r);
+  if (r == -EPERM) Fatal("Cannot use --qd=%d: io_uring is not permitted here (EPERM)\n", qd);
+  Fatal("Cannot use --qd=%d: io_uring set-up failed - %d\n", qd, -r);
 }
 
-WorkerResult UringLoop(Kind k, int w, int BlkSz, LatHist *lat) {
-  const auto qd = static_cast<unsigned>(QueueDepth);
+WorkerResult UringLoop(Kind k, WorkerEnv &env, LatHist *lat) {
+  const auto qd = static_cast<unsigned>(env.cfg.queue_depth);
+  const int w = env.w, BlkSz = env.cell.blk;
   io_uring ring;
   int r = SetupRing(qd, ring);
   if (r < 0) return SetupError("ring", r);
   // One buffer per transfer in flight, each 4096-aligned; writes start from
   // the worker's write pattern.
   const unsigned nbuf = MixSlots(k, qd);  // a mixed cell's reads have slots of their own
-  char *all = Alloc4K(BlkSz * static_cast<int>(nbuf));
+  std::vector<std::shared_ptr<void>> keep;
+  char *all = Alloc4K(BlkSz * static_cast<int>(nbuf), keep);
   char *slot[2 * kMaxQueueDepth];
   iovec iov[2 * kMaxQueueDepth];
   for (unsigned s = 0; s < nbuf; s++) {
     slot[s] = all + static_cast<size_t>(s) * static_cast<size_t>(BlkSz);
-    if (IsWrite(k) || (IsMixed(k) && s < qd)) std::memcpy(slot[s], ctl.WtBuf[w], static_cast<size_t>(BlkSz));
+    if (IsWrite(k) || (IsMixed(k) && s < qd)) std::memcpy(slot[s], env.rig.WtBuf[w], static_cast<size_t>(BlkSz));
     iov[s] = {slot[s], static_cast<size_t>(BlkSz)};
   }
   WorkerResult out;
   if ((r = io_uring_register_buffers(&ring, iov, nbuf)) < 0) {
     out = SetupError("buffers", r);
-  } else if ((r = io_uring_register_files(&ring, &ctl.fh[w], 1)) < 0) {
+  } else if ((r = io_uring_register_files(&ring, &env.rig.fh[w], 1)) < 0) {
     out = SetupError("files", r);
   } else {
-    switch (k) {
-      case Kind::kCheckedRead: out = Pick<Kind::kCheckedRead>(ring, slot, qd, w, BlkSz, lat); break;
-      case Kind::kRead: out = Pick<Kind::kRead>(ring, slot, qd, w, BlkSz, lat); break;
-      case Kind::kKeyed: out = Pick<Kind::kKeyed>(ring, slot, qd, w, BlkSz, lat); break;
-      case Kind::kQuick: out = Pick<Kind::kQuick>(ring, slot, qd, w, BlkSz, lat); break;
-      case Kind::kStamped: out = Pick<Kind::kStamped>(ring, slot, qd, w, BlkSz, lat); break;
-      case Kind::kMixed: out = Pick<Kind::kMixed>(ring, slot, qd, w, BlkSz, lat); break;
-      case Kind::kMixedQuick: out = Pick<Kind::kMixedQuick>(ring, slot, qd, w, BlkSz, lat); break;
-    }
+    out = PickKindLoop(k, ring, env, slot, qd, lat);
   }
   // The ring's hold on the device ends here, not when the kernel frees the ring
   // after the worker has gone: a run that follows at once can open it exclusively.

@@ -2,10 +2,14 @@
 // The option scanner and the checks that refuse settings before any device
 // is touched.
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
 #include "bench.h"
+#include "config.h"
 #include "fatal.h"
 #include "schedule.h"
 #include "test_util.h"
@@ -27,10 +31,18 @@ std::string FatalText(F f) {
   return e->Text();
 }
 
+// The lowest descriptor free now: a check that opened nothing leaves it free.
+int LowestFreeFd() {
+  int fd = open("/dev/null", O_RDONLY);
+  close(fd);
+  return fd;
+}
+
 class CmdlineTest : public ::testing::Test {
  protected:
   void SetUp() override { ResetSettings(); }
   void TearDown() override { ResetSettings(); }
+  int free_fd_ = -1;
 };
 
 struct LongCase {
@@ -135,20 +147,52 @@ TEST_F(CmdlineTest, NumbersThatDoNotFitAreRefused) {
 }
 
 TEST_F(CmdlineTest, ImpliedFlagsOfTheNormalRun) {
-  EXPECT_EQ(ResolveRunFlags(), 1);  // nothing given: -r -w -c
-  EXPECT_EQ(r_opt + w_opt + c_opt, 3);
+  RunFlags f = ResolveRunFlags();
+  EXPECT_TRUE(f.open_wt);  // nothing given: -r -w -c
+  EXPECT_EQ(f.read + f.write + f.fill, 3);
+  EXPECT_EQ(r_opt + w_opt + c_opt, 0);  // the settings stay as given
   ResetSettings();
   Parse({"-c"});
-  EXPECT_EQ(ResolveRunFlags(), 1);
-  EXPECT_EQ(r_opt + w_opt, 0);
+  f = ResolveRunFlags();
+  EXPECT_TRUE(f.open_wt);
+  EXPECT_EQ(f.read + f.write, 0);
   ResetSettings();
   Parse({"-r"});
-  EXPECT_EQ(ResolveRunFlags(), 0);  // read-only
+  EXPECT_FALSE(ResolveRunFlags().open_wt);  // read-only
   ResetSettings();
   Parse({"-rc"});
-  EXPECT_EQ(ResolveRunFlags(), 1);
-  EXPECT_EQ(c_opt, 1);
-  EXPECT_EQ(w_opt, 0);
+  f = ResolveRunFlags();
+  EXPECT_TRUE(f.open_wt);
+  EXPECT_TRUE(f.fill);
+  EXPECT_FALSE(f.write);
+}
+
+// The run's value: the implied flags, -b's plain opens and the sampling
+// modes' own lengths resolved once, the settings left as given.
+TEST_F(CmdlineTest, ConfigResolvesWhatTheRunUsedToRewrite) {
+  struct Row {
+    std::vector<std::string> args;
+    bool r, w, c, open_wt;
+    int direct, seconds;
+  };
+  for (const Row &k : {Row{{}, true, true, true, true, O_DIRECT, 10},
+                       Row{{"-b", "--tm=3"}, true, true, true, true, 0, 3},
+                       Row{{"-r"}, true, false, false, false, O_DIRECT, 10},
+                       Row{{"--mix=100"}, false, false, false, false, O_DIRECT, 10},
+                       Row{{"--test=2", "--tm=3"}, false, false, false, false, O_DIRECT, 120},
+                       Row{{"--test=6", "-r"}, true, false, false, true, O_DIRECT, 1800},
+                       Row{{"--test=4", "-b"}, false, false, false, true, 0, 10}}) {
+    ResetSettings();
+    Parse(k.args);
+    const BenchConfig cfg = BuildConfig();
+    EXPECT_EQ(cfg.read_table, k.r) << k.args.size();
+    EXPECT_EQ(cfg.write_table, k.w) << k.args.size();
+    EXPECT_EQ(cfg.fill, k.c) << k.args.size();
+    EXPECT_EQ(cfg.open_wt, k.open_wt) << k.args.size();
+    EXPECT_EQ(cfg.direct, k.direct) << k.args.size();
+    EXPECT_EQ(cfg.seconds, k.seconds) << k.args.size();
+    EXPECT_EQ(o_direct, O_DIRECT) << k.args.size();  // -b leaves the setting as it is
+  }
 }
 
 struct RefuseCase {
@@ -161,6 +205,7 @@ class RefuseTest : public CmdlineTest, public ::testing::WithParamInterface<Refu
 
 TEST_P(RefuseTest, BeforeAnyDevice) {
   const RefuseCase &c = GetParam();
+  free_fd_ = LowestFreeFd();
   CaptureStdout cap;
   std::string text = FatalText([&] {
     Parse(c.args);
@@ -169,7 +214,7 @@ TEST_P(RefuseTest, BeforeAnyDevice) {
   std::string out = cap.Take();
   EXPECT_EQ(text, c.message ? c.message : "<none>");
   EXPECT_EQ(out.find("OpenWt"), std::string::npos);
-  EXPECT_EQ(ctl.fh[0], -1);  // nothing opened
+  EXPECT_EQ(LowestFreeFd(), free_fd_);  // nothing opened
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -249,6 +294,7 @@ TEST_F(CmdlineTest, UnknownLetterIsRefusedWhenTheRunWrites) {
       {"-rw", true},       {"--test=4", true},  {"--test=6", true},  {"--test=10", true},
       {"--test=11", true}, {"--test=12", true}, {"-r", false},       {"-rq", false},
       {"--test=1", false}, {"--test=3", false}, {"--test=7", false}, {"--test=100000", false}};
+  free_fd_ = LowestFreeFd();
   for (const auto &m : modes) {
     for (const auto &w :
          {std::pair{"-R", "R in -R"}, {"-zR", "R in -zR"}, {"-\x01", "\\x01 in -\x01"}}) {
@@ -261,7 +307,7 @@ TEST_F(CmdlineTest, UnknownLetterIsRefusedWhenTheRunWrites) {
                                      ": refused, since this run writes to the device\n"
                                : "<none>")
           << m.first << " " << w.first;
-      EXPECT_EQ(ctl.fh[0], -1);
+      EXPECT_EQ(LowestFreeFd(), free_fd_);
     }
   }
 }
@@ -313,11 +359,14 @@ TEST_F(CmdlineTest, StartAtThatCannotBeKeptIsRefused) {
   const std::string want = "Bad --start-at=1000: the first window needs it ";
   Parse({"--start-at=1000", "--tm=2"});
   EXPECT_EQ(FatalText([] { CheckSettings(); }).substr(0, want.size()), want);
-  EXPECT_EQ(WindowOpenMs(3), 1000 + 3 * (1000 + 2000 + 1000 + 1000U));
-  StartAtMs = get_ms() + kWarmUpMs - 1;  // passed the check; the fill took longer
-  EXPECT_EQ(FatalText([] { WaitForWindow(); }).find(" ms later\n") != std::string::npos, true);
+  BenchConfig cfg = BuildConfig();
+  EXPECT_EQ(WindowOpenMs(cfg, 3), 1000 + 3 * (1000 + 2000 + 1000 + 1000U));
+  cfg.start_at_ms = get_ms() + kWarmUpMs - 1;  // passed the check; the fill took longer
+  uint64_t due = 0;
+  EXPECT_EQ(FatalText([&] { WaitForWindow(cfg, 0, due); }).find(" ms later\n") != std::string::npos, true);
   ResetSettings();
-  EXPECT_FALSE(WaitForWindow());  // no --start-at: the second boundary as before
+  cfg = BuildConfig();
+  EXPECT_FALSE(WaitForWindow(cfg, 0, due));  // no --start-at: the second boundary as before
 }
 
 }  // namespace

@@ -9,12 +9,15 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <string>
 
 #include "bench.h"
 #include "fatal.h"
 #include "test_util.h"
+#include "report.h"
+#include "worker_fixture.h"
 
 namespace {
 
@@ -33,74 +36,79 @@ class BenchIoTest : public ::testing::Test {
     ASSERT_GE(fd_, 0);
   }
   void TearDown() override {
-    // the descriptor belongs to the test, not to the settings
-    for (int &fd : ctl.fh)
-      if (fd == fd_) fd = -1;
     close(fd_);
     ForkFn = fork;
     PipeReadFn = read;
     ResetSettings();
   }
+  // Seek for worker w of the rig's cell, with blocks of blk bytes.
+  uint64_t SeekOf(int blk, int w) {
+    t_.cell.blk = blk;
+    env_ = std::make_unique<WorkerEnv>(t_.Env(w));
+    return Seek(*env_, blk);
+  }
   ScratchFile file_{16 << 20};
   int fd_ = -1;
+  TestRig t_;
+  std::unique_ptr<WorkerEnv> env_;  // of the last SeekOf
 };
 
 // ---------------------------------------------------------------- Seek
 
 TEST_F(BenchIoTest, SeekRule0AlignsWithinTheTestedArea) {
-  ctl.DevSizeSectors = 32768;  // 16 MiB
-  ctl.thread_cnt = 4;
+  t_.cfg.size_sectors = 32768;  // 16 MiB
+  t_.cell.threads = 4;
   for (int blk : {512, 4096, 65536, 4194304}) {
     auto n = static_cast<uint64_t>(blk / 512);
     std::set<uint64_t> seen;
     for (int k = 0; k < 2000; k++) {
-      uint64_t s = Seek(fd_, blk, k % 4);
+      uint64_t s = SeekOf(blk, k % 4);
       ASSERT_EQ(s % n, 0U) << blk;
-      ASSERT_LT(s, ctl.DevSizeSectors);
+      ASSERT_LT(s, t_.cfg.size_sectors);
       ASSERT_EQ(lseek(fd_, 0, SEEK_CUR), 0);  // the transfer positions itself
+      ASSERT_FALSE(env_->pos_err);
       seen.insert(s);
     }
-    EXPECT_GT(seen.size(), std::min<uint64_t>(ctl.DevSizeSectors / n / 2, 500)) << blk;
+    EXPECT_GT(seen.size(), std::min<uint64_t>(t_.cfg.size_sectors / n / 2, 500)) << blk;
   }
-  EXPECT_EQ(RunCtx.WorkerErr, 0);
 }
 
 TEST_F(BenchIoTest, SeekRule1KeepsEachWorkerInItsZone) {
-  CollRule = 1;
-  ctl.DevSizeSectors = 32768;
-  ctl.thread_cnt = 10;
+  t_.cfg.coll = 1;
+  t_.cfg.size_sectors = 32768;
+  t_.cell.threads = 10;
   const uint64_t n = 8;                             // 4 KiB blocks
-  const uint64_t zone = ctl.DevSizeSectors / n / 10;       // 409 blocks
+  const uint64_t zone = t_.cfg.size_sectors / n / 10;       // 409 blocks
   for (int k = 0; k < 3000; k++) {
-    uint64_t s = Seek(fd_, 4096, 3);
+    uint64_t s = SeekOf(4096, 3);
     ASSERT_GE(s, 3 * zone * n);
     ASSERT_LT(s, 4 * zone * n);
     ASSERT_EQ(s % n, 0U);
   }
-  for (int k = 0; k < 3000; k++) ASSERT_LT(Seek(fd_, 4096, 9), 10 * zone * n);
+  for (int k = 0; k < 3000; k++) ASSERT_LT(SeekOf(4096, 9), 10 * zone * n);
 }
 
 TEST_F(BenchIoTest, SeekRule2DealsTheBlocks) {
-  CollRule = 2;
-  ctl.DevSizeSectors = 32768;
-  ctl.thread_cnt = 4;
+  t_.cfg.coll = 2;
+  t_.cfg.size_sectors = 32768;
+  t_.cell.threads = 4;
   for (int blk : {512, 4096, 65536}) {
     auto n = static_cast<uint64_t>(blk / 512);
     for (int k = 0; k < 3000; k++) {
-      uint64_t s = Seek(fd_, blk, 1);
+      uint64_t s = SeekOf(blk, 1);
       ASSERT_EQ(s % n, 0U);
       ASSERT_EQ((s / n) % 4, 1U) << blk;
-      ASSERT_LT(s + n, ctl.DevSizeSectors + 1);
+      ASSERT_LT(s + n, t_.cfg.size_sectors + 1);
     }
   }
 }
 
 TEST_F(BenchIoTest, SeekOtherRuleDoesNotPosition) {
-  CollRule = 3;
-  ctl.DevSizeSectors = 32768;
-  ctl.thread_cnt = 1;
+  t_.cfg.coll = 3;
+  t_.cfg.size_sectors = 32768;
+  t_.cell.threads = 1;
   ASSERT_EQ(lseek(fd_, 12288, SEEK_SET), 12288);
-  EXPECT_EQ(Seek(fd_, 4096, 0), 0U);
+  EXPECT_EQ(SeekOf(4096, 0), 0U);
   EXPECT_EQ(lseek(fd_, 0, SEEK_CUR), 12288);
 }
 
@@ -108,18 +116,17 @@ TEST_F(BenchIoTest, SeekFailureIsReportedAndMarksTheWorker) {
   // Rule 1, worker 1 of 2, one block per zone: always sector 8 (byte 4096),
   // one byte past what the descriptor can reach. The line is the one a
   // refused lseek gave: the offset, -1 and EINVAL.
-  CollRule = 1;
-  ctl.DevSizeSectors = 16;
-  ctl.thread_cnt = 2;
-  ctl.PosEnd[1] = 4095;
+  t_.cfg.coll = 1;
+  t_.cfg.size_sectors = 16;
+  t_.cell.threads = 2;
+  t_.rig.PosEnd[1] = 4095;
   CaptureStdout cap;
-  EXPECT_EQ(Seek(fd_, 4096, 1), 0U);
+  EXPECT_EQ(SeekOf(4096, 1), 0U);
   EXPECT_EQ(cap.Take(), "error seeking 4096 -1 22\n");
-  EXPECT_EQ(RunCtx.WorkerErr, 1);
-  RunCtx.WorkerErr = 0;
-  ctl.PosEnd[1] = 4096;  // the device's end itself can be reached
-  EXPECT_EQ(Seek(fd_, 4096, 1), 8U);
-  EXPECT_EQ(RunCtx.WorkerErr, 0);
+  EXPECT_TRUE(env_->pos_err);
+  t_.rig.PosEnd[1] = 4096;  // the device's end itself can be reached
+  EXPECT_EQ(SeekOf(4096, 1), 8U);
+  EXPECT_FALSE(env_->pos_err);
 }
 
 TEST_F(BenchIoTest, PositionLimitIsWhereLseekStops) {
@@ -185,12 +192,13 @@ TEST_F(BenchIoTest, CheckComparesFortyEightBits) {
 }
 
 TEST_F(BenchIoTest, KeyWritePutsOneKeyPerUnit) {
-  DupeMod = 8;
+  t_.cfg.dupe = 8;
+  const WorkerEnv env = t_.Env(0);
   static char buf[65536];
   std::memset(buf, 0x33, sizeof buf);
   std::set<uint64_t> keys;
   for (int round = 0; round < 4; round++) {
-    PutKeys(buf, 65536);
+    PutKeys(env, buf, 65536);
     for (int unit = 0; unit < 65536; unit += 4096) {
       uint64_t k = Get64(buf + unit);
       ASSERT_LT(k, 8U);
@@ -202,7 +210,7 @@ TEST_F(BenchIoTest, KeyWritePutsOneKeyPerUnit) {
   EXPECT_GT(keys.size(), 4U);
   char small[512];
   std::memset(small, 0x33, sizeof small);
-  PutKeys(small, 512);  // a block below 4 KiB still gets its key
+  PutKeys(env, small, 512);  // a block below 4 KiB still gets its key
   EXPECT_LT(Get64(small), 8U);
   EXPECT_EQ(small[8], 0x33);
 }
@@ -219,14 +227,14 @@ class FillPatternTest : public BenchIoTest, public ::testing::WithParamInterface
 
 TEST_P(FillPatternTest, WriteBuffer) {
   const Pattern &p = GetParam();
-  z_opt = p.z;
-  h_opt = p.h;
-  DupeMod = p.dupe;
-  CompRatio = p.comp;
+  t_.cfg.zero_buf = p.z != 0;
+  t_.cfg.half_zero = p.h != 0;
+  t_.cfg.dupe = p.dupe;
+  t_.cfg.comp = p.comp;
   const int sz = 65536;
-  char *buf = Alloc4K(sz);
+  char *buf = Alloc4K(sz, t_.rig.allocs);
   ASSERT_EQ(reinterpret_cast<uintptr_t>(buf) % 4096, 0U);
-  FillWtBuf(buf, sz);
+  FillWtBuf(t_.cfg, t_.rig.rnd, buf, sz);
   const int zero_from = 12, zero_to = 12 + p.comp * 5;
   int nonzero_words = 0, words = 0;
   for (int off = 0; off < sz; off += 4) {
@@ -272,12 +280,11 @@ std::string ReadFile(int fd, size_t len) {
 }
 
 TEST_F(BenchIoTest, ClearStampsEverySectorWithItsNumber) {
-  DevSizeMiB = 3;
-  ctl.fh[0] = fd_;
-  ctl.WtBuf[0] = Alloc4K(1048576);
-  FillWtBuf(ctl.WtBuf[0], 1048576);
+  t_.cfg.size_mib = 3;
+  t_.Worker(0, fd_);
+  FillWtBuf(t_.cfg, t_.rig.rnd, t_.rig.WtBuf[0], 1048576);
   CaptureStdout cap;
-  Clear();
+  Clear(t_.cfg, t_.rig, FillReporter{});
   std::string out = cap.Take();
   const std::string head =
       "Filling 0G before testing  ...            \b\b\b\b\b\b\b\b\b\b\b       3 MB done in ";
@@ -287,12 +294,11 @@ TEST_F(BenchIoTest, ClearStampsEverySectorWithItsNumber) {
 }
 
 TEST_F(BenchIoTest, ClearWithKeysFillsEachUnitWithOneKey) {
-  DevSizeMiB = 1;
-  DupeMod = 8;
-  ctl.fh[0] = fd_;
-  ctl.WtBuf[0] = Alloc4K(1048576);
+  t_.cfg.size_mib = 1;
+  t_.cfg.dupe = 8;
+  t_.Worker(0, fd_);
   CaptureStdout cap;
-  Clear();
+  Clear(t_.cfg, t_.rig, FillReporter{});
   cap.Take();
   std::string data = ReadFile(fd_, 1 << 20);
   std::set<uint64_t> keys;
@@ -306,18 +312,17 @@ TEST_F(BenchIoTest, ClearWithKeysFillsEachUnitWithOneKey) {
 }
 
 TEST_F(BenchIoTest, ClearQuickWritesTheBufferUnchangedAfterThePrefix) {
-  DevSizeMiB = 1;
-  q_opt = 1;
-  TestOff = 8;  // 4 KiB of the buffer first
-  ctl.fh[0] = fd_;
-  ctl.WtBuf[0] = Alloc4K(1048576);
-  FillWtBuf(ctl.WtBuf[0], 1048576);
+  t_.cfg.size_mib = 1;
+  t_.cfg.quick = true;
+  t_.cfg.offset = 8;  // 4 KiB of the buffer first
+  t_.Worker(0, fd_);
+  FillWtBuf(t_.cfg, t_.rig.rnd, t_.rig.WtBuf[0], 1048576);
   CaptureStdout cap;
-  Clear();
+  Clear(t_.cfg, t_.rig, FillReporter{});
   cap.Take();
   std::string data = ReadFile(fd_, 4096 + (1 << 20));
-  EXPECT_EQ(std::memcmp(data.data(), ctl.WtBuf[0], 4096), 0);
-  EXPECT_EQ(std::memcmp(data.data() + 4096, ctl.WtBuf[0], 1 << 20), 0);
+  EXPECT_EQ(std::memcmp(data.data(), t_.rig.WtBuf[0], 4096), 0);
+  EXPECT_EQ(std::memcmp(data.data() + 4096, t_.rig.WtBuf[0], 1 << 20), 0);
 }
 
 TEST_F(BenchIoTest, ClearStopsAtTheEndAndRatesWhatWasWritten) {
@@ -325,13 +330,11 @@ TEST_F(BenchIoTest, ClearStopsAtTheEndAndRatesWhatWasWritten) {
   // claim the whole tested size.
   int full = open("/dev/full", O_WRONLY);
   ASSERT_GE(full, 0);
-  DevSizeMiB = 4096;
-  ctl.fh[0] = full;
-  ctl.WtBuf[0] = Alloc4K(1048576);
+  t_.cfg.size_mib = 4096;
+  t_.Worker(0, full);
   CaptureStdout cap;
-  Clear();
+  Clear(t_.cfg, t_.rig, FillReporter{});
   std::string out = cap.Take();
-  ctl.fh[0] = -1;
   close(full);
   EXPECT_NE(out.find("Filling 4G before testing"), std::string::npos);
   EXPECT_NE(out.find("       0 MB done in 0.0"), std::string::npos) << out;
@@ -357,21 +360,27 @@ class MeasureTest : public BenchIoTest {
   void SetUp() override {
     BenchIoTest::SetUp();
     InstallSignals();
-    q_opt = 1;
-    ctl.DevSizeSectors = 2048;  // 1 MiB of the file
-    AllocWorkers(3);
-    int id = shmget(IPC_PRIVATE, sizeof(_CTL_RES), IPC_CREAT | 0600);
-    ASSERT_GE(id, 0);
-    ctl.ResArray_id = id;
-    ctl.ResArray = static_cast<_CTL_RES *>(shmat(id, nullptr, 0));
+    t_.cfg.quick = true;
+    t_.cfg.size_sectors = 2048;  // 1 MiB of the file
+    for (int i = 0; i < 3; i++) t_.Worker(i, fd_);
+    // The result array and the per-second counts after it, as the set-up
+    // makes them.
+    id_ = shmget(IPC_PRIVATE, sizeof(_CTL_RES) + sizeof(_CTL_EXT), IPC_CREAT | 0600);
+    ASSERT_GE(id_, 0);
+    void *p = shmat(id_, nullptr, 0);
+    ASSERT_NE(p, reinterpret_cast<void *>(-1));
+    t_.rig.ResArray_id = id_;
+    t_.rig.ResArray = static_cast<_CTL_RES *>(p);
+    t_.rig.ext = reinterpret_cast<_CTL_EXT *>(static_cast<char *>(p) + sizeof(_CTL_RES));
   }
-  void AllocWorkers(int n) {
-    for (int i = 0; i < n; i++) {
-      ctl.fh[i] = fd_;
-      ctl.RdBuf[i] = Alloc4K(1048576);
-      ctl.WtBuf[i] = Alloc4K(1048576);
-    }
+  void TearDown() override {
+    shmdt(t_.rig.ResArray);
+    shmctl(id_, IPC_RMID, nullptr);
+    BenchIoTest::TearDown();
   }
+  // Test for a cell of n workers of 4 KiB reads.
+  CellResult Measure(int n) { return ::Test(t_.cfg, t_.rig, CellSpec{n, 4096, 0}); }
+  int id_ = -1;
   static bool NoChildLeft() {
     errno = 0;
     return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD;
@@ -382,33 +391,46 @@ TEST_F(MeasureTest, ForkFailureStopsTheStartedWorkersOnly) {
   g_forks_left = 2;
   ForkFn = FailingFork;
   // stale ids of an earlier measurement must not be signalled
-  ctl.ChildPid[2] = 1;
+  Live.pid[2] = 1;
   std::string text;
-  if (auto e = Caught<BenchFatal>([] { ::Test(3, 4096, 0); })) text = e->Text();
+  if (auto e = Caught<BenchFatal>([&] { Measure(3); })) text = e->Text();
   EXPECT_EQ(text, "Error starting worker 2 of 3 - 11; the 2 started were stopped\n");
-  EXPECT_EQ(ctl.ChildPid[2], 0);
+  EXPECT_EQ(Live.pid[2], 0);
   EXPECT_TRUE(NoChildLeft());
 }
 
 TEST_F(MeasureTest, FailedPipeReadEndsWithStatusOne) {
-  TestTime = 0;
+  t_.cfg.seconds = 0;
   PipeReadFn = FailingRead;
   std::string text;
-  if (auto e = Caught<BenchFatal>([] { ::Test(1, 4096, 0); })) text = e->Text();
+  if (auto e = Caught<BenchFatal>([&] { Measure(1); })) text = e->Text();
   EXPECT_EQ(text, "res = -1  errno = 5\n");
   while (waitpid(-1, nullptr, 0) > 0) {
   }
 }
 
 TEST_F(MeasureTest, QuickReadCountsAndCleanRunLeavesNoError) {
-  TestTime = 1;
+  t_.cfg.seconds = 1;
+  CellResult c{};
+  {
+    CaptureStdout quiet;
+    c = Measure(2);
+    EXPECT_EQ(quiet.Take(), "");  // the measurement prints nothing: its reporter does
+  }
+  TableReporter rep(t_.cfg, 0, 0);
+  {
+    CaptureStdout label;
+    rep.RowStart(4096);
+    label.Take();
+  }
   CaptureStdout cap;
-  int total = static_cast<int>(::Test(2, 4096, 0).total);
+  rep.Cell(c);
   std::string out = cap.Take();
+  int total = static_cast<int>(c.total);
   EXPECT_GT(total, 0);
   ASSERT_EQ(out.size(), 17U) << out;
   EXPECT_EQ(out[0], '|');
-  EXPECT_EQ(RunCtx.RunErr, 0);
+  EXPECT_FALSE(c.failed);
   EXPECT_TRUE(NoChildLeft());
 }
 
@@ -416,7 +438,7 @@ TEST_F(MeasureTest, QuickReadCountsAndCleanRunLeavesNoError) {
 void EndLoop(int) { SigFlg3 = 1; }
 
 TEST_F(MeasureTest, ReadWorkerCountsOnlyInTheWindow) {
-  e_opt = 1;  // reseeds without /dev/urandom
+  t_.cfg.fixed_seed = true;  // reseeds without /dev/urandom
   struct sigaction sa {}, old {};
   sa.sa_handler = EndLoop;
   ASSERT_EQ(sigaction(SIGALRM, &sa, &old), 0);
@@ -425,19 +447,20 @@ TEST_F(MeasureTest, ReadWorkerCountsOnlyInTheWindow) {
     bool counts;
   };
   uint64_t seq = 0;  // the verifying read finds its stamps in the tested MiB
-  StampBlock(ctl.WtBuf[0], 1048576, 0, seq);
-  ASSERT_EQ(pwrite(fd_, ctl.WtBuf[0], 1048576, 0), 1048576);
+  StampBlock(t_.rig.WtBuf[0], 1048576, 0, seq);
+  ASSERT_EQ(pwrite(fd_, t_.rig.WtBuf[0], 1048576, 0), 1048576);
   // warm-up (before signal 61), window, drain (after signal 62)
   for (Phase ph : {Phase{0, 0, false}, Phase{1, 0, true}, Phase{1, 1, false}}) {
     for (int check : {0, 1}) {
-      q_opt = check ? 0 : 1;
+      t_.cfg.quick = check == 0;
       SigFlg1 = ph.start;
       SigFlg2 = ph.stop;
       SigFlg3 = 0;
       itimerval t{};
       t.it_value.tv_usec = 100000;
       ASSERT_EQ(setitimer(ITIMER_REAL, &t, nullptr), 0);
-      WorkerResult r = RunWorkerLoop(0, 4096, 0);
+      WorkerEnv env = t_.Env(0);
+      WorkerResult r = RunWorkerLoop(env);
       EXPECT_EQ(r.err, 0U);
       if (ph.counts)
         EXPECT_GT(r.count, 0U) << check;
@@ -451,14 +474,18 @@ TEST_F(MeasureTest, ReadWorkerCountsOnlyInTheWindow) {
 
 TEST_F(MeasureTest, WorkerErrorMarksTheRun) {
   // The file is empty: a verifying read finds no stamps.
-  TestTime = 1;
-  q_opt = 0;
+  t_.cfg.seconds = 1;
+  t_.cfg.quick = false;
   CaptureStdout cap;
-  EXPECT_EQ(::Test(2, 4096, 0).total, 0U);
+  const CellResult c = Measure(2);
+  EXPECT_EQ(c.total, 0U);
+  TableReporter rep(t_.cfg, 0, 0);
+  rep.RowStart(4096);
+  rep.Cell(c);
   std::string out = cap.Take();
   EXPECT_EQ(CountOf(out, "read data err 0 "), 2U) << out;
   EXPECT_NE(out.find("|      0    0   B "), std::string::npos);
-  EXPECT_EQ(RunCtx.RunErr, 1);
+  EXPECT_TRUE(c.failed);
   EXPECT_TRUE(NoChildLeft());
 }
 

@@ -27,7 +27,7 @@ class MixTest : public WorkerTest {
     WorkerTest::TearDown();
   }
   // Runs worker 0 for ms milliseconds in this process, its window open.
-  static WorkerResult RunFor(int rw, int ms, LatHist *lat = nullptr) {
+  WorkerResult RunFor(int rw, int ms, LatHist *lat = nullptr) {
     return RunWorker(rw, ms, true, false, lat);
   }
 };
@@ -62,8 +62,9 @@ class MixRefuseTest : public MixTest, public ::testing::WithParamInterface<Refus
 
 TEST_P(MixRefuseTest, BeforeAnyDevice) {
   const Refusal &c = GetParam();
+  const int free_fd = LowestFreeFd();
   EXPECT_EQ(FatalOf(c.args), c.message.empty() ? "<none>" : c.message);
-  EXPECT_EQ(ctl.fh[0], -1);
+  EXPECT_EQ(LowestFreeFd(), free_fd);  // nothing opened
 }
 
 const char kBadMix[] = "up to 16 read shares, 0 to 100, separated by commas\n";
@@ -102,8 +103,9 @@ TEST_F(MixTest, MixAloneRunsOnlyTheMixedTable) {
                         Case{{"--mix=50", "-w"}, 1, 0, 1, 0}, Case{{}, 1, 1, 1, 1}}) {
     ResetSettings();
     Parse(k.args);
-    EXPECT_EQ(ResolveRunFlags(), k.open_wt) << k.args.size();
-    EXPECT_EQ(r_opt * 100 + w_opt * 10 + c_opt, k.r * 100 + k.w * 10 + k.c) << k.args.size();
+    const RunFlags f = ResolveRunFlags();
+    EXPECT_EQ(f.open_wt, k.open_wt != 0) << k.args.size();
+    EXPECT_EQ(f.read * 100 + f.write * 10 + f.fill, k.r * 100 + k.w * 10 + k.c) << k.args.size();
   }
 }
 
@@ -165,15 +167,8 @@ class MixEngineTest : public MixTest, public ::testing::WithParamInterface<int> 
  protected:
   void SetUp() override {
     MixTest::SetUp();
-    ext_ = std::make_unique<_CTL_EXT>();
-    CtlExt = ext_.get();
-    QueueDepth = GetParam();
+    t_.cfg.queue_depth = GetParam();
   }
-  void TearDown() override {
-    CtlExt = nullptr;
-    MixTest::TearDown();
-  }
-  std::unique_ptr<_CTL_EXT> ext_;
 };
 
 // A mixed worker stamps its writes and verifies its reads: clean on a
@@ -181,26 +176,26 @@ class MixEngineTest : public MixTest, public ::testing::WithParamInterface<int> 
 // is in the second that was open.
 TEST_P(MixEngineTest, MixedTransfersStampVerifyAndCount) {
   OneWorker();
-  MixShares = {70};
-  MixShare = 70;
-  ResetCellMem(1, 10);
-  CtlExt->Tick = 3;
+  t_.cfg.mix_shares = {70};
+  t_.cell.read_share = 70;
+  ResetCellMem(t_.rig.ext, 1, 10);
+  t_.ext->Tick = 3;
   LatHist lat{};
   WorkerResult r = RunFor(2, 200, &lat);
   EXPECT_EQ(r.err, 0U);
   ASSERT_GT(r.count, 500U);
   EXPECT_NEAR(static_cast<double>(r.reads) / static_cast<double>(r.count), 0.70, 0.08);
   EXPECT_EQ(lat.count, r.reads);
-  EXPECT_EQ(CtlExt->WriteLat[0].count, r.count - r.reads);
-  EXPECT_EQ(CtlExt->Series[0][3], r.count);
-  EXPECT_EQ(GatherSeries(1, 10), (std::vector<uint64_t>{0, 0, 0, r.count, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(t_.ext->WriteLat[0].count, r.count - r.reads);
+  EXPECT_EQ(t_.ext->Series[0][3], r.count);
+  EXPECT_EQ(GatherSeries(t_.rig.ext, 1, 10), (std::vector<uint64_t>{0, 0, 0, r.count, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(FirstUnstamped(), 2048U);
 }
 
 TEST_P(MixEngineTest, CorruptedSectorIsFoundInAMixedRun) {
   OneWorker();
-  MixShare = 90;
-  ctl.DevSizeSectors = 16;  // two blocks: the reads find sector 9 at once
+  t_.cell.read_share = 90;
+  t_.cfg.size_sectors = 16;  // two blocks: the reads find sector 9 at once
   std::string x(512, 'X');
   WriteAt(file_.Path(), 9 * 512, x.data(), x.size());
   CaptureStdout cap;
@@ -219,7 +214,7 @@ void LateWait(uint64_t t) { PaceWait(t + (++g_waits == 10 ? 20000000U : 0)); }
 
 TEST_P(MixEngineTest, LateStartCountsFromTheDueTime) {
   OneWorker();
-  RateIops = 1000;
+  t_.cfg.rate = 1000;
   g_waits = 0;
   PaceWaitFn = LateWait;
   LatHist lat{};

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-// Printed figures: table cells, block-size labels, fill and mode-10..12 rates.
+// Printed figures: table cells, block-size labels, fill and mode-10..12 rates,
+// and a table as its reporter prints it from the results.
 #include <string>
 
 #include "bench.h"
+#include "config.h"
+#include "report.h"
 #include "test_util.h"
 
 namespace {
@@ -72,6 +75,30 @@ TEST(FillRateTest, MibPerSecondAndZeroTime) {
   EXPECT_EQ(KbPerMs(1048576, 512), 2048);
   EXPECT_EQ(KbPerMs(0, 0), 0);
   EXPECT_EQ(KbPerMs(1048576, 0), 0);
+}
+
+// A mixed table of two columns, one row: the title names the share when
+// there are several, a worker that sent no record is told before the cell.
+TEST(TableReporterTest, PrintsTheTableFromItsResults) {
+  BenchConfig cfg;
+  cfg.threads[0] = 1;
+  cfg.threads[2] = 2;  // a column left out between them
+  cfg.mix_shares = {70, 30};
+  CellResult c{2, 4096, 1000, 1, {3000}, false, {}};
+  c.total = 3000;
+  c.missing_records = 1;
+  CaptureStdout cap;
+  TableReporter rep(cfg, 2, 70);
+  rep.Begin();
+  rep.RowStart(4096);
+  rep.Cell(c);
+  rep.RowEnd();
+  rep.End();  // no --lat: no latency table
+  EXPECT_EQ(cap.Take(), "Mixed Tests, 70% reads:\n\n"
+                        "Block |    1 thread    |    2 threads   \n"
+                        " Size |   IOPS    BW   |   IOPS    BW   \n"
+                        "      |                |                \n"
+                        "   4K res = 0\n|   3000   11.7M \n");
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "bench.h"
+#include "config.h"
 #include "fatal.h"
 #include "results.h"
 #include "test_util.h"
@@ -27,10 +28,11 @@ void Parse(std::vector<std::string> args) {
   ParseArgs(static_cast<int>(argv.size()), argv.data());
 }
 
+// The document of the run that the settings parsed make.
 std::string Write(const BenchResults &r, bool pretty) {
   std::string out;
   JsonWriter w(&out, pretty);
-  WriteResults(w, r);
+  WriteResults(w, BuildConfig(), r);
   EXPECT_TRUE(w.Finish());
   return out;
 }
@@ -59,7 +61,6 @@ class ResultsTest : public ::testing::Test {
 TEST_F(ResultsTest, NormalRunDocument) {
   Parse({"-rwqb", "--th2=2", "--th3=0", "--min=4096", "--max=8192", "--tm=3",
          "--start-at=1600000000000", "/dev/loop\"7", "/dev/loop8"});
-  ResolveRunFlags();
   EXPECT_EQ(Write(TwoCells(), false),
             R"({"program":"vexbench","version":"1.2","schema":3,"start_time":"1971-01-01T00:00:00Z",)"
             R"("ok":false,"settings":{"test":0,"size_mib":4096,"time_s":3,"min_block":4096,)"
@@ -194,7 +195,7 @@ TEST_P(ResultsFileTest, NeverWrittenThrough) {
   }
   auto e = Caught<BenchFatal>([&] {
     CheckResultsFile(path);
-    WriteResultsFile(path, TwoCells());
+    WriteResultsFile(path, BuildConfig(), TwoCells());
   });
   setrlimit(RLIMIT_FSIZE, &old);
   EXPECT_EQ(e ? e->Text() : "", std::regex_replace(c.message, std::regex("FILE"), path));

@@ -31,7 +31,7 @@ class UringTest : public WorkerTest {
   }
   // Worker 0 for 100 ms: before the window, in it, or after it closed.
   enum Window { kBefore, kOpen, kClosed };
-  static WorkerResult RunFor(int rw, Window w, LatHist *lat = nullptr) {
+  WorkerResult RunFor(int rw, Window w, LatHist *lat = nullptr) {
     return RunWorker(rw, 100, w != kBefore, w == kClosed, lat);
   }
   int (*saved_probe_)(unsigned) = UringProbeFn;
@@ -71,8 +71,9 @@ TEST_P(UringRefuseTest, BeforeAnyDevice) {
   UringSysctl = sysctl.Path().c_str();
   g_probe = c.probe;
   UringProbeFn = Probe;
+  const int free_fd = LowestFreeFd();
   EXPECT_EQ(FatalOf(c.args), c.message ? c.message : "<none>");
-  EXPECT_EQ(ctl.fh[0], -1);
+  EXPECT_EQ(LowestFreeFd(), free_fd);  // nothing opened
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -103,7 +104,7 @@ INSTANTIATE_TEST_SUITE_P(
 class EngineTest : public UringTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(EngineTest, StampedWritesReadBackAndCountOnlyInTheWindow) {
-  QueueDepth = GetParam();
+  t_.cfg.queue_depth = GetParam();
   OneWorker();
   for (Window w : {kBefore, kClosed, kOpen}) {
     for (int rw : {1, 0}) {  // stamped writes, then verified reads of them
@@ -123,9 +124,9 @@ TEST_P(EngineTest, StampedWritesReadBackAndCountOnlyInTheWindow) {
 }
 
 TEST_P(EngineTest, CorruptedSectorIsReportedAsOneAtATime) {
-  QueueDepth = GetParam();
+  t_.cfg.queue_depth = GetParam();
   OneWorker();
-  ctl.DevSizeSectors = 16;  // two blocks: the reads find sector 9 at once
+  t_.cfg.size_sectors = 16;  // two blocks: the reads find sector 9 at once
   std::string x(512, 'X');
   WriteAt(file_.Path(), 9 * 512, x.data(), x.size());
   CaptureStdout cap;
@@ -152,7 +153,7 @@ class FailedCompletionTest : public UringTest, public ::testing::WithParamInterf
 
 TEST_P(FailedCompletionTest, IsAFailedTransferAndTheDrainCountsTheRest) {
   const Failing &c = GetParam();
-  QueueDepth = c.qd;
+  t_.cfg.queue_depth = c.qd;
   OneWorker();
   g_completions = 0;
   UringResFn = c.res;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// The settings as the command line sets them, and one worker's loop run in
-// this process on a scratch file: what the engine unit tests share.
+// The settings as the command line sets them, the run's value built from
+// them, and one worker's loop run in this process on a scratch file: what
+// the engine unit tests share.
 #pragma once
 
 #include <fcntl.h>
@@ -9,10 +10,13 @@
 
 #include <csignal>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "bench.h"
+#include "cellmem.h"
+#include "config.h"
 #include "fatal.h"
 #include "test_util.h"
 
@@ -33,17 +37,46 @@ inline std::string FatalOf(std::vector<std::string> args) {
   return e ? e->Text() : "<none>";
 }
 
+// The run that the command line args makes, as the program builds it once
+// the settings are checked (the checks are not run: a test may want a value
+// they refuse).
+inline BenchConfig ConfigOf(std::vector<std::string> args) {
+  ResetSettings();
+  Parse(std::move(args));
+  BenchConfig cfg = BuildConfig();
+  ResetSettings();
+  return cfg;
+}
+
+// The lowest descriptor free now: a check that opened nothing leaves it free.
+inline int LowestFreeFd() {
+  int fd = open("/dev/null", O_RDONLY);
+  close(fd);
+  return fd;
+}
+
+// A rig of workers set up by hand (descriptors, buffers, the shared
+// counts), and the environment of worker w of cell on it.
+struct TestRig {
+  BenchConfig cfg = ConfigOf({});
+  Rig rig;
+  CellSpec cell{1, 4096, 0};
+  std::unique_ptr<_CTL_EXT> ext = std::make_unique<_CTL_EXT>();
+  TestRig() { rig.ext = ext.get(); }
+  // The parent's numbering (-1) in the seeds, as a worker loop run in the
+  // test process had it.
+  WorkerEnv Env(int w) { return WorkerEnv{cfg, rig, cell, w, -1, RandSource{-1, cfg.urandom, cfg.fixed_seed}}; }
+  void Worker(int i, int fd) {
+    rig.fh[i] = fd;
+    rig.RdBuf[i] = Alloc4K(1048576, rig.allocs);
+    rig.WtBuf[i] = Alloc4K(1048576, rig.allocs);
+  }
+};
+
 class WorkerTest : public ::testing::Test {
  protected:
-  // The fixed seed of -e depends on how often the process reseeded: from 0
-  // in each test, as in a process of its own.
-  void SetUp() override {
-    ResetSettings();
-    RunCtx.ReseedCnt = 0;
-  }
+  void SetUp() override { ResetSettings(); }
   void TearDown() override {
-    for (int &fd : ctl.fh)
-      if (fd == fd_) fd = -1;
     if (fd_ >= 0) close(fd_);
     ResetSettings();
   }
@@ -51,19 +84,19 @@ class WorkerTest : public ::testing::Test {
   void OneWorker() {
     fd_ = open(file_.Path().c_str(), O_RDWR);
     ASSERT_GE(fd_, 0);
-    e_opt = 1;  // reseeds without /dev/urandom
-    ctl.DevSizeSectors = 2048;
-    ctl.thread_cnt = 1;
-    ctl.fh[0] = fd_;
-    ctl.RdBuf[0] = Alloc4K(1048576);
-    ctl.WtBuf[0] = Alloc4K(1048576);
+    t_.cfg.fixed_seed = true;  // reseeds without /dev/urandom
+    t_.cfg.size_sectors = 2048;
+    t_.cell.threads = 1;
+    t_.Worker(0, fd_);
     uint64_t seq = 0;
-    StampBlock(ctl.WtBuf[0], 1048576, 0, seq);
-    ASSERT_EQ(pwrite(fd_, ctl.WtBuf[0], 1048576, 0), 1048576);
+    StampBlock(t_.rig.WtBuf[0], 1048576, 0, seq);
+    ASSERT_EQ(pwrite(fd_, t_.rig.WtBuf[0], 1048576, 0), 1048576);
   }
   // Runs worker 0 for ms milliseconds in this process with the window flags
-  // given (opened: SigFlg1, closed: SigFlg2).
-  static WorkerResult RunWorker(int rw, int ms, bool opened, bool closed, LatHist *lat) {
+  // given (opened: SigFlg1, closed: SigFlg2). The fixed seed of -e depends
+  // on how often the worker reseeded: from 0 in each run, as in a process
+  // of its own.
+  WorkerResult RunWorker(int rw, int ms, bool opened, bool closed, LatHist *lat) {
     SigFlg1 = opened;
     SigFlg2 = closed;
     SigFlg3 = 0;
@@ -74,7 +107,9 @@ class WorkerTest : public ::testing::Test {
     t.it_value.tv_sec = ms / 1000;
     t.it_value.tv_usec = ms % 1000 * 1000;
     setitimer(ITIMER_REAL, &t, nullptr);
-    WorkerResult r = RunWorkerLoop(0, 4096, rw, lat);
+    t_.cell.rw = rw;
+    WorkerEnv env = t_.Env(0);
+    WorkerResult r = RunWorkerLoop(env, lat);
     // A loop that ended early (a mismatch) leaves the timer armed: disarm it
     // before the default action, which ends the process, comes back.
     t.it_value = {};
@@ -95,4 +130,5 @@ class WorkerTest : public ::testing::Test {
   }
   ScratchFile file_{4 << 20};
   int fd_ = -1;
+  TestRig t_;
 };
