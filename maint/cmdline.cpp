@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <initializer_list>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -367,20 +368,13 @@ void PrintInfo(const std::string &info) {
 }  // namespace
 
 void ResetSettings() {
-  v_DevName.clear();
-  v_ConvSz = 0;
-  v_HdrN = 0;
-  v_TrackN = 0;
-  v_LogSource.clear();
-  v_LogTarget.clear();
+  // What the positional words and the command line filled.
+  for (std::string *s :
+       {&v_DevName, &v_LogSource, &v_LogTarget, &v_ImageFile, &v_UndoFile, &v_CmdLine})
+    s->clear();
   v_DevList.clear();
-  v_DevCnt = 0;
-  v_CheckFirst = 0;
-  v_CheckCount = 0;
-  v_CheckArgs = 0;
-  v_ImageFile.clear();
-  v_UndoFile.clear();
-  v_CmdLine.clear();
+  v_ConvSz = v_TrackN = v_CheckFirst = v_CheckCount = 0;
+  v_HdrN = v_DevCnt = v_CheckArgs = 0;
   v_cmd = kCmdNone;
   g_posn = 0;
   g_row = nullptr;

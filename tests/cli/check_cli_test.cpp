@@ -19,12 +19,8 @@
 namespace {
 
 using cli::kBin;
-using cli::Maint;
 
-support::Result Check(std::vector<std::string> args) {
-  args.insert(args.begin(), "check");
-  return Maint(args);
-}
+support::Result Check(std::vector<std::string> args) { return cli::MaintCmd("check", args); }
 
 std::string Hex(uint64_t v) { return cli::Fmt("0x%llx", static_cast<unsigned long long>(v)); }
 

@@ -10,12 +10,8 @@
 namespace {
 
 using cli::kBin;
-using cli::Maint;
 
-support::Result Dump(std::vector<std::string> args) {
-  args.insert(args.begin(), "dump");
-  return Maint(args);
-}
+support::Result Dump(std::vector<std::string> args) { return cli::MaintCmd("dump", args); }
 
 std::string Hash(uint64_t h) { return cli::Fmt("%16llx", static_cast<unsigned long long>(h)); }
 

@@ -24,6 +24,12 @@ inline support::Result Maint(std::vector<std::string> args,
   return support::Run(args, s, 300, input);
 }
 
+// xtl-maint cmd args...
+inline support::Result MaintCmd(const char *cmd, std::vector<std::string> args) {
+  args.insert(args.begin(), cmd);
+  return Maint(args);
+}
+
 // printf into a string (numbers as the programs print them).
 [[gnu::format(printf, 1, 2)]] inline std::string Fmt(const char *fmt, ...) {
   char s[256];

@@ -221,8 +221,11 @@ TEST_P(MixEngineTest, LateStartCountsFromTheDueTime) {
   WorkerResult r = RunFor(0, 300, &lat);
   EXPECT_GE(lat.max, 20000000U);
   EXPECT_GE(LatPercentile(lat, 95000), 5000000U);  // the 20 held up: 20 ms down to 1 ms
-  EXPECT_LT(LatPercentile(lat, 50000), 1000000U);  // the others are quick
-  EXPECT_GE(r.count, 295U);  // caught up
+  // The others are quick, and the worker caught up: without catching up it
+  // would lose the 20 transfers of the stall. Both bounds leave room for a
+  // loaded host.
+  EXPECT_LT(LatPercentile(lat, 50000), 5000000U);
+  EXPECT_GE(r.count, 288U);
   EXPECT_LE(r.count, 302U);
 }
 
