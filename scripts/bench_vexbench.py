@@ -676,7 +676,7 @@ def callgrind_total(annotated):
         first = (line.split() or [""])[0].replace(",", "")
         if "PROGRAM TOTALS" in line:
             total = leading_number(first)
-        if reseed is None and re.search(r":ReseedRand\(\) \[", line):
+        if reseed is None and re.search(r":ReseedRand\([^)]*\) \[", line):
             reseed = leading_number(first)
     return total - (reseed or 0)
 

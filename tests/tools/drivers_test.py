@@ -114,7 +114,7 @@ class Readings(unittest.TestCase):
 
     def test_callgrind_total(self):
         report = ("--------\n1,234,567 (100.0%)  PROGRAM TOTALS\n"
-                  "  1,000 (0.1%)  ???:Bench::ReseedRand() [/x/vexbench]\n"
+                  "  1,000 (0.1%)  ???:ReseedRand(WorkerEnv&) [/x/vexbench]\n"
                   "  500 (0.1%)  ???:Bench::ReseedRand() [/y]\n")
         self.assertEqual(bench_vexbench.callgrind_total(report), 1233567)
         self.assertEqual(bench_vexbench.callgrind_total("nothing\n"), 0)
