@@ -184,9 +184,20 @@ class Device:
     def __exit__(self, *exc):
         if self.path:
             subprocess.run(["losetup", "-d", self.path], check=False)
+        # The loop device lets go of its file a moment after losetup -d:
+        # the mount is tried again, then detached lazily, so that neither
+        # it nor the directory is left behind.
+        for _ in range(20 if self.mounted else 0):
+            if subprocess.run(["umount", self.mnt], stderr=subprocess.DEVNULL, check=False).returncode == 0:
+                self.mounted = False
+                break
+            time.sleep(0.25)
         if self.mounted:
-            subprocess.run(["umount", self.mnt], check=False)
-        os.rmdir(self.mnt)
+            subprocess.run(["umount", "-l", self.mnt], check=False)
+        try:
+            os.rmdir(self.mnt)
+        except OSError as e:
+            print(f"{self.mnt} left behind: {e.strerror}", file=sys.stderr)
         shutil.rmtree(self.work, ignore_errors=True)
 
     def write_sector(self, sector, data):
