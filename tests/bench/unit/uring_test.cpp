@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench.h"
@@ -172,5 +173,35 @@ INSTANTIATE_TEST_SUITE_P(QueueDepths, FailedCompletionTest,
                          ::testing::Values(Failing{8, EioAt50, "error reading -1 5\n", 1},
                                            Failing{8, ShortFrom50, "error reading 2048 0\n", 8},
                                            Failing{32, ShortFrom50, "error reading 2048 0\n", 32}));
+
+// Idle spells one after the other, as the worker's loop has them: calls into
+// the ring until the found-th poll posts a completion (0: none does, and the
+// spell ends in a sleep). Returns the last spell's polls and whether it slept.
+std::pair<unsigned, bool> Spells(unsigned dry, std::vector<unsigned> found) {
+  PollBudget p;
+  found.insert(found.begin(), dry, 0);
+  unsigned polls = 0, idle = 1;
+  bool sleep = false;
+  for (unsigned f : found)
+    for (polls = 0, idle = 1, sleep = false; !sleep && (polls != f || f == 0);) {
+      sleep = idle > p.budget;
+      p.After(idle++);
+      polls += sleep ? 0 : 1;
+      if (sleep || polls == f) p.Found(idle);
+    }
+  return {polls, sleep};
+}
+
+TEST(PollBudgetTest, PollsUntilTheyStopPayingThenProbesAgain) {
+  const unsigned kFull = kPollsBeforeSleep, probe = PollBudget::kGiveUpAfter + PollBudget::kProbeAfter + 1;
+  using R = std::pair<unsigned, bool>;
+  EXPECT_EQ(Spells(0, {3}), R(3, false)) << "a poll finds it";
+  EXPECT_EQ(Spells(1, {}), R(kFull, true)) << "none comes within the polls";
+  EXPECT_EQ(Spells(2, {1}), R(0, true)) << "two dry spells: the third sleeps at once";
+  EXPECT_EQ(Spells(1, {2, 0, 1}), R(1, false)) << "a poll that finds one keeps them";
+  EXPECT_EQ(Spells(probe, {}), R(kFull, true)) << "tried again after the probe's sleeps";
+  EXPECT_EQ(Spells(probe, {5, 4}), R(4, false)) << "and kept when they find one";
+  EXPECT_EQ(Spells(probe + 1, {1}), R(0, true)) << "and given up again after two dry spells";
+}
 
 }  // namespace
