@@ -25,7 +25,7 @@ constexpr unsigned kPollsBeforeSleep = 8;
 // found a completion the worker sleeps at once, and after kProbeAfter such
 // sleeps it polls again.
 struct PollBudget {
-  static constexpr unsigned kGiveUpAfter = 2;
+  static constexpr unsigned kGiveUpAfter = 4;
   static constexpr unsigned kProbeAfter = 64;
   unsigned budget = kPollsBeforeSleep;
   unsigned dry = 0;  // sleeps since a poll last found a completion
