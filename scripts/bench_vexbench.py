@@ -64,7 +64,12 @@ and pairs per cell of (i), default 2 and 5), UPARTS (which of "cells
 headline split groups" of (i), default all), UBS (block sizes of (i)'s
 cells, default "4096 65536"), PREV (an earlier vexbench binary for the
 cost of the split, the scheduling groups and (m); none: not measured),
-MTM and MREPS (seconds per window and pairs per cell of (j) to (m), default
+UPLACE=1 (with two CPUs or more: a cell of (i) under 0.97 is measured
+again with both tools on CPU 0 and the loop device's copies, the kernel's
+unbound work queues, on CPU 1, verified and with -q, and then with
+everything on CPU 0; where the host's scheduler puts the copies decides how
+much the worker's touch of the buffers costs them), MTM and MREPS (seconds
+per window and pairs per cell of (j) to (m), default
 2 and 5), RCELL (the options of (l)'s cell), MPARTS (which of "j k l m mi",
 default all; mi: (m) counted by callgrind and strace instead of the clock).
 PARTS=mix runs (j) to (m).
@@ -81,7 +86,7 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from benchstats import kernel_rate, numbers  # noqa: E402  (beside this script)
 from benchstats import median_text as median, ratio_text as ratio, spread_text as spread  # noqa: E402
-from benchtools import (Device, Sampler, child_times, cpu_run, exit_on_term, have, install,  # noqa: E402
+from benchtools import (Device, Placed, Sampler, child_times, cpu_run, exit_on_term, have, install,  # noqa: E402
                         load_average, per_xfer, run_out, stat_fields)
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -156,6 +161,7 @@ class Bench:
         self.uparts = env("UPARTS", "cells headline split groups").split()
         self.ubs = env("UBS", "4096 65536").split()
         self.ucells_extra = env("UCELLS", "").split()
+        self.uplace = env("UPLACE", "") == "1" and len(os.sched_getaffinity(0)) >= 2
         self.fails = 0
         self.pin = []  # a command the tools run under (taskset), or none
         self.uflags = []  # more options for uvex's vexbench
@@ -298,7 +304,7 @@ class Bench:
         the option left out, as an earlier binary is run."""
         qopt = [] if qd == 1 else [f"--qd={qd}"]
         cpu, n = cpu_run(self.dev.stat, (4,) if rw == "write" else (0,), [
-            *NICE, binary or self.vexbench, f"-{rw[0]}", *qopt, *self.uflags, *self.cell_args(bs, th, self.utm),
+            *self.pin, *NICE, binary or self.vexbench, f"-{rw[0]}", *qopt, *self.uflags, *self.cell_args(bs, th, self.utm),
             f"--json={self.work}/u.json", self.dev.path], f"{self.work}/out")
         return [num(jq(f"{self.work}/u.json", "iops")), per_xfer(cpu, n)]
 
@@ -307,7 +313,7 @@ class Bench:
         fast = ["--fixedbufs=1", "--registerfiles=1"] if engine == "io_uring" else []  # its fastest set-up
         out = f"{self.work}/out"
         cpu, n = cpu_run(self.dev.stat, (4,) if rw == "write" else (0,), [
-            *NICE, "fio", "--name=cmp", f"--filename={self.dev.path}", f"--ioengine={engine}", *fast,
+            *self.pin, *NICE, "fio", "--name=cmp", f"--filename={self.dev.path}", f"--ioengine={engine}", *fast,
             f"--iodepth={qd}", f"--numjobs={th}", "--direct=1", f"--rw=rand{rw}", f"--bs={bs}",
             f"--size={self.size}M", "--time_based", f"--runtime={self.utm}", "--ramp_time=1", "--norandommap",
             "--randrepeat=0", "--group_reporting", "--output-format=json"], out)
@@ -330,8 +336,13 @@ class Bench:
         print("loop device completed during the run (median); spread: fio's own runs (the host's noise)")
         print(f"load average before: {load_average()} on {len(os.sched_getaffinity(0))} CPUs")
         print("quick: for a cell under 0.97, the ratio again with -q (no stamp verification, no stamping)")
-        print(f"{'test':<5} {'block':>5} {'W':>3} {'Q':>3} | {'vexbench':>8} {'fio':>8} {'ratio':>6} {'spread':>6} | "
-              f"{'vex-cpu':>8} {'fio-cpu':>8} {'cpu-r':>6} | {'quick':>6}")
+        head = f"{'test':<5} {'block':>5} {'W':>3} {'Q':>3} | {'vexbench':>8} {'fio':>8} {'ratio':>6} {'spread':>6} | " \
+               f"{'vex-cpu':>8} {'fio-cpu':>8} {'cpu-r':>6} | {'quick':>6}"
+        if self.uplace:
+            print("apart, apart-q: the ratio again with the tools on CPU 0 and the loop device's copies on CPU 1,")
+            print("verified and with -q; one-cpu: the tools and the copies on CPU 0")
+            head += f" {'apart':>6} {'apart-q':>7} {'one-cpu':>7}"
+        print(head)
         self.ulow, self.ucpu_bad, self.ucells = "9", 0, 0
         self.grid("read")
         # UCELLS: cells of their own, "RW:BLOCK:W:Q[:ENGINE]" (fio's engine;
@@ -366,17 +377,30 @@ class Bench:
         p = measure()
         r, vc, fc = median(p.r), median(p.v2), median(p.f2)
         cr = ratio(vc, fc)
-        q = "-"
+        q, placed = "-", ""
         if aim_low(r):
             self.uflags = ["-q"]
             q = median(measure().r)
             self.uflags = []
+            if self.uplace:
+                placed = " " + " ".join(f"{fig:>{w}}" for fig, w in zip(self.placed(measure), (6, 7, 7)))
         print(f"{rw:<5} {str(bs // 1024) + 'K':>5} {th:>3} {qd:>3} | {median(p.v):>8} {median(p.f):>8} {r:>6} "
-              f"{spread(p.f):>5}% | {vc:>8} {fc:>8} {cr:>6} | {q:>6}")
+              f"{spread(p.f):>5}% | {vc:>8} {fc:>8} {cr:>6} | {q:>6}{placed}")
         self.ucells += 1
         self.ulow = lowest(self.ulow, r)
         if not (cr != "n/a" and float(cr) <= 1):
             self.ucpu_bad += 1
+
+    def placed(self, measure):
+        """A cell's ratio with the loop device's copies on another CPU than
+        the tools (verified, then -q), and on theirs."""
+        figs = []
+        for work, flags in (("2", []), ("2", ["-q"]), ("1", [])):
+            with Placed("0", work) as self.pin:
+                self.uflags = flags
+                figs.append(median(measure().r))
+            self.pin, self.uflags = [], []
+        return figs
 
     def headline(self):
         """--qd=32 with 2 workers against vexbench's best one-at-a-time 4 KiB

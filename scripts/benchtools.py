@@ -115,6 +115,30 @@ def per_xfer(cpu, requests):
     return f"{cpu * 1e6 / requests:.2f}" if requests > 0 else "n/a"
 
 
+WORK_CPUS = "/sys/devices/virtual/workqueue/cpumask"
+
+
+class Placed:
+    """Within the block the kernel's unbound work queues (a loop device's
+    copies among them) run on the CPUs of the mask work (hex); the prefix
+    (taskset) puts a tool on the CPUs of the list tools. The mask is put
+    back at the end, however the block ends."""
+
+    def __init__(self, tools, work, mask_path=WORK_CPUS):
+        self.prefix, self.work, self.path, self.saved = ["taskset", "-c", tools], work, mask_path, None
+
+    def __enter__(self):
+        with open(self.path, encoding="ascii") as f:
+            self.saved = f.read().strip()
+        with open(self.path, "w", encoding="ascii") as f:
+            f.write(self.work)
+        return self.prefix
+
+    def __exit__(self, *_):
+        with open(self.path, "w", encoding="ascii") as f:
+            f.write(self.saved)
+
+
 class Sampler:
     """Until the block ends, samples the device's sectors read and written
     every 10 ms (time in seconds since the epoch, the clock of vexbench's

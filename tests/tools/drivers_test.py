@@ -3,7 +3,8 @@
 """The pure parts of the benchmark and fault-sweep drivers: which calls the
 sweep takes, how it compares outputs, counts messages and orders its table;
 the figures as benchstats prints them; the hardening benchmark's reading of
-vexbench's table; the callgrind and strace summaries.
+vexbench's table; the callgrind and strace summaries; the placement's
+restored CPU mask.
 Usage: drivers_test.py SCRIPTS_DIR [unittest names]"""
 import os
 import sys
@@ -15,6 +16,7 @@ sys.path.insert(0, sys.argv.pop(1))
 import bench_hardening  # noqa: E402
 import bench_vexbench  # noqa: E402
 import benchstats  # noqa: E402
+import benchtools  # noqa: E402
 import fault_sweep  # noqa: E402
 
 
@@ -126,6 +128,22 @@ class Readings(unittest.TestCase):
         try:
             self.assertEqual(bench_vexbench.strace_per_request(f.name, 1000), "1.500")
             self.assertEqual(bench_vexbench.strace_per_request(f.name, 0), "n/a")
+        finally:
+            os.remove(f.name)
+
+
+class Placement(unittest.TestCase):
+    def test_mask_put_back_however_the_block_ends(self):
+        with tempfile.NamedTemporaryFile("w", delete=False) as f:
+            f.write("3\n")
+        try:
+            with self.assertRaises(KeyboardInterrupt):
+                with benchtools.Placed("0", "2", f.name):
+                    with open(f.name, encoding="ascii") as g:
+                        self.assertEqual(g.read(), "2")
+                    raise KeyboardInterrupt
+            with open(f.name, encoding="ascii") as g:
+                self.assertEqual(g.read(), "3")
         finally:
             os.remove(f.name)
 
