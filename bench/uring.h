@@ -31,10 +31,11 @@ struct PollBudget {
   unsigned dry = 0;  // sleeps since a poll last found a completion
   bool slept = false;
 
-  // The call just made followed idle calls that posted nothing; past the
-  // budget it was a sleep.
+  // Whether the call after idle calls that posted nothing is to sleep.
+  bool Sleeps(unsigned idle) const { return idle > budget; }
+  // The call just made followed idle calls that posted nothing.
   void After(unsigned idle) {
-    slept = idle > budget;
+    slept = Sleeps(idle);
     if (!slept) return;
     if (++dry == kGiveUpAfter) {
       budget = 0;

@@ -173,7 +173,7 @@ struct UringLoop {
     if constexpr (kRate) return RunPaced(*this);
     for (unsigned s = 0; s < qd; s++) Prep(s);
     unsigned idle = 0;  // calls in a row that posted nothing
-    while (inflight > 0 && Enter(idle > polls.budget)) {
+    while (inflight > 0 && Enter(polls.Sleeps(idle))) {
       uint64_t t1 = kLat ? MonoNs() : 0;
       io_uring_cqe *cqe;
       bool sound = true;
