@@ -134,18 +134,16 @@ class Readings(unittest.TestCase):
 
 class Placement(unittest.TestCase):
     def test_mask_put_back_however_the_block_ends(self):
-        with tempfile.NamedTemporaryFile("w", delete=False) as f:
-            f.write("3\n")
-        try:
-            with self.assertRaises(KeyboardInterrupt):
-                with benchtools.Placed("0", "2", f.name):
-                    with open(f.name, encoding="ascii") as g:
-                        self.assertEqual(g.read(), "2")
-                    raise KeyboardInterrupt
-            with open(f.name, encoding="ascii") as g:
-                self.assertEqual(g.read(), "3")
-        finally:
-            os.remove(f.name)
+        with tempfile.TemporaryDirectory() as d:
+            mask = os.path.join(d, "cpumask")
+            with open(mask, "w", encoding="ascii") as f:
+                f.write("3\n")
+            with self.assertRaises(KeyboardInterrupt), benchtools.Placed("0", "2", mask):
+                with open(mask, encoding="ascii") as f:
+                    self.assertEqual(f.read(), "2")
+                raise KeyboardInterrupt
+            with open(mask, encoding="ascii") as f:
+                self.assertEqual(f.read(), "3")
 
 
 if __name__ == "__main__":
